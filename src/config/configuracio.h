@@ -1,0 +1,65 @@
+// The process-wide configuration record `Configuracio`, the mailbox table `Busties`, and
+// the binary file that holds them (versions 1 and 2, little-endian, texts in Windows-1252
+// with a 16-bit byte count).
+//
+// Loaded once at start; written only by the configuration dialog's save. Loading checks
+// every length against the bytes that are really there: a truncated or damaged file is
+// refused and leaves no mailbox. Saving writes a temporary file beside the old one,
+// flushes it and renames it over, so a crash never leaves half a configuration.
+#pragma once
+
+#include <QString>
+#include <vector>
+
+namespace vessamo::config {
+
+struct Bustia
+{
+    QString Servidor;
+    qint16 Port = 0;
+    QString Usuari;
+    QString Contrassenya;
+    QString EnviarA;
+
+    bool operator==(const Bustia &) const = default;
+};
+
+struct ConfiguracioRecord
+{
+    qint16 Interval = 0;
+    QString CarpetaCua;
+    QString CarpetaNoEnviats;
+    QString CarpetaSiEnviats;
+    qint16 DiesArxiu = 0;
+    QString ServidorSMTP;
+    qint16 PortSMTP = 0;
+    qint16 AutentificacioSMTP = 0;
+    QString UsuariSMTP;
+    QString ContrassenyaSMTP;
+    qint16 NumBusties = 0;
+    qint16 FiltreSpam = 0;
+    QString ProgramaSpam;
+    QString CarpetaSpam;
+    QString MarcaSpam;
+
+    bool operator==(const ConfiguracioRecord &) const = default;
+};
+
+// The file format version this program writes.
+inline qint32 VersioConfiguracio = 0;
+inline ConfiguracioRecord Configuracio;
+// Holds NumBusties meaningful entries, in the order the run visits them.
+inline std::vector<Bustia> Busties;
+
+// True when the record (and the mailbox table) was read. Failures go to the event log.
+bool LlegirConfiguracio(const QString &path);
+// True when the file was written and is safely on disk.
+bool GravarConfiguracio(const QString &path);
+
+// Beside the executable, its name without extension + ".vsm"; $VESSAMO_CONFIG replaces it.
+QString configurationFilePath();
+
+// Back to the state before the first load (for tests).
+void resetConfiguration();
+
+} // namespace vessamo::config

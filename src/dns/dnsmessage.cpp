@@ -1,0 +1,1 @@
+#include "dns/dnsmessage.h"

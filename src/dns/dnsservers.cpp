@@ -1,0 +1,1 @@
+#include "dns/dnsservers.h"

@@ -1,0 +1,1 @@
+#include "mail/addressvalidation.h"

@@ -1,0 +1,1 @@
+#include "mail/netutils.h"

@@ -1,0 +1,198 @@
+#include "platform/socketcontrol.h"
+
+#include <QMetaObject>
+
+namespace vessamo::platform {
+
+qint16 winsockErrorNumber(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return 10061;
+    case QAbstractSocket::RemoteHostClosedError:
+        return 10053;
+    case QAbstractSocket::HostNotFoundError:
+        return 11001;
+    case QAbstractSocket::SocketAccessError:
+        return 10013;
+    case QAbstractSocket::SocketResourceError:
+        return 10055;
+    case QAbstractSocket::SocketTimeoutError:
+        return 10060;
+    case QAbstractSocket::NetworkError:
+        return 10054;
+    case QAbstractSocket::AddressInUseError:
+        return 10048;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return 10049;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return 10045;
+    case QAbstractSocket::DatagramTooLargeError:
+        return 10040;
+    default:
+        return 10050;
+    }
+}
+
+SocketControl::SocketControl(QObject *parent)
+    : QObject(parent)
+{
+}
+
+SocketControl::~SocketControl()
+{
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
+    }
+}
+
+void SocketControl::attachSocket()
+{
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
+        // A socket may be closed from inside one of its own signals: delete it later.
+        socket_.release()->deleteLater();
+    }
+    socket_ = std::make_unique<QTcpSocket>();
+    QTcpSocket *s = socket_.get();
+    QObject::connect(s, &QTcpSocket::connected, this, [this] {
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        state_ = sckConnected;
+        post(Event(Kind::Connected));
+    });
+    QObject::connect(s, &QTcpSocket::readyRead, this, &SocketControl::onReadyRead);
+    QObject::connect(s, &QTcpSocket::disconnected, this, [this] {
+        // Data that came with the close is still in the socket's buffer.
+        onReadyRead();
+        if (state_ == sckConnected || state_ == sckClosing) {
+            state_ = sckClosing;
+            post(Event(Kind::Closed));
+        }
+    });
+    QObject::connect(s, &QTcpSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
+    QObject::connect(s, &QTcpSocket::bytesWritten, this, [this](qint64 written) {
+        post(Event(Kind::Progress, written, socket_ ? socket_->bytesToWrite() : 0));
+    });
+}
+
+void SocketControl::Connect()
+{
+    Connect(remoteHost_, remotePort_);
+}
+
+void SocketControl::Connect(const QString &host, qint32 port)
+{
+    remoteHost_ = host;
+    remotePort_ = port;
+    events_.clear();
+    received_.clear();
+    attachSocket();
+    state_ = sckConnecting;
+    if (localPort_ > 0 && localPort_ <= 65535)
+        socket_->bind(QHostAddress::AnyIPv4, static_cast<quint16>(localPort_));
+    if (port < 0 || port > 65535) {
+        state_ = sckError;
+        post(Event(Kind::Error, 10049, 0, QStringLiteral("Invalid port")));
+        return;
+    }
+    socket_->connectToHost(host, static_cast<quint16>(port));
+}
+
+void SocketControl::SendData(const QByteArray &bytes)
+{
+    if (!socket_ || state_ != sckConnected || bytes.isEmpty())
+        return;
+    socket_->write(bytes);
+}
+
+QByteArray SocketControl::GetData()
+{
+    QByteArray out;
+    out.swap(received_);
+    return out;
+}
+
+qint64 SocketControl::BytesQueued() const
+{
+    return socket_ ? socket_->bytesToWrite() : 0;
+}
+
+void SocketControl::Close()
+{
+    events_.clear();
+    received_.clear();
+    state_ = sckClosed;
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
+        socket_.release()->deleteLater();
+    }
+}
+
+void SocketControl::onReadyRead()
+{
+    if (!socket_)
+        return;
+    const QByteArray chunk = socket_->readAll();
+    if (chunk.isEmpty())
+        return;
+    received_.append(chunk);
+    post(Event(Kind::Data, chunk.size()));
+}
+
+void SocketControl::onErrorOccurred(QAbstractSocket::SocketError error)
+{
+    // The peer's close is reported by `disconnected` as the CloseEvent.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    state_ = sckError;
+    post(Event(Kind::Error, winsockErrorNumber(error), 0,
+               socket_ ? socket_->errorString() : QString()));
+}
+
+void SocketControl::post(Event event)
+{
+    events_.push_back(std::move(event));
+    if (!deliveryPosted_) {
+        deliveryPosted_ = true;
+        QMetaObject::invokeMethod(this, &SocketControl::deliver, Qt::QueuedConnection);
+    }
+}
+
+void SocketControl::deliver()
+{
+    deliveryPosted_ = false;
+    if (events_.empty())
+        return;
+    Event event = std::move(events_.front());
+    events_.pop_front();
+    // One event per pass, the next one posted before this one is raised: a handler that
+    // waits in a nested event loop then receives what follows, still in network order.
+    if (!events_.empty()) {
+        deliveryPosted_ = true;
+        QMetaObject::invokeMethod(this, &SocketControl::deliver, Qt::QueuedConnection);
+    }
+    switch (event.kind) {
+    case Kind::Connected:
+        Q_EMIT ConnectEvent();
+        break;
+    case Kind::Data:
+        if (!received_.isEmpty())
+            Q_EMIT DataArrival(static_cast<qint32>(qMin<qint64>(received_.size(), INT32_MAX)));
+        break;
+    case Kind::Closed:
+        Q_EMIT CloseEvent();
+        break;
+    case Kind::Error:
+        Q_EMIT Error(static_cast<qint16>(event.a), event.text);
+        break;
+    case Kind::Progress:
+        Q_EMIT SendProgress(static_cast<qint32>(qMin<qint64>(event.a, INT32_MAX)),
+                            static_cast<qint32>(qMin<qint64>(event.b, INT32_MAX)));
+        break;
+    }
+}
+
+} // namespace vessamo::platform

@@ -1,0 +1,103 @@
+// The TCP socket control: a small class over QTcpSocket with the members and events of
+// the old Winsock control that the POP3 reader and the mail object were designed around.
+//
+// Events are queued as the network produces them and delivered one at a time from the
+// event loop, in order. Received bytes are taken out of QTcpSocket at once, so a handler
+// that waits in a nested event loop still sees later data arrive (QTcpSocket never
+// re-emits readyRead while a readyRead slot is running). A handler may delete the control:
+// delivery stops cleanly.
+//
+// States follow the old control: 0 closed, 6 connecting, 7 connected, 8 peer closing,
+// 9 error. A close by the peer is the CloseEvent, never an Error.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <deque>
+#include <memory>
+
+namespace vessamo::platform {
+
+class SocketControl : public QObject
+{
+    Q_OBJECT
+public:
+    enum StateValue : qint16 {
+        sckClosed = 0,
+        sckResolvingHost = 4,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,
+        sckError = 9,
+    };
+
+    explicit SocketControl(QObject *parent = nullptr);
+    ~SocketControl() override;
+
+    void SetRemoteHost(const QString &host) { remoteHost_ = host; }
+    QString RemoteHost() const { return remoteHost_; }
+    void SetRemotePort(qint32 port) { remotePort_ = port; }
+    qint32 RemotePort() const { return remotePort_; }
+    void SetLocalPort(qint32 port) { localPort_ = port; }
+    qint16 State() const { return state_; }
+
+    // Returns at once; success arrives as ConnectEvent, failure as Error (state 9).
+    void Connect();
+    void Connect(const QString &host, qint32 port);
+    // Queues the bytes, in call order.
+    void SendData(const QByteArray &bytes);
+    // Everything received since the last read.
+    QByteArray GetData();
+    // Closes; harmless on a closed socket. Events of the old connection still queued are
+    // dropped, so none is ever delivered for a new one.
+    void Close();
+
+    // Bytes handed to SendData and not yet written to the network.
+    qint64 BytesQueued() const;
+
+Q_SIGNALS:
+    void ConnectEvent();
+    void CloseEvent();
+    void DataArrival(qint32 bytesTotal);
+    void Error(qint16 number, const QString &description);
+    void SendProgress(qint32 bytesSent, qint32 bytesRemaining);
+
+private:
+    enum class Kind { Connected, Data, Closed, Error, Progress };
+    struct Event
+    {
+        explicit Event(Kind k, qint64 first = 0, qint64 second = 0, QString description = {})
+            : kind(k)
+            , a(first)
+            , b(second)
+            , text(std::move(description))
+        {
+        }
+        Kind kind;
+        qint64 a;
+        qint64 b;
+        QString text;
+    };
+
+    void attachSocket();
+    void post(Event event);
+    void deliver();
+    void onReadyRead();
+    void onErrorOccurred(QAbstractSocket::SocketError error);
+
+    std::unique_ptr<QTcpSocket> socket_;
+    QString remoteHost_;
+    qint32 remotePort_ = 0;
+    qint32 localPort_ = 0;
+    qint16 state_ = sckClosed;
+    QByteArray received_;
+    std::deque<Event> events_;
+    bool deliveryPosted_ = false;
+};
+
+// The Winsock error number for a socket error, so that texts stay those of the old control.
+qint16 winsockErrorNumber(QAbstractSocket::SocketError error);
+
+} // namespace vessamo::platform

@@ -1,0 +1,16 @@
+// The one way the program waits: a nested event loop that sleeps until an event arrives
+// or the deadline passes, re-testing a condition after each batch of events. Socket
+// events, timers and signals are delivered inside the wait; no processor time is used
+// while nothing happens. Deadlines are monotonic, so a wait across midnight lasts its
+// full time.
+#pragma once
+
+#include <QDeadlineTimer>
+#include <functional>
+
+namespace vessamo::platform {
+
+// True when `done` became true, false when the deadline passed first.
+bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline);
+
+} // namespace vessamo::platform

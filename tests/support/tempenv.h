@@ -1,0 +1,22 @@
+// Sets an environment variable for the life of a test and puts the old value back.
+#pragma once
+
+#include <QByteArray>
+
+namespace vessamo::test {
+
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char *name, const QByteArray &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *name_;
+    bool had_;
+    QByteArray old_;
+};
+
+} // namespace vessamo::test
