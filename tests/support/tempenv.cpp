@@ -24,3 +24,21 @@ ScopedEnv::~ScopedEnv()
 }
 
 } // namespace vessamo::test
+
+#include "platform/wait.h"
+
+namespace vessamo::test {
+
+bool eventually(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        if (condition())
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        platform::waitUntil([] { return false; }, QDeadlineTimer(10));
+    }
+}
+
+} // namespace vessamo::test

@@ -20,3 +20,13 @@ private:
 };
 
 } // namespace vessamo::test
+
+#include <functional>
+
+namespace vessamo::test {
+
+// For conditions that no event announces (a file, /proc): re-tests every 10 ms while the
+// event loop keeps running. True when the condition came true in time.
+bool eventually(const std::function<bool()> &condition, int timeoutMs);
+
+} // namespace vessamo::test

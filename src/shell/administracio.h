@@ -1,0 +1,15 @@
+// The administrative switches: install (/I) and remove (/D) the service, and start or
+// stop the installed service (/A) through systemctl. Each reports in one message box and
+// returns the exit status (0 success, 1 failure).
+#pragma once
+
+#include "platform/servicecontrol.h"
+#include "shell/presenter.h"
+
+namespace vessamo::shell {
+
+int installService(platform::ServiceControl &service, Presenter &presenter);
+int removeService(platform::ServiceControl &service, Presenter &presenter);
+int toggleService(platform::ServiceControl &service, Presenter &presenter);
+
+} // namespace vessamo::shell

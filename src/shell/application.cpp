@@ -1,0 +1,194 @@
+#include "shell/application.h"
+
+#include "config/configuracio.h"
+#include "platform/servicecontrol.h"
+#include "platform/unixsignals.h"
+#include "platform/wait.h"
+#include "routing/frmenviarcorreu.h"
+#include "routing/textview.h"
+#include "shell/administracio.h"
+#include "shell/commandline.h"
+#include "shell/frmabout.h"
+#include "shell/frmmain.h"
+#include "shell/logo.h"
+#include "shell/presenter.h"
+#include "shell/qttray.h"
+#include "shell/routingwindow.h"
+
+#include <QApplication>
+#include <QSystemTrayIcon>
+#include <cstdio>
+#include <memory>
+
+namespace vessamo::shell {
+
+namespace {
+
+constexpr int kServiceStartWaitMs = 120000;
+
+void printError(const QString &text)
+{
+    const QByteArray bytes = (text + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void setIdentity(platform::ServiceControl &service)
+{
+    service.DisplayName = QStringLiteral("Postiera Vessamo a SMTP.");
+    service.ServiceName = QStringLiteral("Vessamo");
+    service.StartMode = 2;
+    service.Interactive = true;
+    service.ControlsAccepted = 1;
+    service.setExecutablePath(QCoreApplication::applicationFilePath());
+}
+
+std::unique_ptr<TrayView> makeTray(bool gui)
+{
+    if (!gui)
+        return std::make_unique<NullTray>();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        printError(QStringLiteral(
+            "Vessamo: no hi ha safata del sistema; el programa funciona sense icona."));
+        return std::make_unique<NullTray>();
+    }
+    return std::make_unique<QtTray>();
+}
+
+// Runs the router until it is closed or stopped.
+int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter &presenter)
+{
+    std::unique_ptr<TrayView> tray = makeTray(gui);
+    MainHooks hooks;
+    hooks.runRouting = [gui] {
+        std::unique_ptr<routing::RoutingView> view;
+        if (gui)
+            view = std::make_unique<RoutingWindow>();
+        else
+            view = std::make_unique<routing::TextView>();
+        routing::frmEnviarCorreu form(*view);
+        form.run();
+    };
+    hooks.showConfiguration = [&presenter] {
+        presenter.messageBox(
+            QStringLiteral("Configuració: el diàleg de configuració no està disponible en "
+                           "aquesta versió"),
+            BoxIcon::Stop);
+    };
+    hooks.showAbout = [gui] {
+        if (!gui)
+            return;
+        frmAbout about;
+        about.exec();
+    };
+    hooks.quit = [] { QCoreApplication::exit(0); };
+
+    frmMain main(service, *tray, std::move(hooks));
+    if (auto *qtTray = dynamic_cast<QtTray *>(tray.get())) {
+        QObject::connect(qtTray, &QtTray::configurationRequested, &main,
+                         &frmMain::mnuConfiguracio_Click);
+        QObject::connect(qtTray, &QtTray::readNowRequested, &main, &frmMain::mnuEnrutarAra_Click);
+        QObject::connect(qtTray, &QtTray::aboutRequested, &main, &frmMain::mnuSobre_Click);
+        QObject::connect(qtTray, &QtTray::closeRequested, &main, &frmMain::mnuTancar_Click);
+    }
+
+    platform::UnixSignals signalWatcher;
+    QObject::connect(&signalWatcher, &platform::UnixSignals::readNowRequested, &main,
+                     &frmMain::mnuEnrutarAra_Click);
+    QObject::connect(&signalWatcher, &platform::UnixSignals::terminateRequested, &main,
+                     [&service, &main] {
+                         if (service.Running()) {
+                             service.deliverStop();
+                             QCoreApplication::exit(0);
+                         } else {
+                             main.mnuTancar_Click();
+                         }
+                     });
+    QObject::connect(&service, &platform::ServiceControl::Stop, &main, &frmMain::onStop);
+
+    if (sw == Switch::Standalone) {
+        if (!main.Arrencar())
+            return 1;
+        return QCoreApplication::exec();
+    }
+
+    QObject::connect(&service, &platform::ServiceControl::Start, &main, &frmMain::onStart);
+    bool dispatched = false;
+    QObject::connect(&service, &platform::ServiceControl::dispatcherFinished, &main,
+                     [&dispatched] { dispatched = true; });
+    service.StartService();
+    platform::waitUntil([&] { return main.startDone() || dispatched; },
+                        QDeadlineTimer(kServiceStartWaitMs));
+    if (!service.Running()) {
+        if (qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"))
+            printError(QStringLiteral(
+                "Vessamo: no l'ha arrencat el gestor de serveis (systemd). Per executar-lo "
+                "sense servei, feu servir /E."));
+        return 1;
+    }
+    Q_UNUSED(presenter);
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+bool displayAvailable()
+{
+    const QByteArray platformName = qgetenv("QT_QPA_PLATFORM");
+    if (platformName.startsWith("offscreen") || platformName.startsWith("minimal"))
+        return false;
+    return !platformName.isEmpty() || !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+int run(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const Switch sw = parseSwitch(arguments);
+    // Nothing is drawn in service mode, nor where no display can be opened.
+    const bool gui = sw != Switch::Service && displayAvailable();
+
+    std::unique_ptr<QCoreApplication> app;
+    if (gui) {
+        app = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        QApplication::setWindowIcon(logoIcon());
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName(QStringLiteral("Vessamo"));
+
+    std::unique_ptr<Presenter> presenter;
+    if (gui)
+        presenter = std::make_unique<WindowPresenter>();
+    else
+        presenter = std::make_unique<ConsolePresenter>();
+
+    platform::ServiceControl service;
+    setIdentity(service);
+
+    switch (sw) {
+    case Switch::Install:
+        return installService(service, *presenter);
+    case Switch::Remove:
+        return removeService(service, *presenter);
+    case Switch::Toggle:
+        return toggleService(service, *presenter);
+    case Switch::Configure:
+        config::VersioConfiguracio = 2;
+        config::LlegirConfiguracio(config::configurationFilePath());
+        presenter->messageBox(
+            QStringLiteral("Configuració: el diàleg de configuració no està disponible en "
+                           "aquesta versió"),
+            BoxIcon::Stop);
+        return 1;
+    case Switch::Standalone:
+    case Switch::Service:
+        return runRouter(sw, gui, service, *presenter);
+    }
+    return 1;
+}
+
+} // namespace vessamo::shell

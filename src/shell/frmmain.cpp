@@ -1,0 +1,143 @@
+#include "shell/frmmain.h"
+
+#include "config/configuracio.h"
+#include "platform/eventlog.h"
+
+namespace vessamo::shell {
+
+using config::Configuracio;
+
+frmMain::frmMain(platform::ServiceControl &service, TrayView &tray, MainHooks hooks,
+                 QObject *parent)
+    : QObject(parent)
+    , service_(service)
+    , tray_(tray)
+    , hooks_(std::move(hooks))
+{
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &frmMain::timerEnviar_Timer);
+}
+
+int frmMain::minuteMs()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("VESSAMO_MINUTE_MS", &ok);
+    return ok && ms > 0 ? ms : 60000;
+}
+
+QString frmMain::tipText(int interval)
+{
+    return QStringLiteral("Vessamo\nInterval enrutament: ") + QString::number(interval)
+        + QStringLiteral(" minuts");
+}
+
+bool frmMain::Arrencar()
+{
+    config::VersioConfiguracio = 2;
+    if (!config::LlegirConfiguracio(config::configurationFilePath())) {
+        startDone_ = true;
+        return false;
+    }
+    // A negative count loads as "no mailbox" too: starting would route nothing.
+    if (Configuracio.NumBusties < 1) {
+        platform::logError(QStringLiteral("Arrencant: No hi ha cap bústia definida"));
+        startDone_ = true;
+        return false;
+    }
+    if (Configuracio.ServidorSMTP.trimmed().isEmpty()) {
+        platform::logError(QStringLiteral("Arrencant: No s'ha definit el servidor SMTP"));
+        startDone_ = true;
+        return false;
+    }
+    minuteCounter_ = 0;
+    timer_.setInterval(minuteMs());
+    timer_.start();
+    tip_ = tipText(Configuracio.Interval);
+    tray_.add(tip_);
+    startDone_ = true;
+    return true;
+}
+
+void frmMain::timerEnviar_Timer()
+{
+    if (routing_ || configuring_ || stopping_)
+        return;
+    ++minuteCounter_;
+    if (minuteCounter_ < Configuracio.Interval)
+        return;
+    routing_ = true;
+    tray_.remove();
+    timer_.stop();
+    if (hooks_.runRouting)
+        hooks_.runRouting();
+    routing_ = false;
+    minuteCounter_ = 0;
+    // A close that arrived during the run ends the program instead.
+    if (stopping_)
+        return;
+    timer_.start();
+    tray_.add(tip_);
+}
+
+void frmMain::mnuEnrutarAra_Click()
+{
+    // Runs never overlap and none is queued.
+    if (routing_ || configuring_ || stopping_)
+        return;
+    minuteCounter_ = Configuracio.Interval;
+    timerEnviar_Timer();
+}
+
+void frmMain::mnuConfiguracio_Click()
+{
+    if (routing_ || configuring_ || stopping_)
+        return;
+    const bool wasOn = timer_.isActive();
+    timer_.stop();
+    tray_.remove();
+    configuring_ = true;
+    if (hooks_.showConfiguration)
+        hooks_.showConfiguration();
+    configuring_ = false;
+    if (stopping_)
+        return;
+    tip_ = tipText(Configuracio.Interval);
+    tray_.add(tip_);
+    if (wasOn)
+        timer_.start();
+}
+
+void frmMain::mnuSobre_Click()
+{
+    if (hooks_.showAbout)
+        hooks_.showAbout();
+}
+
+void frmMain::mnuTancar_Click()
+{
+    if (stopping_)
+        return;
+    tray_.remove();
+    if (service_.Running()) {
+        service_.StopService();
+        return;
+    }
+    stopping_ = true;
+    timer_.stop();
+    if (hooks_.quit)
+        hooks_.quit();
+}
+
+void frmMain::onStart(bool *success)
+{
+    *success = Arrencar();
+}
+
+void frmMain::onStop()
+{
+    stopping_ = true;
+    timer_.stop();
+    tray_.remove();
+}
+
+} // namespace vessamo::shell

@@ -1,0 +1,38 @@
+// The event-log file: one line per entry, fields separated by TAB, text escaped.
+#include "platform/eventlog.h"
+#include "support/tempenv.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace vessamo;
+
+TEST(EventLog, FileLineFormatAndEscaping)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("events.log"));
+    test::ScopedEnv env("VESSAMO_EVENTLOG", path.toLocal8Bit());
+    platform::logError(QStringLiteral("Arrencant: No hi ha cap bústia definida"));
+    platform::logError(QStringLiteral("a\\b\r\nc"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    const QRegularExpression shape(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\t1\t109\t(.*)$"));
+    const auto first = shape.match(lines[0]);
+    ASSERT_TRUE(first.hasMatch()) << lines[0].toStdString();
+    EXPECT_EQ(first.captured(1), QStringLiteral("Arrencant: No hi ha cap bústia definida"));
+    const auto second = shape.match(lines[1]);
+    ASSERT_TRUE(second.hasMatch());
+    EXPECT_EQ(second.captured(1), QStringLiteral("a\\\\b\\r\\nc"));
+}
+
+TEST(EventLog, WithoutFileNothingIsWrittenAndNothingFails)
+{
+    test::ScopedEnv env("VESSAMO_EVENTLOG", QByteArray());
+    platform::logError(QStringLiteral("Rebent: res"));
+    SUCCEED();
+}
