@@ -1,1 +1,428 @@
+// The configuration record and the mailbox table, and their binary file.
+//
+// Loading streams the file through a bounded reader: every count is checked against the
+// bytes really there before anything is kept, and the parsed values replace the record
+// only when the whole file was read. Saving encodes everything in memory first, then
+// writes a temporary file beside the old one with the old file's owner and mode (0600 for
+// a new file, since it holds passwords), syncs it, renames it over and syncs the folder.
 #include "config/configuracio.h"
+
+#include "platform/ansi.h"
+#include "platform/eventlog.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vessamo::config {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcConfig, "vessamo.config")
+
+// The only format this program writes; version 1 files are still read.
+constexpr qint32 kVersioActual = 2;
+// Older readers take the 16-bit count as signed: never write more than they can read.
+constexpr qsizetype kMaxTextEscrit = 32767;
+
+QString textInexistent()
+{
+    return QStringLiteral("Configurant: Fitxer de configuració inexistent");
+}
+
+QString textFormat()
+{
+    return QStringLiteral("Configurant: Format de fitxer de configuració incorrecte");
+}
+
+// Reads little-endian fields from the file. The first short read makes it fail for good,
+// so a caller can read a whole record and check once at the end.
+class Lector
+{
+public:
+    explicit Lector(QFile &file)
+        : file_(file)
+    {
+    }
+
+    bool ok() const { return ok_; }
+
+    qint32 int32()
+    {
+        const QByteArray b = bytes(4);
+        if (!ok_)
+            return 0;
+        return static_cast<qint32>(byte(b, 0) | (byte(b, 1) << 8) | (byte(b, 2) << 16)
+                                   | (byte(b, 3) << 24));
+    }
+
+    qint16 int16()
+    {
+        const QByteArray b = bytes(2);
+        if (!ok_)
+            return 0;
+        return static_cast<qint16>(byte(b, 0) | (byte(b, 1) << 8));
+    }
+
+    // The count is taken as unsigned: a file written by a reader that allowed up to 65,535
+    // bytes still loads, and no count can be negative.
+    QString text()
+    {
+        const auto count = static_cast<quint16>(int16());
+        if (!ok_ || count == 0)
+            return {};
+        return platform::fromAnsi(bytes(count));
+    }
+
+private:
+    static quint32 byte(const QByteArray &b, qsizetype i) { return static_cast<quint8>(b.at(i)); }
+
+    QByteArray bytes(qint64 n)
+    {
+        if (!ok_)
+            return {};
+        QByteArray b = file_.read(n);
+        if (b.size() != n)
+            ok_ = false;
+        return b;
+    }
+
+    QFile &file_;
+    bool ok_ = true;
+};
+
+// Fields 1 to 11, and 12 to 15 when the file has them; a version-1 file has the spam
+// filter off and its texts empty.
+void llegirRegistre(Lector &in, ConfiguracioRecord &r, bool ambSpam)
+{
+    r.Interval = in.int16();
+    r.CarpetaCua = in.text();
+    r.CarpetaNoEnviats = in.text();
+    r.CarpetaSiEnviats = in.text();
+    r.DiesArxiu = in.int16();
+    r.ServidorSMTP = in.text();
+    r.PortSMTP = in.int16();
+    r.AutentificacioSMTP = in.int16();
+    r.UsuariSMTP = in.text();
+    r.ContrassenyaSMTP = in.text();
+    r.NumBusties = in.int16();
+    if (ambSpam) {
+        r.FiltreSpam = in.int16();
+        r.ProgramaSpam = in.text();
+        r.CarpetaSpam = in.text();
+        r.MarcaSpam = in.text();
+    } else {
+        r.FiltreSpam = 0;
+        r.ProgramaSpam.clear();
+        r.CarpetaSpam.clear();
+        r.MarcaSpam.clear();
+    }
+}
+
+Bustia llegirBustia(Lector &in)
+{
+    Bustia b;
+    b.Servidor = in.text();
+    b.Port = in.int16();
+    b.Usuari = in.text();
+    b.Contrassenya = in.text();
+    b.EnviarA = in.text();
+    return b;
+}
+
+// Only a regular file counts: a directory, a FIFO or a device is "missing". Opened
+// non-blocking so that a FIFO at the path cannot hang the start.
+bool obrirFitxerNormal(const QString &path, QFile &file)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+// Encoding of the file: everything little-endian, texts with a 16-bit byte count.
+class Escriptor
+{
+public:
+    bool ok() const { return ok_; }
+    const QByteArray &dades() const { return dades_; }
+
+    void int32(qint32 v)
+    {
+        const auto u = static_cast<quint32>(v);
+        for (int shift = 0; shift < 32; shift += 8)
+            dades_.append(static_cast<char>((u >> shift) & 0xFF));
+    }
+
+    void int16(qint16 v)
+    {
+        const auto u = static_cast<quint16>(v);
+        dades_.append(static_cast<char>(u & 0xFF));
+        dades_.append(static_cast<char>(u >> 8));
+    }
+
+    void text(const QString &t)
+    {
+        const QByteArray bytes = platform::toAnsi(t);
+        if (bytes.size() > kMaxTextEscrit) {
+            ok_ = false;
+            return;
+        }
+        int16(static_cast<qint16>(bytes.size()));
+        dades_.append(bytes);
+    }
+
+private:
+    QByteArray dades_;
+    bool ok_ = true;
+};
+
+// The whole file, or nothing when a text is too long for its count.
+std::optional<QByteArray> codificar(const ConfiguracioRecord &r, const std::vector<Bustia> &taula)
+{
+    // Never more records than the table really holds, and the count says what follows.
+    const auto num = static_cast<qint16>(
+        std::clamp<qsizetype>(r.NumBusties, 0, static_cast<qsizetype>(taula.size())));
+    Escriptor out;
+    out.int32(kVersioActual);
+    out.int16(r.Interval);
+    out.text(r.CarpetaCua);
+    out.text(r.CarpetaNoEnviats);
+    out.text(r.CarpetaSiEnviats);
+    out.int16(r.DiesArxiu);
+    out.text(r.ServidorSMTP);
+    out.int16(r.PortSMTP);
+    out.int16(r.AutentificacioSMTP);
+    out.text(r.UsuariSMTP);
+    out.text(r.ContrassenyaSMTP);
+    out.int16(num);
+    out.int16(r.FiltreSpam);
+    out.text(r.ProgramaSpam);
+    out.text(r.CarpetaSpam);
+    out.text(r.MarcaSpam);
+    for (qsizetype i = 0; i < num; ++i) {
+        const Bustia &b = taula[static_cast<std::size_t>(i)];
+        out.text(b.Servidor);
+        out.int16(b.Port);
+        out.text(b.Usuari);
+        out.text(b.Contrassenya);
+        out.text(b.EnviarA);
+    }
+    if (!out.ok())
+        return std::nullopt;
+    return out.dades();
+}
+
+// Owns a file descriptor.
+class Fd
+{
+public:
+    explicit Fd(int fd)
+        : fd_(fd)
+    {
+    }
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return fd_; }
+    // Closing reports the last write errors of some file systems: check it.
+    bool close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Removes the temporary file unless it was renamed into place.
+class EsborrarTemporal
+{
+public:
+    explicit EsborrarTemporal(QByteArray path)
+        : path_(std::move(path))
+    {
+    }
+    ~EsborrarTemporal()
+    {
+        if (!path_.isEmpty())
+            ::unlink(path_.constData());
+    }
+    EsborrarTemporal(const EsborrarTemporal &) = delete;
+    EsborrarTemporal &operator=(const EsborrarTemporal &) = delete;
+    void conservar() { path_.clear(); }
+
+private:
+    QByteArray path_;
+};
+
+bool escriureTot(int fd, const QByteArray &data)
+{
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+// The new file gets the old one's owner and mode. Where the owner cannot be kept (not
+// root), the mode loses its group and other bits: the passwords must not become readable
+// by a group that could not read them before.
+bool copiarPropietari(int fd, const struct stat &old)
+{
+    mode_t mode = old.st_mode & 07777;
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+        mode &= 0700;
+    return ::fchmod(fd, mode) == 0;
+}
+
+// Some file systems cannot sync a directory (EINVAL): the rename is then as safe as they
+// make it.
+bool sincronitzarCarpeta(const QByteArray &dir)
+{
+    Fd fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    return ::fsync(fd.get()) == 0 || errno == EINVAL;
+}
+
+bool fallada(const char *what, const QString &path)
+{
+    qCWarning(lcConfig, "cannot save %s: %s: %s", qUtf8Printable(path), what, std::strerror(errno));
+    return false;
+}
+
+bool escriureSegur(const QString &path, const QByteArray &data)
+{
+    // A symbolic link keeps pointing at the configuration: the file it names is replaced.
+    QString target = path;
+    const QFileInfo info(path);
+    if (info.isSymLink() && !info.canonicalFilePath().isEmpty())
+        target = info.canonicalFilePath();
+    const QByteArray native = QFile::encodeName(target);
+    const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
+
+    QByteArray tmpl = native + QByteArrayLiteral(".XXXXXX");
+    Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        return fallada("temporary file", path);
+    EsborrarTemporal guard(tmpl);
+
+    struct stat old
+    {
+    };
+    const bool existeix = ::stat(native.constData(), &old) == 0 && S_ISREG(old.st_mode);
+    if (!(existeix ? copiarPropietari(fd.get(), old) : ::fchmod(fd.get(), 0600) == 0))
+        return fallada("permissions", path);
+    if (!escriureTot(fd.get(), data) || ::fsync(fd.get()) != 0 || !fd.close())
+        return fallada("write", path);
+    if (::rename(tmpl.constData(), native.constData()) != 0)
+        return fallada("rename", path);
+    guard.conservar();
+    if (!sincronitzarCarpeta(dir))
+        return fallada("folder sync", path);
+    return true;
+}
+
+} // namespace
+
+bool LlegirConfiguracio(const QString &path)
+{
+    Configuracio.NumBusties = 0;
+    Busties.assign(1, Bustia {});
+
+    QFile file;
+    if (!obrirFitxerNormal(path, file)) {
+        platform::logError(textInexistent());
+        return false;
+    }
+    Lector in(file);
+    const qint32 versio = in.int32();
+    if (!in.ok() || (versio != 1 && versio != kVersioActual)) {
+        platform::logError(textFormat());
+        return false;
+    }
+
+    // Parsed aside and kept only when the whole file was there: a truncated file leaves
+    // the record as it was, with no mailbox.
+    ConfiguracioRecord rec = Configuracio;
+    llegirRegistre(in, rec, versio == kVersioActual);
+    std::vector<Bustia> taula;
+    for (qint16 i = 0; in.ok() && i < rec.NumBusties; ++i) {
+        Bustia b = llegirBustia(in);
+        if (in.ok())
+            taula.push_back(std::move(b));
+    }
+    if (!in.ok()) {
+        platform::logError(textFormat());
+        return false;
+    }
+    if (rec.NumBusties < 1) {
+        // A negative count means no mailbox; keep the count honest for the dialogs.
+        rec.NumBusties = 0;
+        taula.assign(1, Bustia {});
+    }
+    Configuracio = std::move(rec);
+    Busties = std::move(taula);
+    return true;
+}
+
+bool GravarConfiguracio(const QString &path)
+{
+    const std::optional<QByteArray> data = codificar(Configuracio, Busties);
+    if (!data) {
+        qCWarning(lcConfig, "cannot save %s: a text is longer than %lld bytes",
+                  qUtf8Printable(path), static_cast<long long>(kMaxTextEscrit));
+        return false;
+    }
+    return escriureSegur(path, *data);
+}
+
+QString configurationFilePath()
+{
+    const QString fromEnv = qEnvironmentVariable("VESSAMO_CONFIG");
+    if (!fromEnv.isEmpty())
+        return fromEnv;
+    const QFileInfo exe(QCoreApplication::applicationFilePath());
+    return exe.absolutePath() + u'/' + exe.completeBaseName() + QStringLiteral(".vsm");
+}
+
+void resetConfiguration()
+{
+    VersioConfiguracio = 0;
+    Configuracio = ConfiguracioRecord {};
+    Busties.clear();
+}
+
+} // namespace vessamo::config
