@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the unit and integration tests, the same tests under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+fuzz_seconds=${VESSAMO_FUZZ_SECONDS:-60}
+start=$(date +%s)
+
+echo "== build (Debug)"
+bash scripts/build.sh build
+echo "== tests"
+ctest --test-dir build -j2 --output-on-failure --timeout 300 | tee build/ctest.log
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+bash scripts/build.sh build-asan -DVESSAMO_SANITIZE=ON
+echo "== tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan -j2 --output-on-failure --timeout 600 | tee build-asan/ctest.log
+
+echo "== fuzz targets (clang, ${fuzz_seconds}s each)"
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+  -DVESSAMO_FUZZ=ON -DVESSAMO_TESTS=OFF >/dev/null
+ninja -C build-fuzz fuzzers
+for binary in $(find build-fuzz/fuzz -maxdepth 1 -type f -executable -name 'fuzz_*' | sort); do
+  target=$(basename "$binary")
+  corpus=$(mktemp -d)
+  log=$(mktemp)
+  if [ -d "fuzz/corpus/$target" ]; then cp -r "fuzz/corpus/$target/." "$corpus/"; fi
+  echo "-- $target"
+  if ! "$binary" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "FAILED: $target found a crash (input saved above)"
+    exit 1
+  fi
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done)' "$log" || true
+  echo "   corpus: $(find "$corpus" -type f | wc -l) inputs"
+  rm -rf "$corpus" "$log"
+done
+
+passed=0
+for log in build/ctest.log build-asan/ctest.log; do
+  n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+  passed=$((passed + ${n:-0}))
+done
+echo "== everything passed in $(( $(date +%s) - start )) s"
+echo "ctest: ${passed} passed, 0 failed"
