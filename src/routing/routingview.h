@@ -16,8 +16,10 @@ public:
     virtual void addStatus(const QString &line) = 0;
     // `lblRebent`.
     virtual void setLabel(const QString &text) = 0;
-    // `pbProgres`, 0 to 100.
-    virtual void setProgress(int percent) = 0;
+    // `pbProgres`: octets received against the mailbox size during retrieval, a
+    // percentage (maximum untouched) during forwarding.
+    virtual void setProgressMaximum(qint32 maximum) = 0;
+    virtual void setProgress(qint32 value) = 0;
 };
 
 } // namespace vessamo::routing

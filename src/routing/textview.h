@@ -19,7 +19,8 @@ public:
     void close() override { }
     void addStatus(const QString &line) override;
     void setLabel(const QString &text) override;
-    void setProgress(int) override { }
+    void setProgressMaximum(qint32) override { }
+    void setProgress(qint32) override { }
 
 private:
     void write(const QString &line);

@@ -52,9 +52,14 @@ void RoutingWindow::setLabel(const QString &text)
     lblRebent->setText(text);
 }
 
-void RoutingWindow::setProgress(int percent)
+void RoutingWindow::setProgressMaximum(qint32 maximum)
 {
-    pbProgres->setValue(qBound(0, percent, 100));
+    pbProgres->setMaximum(qMax(maximum, 0));
+}
+
+void RoutingWindow::setProgress(qint32 value)
+{
+    pbProgres->setValue(qBound(0, value, pbProgres->maximum()));
 }
 
 } // namespace vessamo::shell

@@ -22,7 +22,8 @@ public:
     void close() override;
     void addStatus(const QString &line) override;
     void setLabel(const QString &text) override;
-    void setProgress(int percent) override;
+    void setProgressMaximum(qint32 maximum) override;
+    void setProgress(qint32 value) override;
 
     QListWidget *lstStatus;
     QLabel *lblRebent;

@@ -1,0 +1,1 @@
+#include "routing/pop3session.h"

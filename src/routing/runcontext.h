@@ -1,0 +1,35 @@
+// The state one routing run shares with the steps it calls: the abort flag, the safety
+// timer's idle ticks, the counter of queued pairs, and the view with its status list.
+#pragma once
+
+#include "routing/routingview.h"
+
+#include <QString>
+
+namespace vessamo::routing {
+
+struct RunContext
+{
+    explicit RunContext(RoutingView &v)
+        : view(v)
+    {
+    }
+
+    // Adds one line to the status list; one final CR LF is dropped, nothing else.
+    void AfegirEstat(QString text)
+    {
+        if (text.endsWith(QStringLiteral("\r\n")))
+            text.chop(2);
+        view.addStatus(text);
+    }
+    // A sign of progress for the safety timer.
+    void progressed() { idleTicks = 0; }
+
+    RoutingView &view;
+    bool abort = false;
+    int idleTicks = 0;
+    // Queued pairs created in this run.
+    int runCounter = 0;
+};
+
+} // namespace vessamo::routing

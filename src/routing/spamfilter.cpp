@@ -1,0 +1,1 @@
+#include "routing/spamfilter.h"
