@@ -1,0 +1,93 @@
+#include "routing/remitent.h"
+
+#include "platform/ansi.h"
+
+namespace vessamo::routing {
+
+namespace {
+
+// Blanks only, not tabs or line ends.
+QByteArray trimBlanks(const QByteArray &text)
+{
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text[first] == ' ')
+        ++first;
+    while (last > first && text[last - 1] == ' ')
+        --last;
+    return text.mid(first, last - first);
+}
+
+QByteArray without(QByteArray text, std::initializer_list<const char *> parts)
+{
+    for (const char *part : parts)
+        text.replace(part, "");
+    return text;
+}
+
+QByteArray between(const QByteArray &text, qsizetype from, qsizetype to)
+{
+    return text.mid(from, to - from);
+}
+
+} // namespace
+
+std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
+{
+    qsizetype p = -1;
+    for (const char *header : {"\r\nFrom:", "\r\nFROM:", "\r\nfrom:"}) {
+        p = message.indexOf(header);
+        if (p >= 0)
+            break;
+    }
+    if (p < 0)
+        return std::nullopt;
+    const qsizetype value = p + 7; // just after the colon
+    const qsizetype e1 = message.indexOf("\r\n", p + 5);
+    if (e1 < 0)
+        return std::nullopt;
+    const qsizetype e2 = message.indexOf("\r\n", e1 + 2);
+
+    // An address in angle brackets, on the From: line or the line after it (folding).
+    const qsizetype lt = message.indexOf('<', p + 5);
+    if (lt >= 0 && e2 >= 0 && lt <= e2) {
+        const qsizetype gt = message.indexOf('>', lt + 1);
+        if (gt < 0)
+            return std::nullopt;
+        const QByteArray address
+            = without(trimBlanks(between(message, lt + 1, gt)), {"\r\n", "\"", " "});
+        QByteArray name = without(trimBlanks(between(message, value, lt)), {"\r\n", "\""});
+        if (trimBlanks(name).isEmpty())
+            name = address;
+        return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
+    }
+
+    // An address followed by a comment in parentheses, on the From: line.
+    const qsizetype lp = message.indexOf('(', p + 5);
+    if (lp >= 0 && lp <= e1) {
+        const QByteArray address = trimBlanks(between(message, value, lp));
+        const qsizetype rp = message.indexOf(')', lp + 1);
+        const QByteArray name = trimBlanks(between(message, lp + 1, rp >= 0 ? rp : e1));
+        return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
+    }
+
+    const QByteArray bare = trimBlanks(between(message, value, e1));
+    return Remitent {platform::fromAnsi(bare), platform::fromAnsi(bare)};
+}
+
+QString firstTextField(const QByteArray &bytes)
+{
+    qsizetype i = 0;
+    while (i < bytes.size() && bytes[i] == ' ')
+        ++i;
+    if (i < bytes.size() && bytes[i] == '"') {
+        const qsizetype close = bytes.indexOf('"', i + 1);
+        return platform::fromAnsi(between(bytes, i + 1, close >= 0 ? close : bytes.size()));
+    }
+    qsizetype end = i;
+    while (end < bytes.size() && bytes[end] != ',' && bytes[end] != '\r' && bytes[end] != '\n')
+        ++end;
+    return platform::fromAnsi(between(bytes, i, end));
+}
+
+} // namespace vessamo::routing
