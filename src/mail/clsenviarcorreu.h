@@ -1,1 +1,295 @@
+// The mail object clsEnviarCorreu: one outgoing message (sender, recipients, subject, body,
+// attachments) and the settings of the SMTP server it talks to. Every value is checked as it
+// is assigned; problems go to an error list that the owner receives, all at once, through
+// SendFailed. Values that have a settings key can be remembered per user (QSettings INI,
+// "Postiera", group "Settings") and are read back when an object is created.
+//
+// The object borrows its SMTP socket control (sckMail) from its owner, which keeps it alive
+// for the object's whole life. The SMTP dialogue itself (Connect, Disconnect, Send, Enruta)
+// is built on top of this object and uses the session flags and tables kept here.
 #pragma once
+
+#include "dns/mxquery.h"
+#include "platform/socketcontrol.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace vessamo::mail {
+
+// Error-list texts of the property checks (the owner sees them in SendFailed).
+namespace errortext {
+inline const QString kInvalidSmtpHost = QStringLiteral("Invalid or Missing SMTP Host Name");
+inline const QString kInvalidPop3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
+inline const QString kInvalidRemotePort = QStringLiteral("Invalid Remote Port");
+inline const QString kInvalidRecipient
+    = QStringLiteral("Missing or Invalid Recipient E-mail Address");
+inline const QString kInvalidCc = QStringLiteral("Invalid Cc: Recipient E-mail Address");
+inline const QString kInvalidBcc = QStringLiteral("Invalid Bcc: Recipient E-mail Address");
+inline const QString kInvalidSender = QStringLiteral("Missing or Invalid Sender E-mail Address");
+inline const QString kMissingAttachment
+    = QStringLiteral("The file you tried to attach does not exist");
+} // namespace errortext
+
+// Keys under which remembered values are stored.
+namespace settingskey {
+inline const QString kConnectRetry = QStringLiteral("ConnectRetry");
+inline const QString kConnectTimeout = QStringLiteral("ConnectTimeout");
+inline const QString kEmailValidation = QStringLiteral("EmailValidation");
+inline const QString kEncodeType = QStringLiteral("EncodeType");
+inline const QString kFrom = QStringLiteral("From");
+inline const QString kFromDisplayName = QStringLiteral("FromDisplayName");
+inline const QString kMessageTimeout = QStringLiteral("MessageTimeout");
+inline const QString kPersistentSettings = QStringLiteral("PersistentSettings");
+inline const QString kPop3Host = QStringLiteral("Pop3Host");
+inline const QString kRemoteHost = QStringLiteral("RemoteHost");
+inline const QString kSmtpHostValidation = QStringLiteral("SMTPHostValidation");
+inline const QString kRemotePort = QStringLiteral("RemotePort");
+inline const QString kUseAuthentication = QStringLiteral("UseAuthentication");
+inline const QString kUsePopAuthentication = QStringLiteral("UsePopAuthentication");
+inline const QString kUsername = QStringLiteral("Username");
+} // namespace settingskey
+
+// Makes any bytes fit to stand between DATA and the end-of-data line: dot-stuffing at every
+// line start (folded pieces included) and folding of lines longer than 998 octets at the last
+// blank. Line ends are kept as they are: LF (with or without CR) when the text has one, else
+// bare CR; a text without either is one line.
+QByteArray PrepareBody(const QByteArray &text);
+
+// The Date header's zone text (+0100, -0500, +0530) for a bias in minutes, where local time
+// plus the bias gives UTC.
+QString TimeZoneSuffix(qint32 biasMinutes);
+// The same for the system time zone's offset from UTC at the moment `at`.
+QString SystemTimeZoneSuffix(const QDateTime &at);
+
+class clsEnviarCorreu : public QObject
+{
+    Q_OBJECT
+public:
+    // A file of the attachment table; `embedded` is set when an HTML body refers to it.
+    struct AttachedFile
+    {
+        QString path;
+        QString name;
+        bool embedded = false;
+    };
+
+    // `sckMail` is owned by the caller and must outlive this object.
+    explicit clsEnviarCorreu(platform::SocketControl &sckMail, QObject *parent = nullptr);
+    ~clsEnviarCorreu() override;
+    Q_DISABLE_COPY_MOVE(clsEnviarCorreu)
+
+    // The thirty properties. List properties split an assigned text at the Delimiter and
+    // join their elements with it when read.
+    bool AsHTML() const { return asHtml_; }
+    void SetAsHTML(bool value) { asHtml_ = value; }
+    QString Attachment() const;
+    void SetAttachment(const QString &value);
+    QString BccRecipient() const { return joinList(bccRecipient_); }
+    void SetBccRecipient(const QString &value);
+    QString CcDisplayName() const { return joinList(ccDisplayName_); }
+    void SetCcDisplayName(const QString &value);
+    QString CcRecipient() const { return joinList(ccRecipient_); }
+    void SetCcRecipient(const QString &value);
+    qint32 ConnectRetry() const { return connectRetry_; }
+    void SetConnectRetry(qint32 value);
+    qint32 ConnectTimeout() const { return connectTimeout_; }
+    void SetConnectTimeout(qint32 value);
+    QString ContentBase() const { return contentBase_; }
+    void SetContentBase(const QString &value);
+    QString Delimiter() const { return delimiter_; }
+    void SetDelimiter(const QString &value);
+    qint32 EmailAddressValidation() const { return emailAddressValidation_; }
+    void SetEmailAddressValidation(qint32 value);
+    qint32 EncodeType() const { return encodeType_; }
+    void SetEncodeType(qint32 value);
+    QString from() const { return from_; }
+    void SetFrom(const QString &value);
+    QString FromDisplayName() const { return fromDisplayName_; }
+    void SetFromDisplayName(const QString &value);
+    // The body as prepared for SMTP; bytes pass unchanged apart from stuffing and folding.
+    QByteArray Message() const { return message_; }
+    void SetMessage(const QByteArray &value);
+    qint32 MessageTimeout() const { return messageTimeout_; }
+    void SetMessageTimeout(qint32 value);
+    QString Password() const { return password_; }
+    void SetPassword(const QString &value) { password_ = value; }
+    bool PersistentSettings() const { return persistentSettings_; }
+    void SetPersistentSettings(bool value);
+    qint32 Priority() const { return priority_; }
+    void SetPriority(qint32 value);
+    bool Receipt() const { return receipt_; }
+    void SetReceipt(bool value) { receipt_ = value; }
+    QString Recipient() const { return joinList(recipient_); }
+    void SetRecipient(const QString &value);
+    QString RecipientDisplayName() const { return joinList(recipientDisplayName_); }
+    void SetRecipientDisplayName(const QString &value);
+    QString ReplyToAddress() const { return replyToAddress_; }
+    void SetReplyToAddress(const QString &value);
+    QString POP3Host() const { return pop3Host_; }
+    void SetPOP3Host(const QString &value);
+    QString SMTPHost() const { return smtpHost_; }
+    void SetSMTPHost(const QString &value);
+    qint32 SMTPHostValidation() const { return smtpHostValidation_; }
+    void SetSMTPHostValidation(qint32 value);
+    qint32 SMTPPort() const { return smtpPort_; }
+    void SetSMTPPort(qint32 value);
+    QString Subject() const { return subject_; }
+    void SetSubject(const QString &value) { subject_ = value; }
+    bool UseAuthentication() const { return useAuthentication_; }
+    void SetUseAuthentication(bool value);
+    bool UsePopAuthentication() const { return usePopAuthentication_; }
+    void SetUsePopAuthentication(bool value);
+    QString UserName() const { return userName_; }
+    void SetUserName(const QString &value);
+
+    // Public operations that stand apart from the SMTP dialogue.
+    QString GetContentType(const QString &strFile, const QString &strDefault = QString()) const;
+    QString GetIPAddress(QString &sHostName) const;
+    QString GetIPHost() const;
+    bool IsValidEmailAddress(const QString &AddressString) const;
+    // The mail exchanger of the domain (the default domain when empty), or empty. Reports
+    // its steps and failures through Status.
+    QString MXQuery(const QString &IPDomain = QString());
+    bool Ping(QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch) const;
+    void Shutdown() { }
+
+    // Where MXQuery finds its name servers; the process-wide table unless replaced.
+    void SetMxQueryOptions(const dns::MxQueryOptions &options) { mxOptions_ = options; }
+
+    // Read-only views of the internal state, for the session, composition and tests.
+    const QStringList &ErrorList() const { return errors_; }
+    const QStringList &RecipientList() const { return recipient_; }
+    const QStringList &RecipientDisplayNameList() const { return recipientDisplayName_; }
+    const QStringList &CcRecipientList() const { return ccRecipient_; }
+    const QStringList &CcDisplayNameList() const { return ccDisplayName_; }
+    const QStringList &BccRecipientList() const { return bccRecipient_; }
+    // Number of paths given to the last Attachment assignment (missing files included).
+    qint32 AttachmentCount() const { return qint32(attachedFiles_.size()); }
+    const std::vector<AttachedFile> &AttachedFiles() const { return attachedFiles_; }
+    qint64 AttachmentTotalSize() const { return attachmentTotalSize_; }
+    qint64 AttachmentTotalNameLength() const { return attachmentTotalNameLength_; }
+    // True when the Message holds a byte above 126 (8-bit transfer encoding needed).
+    bool EightBit() const { return eightBit_; }
+    // "High", "Normal" or "Low"; empty until Priority is given 1, 3 or 5.
+    QString PriorityWord() const { return priorityWord_; }
+    QString TimeZoneText() const { return timeZoneSuffix_; }
+    // Index 1 to 7 = "Sun" to "Sat", 1 to 12 = "Jan" to "Dec"; empty outside.
+    static QString DayName(int index);
+    static QString MonthName(int index);
+    platform::SocketControl *sckMail() const { return sckMail_.data(); }
+
+Q_SIGNALS:
+    void SendSuccesful();
+    // Every entry of the error list, each followed by CR LF.
+    void SendFailed(const QString &Explanation);
+    void Status(const QString &Status);
+    void Progress(qint32 PercentComplete);
+
+protected:
+    // State of the SMTP dialogue, kept for the session built on this object.
+    struct SessionFlags
+    {
+        bool connected = false;
+        bool abort = false;
+        bool keepOpen = false;
+        bool ready = false;
+        bool dataReady = false;
+        bool authAdvertised = false;
+        bool authParameter = false;
+        bool authAccepted = false;
+        qint32 pop3Step = 0;
+        bool pop3Done = false;
+        qint64 bytesSent = 0;
+        qint64 bytesQueued = 0;
+        bool chunkSent = false;
+        qint64 estimatedTotal = 0;
+        qint32 lastPercentage = 0;
+    };
+
+    // Error list: each text at most once, compared without regard to case.
+    void AddError(const QString &text);
+    void RemoveError(const QString &text);
+    // Trims every element of blanks and removes CR, LF and TAB characters from it.
+    static QStringList CleanList(const QStringList &list);
+    // Removes `message`, then (when EmailAddressValidation is 1) checks every element of
+    // `list` split at the Delimiter and adds `message` at the first invalid one.
+    void ValidateList(const QString &list, const QString &message);
+    // Raises SendFailed with the whole error list, closes an open session, sets abort and
+    // empties the list. Safe when a handler deletes the object.
+    void RaiseFailure();
+    // Ends the session. For now only closes the socket: the SMTP dialogue adds the QUIT.
+    void CloseSession();
+
+    QString ReadSetting(const QString &key, const QString &defaultValue) const;
+    void WriteSetting(const QString &key, const QString &value) const;
+
+    QStringList splitList(const QString &text) const;
+    QString joinList(const QStringList &list) const { return list.join(delimiter_); }
+
+    SessionFlags session_;
+    QStringList recipient_;
+    QStringList recipientDisplayName_;
+    QStringList ccRecipient_;
+    QStringList ccDisplayName_;
+    QStringList bccRecipient_;
+    std::vector<AttachedFile> attachedFiles_;
+
+private:
+    // Texts of remembered values: numbers in decimal with a blank before a non-negative one,
+    // flags as "-1" or "0".
+    static QString numberText(qint32 value);
+    static QString flagText(bool value);
+    // Reading back: leading and trailing blanks ignored; a text that is no 32-bit number
+    // (or, for flags, neither "True", "False" nor a number) gives the fallback.
+    static qint32 numberFromText(const QString &text, qint32 fallback);
+    static bool flagFromText(const QString &text, bool fallback);
+    // Writes into the store whether or not remembering is on.
+    static void storeSetting(const QString &key, const QString &value);
+    void loadSettings();
+    // Host assignment shared by SMTPHost and POP3Host; false when the value was refused.
+    bool assignHost(QString &target, const QString &value, const QString &key,
+                    const QString &message);
+
+    QPointer<platform::SocketControl> sckMail_;
+    QStringList errors_;
+    dns::MxQueryOptions mxOptions_;
+
+    bool asHtml_ = false;
+    qint32 connectRetry_ = 4;
+    qint32 connectTimeout_ = 30;
+    QString contentBase_;
+    QString delimiter_ = QStringLiteral(";");
+    qint32 emailAddressValidation_ = 1;
+    qint32 encodeType_ = 0;
+    QString from_;
+    QString fromDisplayName_;
+    QByteArray message_;
+    qint32 messageTimeout_ = 60;
+    QString password_;
+    bool persistentSettings_ = false;
+    qint32 priority_ = 3;
+    bool receipt_ = false;
+    QString replyToAddress_;
+    QString pop3Host_;
+    QString smtpHost_;
+    qint32 smtpHostValidation_ = 3;
+    qint32 smtpPort_ = 25;
+    QString subject_;
+    bool useAuthentication_ = false;
+    bool usePopAuthentication_ = false;
+    QString userName_;
+
+    qint64 attachmentTotalSize_ = 0;
+    qint64 attachmentTotalNameLength_ = 0;
+    bool eightBit_ = false;
+    QString priorityWord_;
+    QString timeZoneSuffix_;
+};
+
+} // namespace vessamo::mail

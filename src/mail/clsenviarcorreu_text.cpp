@@ -1,0 +1,142 @@
+// Texts the mail object prepares for the wire: the message body made fit for the DATA phase
+// (dot-stuffing and folding of long lines, RFC 5321 sections 4.5.2 and 4.5.3.1.6), the
+// Date header's zone text and the day and month names. Pure functions over their inputs.
+#include "mail/clsenviarcorreu.h"
+
+#include <QTimeZone>
+#include <array>
+
+namespace vessamo::mail {
+
+namespace {
+
+// Longest line content that SMTP allows (1000 octets with CR LF).
+constexpr qsizetype kMaxLine = 998;
+
+// Appends one line (its content without line end) stuffed and folded. Every piece that
+// begins with "." gets another one, the first and the folded ones alike: a folded piece is
+// a line of its own for the server, and a bare "." there would end the data early.
+void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparator)
+{
+    qsizetype pos = 0;
+    const qsizetype n = line.size();
+    bool stuffed = n > 0 && line.at(0) == '.';
+    while ((stuffed ? 1 : 0) + (n - pos) > kMaxLine) {
+        const qsizetype room = kMaxLine - (stuffed ? 1 : 0); // real octets in this piece
+        // The last blank within the piece; cut after it, or after `room` octets.
+        qsizetype cut = pos + room;
+        for (qsizetype i = pos + room - 1; i >= pos; --i) {
+            if (line.at(i) == ' ') {
+                cut = i + 1;
+                break;
+            }
+        }
+        if (stuffed)
+            out.append('.');
+        out.append(line.sliced(pos, cut - pos));
+        out.append(foldSeparator);
+        pos = cut;
+        stuffed = pos < n && line.at(pos) == '.';
+    }
+    if (stuffed)
+        out.append('.');
+    out.append(line.sliced(pos));
+}
+
+} // namespace
+
+QByteArray PrepareBody(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return {};
+    QByteArray out;
+    out.reserve(text.size() + text.size() / kMaxLine * 3 + 16);
+    const QByteArrayView whole(text);
+
+    // LF ends a line whether or not CR precedes it: servers that accept a bare LF would
+    // otherwise see an unstuffed "." line there. A CR before the LF stays with the line end.
+    // Without any LF, bare CR separates the lines; without either, the text is one line.
+    char separator = 0;
+    QByteArrayView foldSeparator = "\r\n";
+    if (text.contains('\n')) {
+        separator = '\n';
+    } else if (text.contains('\r')) {
+        separator = '\r';
+        foldSeparator = "\r";
+    }
+    if (separator == 0) {
+        appendLine(out, whole, foldSeparator);
+        return out;
+    }
+    qsizetype start = 0;
+    while (true) {
+        const qsizetype end = text.indexOf(separator, start);
+        QByteArrayView line = whole.sliced(start, (end < 0 ? text.size() : end) - start);
+        const bool crBeforeLf = separator == '\n' && line.endsWith('\r');
+        if (crBeforeLf)
+            line.chop(1);
+        appendLine(out, line, foldSeparator);
+        if (crBeforeLf)
+            out.append('\r');
+        if (end < 0)
+            break;
+        out.append(separator);
+        start = end + 1;
+    }
+    return out;
+}
+
+QString TimeZoneSuffix(qint32 biasMinutes)
+{
+    // The sign follows the offset itself, so a zone less than an hour behind UTC is
+    // written -0030 and not +0030.
+    const qint64 offset = -qint64(biasMinutes); // minutes east of UTC
+    const qint64 magnitude = offset < 0 ? -offset : offset;
+    return QString(offset < 0 ? u'-' : u'+')
+        + QStringLiteral("%1%2")
+              .arg(magnitude / 60, 2, 10, QLatin1Char('0'))
+              .arg(magnitude % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString SystemTimeZoneSuffix(const QDateTime &at)
+{
+    const qint32 offsetSeconds = QTimeZone::systemTimeZone().offsetFromUtc(at);
+    return TimeZoneSuffix(-(offsetSeconds / 60));
+}
+
+QString clsEnviarCorreu::DayName(int index)
+{
+    static const std::array<QString, 8> names = {
+        QString(),
+        QStringLiteral("Sun"),
+        QStringLiteral("Mon"),
+        QStringLiteral("Tue"),
+        QStringLiteral("Wed"),
+        QStringLiteral("Thu"),
+        QStringLiteral("Fri"),
+        QStringLiteral("Sat"),
+    };
+    return index >= 0 && index < int(names.size()) ? names[std::size_t(index)] : QString();
+}
+
+QString clsEnviarCorreu::MonthName(int index)
+{
+    static const std::array<QString, 13> names = {
+        QString(),
+        QStringLiteral("Jan"),
+        QStringLiteral("Feb"),
+        QStringLiteral("Mar"),
+        QStringLiteral("Apr"),
+        QStringLiteral("May"),
+        QStringLiteral("Jun"),
+        QStringLiteral("Jul"),
+        QStringLiteral("Aug"),
+        QStringLiteral("Sep"),
+        QStringLiteral("Oct"),
+        QStringLiteral("Nov"),
+        QStringLiteral("Dec"),
+    };
+    return index >= 0 && index < int(names.size()) ? names[std::size_t(index)] : QString();
+}
+
+} // namespace vessamo::mail
