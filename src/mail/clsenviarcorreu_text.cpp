@@ -53,35 +53,23 @@ QByteArray PrepareBody(const QByteArray &text)
     out.reserve(text.size() + text.size() / kMaxLine * 3 + 16);
     const QByteArrayView whole(text);
 
-    // LF ends a line whether or not CR precedes it: servers that accept a bare LF would
-    // otherwise see an unstuffed "." line there. A CR before the LF stays with the line end.
-    // Without any LF, bare CR separates the lines; without either, the text is one line.
-    char separator = 0;
-    QByteArrayView foldSeparator = "\r\n";
-    if (text.contains('\n')) {
-        separator = '\n';
-    } else if (text.contains('\r')) {
-        separator = '\r';
-        foldSeparator = "\r";
-    }
-    if (separator == 0) {
-        appendLine(out, whole, foldSeparator);
-        return out;
-    }
+    // CR LF, a bare LF and a bare CR each end a line and are kept as they are: a server
+    // that reads line ends loosely would otherwise see an unstuffed "." line after a bare
+    // one. Folding uses CR when the text's only line ends are bare CRs, else CR LF.
+    const bool hasLf = text.contains('\n');
+    const QByteArrayView foldSeparator = !hasLf && text.contains('\r') ? "\r" : "\r\n";
     qsizetype start = 0;
-    while (true) {
-        const qsizetype end = text.indexOf(separator, start);
-        QByteArrayView line = whole.sliced(start, (end < 0 ? text.size() : end) - start);
-        const bool crBeforeLf = separator == '\n' && line.endsWith('\r');
-        if (crBeforeLf)
-            line.chop(1);
-        appendLine(out, line, foldSeparator);
-        if (crBeforeLf)
-            out.append('\r');
-        if (end < 0)
+    for (;;) {
+        qsizetype end = start;
+        while (end < text.size() && text[end] != '\r' && text[end] != '\n')
+            ++end;
+        appendLine(out, whole.sliced(start, end - start), foldSeparator);
+        if (end == text.size())
             break;
-        out.append(separator);
-        start = end + 1;
+        const qsizetype ending
+            = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1;
+        out.append(whole.sliced(end, ending));
+        start = end + ending;
     }
     return out;
 }

@@ -57,7 +57,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // A bare LF ends a line for many servers: the dot after it is stuffed too.
                       StuffRow {"lf_only", "a\n.\nb", "a\n..\nb"},
                       StuffRow {"bare_lf_inside_crlf_text", "a\r\nb\n.\r\nc", "a\r\nb\n..\r\nc"},
-                      StuffRow {"cr_inside_crlf_line", "a\r.b\r\n.c", "a\r.b\r\n..c"}),
+                      // And so does a bare CR inside text that has CR LF line ends.
+                      StuffRow {"bare_cr_inside_crlf_text", "a\r.b\r\n.c", "a\r..b\r\n..c"},
+                      StuffRow {"cr_then_crlf", ".\r\r\n.", "..\r\r\n.."}),
     [](const ::testing::TestParamInfo<StuffRow> &row) { return std::string(row.param.name); });
 
 TEST(PrepareBodyFolding, LongLineWithoutBlanksCutEvery998)
