@@ -1,1 +1,442 @@
+// POP3 retrieval: the STAT parser, the RETR un-stuffer and the session's state table.
 #include "routing/pop3session.h"
+
+#include "config/configuracio.h"
+#include "platform/ansi.h"
+#include "platform/eventlog.h"
+#include "platform/socketcontrol.h"
+#include "platform/wait.h"
+
+#include <QDeadlineTimer>
+#include <QLoggingCategory>
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace vessamo::routing {
+
+namespace {
+
+// Debug output (QT_LOGGING_RULES="vessamo.routing.pop3.debug=true") is off by default:
+// one line per command would flood standard output on a large mailbox.
+Q_LOGGING_CATEGORY(lcPop3, "vessamo.routing.pop3", QtInfoMsg)
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// A decimal number of at most 18 digits (no overflow in qint64); false otherwise.
+bool parseDecimal(QByteArrayView text, qint64 &value)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return false;
+    qint64 v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+// The next blank-separated word of `line` from `pos`; empty at the end.
+QByteArrayView nextWord(QByteArrayView line, qsizetype &pos)
+{
+    while (pos < line.size() && isBlank(line[pos]))
+        ++pos;
+    const qsizetype start = pos;
+    while (pos < line.size() && !isBlank(line[pos]))
+        ++pos;
+    return line.sliced(start, pos - start);
+}
+
+// The progress bar counts in 32 bits; a mailbox of 2 GB or more saturates it.
+qint32 toProgress(qint64 value)
+{
+    constexpr qint64 top = std::numeric_limits<qint32>::max();
+    return static_cast<qint32>(std::clamp<qint64>(value, 0, top));
+}
+
+} // namespace
+
+std::optional<Pop3Stat> parseStatReply(QByteArrayView reply)
+{
+    qsizetype end = 0;
+    while (end < reply.size() && reply[end] != '\r' && reply[end] != '\n')
+        ++end;
+    const QByteArrayView line = reply.first(end);
+    qsizetype pos = 0;
+    if (nextWord(line, pos) != QByteArrayView("+OK"))
+        return std::nullopt;
+    Pop3Stat stat;
+    if (!parseDecimal(nextWord(line, pos), stat.count)
+        || !parseDecimal(nextWord(line, pos), stat.size))
+        return std::nullopt;
+    return stat;
+}
+
+// --- Pop3MessageReceiver ------------------------------------------------------------------
+
+void Pop3MessageReceiver::reset()
+{
+    m_phase = Phase::Status;
+    m_prevCr = false;
+    m_status.clear();
+    m_dataReceived = 0;
+}
+
+Pop3MessageReceiver::Result Pop3MessageReceiver::feedStatus(QByteArrayView block, qsizetype &pos)
+{
+    const void *lf = std::memchr(block.data(), '\n', static_cast<std::size_t>(block.size()));
+    const qsizetype take = lf ? static_cast<const char *>(lf) - block.data() + 1 : block.size();
+    if (m_status.size() + take > kMaxStatusLine) {
+        m_status.append(block.first(qMin(take, kMaxStatusLine - m_status.size())));
+        m_phase = Phase::Done;
+        return Result::StatusTooLong;
+    }
+    m_status.append(block.first(take));
+    pos = take;
+    if (!lf)
+        return Result::NeedMore;
+    if (!m_status.startsWith('+')) {
+        m_phase = Phase::Done;
+        return Result::NegativeStatus;
+    }
+    // The status line's own line end: the message starts at the beginning of a line.
+    m_phase = Phase::LineStart;
+    return Result::NeedMore;
+}
+
+Pop3MessageReceiver::Result Pop3MessageReceiver::feed(QByteArrayView block, QByteArray &out)
+{
+    qsizetype pos = 0;
+    if (m_phase == Phase::Done)
+        return Result::Complete;
+    if (m_phase == Phase::Status) {
+        const Result r = feedStatus(block, pos);
+        if (r != Result::NeedMore || m_phase == Phase::Status)
+            return r;
+    }
+    const char *d = block.data();
+    const qsizetype n = block.size();
+    m_dataReceived += n - pos;
+    // Lines end in CR LF (RFC 1939 section 3); only there does a new line begin, so only
+    // there is a "." stuffing or the terminator.
+    while (pos < n) {
+        switch (m_phase) {
+        case Phase::LineStart:
+            if (d[pos] == '.') {
+                m_phase = Phase::Dot;
+                ++pos;
+            } else {
+                m_phase = Phase::InLine;
+            }
+            break;
+        case Phase::Dot:
+            if (d[pos] == '\r') {
+                m_phase = Phase::DotCr;
+                ++pos;
+            } else {
+                // A stuffed line: its first "." is dropped, the rest written as it came.
+                m_phase = Phase::InLine;
+            }
+            break;
+        case Phase::DotCr:
+            if (d[pos] == '\n') {
+                m_phase = Phase::Done;
+                return Result::Complete;
+            }
+            // "." CR and more before the line end: stuffed too.
+            out.append('\r');
+            m_prevCr = true;
+            m_phase = Phase::InLine;
+            break;
+        case Phase::InLine: {
+            const void *lf = std::memchr(d + pos, '\n', static_cast<std::size_t>(n - pos));
+            if (!lf) {
+                out.append(d + pos, n - pos);
+                m_prevCr = d[n - 1] == '\r';
+                pos = n;
+                break;
+            }
+            const qsizetype i = static_cast<const char *>(lf) - d;
+            const bool crlf = i > pos ? d[i - 1] == '\r' : m_prevCr;
+            out.append(d + pos, i + 1 - pos);
+            m_prevCr = false;
+            pos = i + 1;
+            if (crlf)
+                m_phase = Phase::LineStart;
+            break;
+        }
+        case Phase::Status:
+        case Phase::Done:
+            return Result::Complete;
+        }
+    }
+    return Result::NeedMore;
+}
+
+// --- Pop3Session --------------------------------------------------------------------------
+
+Pop3Session::Pop3Session(platform::SocketControl &wsckRebre, RunContext &run, QObject *parent)
+    : QObject(parent)
+    , m_socket(wsckRebre)
+    , m_run(run)
+{
+    connect(&m_socket, &platform::SocketControl::DataArrival, this,
+            [this](qint32) { onDataArrival(); });
+    connect(&m_socket, &platform::SocketControl::Error, this, &Pop3Session::onError);
+    connect(&m_socket, &platform::SocketControl::CloseEvent, this, &Pop3Session::onClose);
+}
+
+Pop3Session::~Pop3Session()
+{
+    if (m_busy)
+        endSession();
+}
+
+void Pop3Session::LlegirBustia(qsizetype index)
+{
+    if (index < 0 || index >= static_cast<qsizetype>(config::Busties.size()))
+        return;
+    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index)];
+    m_index = index;
+    m_state = Pop3State::Greeting;
+    m_count = m_number = m_total = m_received = 0;
+    m_reply.clear();
+    m_receiver.reset();
+    m_file.reset();
+    m_committed.clear();
+
+    m_run.view.setLabel(QStringLiteral("Llegint correu de ") + bustia.Usuari);
+    m_socket.Close();
+    m_socket.SetLocalPort(0);
+    m_busy = true;
+    // The file keeps the port in 16 bits; ports above 32767 are stored negative.
+    m_socket.Connect(bustia.Servidor, static_cast<quint16>(bustia.Port));
+    platform::waitUntil([this] { return !m_busy || m_run.abort; },
+                        QDeadlineTimer(QDeadlineTimer::Forever));
+    // Aborted by the run (its safety timer): the session is cut off where it stands.
+    if (m_busy)
+        endSession();
+}
+
+void Pop3Session::onDataArrival()
+{
+    m_run.progressed();
+    const QByteArray block = m_socket.GetData();
+    if (!m_busy || block.isEmpty())
+        return;
+    if (m_state == Pop3State::Retr) {
+        handleMessageData(block);
+        return;
+    }
+    // A reply is judged only once its line is complete ("+" may come before "OK").
+    m_reply.append(block);
+    if (!m_reply.contains('\n')) {
+        if (m_reply.size() > kMaxReply) {
+            m_run.AfegirEstat(platform::fromAnsi(m_reply));
+            refuse(QStringLiteral("Rebent: ") + platform::fromAnsi(m_reply));
+        }
+        return;
+    }
+    QByteArray reply;
+    reply.swap(m_reply);
+    const QString text = platform::fromAnsi(reply);
+    m_run.AfegirEstat(text);
+    if (!reply.startsWith('+')) {
+        refuse(QStringLiteral("Rebent: ") + text);
+        return;
+    }
+    handleReply(reply);
+}
+
+void Pop3Session::handleReply(const QByteArray &reply)
+{
+    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(m_index)];
+    switch (m_state) {
+    case Pop3State::Greeting: {
+        m_count = 0;
+        const QString user = QStringLiteral("USER ") + bustia.Usuari;
+        m_state = Pop3State::User;
+        sendCommand(platform::toAnsi(user), user);
+        break;
+    }
+    case Pop3State::User:
+        m_state = Pop3State::Pass;
+        sendCommand(platform::toAnsi(QStringLiteral("PASS ") + bustia.Contrassenya),
+                    QStringLiteral("PASS *******"));
+        break;
+    case Pop3State::Pass:
+        m_state = Pop3State::Stat;
+        sendCommand(QByteArrayLiteral("STAT"), QStringLiteral("STAT"));
+        break;
+    case Pop3State::Stat: {
+        const std::optional<Pop3Stat> stat = parseStatReply(reply);
+        if (!stat) {
+            refuse(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
+            return;
+        }
+        m_count = stat->count;
+        m_total = stat->size;
+        m_received = 0;
+        if (m_count < 1)
+            sendQuit();
+        else
+            startMessage(1);
+        break;
+    }
+    case Pop3State::Dele:
+        if (m_number >= m_count) {
+            m_run.view.setProgress(toProgress(m_total));
+            sendQuit();
+        } else {
+            startMessage(m_number + 1);
+        }
+        break;
+    case Pop3State::Quit:
+        // The server has removed the messages marked for deletion.
+        endSession();
+        break;
+    case Pop3State::Retr:
+        break; // message data never comes here
+    }
+}
+
+void Pop3Session::startMessage(qint64 number)
+{
+    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(m_index)];
+    m_file.emplace(ObrirParella(m_run, bustia.EnviarA));
+    if (!m_file->isOpen()) {
+        QString error = m_file->errorString();
+        m_file.reset();
+        if (error.isEmpty())
+            error = QStringLiteral("Rebent: no s'ha pogut crear el missatge a la cua");
+        refuse(error);
+        return;
+    }
+    if (number == 1) {
+        m_run.view.setProgressMaximum(toProgress(m_total));
+        m_run.view.setProgress(0);
+    }
+    m_receiver.reset();
+    m_number = number;
+    m_state = Pop3State::Retr;
+    const QByteArray command = QByteArrayLiteral("RETR ") + QByteArray::number(number);
+    sendCommand(command, QString::fromLatin1(command));
+}
+
+void Pop3Session::handleMessageData(QByteArrayView block)
+{
+    const qint64 before = m_receiver.dataReceived();
+    m_out.resize(0);
+    const Pop3MessageReceiver::Result result = m_receiver.feed(block, m_out);
+    if (result == Pop3MessageReceiver::Result::NegativeStatus
+        || result == Pop3MessageReceiver::Result::StatusTooLong) {
+        // RETR refused (or not a POP3 reply at all): nothing of it is stored.
+        const QString text = platform::fromAnsi(m_receiver.statusLine());
+        m_run.AfegirEstat(text);
+        refuse(QStringLiteral("Rebent: ") + text);
+        return;
+    }
+    if (!m_out.isEmpty() && !m_file->write(m_out)) {
+        refuse(m_file->errorString());
+        return;
+    }
+    m_received = qMin(m_received + (m_receiver.dataReceived() - before), m_total);
+    m_run.view.setProgress(toProgress(m_received));
+    if (result == Pop3MessageReceiver::Result::Complete)
+        messageComplete();
+}
+
+void Pop3Session::messageComplete()
+{
+    const QString path = m_file->messagePath();
+    if (!m_file->commit()) {
+        // commit() has discarded the pair; the message stays on the server.
+        const QString error = m_file->errorString();
+        m_file.reset();
+        refuse(error);
+        return;
+    }
+    m_file.reset();
+    m_committed << path;
+    m_state = Pop3State::Dele;
+    const QByteArray command = QByteArrayLiteral("DELE ") + QByteArray::number(m_number);
+    sendCommand(command, QString::fromLatin1(command));
+}
+
+void Pop3Session::sendQuit()
+{
+    // QUIT makes the server delete what was marked: everything stored must be on disk first.
+    if (!m_committed.isEmpty()) {
+        const StoreResult synced = syncQueuedFiles(m_committed, config::Configuracio.CarpetaCua);
+        if (!synced) {
+            refuse(synced.error);
+            return;
+        }
+        m_committed.clear();
+    }
+    m_state = Pop3State::Quit;
+    sendCommand(QByteArrayLiteral("QUIT"), QStringLiteral("QUIT"));
+}
+
+void Pop3Session::sendCommand(const QByteArray &command, const QString &statusText)
+{
+    // The status text, never the command: PASS is masked there.
+    qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << pop3StateName(m_state);
+    m_socket.SendData(command + "\r\n");
+    m_run.AfegirEstat(statusText);
+}
+
+void Pop3Session::refuse(const QString &logText)
+{
+    qCDebug(lcPop3) << "refused in state" << pop3StateName(m_state);
+    platform::logError(logText);
+    endSession();
+}
+
+void Pop3Session::onError(qint16 number, const QString &description)
+{
+    if (m_busy)
+        socketFailure(number, description);
+}
+
+void Pop3Session::onClose()
+{
+    // After the QUIT reply the session is already over and the socket closed; a close
+    // before it leaves marked messages on the server and may cut a message off.
+    if (m_busy)
+        socketFailure(10053, QStringLiteral("The remote host closed the connection"));
+}
+
+void Pop3Session::socketFailure(qint16 number, const QString &description)
+{
+    platform::logError(QStringLiteral("Rebent Winsock: ") + QString::number(number)
+                       + QStringLiteral(": ") + description);
+    m_run.abort = true;
+    endSession();
+}
+
+void Pop3Session::endSession()
+{
+    m_busy = false;
+    m_socket.Close();
+    m_reply.clear();
+    // A message cut off is not kept: it was not marked for deletion, the next run fetches
+    // it whole.
+    if (m_file) {
+        m_file->discard();
+        m_file.reset();
+    }
+    // Stored messages of a session that ended without QUIT are still on the server, but
+    // they go to disk all the same before the queue pass reads them.
+    if (!m_committed.isEmpty()) {
+        syncQueuedFiles(m_committed, config::Configuracio.CarpetaCua);
+        m_committed.clear();
+    }
+}
+
+} // namespace vessamo::routing

@@ -1,1 +1,171 @@
+// The queue and archive store: queued pairs (a ".destinatari" file with the forward-to
+// text and a ".missatge" file with the message, sharing a 19-character stem), the listing
+// of the queue oldest first, the check of a pair before use, moves into the archives and
+// the purge of old archives.
+//
+// A message being downloaded lives under a temporary name ("<stem>.missatge.part") that
+// neither the listing nor the pair check ever takes; it gets its final name only when its
+// last byte is written (commit). A crash therefore leaves at most a forward-to file
+// without message (dropped by the pair check) and a temporary file (removed at the start
+// of the next run), never a cut-off message under its final name.
 #pragma once
+
+#include <QDateTime>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QFile;
+
+namespace vessamo::routing {
+
+struct RunContext;
+
+inline constexpr qsizetype kStemLength = 19;
+inline const QString kForwardToSuffix = QStringLiteral(".destinatari");
+inline const QString kMessageSuffix = QStringLiteral(".missatge");
+inline const QString kPartSuffix = QStringLiteral(".part");
+
+// Success, or a failure with a Catalan text that begins with its phase ("Arxivant: ...").
+struct StoreResult
+{
+    bool ok = true;
+    QString error;
+
+    explicit operator bool() const { return ok; }
+    static StoreResult failure(const QString &text) { return {false, text}; }
+};
+
+// The message file of a queued pair while it is being written. Move-only. Until commit()
+// the message sits under its temporary name; an object destroyed without commit()
+// discards the message and the pair's forward-to file.
+class QueuedMessageFile
+{
+public:
+    QueuedMessageFile();
+    QueuedMessageFile(QueuedMessageFile &&other) noexcept;
+    QueuedMessageFile &operator=(QueuedMessageFile &&other) noexcept;
+    ~QueuedMessageFile();
+
+    // True while the temporary file is open for writing.
+    bool isOpen() const;
+    // Why ObrirParella, write() or commit() failed ("Rebent: ..."); empty otherwise.
+    const QString &errorString() const { return m_error; }
+
+    // The 19-character stem, e.g. "M202401312359590001".
+    const QString &stem() const { return m_stem; }
+    const QString &folder() const { return m_folder; }
+    QString forwardToPath() const { return m_folder + m_stem + kForwardToSuffix; }
+    // The final name, which exists only after commit().
+    QString messagePath() const { return m_folder + m_stem + kMessageSuffix; }
+    QString partPath() const { return messagePath() + kPartSuffix; }
+
+    // Appends all of `bytes`; false (and the error text set) when the disk refused them.
+    bool write(const QByteArray &bytes);
+    // Bytes written so far.
+    qint64 size() const { return m_size; }
+
+    // Closes the file and gives it its final name. Not synced to disk: see
+    // syncQueuedFiles(). On failure the pair is discarded and false returned.
+    bool commit();
+    // Removes the temporary file and the pair's forward-to file.
+    void discard();
+
+private:
+    friend QueuedMessageFile openQueuedPair(int &, const QString &, const QString &,
+                                            const QDateTime &);
+    std::unique_ptr<QFile> m_file;
+    QString m_folder;
+    QString m_stem;
+    QString m_error;
+    qint64 m_size = 0;
+};
+
+// `ObrirParella`: increases the run counter, forms the stem from the local date and time
+// and the counter, writes the forward-to file (Windows-1252, verbatim) into the queue
+// folder of the configuration and opens the message file under its temporary name.
+// Never overwrites: a stem whose pair (or message, or temporary file) already exists is
+// skipped for the next counter value; the counter shows its last four digits, so stems
+// stay 19 characters after 9,999 messages. Check isOpen() on the result.
+QueuedMessageFile ObrirParella(RunContext &ctx, const QString &enviarA);
+// The same with the counter, the folder and the time given. Every folder argument of this
+// module may be given with or without its final "/".
+QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolder,
+                                 const QString &enviarA, const QDateTime &now);
+
+// The stem of a pair formed from a time and a counter (last four digits).
+QString stemFor(const QDateTime &now, int counter);
+
+// Flushes to disk, in one batch, the committed message files given (full paths), their
+// forward-to files and the queue folder itself. Called once before POP3 QUIT, so the
+// server deletes nothing that is not safely stored.
+StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queueFolder);
+
+// Removes temporary message files left by an interrupted download (or an interrupted
+// copy into an archive) in the folder. Called at the start of a run. Returns how many.
+int removeLeftoverParts(const QString &folder);
+
+// The message file name of a forward-to file name: the name with ".destinatari" replaced
+// by ".missatge" (for a well-formed name, its first 19 characters + ".missatge").
+QString messageNameFor(const QString &forwardToName);
+
+// The queue listing: names (no folder) of the forward-to files in the folder, in ascending
+// name order, which is the order of creation (oldest first). One directory read.
+QStringList listQueue(const QString &folder);
+
+// The queue pass's view of the queue: lists the folder once and hands out its names in
+// order, skipping names whose forward-to file is gone. When the list is used up it lists
+// once more and goes on with names it has not handed out yet. This gives what "take the
+// first name of a fresh listing" gives while the pass itself is the only one that removes
+// pairs, without re-reading the folder per pair, and it never hands out a pair twice, so
+// a pair that could not be moved cannot make the pass loop on it.
+class QueuePass
+{
+public:
+    explicit QueuePass(const QString &folder);
+    // The next forward-to file name, or nothing when the queue is worked off.
+    std::optional<QString> next();
+
+private:
+    bool refill();
+
+    QString m_folder;
+    QStringList m_names;
+    qsizetype m_pos = 0;
+    QSet<QString> m_handedOut;
+};
+
+enum class PairCheck {
+    Usable, // message file present and not empty
+    Dropped, // forward-to file without message, or empty message: both deleted
+};
+
+// The check before use: a forward-to file without its message file is deleted; an empty
+// message file is deleted with its forward-to file.
+PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName);
+
+// `MoureParella`: moves the pair (names without folder) from the source folder into the
+// target folder, replacing files of the same names there. A rename when both folders are
+// on one file system; otherwise copy, flush to disk, then delete the source. The message
+// moves first and the forward-to file last, so an interruption never leaves a listed pair
+// without its message. On failure the pair stays in the source folder (the message is
+// moved back when the forward-to file could not follow) and the result says why:
+//   "Arxivant: la carpeta <target> no existeix"
+//   "Arxivant: no s'ha pogut moure <name> a <target>: <reason>"
+//   "Arxivant: no s'ha pogut esborrar <name> de <source>: <reason>"
+StoreResult MoureParella(const QString &destinatariName, const QString &missatgeName,
+                         const QString &sourceFolder, const QString &targetFolder);
+
+// `PurgarArxiu`: deletes the pairs in the archive folder whose forward-to file was last
+// modified more than `diesArxiu` calendar days (local midnights) before `now`. Nothing
+// is deleted when `diesArxiu` is 0 or less. Failures are ignored; `progress` is called
+// once for each name examined.
+void PurgarArxiu(const QString &folder, int diesArxiu, const QDateTime &now,
+                 const std::function<void()> &progress = {});
+// The same with the configured days, the current time and the run's safety timer.
+void PurgarArxiu(RunContext &ctx, const QString &folder);
+
+} // namespace vessamo::routing
