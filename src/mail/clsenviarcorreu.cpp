@@ -44,11 +44,14 @@ clsEnviarCorreu::clsEnviarCorreu(platform::SocketControl &sckMail, QObject *pare
     if (persistentSettings_)
         loadSettings();
     timeZoneSuffix_ = SystemTimeZoneSuffix(QDateTime::currentDateTime());
+    attachSocket();
 }
 
 clsEnviarCorreu::~clsEnviarCorreu()
 {
-    if (sckMail_ && sckMail_->State() > 0)
+    // Whatever the server says while we say goodbye raises no event any more.
+    destroying_ = true;
+    if (socketState() > 0)
         CloseSession();
 }
 
@@ -368,27 +371,6 @@ void clsEnviarCorreu::RemoveError(const QString &text)
 {
     errors_.removeIf(
         [&](const QString &entry) { return entry.compare(text, Qt::CaseInsensitive) == 0; });
-}
-
-void clsEnviarCorreu::RaiseFailure()
-{
-    QString explanation;
-    for (const QString &entry : std::as_const(errors_))
-        explanation += entry + QStringLiteral("\r\n");
-    const QPointer<clsEnviarCorreu> self(this);
-    Q_EMIT SendFailed(explanation);
-    if (!self)
-        return;
-    if (sckMail_ && sckMail_->State() > 0)
-        CloseSession();
-    session_.abort = true;
-    errors_.clear();
-}
-
-void clsEnviarCorreu::CloseSession()
-{
-    if (sckMail_)
-        sckMail_->Close();
 }
 
 // --- Operations apart from the session ------------------------------------------------------

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "dns/mxquery.h"
+#include "mail/smtpreply.h"
 #include "platform/socketcontrol.h"
 
 #include <QByteArray>
@@ -159,6 +160,18 @@ public:
     bool Ping(QString &Address, QString &RoundTripTime, QString &DataSize, bool &DataMatch) const;
     void Shutdown() { }
 
+    // The SMTP dialogue. Connect opens a session and keeps it open across Enruta calls
+    // until Disconnect. Enruta relays the stored Message to the first Recipient; its
+    // outcome arrives only through the events.
+    bool Connect();
+    void Disconnect();
+    void Enruta();
+    // Expected byte count of a transaction, for the progress percentage.
+    qint32 EstimateSize() const;
+
+    // The POP3 login before sending goes to port 110; tests point it at a fake server.
+    void SetPOP3Port(qint32 port) { pop3Port_ = port; }
+
     // Where MXQuery finds its name servers; the process-wide table unless replaced.
     void SetMxQueryOptions(const dns::MxQueryOptions &options) { mxOptions_ = options; }
 
@@ -223,8 +236,14 @@ protected:
     // Raises SendFailed with the whole error list, closes an open session, sets abort and
     // empties the list. Safe when a handler deletes the object.
     void RaiseFailure();
-    // Ends the session. For now only closes the socket: the SMTP dialogue adds the QUIT.
+    // Says goodbye (QUIT) when connected, then closes the socket.
     void CloseSession();
+    // True when a greeted (and, if asked, authenticated) SMTP session is open.
+    bool OpenSession();
+    // Waits until the flag is set, abort is set, or `seconds` have passed (then, with
+    // `raise`, the time-out is reported). Returns the flag.
+    bool WaitForReply(bool SessionFlags::*flag, qint32 seconds, bool raise);
+    void TimeoutFailure();
 
     QString ReadSetting(const QString &key, const QString &defaultValue) const;
     void WriteSetting(const QString &key, const QString &value) const;
@@ -241,6 +260,27 @@ protected:
     std::vector<AttachedFile> attachedFiles_;
 
 private:
+    friend class OperationScope;
+
+    // The session's socket events.
+    void attachSocket();
+    void onConnectEvent();
+    void onCloseEvent();
+    void onDataArrival();
+    void onSocketError(const QString &description);
+    void onSendProgress(qint32 sent, qint32 queued);
+    void handleReply(const QByteArray &reply);
+    void handlePop3Reply(const QByteArray &reply);
+    void answerChallenge(const QByteArray &reply);
+    // The socket state, 0 when the socket is gone.
+    qint16 socketState() const;
+    void send(const QByteArray &bytes);
+    bool pop3Login();
+    bool greet();
+    void mailTransaction();
+    // Refuses a sender or recipient that could break out of its command line.
+    bool addressesSafe();
+
     // Texts of remembered values: numbers in decimal with a blank before a non-negative one,
     // flags as "-1" or "0".
     static QString numberText(qint32 value);
@@ -257,6 +297,17 @@ private:
                     const QString &message);
 
     QPointer<platform::SocketControl> sckMail_;
+    ReplyCollector replies_;
+    // Public operations in progress: a close by the server then is a failure.
+    int operationDepth_ = 0;
+    // The POP3 login before sending is under way: replies are single lines.
+    bool pop3Phase_ = false;
+    // QUIT sent by us: the server's close that follows is expected.
+    bool closing_ = false;
+    // A failure is being reported: failures found meanwhile belong to it.
+    bool reportingFailure_ = false;
+    bool destroying_ = false;
+    qint32 pop3Port_ = 110;
     QStringList errors_;
     dns::MxQueryOptions mxOptions_;
 
@@ -290,6 +341,28 @@ private:
     bool eightBit_ = false;
     QString priorityWord_;
     QString timeZoneSuffix_;
+};
+
+// Counts a public operation of the mail object while it runs; harmless when the owner
+// deletes the object during the operation.
+class OperationScope
+{
+public:
+    explicit OperationScope(clsEnviarCorreu &object)
+        : object_(&object)
+    {
+        ++object_->operationDepth_;
+    }
+    ~OperationScope()
+    {
+        if (object_)
+            --object_->operationDepth_;
+    }
+    OperationScope(const OperationScope &) = delete;
+    OperationScope &operator=(const OperationScope &) = delete;
+
+private:
+    QPointer<clsEnviarCorreu> object_;
 };
 
 } // namespace vessamo::mail

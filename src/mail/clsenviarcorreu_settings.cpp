@@ -111,9 +111,10 @@ void clsEnviarCorreu::loadSettings()
     smtpPort_ = number(settingskey::kRemotePort, 25, 1, 65535);
     smtpHostValidation_ = number(settingskey::kSmtpHostValidation, 3, kAnyLow, kAny);
     emailAddressValidation_ = number(settingskey::kEmailValidation, 1, kAnyLow, kAny);
-    connectTimeout_ = number(settingskey::kConnectTimeout, 30, 1, 120);
+    // Loaded as stored: the session copes with any count or time, 0 and below included.
+    connectTimeout_ = number(settingskey::kConnectTimeout, 30, kAnyLow, kAny);
     messageTimeout_ = number(settingskey::kMessageTimeout, 60, 0, kAny);
-    connectRetry_ = number(settingskey::kConnectRetry, 4, 1, 20);
+    connectRetry_ = number(settingskey::kConnectRetry, 4, kAnyLow, kAny);
     encodeType_ = number(settingskey::kEncodeType, 0, kAnyLow, kAny);
     useAuthentication_ = flag(settingskey::kUseAuthentication, false);
     usePopAuthentication_ = flag(settingskey::kUsePopAuthentication, false);

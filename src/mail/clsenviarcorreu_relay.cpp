@@ -1,0 +1,200 @@
+// Relay of a stored message: Enruta runs one SMTP transaction whose content is the
+// prepared Message, sent to the first recipient, and EstimateSize gives the expected size
+// of a transaction for the progress percentage.
+#include "mail/clsenviarcorreu.h"
+#include "platform/ansi.h"
+
+#include <limits>
+
+namespace vessamo::mail {
+
+namespace {
+
+// Any bare CR or bare LF goes out as CR LF, so that no server, however loosely it reads
+// line ends, sees a line the prepared body did not stuff. Text with proper CR LF line ends
+// passes unchanged (and uncopied).
+QByteArray wireLines(const QByteArray &prepared)
+{
+    qsizetype i = 0;
+    for (; i < prepared.size(); ++i) {
+        const char c = prepared[i];
+        if (c == '\n' || (c == '\r' && (i + 1 == prepared.size() || prepared[i + 1] != '\n')))
+            break;
+        if (c == '\r')
+            ++i;
+    }
+    if (i == prepared.size())
+        return prepared;
+    QByteArray out;
+    out.reserve(prepared.size() + prepared.size() / 64 + 2);
+    out.append(prepared.constData(), i);
+    for (; i < prepared.size(); ++i) {
+        const char c = prepared[i];
+        if (c == '\r') {
+            out.append("\r\n", 2);
+            if (i + 1 < prepared.size() && prepared[i + 1] == '\n')
+                ++i;
+        } else if (c == '\n') {
+            out.append("\r\n", 2);
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
+bool breaksCommandLine(const QString &address)
+{
+    for (QChar c : address) {
+        if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
+            return true;
+    }
+    return false;
+}
+
+qint64 listSize(const QStringList &list, qint64 perElement, int lengthFactor, qint64 perExtra)
+{
+    qint64 size = 0;
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        size += perElement + lengthFactor * list[i].size();
+        if (i > 0)
+            size += perExtra;
+    }
+    return size;
+}
+
+} // namespace
+
+bool clsEnviarCorreu::addressesSafe()
+{
+    const bool unsafe = breaksCommandLine(from_)
+        || (!recipient_.isEmpty() && breaksCommandLine(recipient_.first()));
+    if (!unsafe)
+        return true;
+    AddError(QStringLiteral("Invalid character (line break or angle bracket) in a sender or "
+                            "recipient address"));
+    RaiseFailure();
+    return false;
+}
+
+qint32 clsEnviarCorreu::EstimateSize() const
+{
+    qint64 size = from_.size() + 93;
+    if (useAuthentication_) {
+        size += 25 + from_.size();
+        if (!userName_.isEmpty())
+            size += 4 * userName_.size() / 3;
+        if (!password_.isEmpty())
+            size += 4 * password_.size() / 3;
+    }
+    size += listSize(recipient_, 15, 2, 6) + listSize(ccRecipient_, 15, 2, 6);
+    size += listSize(recipientDisplayName_, 11, 1, 0) + listSize(ccDisplayName_, 11, 1, 0);
+    size += listSize(bccRecipient_, 15, 1, 6);
+    if (!fromDisplayName_.isEmpty())
+        size += fromDisplayName_.size() + 3;
+    size += from_.size();
+    if (!replyToAddress_.isEmpty())
+        size += replyToAddress_.size() + 14;
+    size += subject_.size() + message_.size();
+    if (encodeType_ == 0) {
+        size += 64;
+        if (!contentBase_.isEmpty() && asHtml_)
+            size += contentBase_.size() + 18;
+        if (receipt_)
+            size += 36 + fromDisplayName_.size() + from_.size();
+    }
+    const qint64 files = qint64(attachedFiles_.size());
+    if (files > 0) {
+        const qint64 s = attachmentTotalSize_;
+        const qint64 l = attachmentTotalNameLength_;
+        if (encodeType_ == 0)
+            size += 4 * s / 3 + 42 + 2 * (s / 57) + 2 * l + 182 * files + 290;
+        else
+            size += 4 * s / 3 + 3 * (s / 45) + l + 20 * files;
+    }
+    return qint32(std::min<qint64>(size, std::numeric_limits<qint32>::max()));
+}
+
+void clsEnviarCorreu::Enruta()
+{
+    OperationScope scope(*this);
+    const QPointer<clsEnviarCorreu> self(this);
+    // Exactly one display name: the first, or an empty one.
+    recipientDisplayName_ = QStringList {recipientDisplayName_.value(0)};
+    session_.estimatedTotal = EstimateSize();
+    session_.abort = false;
+    if (!addressesSafe())
+        return;
+    if (socketState() != platform::SocketControl::sckConnected && !OpenSession())
+        return;
+    if (!self)
+        return;
+    mailTransaction();
+}
+
+void clsEnviarCorreu::mailTransaction()
+{
+    const QPointer<clsEnviarCorreu> self(this);
+    auto step = [&](const QString &status) {
+        Q_EMIT Status(status);
+        return static_cast<bool>(self);
+    };
+    auto waitFor = [&](bool SessionFlags::*flag) {
+        return WaitForReply(flag, messageTimeout_, true) && self && !session_.abort;
+    };
+
+    session_.bytesSent = 0;
+    if (!step(QStringLiteral("Sending Sender Information...")))
+        return;
+    session_.ready = false;
+    QByteArray mailFrom = "MAIL FROM: <" + platform::toAnsi(from_) + ">";
+    if (session_.authParameter)
+        mailFrom += " AUTH=" + platform::toAnsi(from_);
+    send(mailFrom + "\r\n");
+    if (!waitFor(&SessionFlags::ready))
+        return;
+
+    if (!step(QStringLiteral("Sending Recipient Information...")))
+        return;
+    if (recipient_.isEmpty()) {
+        // What indexing an empty list reports.
+        AddError(QStringLiteral("Subscript out of range"));
+        RaiseFailure();
+        return;
+    }
+    session_.ready = false;
+    send("RCPT TO: <" + platform::toAnsi(recipient_.first()) + ">\r\n");
+    if (!waitFor(&SessionFlags::ready))
+        return;
+
+    if (!step(QStringLiteral("Sending Message...")))
+        return;
+    session_.dataReady = false;
+    send(QByteArrayLiteral("DATA\r\n"));
+    if (!waitFor(&SessionFlags::dataReady))
+        return;
+
+    // The message and its closing CR LF go out in call order; two writes spare a copy of
+    // a large message.
+    session_.ready = false;
+    send(wireLines(message_));
+    send(QByteArrayLiteral("\r\n"));
+    if (session_.abort)
+        return;
+    session_.ready = false;
+    send(QByteArrayLiteral("\r\n.\r\n"));
+    if (!waitFor(&SessionFlags::ready))
+        return;
+
+    Q_EMIT Progress(100);
+    if (!step(QStringLiteral("Transmission Complete...")))
+        return;
+    if (!session_.keepOpen) {
+        CloseSession();
+        if (!self)
+            return;
+    }
+    Q_EMIT SendSuccesful();
+}
+
+} // namespace vessamo::mail
