@@ -144,6 +144,7 @@ void clsEnviarCorreu::mailTransaction()
     };
 
     session_.bytesSent = 0;
+    session_.lastPercentage = 0;
     if (!step(QStringLiteral("Sending Sender Information...")))
         return;
     session_.ready = false;
@@ -186,8 +187,9 @@ void clsEnviarCorreu::mailTransaction()
     if (!waitFor(&SessionFlags::ready))
         return;
 
+    session_.lastPercentage = 100;
     Q_EMIT Progress(100);
-    if (!step(QStringLiteral("Transmission Complete...")))
+    if (!self || !step(QStringLiteral("Transmission Complete...")))
         return;
     if (!session_.keepOpen) {
         CloseSession();

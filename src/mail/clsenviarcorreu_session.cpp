@@ -193,7 +193,9 @@ bool clsEnviarCorreu::OpenSession()
         return false;
     if (greeted && session_.connected)
         return greet();
-    TimeoutFailure();
+    // A failure already reported while waiting (a refusal, a drop) is not also a time-out.
+    if (!session_.abort)
+        TimeoutFailure();
     return false;
 }
 
@@ -420,7 +422,8 @@ void clsEnviarCorreu::onSendProgress(qint32 sent, qint32 queued)
         percentage = static_cast<qint32>(std::min(std::nearbyint(ratio), 100.0f));
     }
     session_.bytesQueued = queued;
-    if (percentage == session_.lastPercentage)
+    // Only forward: late counts (the QUIT after a success, say) never move it back.
+    if (percentage <= session_.lastPercentage)
         return;
     session_.lastPercentage = percentage;
     if (socketState() == platform::SocketControl::sckConnected && !destroying_)

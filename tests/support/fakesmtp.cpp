@@ -102,8 +102,15 @@ void FakeSmtpServer::handleLine(const QByteArray &line)
     } else if (verb == "MAIL" || verb == "RCPT" || verb == "RSET" || verb == "NOOP") {
         answer(verb, "250 2.1.0 Ok\r\n");
     } else if (verb == "DATA") {
-        mode_ = Mode::Data;
-        scanFrom_ = 0;
+        // Data follows only when the reply lets it (a scripted refusal does not).
+        const auto it = scripts_.constFind(verb);
+        const bool refused = it != scripts_.cend() && !it->empty()
+            && (it->front().kind != Reply::Send || it->front().fragments.isEmpty()
+                || !it->front().fragments.first().startsWith('3'));
+        if (!refused) {
+            mode_ = Mode::Data;
+            scanFrom_ = 0;
+        }
         answer(verb, "354 End data with <CR><LF>.<CR><LF>\r\n");
     } else if (verb == "QUIT") {
         answer(verb, "221 2.0.0 Bye\r\n");
