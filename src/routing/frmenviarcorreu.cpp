@@ -1,12 +1,154 @@
 #include "routing/frmenviarcorreu.h"
 
+#include "config/configuracio.h"
+#include "platform/eventlog.h"
+#include "routing/connection.h"
+#include "routing/pop3session.h"
+#include "routing/queue.h"
+#include "routing/spamfilter.h"
+
+#include "mail/clsenviarcorreu.h"
+
 namespace vessamo::routing {
+
+using config::Configuracio;
+
+namespace {
+
+constexpr int kSafetyTickMs = 1000;
+constexpr int kIdleTicksAllowed = 120;
+
+QStringList serversOfTheRun()
+{
+    QStringList servers;
+    const qsizetype count = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
+    for (qsizetype i = 0; i < count; ++i)
+        servers << config::Busties[std::size_t(i)].Servidor;
+    servers << Configuracio.ServidorSMTP;
+    return servers;
+}
+
+QString withSlash(const QString &folder)
+{
+    return folder.endsWith(u'/') ? folder : folder + u'/';
+}
+
+} // namespace
+
+frmEnviarCorreu::frmEnviarCorreu(RoutingView &view, QObject *parent)
+    : QObject(parent)
+    , connectionCheck(machineConnected)
+    , view_(view)
+    , ctx_(view)
+{
+    pop3_ = std::make_unique<Pop3Session>(wsckRebre, ctx_);
+    timerSeguretat.setInterval(kSafetyTickMs);
+    connect(&timerSeguretat, &QTimer::timeout, this, &frmEnviarCorreu::timerSeguretat_Timer);
+}
+
+frmEnviarCorreu::~frmEnviarCorreu()
+{
+    // The mail object and the POP3 session go before the sockets they use.
+    poSendMail.reset();
+    pop3_.reset();
+}
 
 void frmEnviarCorreu::run()
 {
     view_.open();
-    view_.addStatus(QStringLiteral("Enrutament encara no construït: no s'ha llegit cap bústia"));
+    timerSeguretat.start();
+    EnrutarCorreu();
+    unload();
+}
+
+void frmEnviarCorreu::unload()
+{
+    timerSeguretat.stop();
+    if (unloaded_)
+        return;
+    unloaded_ = true;
+    wsckRebre.Close();
     view_.close();
+}
+
+void frmEnviarCorreu::timerSeguretat_Timer()
+{
+    ++ctx_.idleTicks;
+    if (!ctx_.abort && ctx_.idleTicks <= kIdleTicksAllowed)
+        return;
+    platform::logError(QStringLiteral("Tanquem pantalla per timeout"));
+    ctx_.abort = true;
+    unload();
+}
+
+void frmEnviarCorreu::EnrutarCorreu()
+{
+    if (!connectionCheck(serversOfTheRun()))
+        return;
+    ctx_.runCounter = 0;
+    ctx_.abort = false;
+    // Whatever an interrupted run left half-written is fetched again from the server.
+    removeLeftoverParts(Configuracio.CarpetaCua);
+
+    const qsizetype count = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
+    for (qsizetype i = 0; i < count; ++i) {
+        ctx_.progressed();
+        pop3_->LlegirBustia(i);
+        if (ctx_.abort)
+            return;
+    }
+    queuePass();
+    purge();
+}
+
+void frmEnviarCorreu::queuePass()
+{
+    const QString queue = withSlash(Configuracio.CarpetaCua);
+    QueuePass pass(queue);
+    while (!ctx_.abort) {
+        const std::optional<QString> name = pass.next();
+        if (!name)
+            break;
+        ctx_.progressed();
+        if (checkQueuedPair(queue, *name) != PairCheck::Usable)
+            continue;
+        const QString messageName = messageNameFor(*name);
+        ctx_.progressed();
+        if (ComprovarSpam(ctx_, queue + messageName)) {
+            moveOrLog(*name, messageName, Configuracio.CarpetaSpam);
+            continue;
+        }
+        ctx_.progressed();
+        const bool sent = ReenviarMissatge(queue + *name, queue + messageName);
+        moveOrLog(*name, messageName, sent ? Configuracio.CarpetaSiEnviats : Configuracio.CarpetaNoEnviats);
+    }
+}
+
+void frmEnviarCorreu::moveOrLog(const QString &destinatariName, const QString &missatgeName,
+                                const QString &target)
+{
+    // A pair that cannot be moved stays in the queue for the next run; the pass never
+    // hands it out twice.
+    if (target.isEmpty()) {
+        platform::logError(QStringLiteral("Arxivant: no hi ha cap carpeta d'arxiu configurada per a ")
+                           + destinatariName);
+        return;
+    }
+    const StoreResult moved
+        = MoureParella(destinatariName, missatgeName, Configuracio.CarpetaCua, target);
+    if (!moved)
+        platform::logError(moved.error);
+}
+
+void frmEnviarCorreu::purge()
+{
+    if (Configuracio.DiesArxiu == 0)
+        return;
+    for (const QString &folder : {Configuracio.CarpetaSiEnviats, Configuracio.CarpetaSpam}) {
+        // An unset folder is not the current folder.
+        if (!folder.isEmpty())
+            PurgarArxiu(ctx_, folder);
+    }
 }
 
 } // namespace vessamo::routing

@@ -1,23 +1,76 @@
-// One routing run, shown through a RoutingView. The run opens its view, does its work and
-// closes the view; the caller gets control back when the run is over.
+// One routing run, the system's main job: fetch the mail of every configured POP3
+// mailbox into the queue, pass each queued pair through the spam filter, forward it
+// through the SMTP server, file it in an archive, and purge old archives. The run shows
+// itself through a RoutingView (a window, or standard output when headless).
+//
+// Life cycle: a form is created for one run and owns the run's two sockets, the POP3
+// session and the mail object of the current forwarding attempt. run() returns when the
+// run is over; the safety timer may end it earlier by setting the abort flag, and the
+// code that is running then finishes its step before it sees the flag. Nothing the run
+// uses is destroyed before run() returns.
 #pragma once
 
-#include "routing/routingview.h"
+#include "platform/socketcontrol.h"
+#include "routing/runcontext.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+namespace vessamo::mail {
+class clsEnviarCorreu;
+}
 
 namespace vessamo::routing {
 
-class frmEnviarCorreu
+class Pop3Session;
+
+class frmEnviarCorreu : public QObject
 {
+    Q_OBJECT
 public:
-    explicit frmEnviarCorreu(RoutingView &view)
-        : view_(view)
-    {
-    }
-    // Carries out one whole run.
+    explicit frmEnviarCorreu(RoutingView &view, QObject *parent = nullptr);
+    ~frmEnviarCorreu() override;
+
+    // Carries out one whole run (`EnrutarCorreu`) and unloads the form.
     void run();
 
+    // Up to five attempts, a new mail object each; true when one succeeded.
+    bool ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath);
+
+    // Whether the machine can reach its servers; replaced by tests.
+    std::function<bool(const QStringList &servers)> connectionCheck;
+    // One tick of the safety timer; 121 ticks without progress end the run.
+    void setSafetyTickMs(int ms) { timerSeguretat.setInterval(ms); }
+
+    RunContext &context() { return ctx_; }
+    bool unloaded() const { return unloaded_; }
+
 private:
+    void EnrutarCorreu();
+    void queuePass();
+    void purge();
+    void timerSeguretat_Timer();
+    void unload();
+    void moveOrLog(const QString &destinatariName, const QString &missatgeName,
+                   const QString &target);
+    // Runs one attempt on a fresh mail object; true when it reported success.
+    bool attempt(const QString &forwardTo, const QString &senderAddress,
+                 const QString &senderName, const QByteArray &message);
+
     RoutingView &view_;
+    RunContext ctx_;
+    // The sockets outlive every object that borrows them.
+    platform::SocketControl wsckRebre;
+    platform::SocketControl Winsck;
+    std::unique_ptr<Pop3Session> pop3_;
+    std::unique_ptr<mail::clsEnviarCorreu> poSendMail;
+    QTimer timerSeguretat;
+    bool unloaded_ = false;
+    // Set by the success handler of the current attempt.
+    bool success_ = false;
 };
 
 } // namespace vessamo::routing

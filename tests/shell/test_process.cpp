@@ -2,9 +2,12 @@
 // exit statuses.
 #include "config/configuracio.h"
 #include "platform/wait.h"
+#include "support/fakepop3.h"
+#include "support/fakesmtp.h"
 #include "support/fakesystemctl.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -18,7 +21,8 @@ using namespace vessamo;
 
 namespace {
 
-const char kRunLine[] = "Enrutament encara no construït";
+// A run shows the mailbox it reads.
+const char kRunLine[] = "Llegint correu de usuari";
 
 class ProcessTest : public ::testing::Test
 {
@@ -44,15 +48,25 @@ protected:
         config::resetConfiguration();
     }
 
+    // A configuration aimed at the fake servers of the test, with its folders.
     void writeConfig(int interval, int mailboxes, const QString &smtp)
     {
         config::VersioConfiguracio = 2;
         config::Configuracio.Interval = static_cast<qint16>(interval);
         config::Configuracio.ServidorSMTP = smtp;
+        config::Configuracio.PortSMTP = static_cast<qint16>(smtpServer.port());
+        for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
+            QDir(dir.path()).mkpath(QString::fromLatin1(name));
+        config::Configuracio.CarpetaCua = dir.filePath(QStringLiteral("Cua/"));
+        config::Configuracio.CarpetaSiEnviats = dir.filePath(QStringLiteral("SiEnviats/"));
+        config::Configuracio.CarpetaNoEnviats = dir.filePath(QStringLiteral("NoEnviats/"));
+        config::Configuracio.CarpetaSpam = dir.filePath(QStringLiteral("SPam/"));
         config::Configuracio.NumBusties = static_cast<qint16>(mailboxes);
         config::Busties.assign(std::max(mailboxes, 1),
-                               config::Bustia {QStringLiteral("127.0.0.1"), 110,
-                                               QStringLiteral("ana"), {}, QStringLiteral("ana")});
+                               config::Bustia {QStringLiteral("127.0.0.1"),
+                                               static_cast<qint16>(pop3Server.port()),
+                                               QStringLiteral("usuari"), QStringLiteral("secret"),
+                                               QStringLiteral("joan@example.net")});
         ASSERT_TRUE(config::GravarConfiguracio(configPath));
     }
     void start(const QStringList &args)
@@ -111,6 +125,8 @@ protected:
     }
 
     QTemporaryDir dir;
+    test::FakePop3 pop3Server;
+    test::FakeSmtpServer smtpServer;
     QString configPath, logPath;
     QProcessEnvironment env;
     QProcess process;
@@ -139,10 +155,19 @@ TEST_F(ProcessTest, ReadNowSignalStartsARunAtOnce)
     start({QStringLiteral("/e")});
     ASSERT_TRUE(handlersInstalled());
     EXPECT_EQ(countRuns(), 0);
+    // A signal during a run is ignored, so each one waits for the end of the run before.
+    auto sessionsEnded = [&] {
+        out += process.readAllStandardOutput();
+        return out.count("+OK bye");
+    };
     for (int expected = 1; expected <= 2; ++expected) {
         ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
-        ASSERT_TRUE(
-            platform::waitUntil([&] { return countRuns() == expected; }, QDeadlineTimer(10000)));
+        ASSERT_TRUE(platform::waitUntil(
+            [&] { return countRuns() == expected && sessionsEnded() == expected; },
+            QDeadlineTimer(10000)))
+            << out.constData();
+        // The queue pass and the purge of an empty queue follow the session at once.
+        platform::waitUntil([] { return false; }, QDeadlineTimer(300));
     }
     ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
     EXPECT_EQ(finish(), 0);

@@ -1,0 +1,112 @@
+// Forwarding of one queued pair: the forward-to text from the pair's forward-to file, the
+// sender from the message's own From: header, and up to five relay attempts through the
+// configured SMTP server, each with a new mail object on the form's SMTP socket.
+#include "config/configuracio.h"
+#include "mail/clsenviarcorreu.h"
+#include "platform/eventlog.h"
+#include "routing/frmenviarcorreu.h"
+#include "routing/remitent.h"
+
+#include <QFile>
+#include <QPointer>
+
+namespace vessamo::routing {
+
+using config::Configuracio;
+
+namespace {
+
+constexpr int kAttempts = 5;
+
+std::optional<QByteArray> readWhole(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
+} // namespace
+
+bool frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath)
+{
+    const std::optional<QByteArray> forwardToFile = readWhole(destinatariPath);
+    const QString forwardTo = forwardToFile ? firstTextField(*forwardToFile) : QString();
+    std::optional<QByteArray> message = readWhole(missatgePath);
+    if (!message)
+        return false;
+    view_.setLabel(QStringLiteral("Reenviant correu a ") + forwardTo);
+    // Nowhere to send it: no attempt, the pair goes to the failed archive.
+    if (forwardTo.trimmed().isEmpty())
+        return false;
+    const std::optional<Remitent> sender = ExtreureRemitent(*message);
+    if (!sender)
+        return false;
+
+    success_ = false;
+    for (int i = 0; i < kAttempts && !success_; ++i) {
+        if (!attempt(forwardTo, sender->address, sender->displayName, *message))
+            success_ = false;
+    }
+    return success_;
+}
+
+bool frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,
+                              const QString &senderName, const QByteArray &message)
+{
+    poSendMail = std::make_unique<mail::clsEnviarCorreu>(Winsck);
+    mail::clsEnviarCorreu *object = poSendMail.get();
+    success_ = false;
+    connect(object, &mail::clsEnviarCorreu::SendSuccesful, this, [this] {
+        view_.setProgress(100);
+        success_ = true;
+    });
+    connect(object, &mail::clsEnviarCorreu::SendFailed, this, [this](const QString &explanation) {
+        platform::logError(QStringLiteral("Enviant: ") + explanation);
+        view_.setProgress(0);
+    });
+    connect(object, &mail::clsEnviarCorreu::Status, this,
+            [this](const QString &text) { ctx_.AfegirEstat(text); });
+    connect(object, &mail::clsEnviarCorreu::Progress, this,
+            [this](qint32 percent) { view_.setProgress(percent); });
+
+    // In this order: each check uses the settings in force when its value is assigned.
+    const bool authenticate = Configuracio.AutentificacioSMTP != 0;
+    object->SetSMTPHostValidation(0);
+    object->SetEmailAddressValidation(1);
+    object->SetDelimiter(QStringLiteral(";"));
+    object->SetSMTPHost(Configuracio.ServidorSMTP);
+    object->SetFrom(senderAddress);
+    object->SetFromDisplayName(senderName);
+    object->SetRecipient(forwardTo);
+    object->SetRecipientDisplayName(QString());
+    object->SetCcRecipient(QString());
+    object->SetCcDisplayName(QString());
+    object->SetBccRecipient(QString());
+    object->SetReplyToAddress(object->from());
+    object->SetSubject(QString());
+    object->SetMessage(message);
+    object->SetAttachment(QString());
+    object->SetAsHTML(false);
+    object->SetContentBase(QString());
+    object->SetEncodeType(0);
+    object->SetPriority(3);
+    object->SetReceipt(false);
+    object->SetUseAuthentication(authenticate);
+    object->SetUsePopAuthentication(false);
+    object->SetUserName(authenticate ? Configuracio.UsuariSMTP : QString());
+    object->SetPassword(authenticate ? Configuracio.ContrassenyaSMTP : QString());
+    object->SetPOP3Host(QString());
+    // Ports above 32767 are stored as negative 16-bit numbers.
+    object->SetSMTPPort(quint16(Configuracio.PortSMTP));
+
+    object->Enruta();
+    // Released after the attempt, never inside one of its own events.
+    poSendMail.reset();
+    return success_;
+}
+
+} // namespace vessamo::routing
