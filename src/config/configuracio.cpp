@@ -9,6 +9,7 @@
 
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
+#include "platform/posixfd.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -230,35 +231,6 @@ std::optional<QByteArray> codificar(const ConfiguracioRecord &r, const std::vect
     return out.dades();
 }
 
-// Owns a file descriptor.
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : fd_(fd)
-    {
-    }
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-    int get() const { return fd_; }
-    // Closing reports the last write errors of some file systems: check it.
-    bool close()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 // Removes the temporary file unless it was renamed into place.
 class EsborrarTemporal
 {
@@ -311,7 +283,7 @@ bool copiarPropietari(int fd, const struct stat &old)
 // make it.
 bool sincronitzarCarpeta(const QByteArray &dir)
 {
-    Fd fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    platform::UniqueFd fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0)
         return false;
     return ::fsync(fd.get()) == 0 || errno == EINVAL;
@@ -334,7 +306,7 @@ bool escriureSegur(const QString &path, const QByteArray &data)
     const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
 
     QByteArray tmpl = native + QByteArrayLiteral(".XXXXXX");
-    Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+    platform::UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
     if (fd.get() < 0)
         return fallada("temporary file", path);
     EsborrarTemporal guard(tmpl);

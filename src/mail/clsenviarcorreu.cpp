@@ -6,6 +6,7 @@
 
 #include "mail/addressvalidation.h"
 #include "mail/netutils.h"
+#include "platform/blanks.h"
 #include "platform/socketcontrol.h"
 
 #include <QFileInfo>
@@ -19,17 +20,6 @@ namespace {
 constexpr qint32 kHostCheckSyntax = 1;
 constexpr qint32 kHostCheckEcho = 2;
 constexpr qint32 kHostCheckLookup = 3;
-
-QString trimmedBlanks(const QString &text)
-{
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text.at(first) == u' ')
-        ++first;
-    while (last > first && text.at(last - 1) == u' ')
-        --last;
-    return text.mid(first, last - first);
-}
 
 } // namespace
 
@@ -76,7 +66,7 @@ QStringList clsEnviarCorreu::CleanList(const QStringList &list)
         element.remove(u'\r');
         element.remove(u'\n');
         element.remove(u'\t');
-        out.append(trimmedBlanks(element));
+        out.append(platform::trimBlanks(element));
     }
     return out;
 }
@@ -214,14 +204,14 @@ void clsEnviarCorreu::SetEncodeType(qint32 value)
 
 void clsEnviarCorreu::SetFrom(const QString &value)
 {
-    from_ = trimmedBlanks(value);
+    from_ = platform::trimBlanks(value);
     WriteSetting(settingskey::kFrom, from_);
     ValidateList(value, errortext::kInvalidSender);
 }
 
 void clsEnviarCorreu::SetFromDisplayName(const QString &value)
 {
-    fromDisplayName_ = trimmedBlanks(value);
+    fromDisplayName_ = platform::trimBlanks(value);
     WriteSetting(settingskey::kFromDisplayName, fromDisplayName_);
 }
 
@@ -266,7 +256,7 @@ void clsEnviarCorreu::SetPriority(qint32 value)
 
 void clsEnviarCorreu::SetReplyToAddress(const QString &value)
 {
-    replyToAddress_ = trimmedBlanks(value);
+    replyToAddress_ = platform::trimBlanks(value);
 }
 
 void clsEnviarCorreu::SetSMTPPort(qint32 value)
@@ -306,7 +296,7 @@ bool clsEnviarCorreu::assignHost(QString &target, const QString &value, const QS
     QString host = value;
     host.remove(QChar(u'\0'));
     // Blanks around a host name are never part of it, whatever the check.
-    host = trimmedBlanks(host);
+    host = platform::trimBlanks(host);
     bool accepted = true;
     if (!host.isEmpty()) {
         switch (smtpHostValidation_) {

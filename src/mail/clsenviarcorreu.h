@@ -276,6 +276,7 @@ private:
     qint16 socketState() const;
     void send(const QByteArray &bytes);
     bool pop3Login();
+    bool connectLoop();
     bool greet();
     void mailTransaction();
     // Refuses a sender or recipient that could break out of its command line.

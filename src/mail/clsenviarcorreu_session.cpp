@@ -174,20 +174,8 @@ bool clsEnviarCorreu::OpenSession()
                   + QStringLiteral(")..."));
     if (!self)
         return false;
-    for (qint32 attempt = 0; attempt < connectRetry_; ++attempt) {
-        if (socketState() == platform::SocketControl::sckConnected) {
-            session_.connected = true;
-            break;
-        }
-        if (socketState() == 0)
-            sckMail_->Connect();
-        if (WaitForReply(&SessionFlags::connected, connectTimeout_, false))
-            break;
-        if (!self || session_.abort)
-            return false;
-        if (socketState() == platform::SocketControl::sckError)
-            sckMail_->Close();
-    }
+    if (!connectLoop())
+        return false;
     const bool greeted = WaitForReply(&SessionFlags::ready, connectTimeout_, false);
     if (!self)
         return false;
@@ -197,6 +185,29 @@ bool clsEnviarCorreu::OpenSession()
     if (!session_.abort)
         TimeoutFailure();
     return false;
+}
+
+// Up to ConnectRetry attempts to connect to the host and port already set. False when a
+// failure was reported meanwhile (or the owner released the object); the caller checks
+// which before it touches the object.
+bool clsEnviarCorreu::connectLoop()
+{
+    const QPointer<clsEnviarCorreu> self(this);
+    for (qint32 attempt = 0; attempt < connectRetry_; ++attempt) {
+        if (socketState() == platform::SocketControl::sckConnected) {
+            session_.connected = true;
+            return true;
+        }
+        if (socketState() == 0 && sckMail_)
+            sckMail_->Connect();
+        if (WaitForReply(&SessionFlags::connected, connectTimeout_, false))
+            return true;
+        if (!self || session_.abort)
+            return false;
+        if (socketState() == platform::SocketControl::sckError)
+            sckMail_->Close();
+    }
+    return true;
 }
 
 // EHLO or HELO with the sender's domain, then AUTH LOGIN when asked.
@@ -255,23 +266,10 @@ bool clsEnviarCorreu::pop3Login()
     pop3Phase_ = true;
     sckMail_->SetRemoteHost(pop3Host_);
     sckMail_->SetRemotePort(pop3Port_);
-    for (qint32 attempt = 0; attempt < connectRetry_; ++attempt) {
-        if (socketState() == platform::SocketControl::sckConnected) {
-            session_.connected = true;
-            break;
-        }
-        if (socketState() == 0)
-            sckMail_->Connect();
-        if (WaitForReply(&SessionFlags::connected, connectTimeout_, false))
-            break;
-        if (!self)
-            return false;
-        if (session_.abort) {
+    if (!connectLoop()) {
+        if (self)
             pop3Phase_ = false;
-            return false;
-        }
-        if (socketState() == platform::SocketControl::sckError)
-            sckMail_->Close();
+        return false;
     }
     WaitForReply(&SessionFlags::pop3Done, connectTimeout_, false);
     if (!self)

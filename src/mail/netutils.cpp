@@ -5,6 +5,8 @@
 #include "mail/netutils.h"
 
 #include "platform/ansi.h"
+#include "platform/blanks.h"
+#include "platform/posixfd.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -71,17 +73,6 @@ QString dottedFromAddress(quint32 networkOrder)
         .arg(host & 0xFF);
 }
 
-QString trimBlanks(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ')
-        ++begin;
-    while (end > begin && text.at(end - 1) == u' ')
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 // The name as the resolver wants it: ASCII as it is, other names in their ACE form.
 QByteArray resolverName(const QString &name)
 {
@@ -92,27 +83,6 @@ QByteArray resolverName(const QString &name)
         ascii = ascii && c.unicode() < 0x80;
     return ascii ? name.toLatin1() : QUrl::toAce(name);
 }
-
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : fd_(fd)
-    {
-    }
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // The parts of the echo reply record that Ping reads.
 struct EchoReply
@@ -223,7 +193,7 @@ void awaitReply(int fd, bool raw, quint16 id, quint16 sequence, const QElapsedTi
 std::optional<EchoReply> sendEcho(quint32 destination, const QByteArray &payload)
 {
     bool raw = false;
-    const Fd socket(openIcmpSocket(raw));
+    const platform::UniqueFd socket(openIcmpSocket(raw));
     if (!socket.valid())
         return std::nullopt;
 
@@ -279,7 +249,7 @@ QString GetIPAddress(QString &hostName)
 {
     if (hostName.isEmpty())
         hostName = GetIPHost();
-    hostName = trimBlanks(hostName);
+    hostName = platform::trimBlanks(hostName);
 
     const QByteArray name = resolverName(hostName);
     if (name.isEmpty())

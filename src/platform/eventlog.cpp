@@ -39,8 +39,7 @@ void logEvent(int type, int id, const QString &text)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
     const QString line = QDateTime::currentDateTime().toString(u"yyyy-MM-ddTHH:mm:ss") + u'\t'
-        + QString::number(type) + u'\t' + QString::number(id) + u'\t' + escapeLine(text)
-        + u'\n';
+        + QString::number(type) + u'\t' + QString::number(id) + u'\t' + escapeLine(text) + u'\n';
     file.write(line.toUtf8());
 }
 

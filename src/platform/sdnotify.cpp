@@ -19,8 +19,8 @@ bool sdNotify(const QByteArray &state)
     std::memcpy(addr.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
     if (addr.sun_path[0] == '@')
         addr.sun_path[0] = '\0';
-    const socklen_t len
-        = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + static_cast<std::size_t>(path.size()));
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path)
+                                                 + static_cast<std::size_t>(path.size()));
 
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -29,7 +29,9 @@ UnixSignals::UnixSignals(QObject *parent)
     notifier_ = std::make_unique<QSocketNotifier>(g_fds[1], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &UnixSignals::onReadable);
 
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -39,7 +41,9 @@ UnixSignals::UnixSignals(QObject *parent)
 
 UnixSignals::~UnixSignals()
 {
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);

@@ -33,7 +33,8 @@ bool anyInterfaceUp()
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &nic : interfaces) {
         const auto flags = nic.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
+        if (!flags.testFlag(QNetworkInterface::IsUp)
+            || !flags.testFlag(QNetworkInterface::IsRunning)
             || flags.testFlag(QNetworkInterface::IsLoopBack))
             continue;
         if (!nic.addressEntries().isEmpty())

@@ -1,13 +1,12 @@
 #include "routing/frmenviarcorreu.h"
 
 #include "config/configuracio.h"
+#include "mail/clsenviarcorreu.h"
 #include "platform/eventlog.h"
 #include "routing/connection.h"
 #include "routing/pop3session.h"
 #include "routing/queue.h"
 #include "routing/spamfilter.h"
-
-#include "mail/clsenviarcorreu.h"
 
 namespace vessamo::routing {
 
@@ -21,7 +20,8 @@ constexpr int kIdleTicksAllowed = 120;
 QStringList serversOfTheRun()
 {
     QStringList servers;
-    const qsizetype count = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
+    const qsizetype count
+        = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
     for (qsizetype i = 0; i < count; ++i)
         servers << config::Busties[std::size_t(i)].Servidor;
     servers << Configuracio.ServidorSMTP;
@@ -90,7 +90,8 @@ void frmEnviarCorreu::EnrutarCorreu()
     // Whatever an interrupted run left half-written is fetched again from the server.
     removeLeftoverParts(Configuracio.CarpetaCua);
 
-    const qsizetype count = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
+    const qsizetype count
+        = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
     for (qsizetype i = 0; i < count; ++i) {
         ctx_.progressed();
         pop3_->LlegirBustia(i);
@@ -120,7 +121,8 @@ void frmEnviarCorreu::queuePass()
         }
         ctx_.progressed();
         const bool sent = ReenviarMissatge(queue + *name, queue + messageName);
-        moveOrLog(*name, messageName, sent ? Configuracio.CarpetaSiEnviats : Configuracio.CarpetaNoEnviats);
+        moveOrLog(*name, messageName,
+                  sent ? Configuracio.CarpetaSiEnviats : Configuracio.CarpetaNoEnviats);
     }
 }
 
@@ -130,8 +132,9 @@ void frmEnviarCorreu::moveOrLog(const QString &destinatariName, const QString &m
     // A pair that cannot be moved stays in the queue for the next run; the pass never
     // hands it out twice.
     if (target.isEmpty()) {
-        platform::logError(QStringLiteral("Arxivant: no hi ha cap carpeta d'arxiu configurada per a ")
-                           + destinatariName);
+        platform::logError(
+            QStringLiteral("Arxivant: no hi ha cap carpeta d'arxiu configurada per a ")
+            + destinatariName);
         return;
     }
     const StoreResult moved

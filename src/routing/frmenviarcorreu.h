@@ -57,8 +57,8 @@ private:
     void moveOrLog(const QString &destinatariName, const QString &missatgeName,
                    const QString &target);
     // Runs one attempt on a fresh mail object; true when it reported success.
-    bool attempt(const QString &forwardTo, const QString &senderAddress,
-                 const QString &senderName, const QByteArray &message);
+    bool attempt(const QString &forwardTo, const QString &senderAddress, const QString &senderName,
+                 const QByteArray &message);
 
     RoutingView &view_;
     RunContext ctx_;

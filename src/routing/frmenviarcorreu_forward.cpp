@@ -46,12 +46,10 @@ bool frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath, const QSt
     if (!sender)
         return false;
 
-    success_ = false;
-    for (int i = 0; i < kAttempts && !success_; ++i) {
-        if (!attempt(forwardTo, sender->address, sender->displayName, *message))
-            success_ = false;
-    }
-    return success_;
+    bool sent = false;
+    for (int i = 0; i < kAttempts && !sent; ++i)
+        sent = attempt(forwardTo, sender->address, sender->displayName, *message);
+    return sent;
 }
 
 bool frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,

@@ -1,22 +1,11 @@
 #include "routing/remitent.h"
 
 #include "platform/ansi.h"
+#include "platform/blanks.h"
 
 namespace vessamo::routing {
 
 namespace {
-
-// Blanks only, not tabs or line ends.
-QByteArray trimBlanks(const QByteArray &text)
-{
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text[first] == ' ')
-        ++first;
-    while (last > first && text[last - 1] == ' ')
-        --last;
-    return text.mid(first, last - first);
-}
 
 QByteArray without(QByteArray text, std::initializer_list<const char *> parts)
 {
@@ -55,9 +44,10 @@ std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
         if (gt < 0)
             return std::nullopt;
         const QByteArray address
-            = without(trimBlanks(between(message, lt + 1, gt)), {"\r\n", "\"", " "});
-        QByteArray name = without(trimBlanks(between(message, value, lt)), {"\r\n", "\""});
-        if (trimBlanks(name).isEmpty())
+            = without(platform::trimBlanks(between(message, lt + 1, gt)), {"\r\n", "\"", " "});
+        QByteArray name
+            = without(platform::trimBlanks(between(message, value, lt)), {"\r\n", "\""});
+        if (platform::trimBlanks(name).isEmpty())
             name = address;
         return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
     }
@@ -65,13 +55,13 @@ std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
     // An address followed by a comment in parentheses, on the From: line.
     const qsizetype lp = message.indexOf('(', p + 5);
     if (lp >= 0 && lp <= e1) {
-        const QByteArray address = trimBlanks(between(message, value, lp));
+        const QByteArray address = platform::trimBlanks(between(message, value, lp));
         const qsizetype rp = message.indexOf(')', lp + 1);
-        const QByteArray name = trimBlanks(between(message, lp + 1, rp >= 0 ? rp : e1));
+        const QByteArray name = platform::trimBlanks(between(message, lp + 1, rp >= 0 ? rp : e1));
         return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
     }
 
-    const QByteArray bare = trimBlanks(between(message, value, e1));
+    const QByteArray bare = platform::trimBlanks(between(message, value, e1));
     return Remitent {platform::fromAnsi(bare), platform::fromAnsi(bare)};
 }
 

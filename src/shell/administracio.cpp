@@ -45,10 +45,10 @@ int toggleService(platform::ServiceControl &service, Presenter &presenter)
     const platform::ProcessResult query
         = platform::runProgram(systemctl, {QStringLiteral("is-active"), unit});
     const QString activeState = QString::fromLocal8Bit(query.output).trimmed();
-    const bool started = activeState == u"active" || activeState == u"activating"
-        || activeState == u"reloading";
-    const bool installed = started
-        || QFile::exists(QDir(platform::ServiceControl::unitDirectory()).filePath(unit));
+    const bool started
+        = activeState == u"active" || activeState == u"activating" || activeState == u"reloading";
+    const bool installed
+        = started || QFile::exists(QDir(platform::ServiceControl::unitDirectory()).filePath(unit));
     if (!installed) {
         presenter.messageBox(QStringLiteral("El servei no està instal·lat"), BoxIcon::Stop);
         return 1;

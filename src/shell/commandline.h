@@ -7,12 +7,12 @@
 namespace vessamo::shell {
 
 enum class Switch {
-    Install,    // "/I"
-    Remove,     // "/D"
-    Toggle,     // "/A": start the installed service if stopped, stop it if started
-    Configure,  // "/C"
+    Install, // "/I"
+    Remove, // "/D"
+    Toggle, // "/A": start the installed service if stopped, stop it if started
+    Configure, // "/C"
     Standalone, // "/E"
-    Service,    // none of these
+    Service, // none of these
 };
 
 // `arguments` excludes the program name.

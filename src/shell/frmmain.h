@@ -19,10 +19,10 @@ namespace vessamo::shell {
 
 struct MainHooks
 {
-    std::function<void()> runRouting;        // shows the routing run modally
+    std::function<void()> runRouting; // shows the routing run modally
     std::function<void()> showConfiguration; // shows the configuration dialog modally
-    std::function<void()> showAbout;         // shows the about box modally
-    std::function<void()> quit;              // ends the program
+    std::function<void()> showAbout; // shows the about box modally
+    std::function<void()> quit; // ends the program
 };
 
 class frmMain : public QObject

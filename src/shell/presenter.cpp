@@ -17,7 +17,7 @@ void ConsolePresenter::messageBox(const QString &text, BoxIcon icon)
 
 void WindowPresenter::messageBox(const QString &text, BoxIcon icon)
 {
-    QMessageBox box(icon == BoxIcon::Stop          ? QMessageBox::Critical
+    QMessageBox box(icon == BoxIcon::Stop              ? QMessageBox::Critical
                         : icon == BoxIcon::Information ? QMessageBox::Information
                                                        : QMessageBox::NoIcon,
                     applicationTitle(), text, QMessageBox::Ok);

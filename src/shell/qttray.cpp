@@ -23,8 +23,7 @@ QtTray::QtTray(QObject *parent)
     // event handling.
     connect(configuracio, &QAction::triggered, this, &QtTray::configurationRequested,
             Qt::QueuedConnection);
-    connect(enrutarAra, &QAction::triggered, this, &QtTray::readNowRequested,
-            Qt::QueuedConnection);
+    connect(enrutarAra, &QAction::triggered, this, &QtTray::readNowRequested, Qt::QueuedConnection);
     connect(sobre, &QAction::triggered, this, &QtTray::aboutRequested, Qt::QueuedConnection);
     connect(tancar, &QAction::triggered, this, &QtTray::closeRequested, Qt::QueuedConnection);
 

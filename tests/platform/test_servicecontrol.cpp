@@ -74,14 +74,15 @@ TEST(ServiceControl, InstallWritesTheUnitAndEnablesIt)
     EXPECT_TRUE(text.contains(QStringLiteral("Description=Postiera Vessamo a SMTP.\n")));
     EXPECT_TRUE(text.contains(QStringLiteral("ExecStart=\"/opt/vessamo dir/vessamo\"\n")));
     EXPECT_TRUE(text.contains(QStringLiteral("WantedBy=multi-user.target\n")));
-    EXPECT_EQ(systemctl.calls(),
-              (QStringList {QStringLiteral("daemon-reload"), QStringLiteral("enable vessamo.service")}));
+    EXPECT_EQ(
+        systemctl.calls(),
+        (QStringList {QStringLiteral("daemon-reload"), QStringLiteral("enable vessamo.service")}));
 
     ASSERT_TRUE(service.Uninstall());
     EXPECT_FALSE(unit.exists());
-    EXPECT_EQ(systemctl.calls().mid(2),
-              (QStringList {QStringLiteral("disable vessamo.service"),
-                            QStringLiteral("daemon-reload")}));
+    EXPECT_EQ(
+        systemctl.calls().mid(2),
+        (QStringList {QStringLiteral("disable vessamo.service"), QStringLiteral("daemon-reload")}));
     // Nothing left to remove.
     EXPECT_FALSE(service.Uninstall());
 }

@@ -17,8 +17,10 @@ struct Recorder
 {
     explicit Recorder(SocketControl &s)
     {
-        QObject::connect(&s, &SocketControl::ConnectEvent, [this] { log << QStringLiteral("connect"); });
-        QObject::connect(&s, &SocketControl::CloseEvent, [this] { log << QStringLiteral("close"); });
+        QObject::connect(&s, &SocketControl::ConnectEvent,
+                         [this] { log << QStringLiteral("connect"); });
+        QObject::connect(&s, &SocketControl::CloseEvent,
+                         [this] { log << QStringLiteral("close"); });
         QObject::connect(&s, &SocketControl::DataArrival, [this, &s](qint32) {
             data += s.GetData();
             log << QStringLiteral("data");
@@ -65,8 +67,8 @@ TEST(SocketControl, ConnectDataAndPeerCloseInNetworkOrder)
     peer->write("250 more\r\n");
     peer->flush();
     peer->disconnectFromHost();
-    ASSERT_TRUE(waitUntil([&] { return rec.log.contains(QStringLiteral("close")); },
-                          QDeadlineTimer(5000)));
+    ASSERT_TRUE(
+        waitUntil([&] { return rec.log.contains(QStringLiteral("close")); }, QDeadlineTimer(5000)));
     EXPECT_EQ(rec.data, QByteArray("220 hello\r\n250 more\r\n"));
     // Connect first, data before the close, and the close is never an error.
     ASSERT_GE(rec.log.size(), 3);
@@ -139,8 +141,7 @@ TEST(SocketControl, NestedWaitInsideHandlerStillReceivesLaterData)
             return;
         ++depth;
         peer->write("221 bye\r\n");
-        nestedSawReply
-            = waitUntil([&] { return received.contains("221"); }, QDeadlineTimer(5000));
+        nestedSawReply = waitUntil([&] { return received.contains("221"); }, QDeadlineTimer(5000));
         --depth;
     });
     socket.Connect(QStringLiteral("127.0.0.1"), server.port());
@@ -190,8 +191,8 @@ TEST(SocketControl, NoEventOfAConnectionAfterItsClose)
     ASSERT_TRUE(waitUntil([&] { return socket.State() == 7; }, QDeadlineTimer(5000)));
     peer->write("last words\r\n");
     peer->disconnectFromHost();
-    ASSERT_TRUE(waitUntil([&] { return rec.log.contains(QStringLiteral("data")); },
-                          QDeadlineTimer(5000)));
+    ASSERT_TRUE(
+        waitUntil([&] { return rec.log.contains(QStringLiteral("data")); }, QDeadlineTimer(5000)));
     waitUntil([] { return false; }, QDeadlineTimer(200));
     EXPECT_EQ(rec.log, (QStringList {QStringLiteral("connect"), QStringLiteral("data")}));
     EXPECT_EQ(socket.State(), 0);

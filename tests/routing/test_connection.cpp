@@ -13,10 +13,12 @@ TEST(Connection, LoopbackHosts)
         bool loopback;
     };
     const Row rows[] = {
-        {"localhost", true},     {"LOCALHOST", true},     {" localhost ", true},
-        {"127.0.0.1", true},     {"127.12.0.9", true},    {"::1", true},
-        {"mail.localhost", true}, {"10.0.0.1", false},    {"mail.example.org", false},
-        {"", false},             {"localhost.example", false},
+        {"localhost", true},          {"LOCALHOST", true},
+        {" localhost ", true},        {"127.0.0.1", true},
+        {"127.12.0.9", true},         {"::1", true},
+        {"mail.localhost", true},     {"10.0.0.1", false},
+        {"mail.example.org", false},  {"", false},
+        {"localhost.example", false},
     };
     for (const Row &row : rows)
         EXPECT_EQ(isLoopbackHost(QString::fromLatin1(row.host)), row.loopback) << row.host;

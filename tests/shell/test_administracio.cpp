@@ -39,10 +39,11 @@ TEST(Administracio, InstallThenRemove)
     EXPECT_EQ(shell::installService(service, presenter), 0);
     EXPECT_EQ(shell::removeService(service, presenter), 0);
     EXPECT_EQ(shell::removeService(service, presenter), 1);
-    EXPECT_EQ(presenter.boxes,
-              (QStringList {QStringLiteral("Postiera Vessamo a SMTP. instal·lat correctament."),
-                            QStringLiteral("Postiera Vessamo a SMTP. desinstal·lat correctament."),
-                            QStringLiteral("Postiera Vessamo a SMTP. no desinstal·lat correctament.")}));
+    EXPECT_EQ(
+        presenter.boxes,
+        (QStringList {QStringLiteral("Postiera Vessamo a SMTP. instal·lat correctament."),
+                      QStringLiteral("Postiera Vessamo a SMTP. desinstal·lat correctament."),
+                      QStringLiteral("Postiera Vessamo a SMTP. no desinstal·lat correctament.")}));
 }
 
 TEST(Administracio, InstallFailureIsReported)
@@ -69,8 +70,9 @@ TEST(Administracio, ToggleStartsThenStops)
     EXPECT_EQ(systemctl.activeState(), QByteArray("active"));
     EXPECT_EQ(shell::toggleService(service, presenter), 0);
     EXPECT_EQ(systemctl.activeState(), QByteArray("inactive"));
-    EXPECT_EQ(presenter.boxes, (QStringList {QStringLiteral("Intent d'arrencada correcte."),
-                                             QStringLiteral("Intent d'aturada correcte.")}));
+    EXPECT_EQ(presenter.boxes,
+              (QStringList {QStringLiteral("Intent d'arrencada correcte."),
+                            QStringLiteral("Intent d'aturada correcte.")}));
     EXPECT_EQ(presenter.icons[0], shell::BoxIcon::Information);
     EXPECT_EQ(systemctl.calls().mid(2),
               (QStringList {QStringLiteral("is-active vessamo.service"),

@@ -25,7 +25,8 @@ TEST(CommandLine, SwitchOrderCaseAndSubstrings)
         {{QStringLiteral("/c")}, Switch::Configure, "configure, upper-cased"},
         {{QStringLiteral("/E"), QStringLiteral("/C")}, Switch::Configure, "/C wins over /E"},
         {{QStringLiteral("--/eXtra")}, Switch::Standalone, "/E inside a longer word"},
-        {{QStringLiteral("/"), QStringLiteral("E")}, Switch::Service,
+        {{QStringLiteral("/"), QStringLiteral("E")},
+         Switch::Service,
          "arguments are joined by a blank"},
         {{QStringLiteral("/X"), QStringLiteral("-e")}, Switch::Service, "nothing matches"},
     };

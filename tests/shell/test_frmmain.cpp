@@ -34,8 +34,10 @@ protected:
     {
         config::resetConfiguration();
         Configuracio.NumBusties = 1;
-        config::Busties.assign(1, config::Bustia {QStringLiteral("pop"), 110,
-                                                  QStringLiteral("ana"), {}, QStringLiteral("ana")});
+        config::Busties.assign(
+            1,
+            config::Bustia {
+                QStringLiteral("pop"), 110, QStringLiteral("ana"), {}, QStringLiteral("ana")});
         Configuracio.ServidorSMTP = QStringLiteral("smtp.example");
         hooks.runRouting = [this] {
             ++runs;
@@ -237,7 +239,8 @@ protected:
         if (!file.open(QIODevice::ReadOnly))
             return {};
         QStringList texts;
-        for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts))
+        for (const QString &line :
+             QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts))
             texts << line.section(u'\t', 3);
         return texts.join(u'|');
     }

@@ -60,9 +60,10 @@ TEST(TrayMenu, FourItemsInOrderWithReadNowBold)
     QStringList captions;
     for (QAction *action : actions)
         captions << action->text();
-    EXPECT_EQ(captions, (QStringList {QStringLiteral("Configuració"),
-                                      QStringLiteral("Llegir ara les busties"),
-                                      QStringLiteral("Sobre..."), QStringLiteral("Tancar")}));
+    EXPECT_EQ(
+        captions,
+        (QStringList {QStringLiteral("Configuració"), QStringLiteral("Llegir ara les busties"),
+                      QStringLiteral("Sobre..."), QStringLiteral("Tancar")}));
     ASSERT_NE(tray.mnuOpcions().defaultAction(), nullptr);
     EXPECT_EQ(tray.mnuOpcions().defaultAction()->text(), QStringLiteral("Llegir ara les busties"));
 

@@ -42,8 +42,7 @@ FakeSystemctl::FakeSystemctl()
     writeFile(script, kScript);
     QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QDir(dir_.path()).mkdir(QStringLiteral("units"));
-    path_ = std::make_unique<ScopedEnv>(
-        "PATH", dir_.path().toLocal8Bit() + ':' + qgetenv("PATH"));
+    path_ = std::make_unique<ScopedEnv>("PATH", dir_.path().toLocal8Bit() + ':' + qgetenv("PATH"));
     unitDir_ = std::make_unique<ScopedEnv>("VESSAMO_UNIT_DIR", unitDir().toLocal8Bit());
 }
 

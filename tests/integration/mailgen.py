@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+# Test message generator for the real-server tests and the benchmark. Writes COUNT
+# messages of about SIZE bytes either into a Maildir (LF line ends, as Maildir keeps
+# them; Dovecot serves them with CR LF) or as queued pairs into a Vessamo queue folder,
+# and keeps the exact bytes that must arrive at the SMTP sink in EXPECTED/<id>.eml.
+#
+#   mailgen.py maildir MAILDIR EXPECTED COUNT SIZE KIND FIRST
+#   mailgen.py queue QUEUE EXPECTED COUNT SIZE KIND FIRST FORWARD-TO
+#
+# KIND: plain (ASCII text), dots (adds a "." line, ".." and "." starts and one 8-bit
+# line), tricky (dots plus 998-octet lines, every 8-bit byte value, blank and white-space
+# lines, "From " and header-like body lines). Every message has a unique Message-ID, a
+# Return-Path and a Received line before its From line, and a From address that differs
+# from the Return-Path address.
+import os
+import random
+import sys
+import time
+
+MAX_LINE = 998  # octets before CR LF that an SMTP router must pass unfolded
+
+
+def headers(n, tag, kind):
+    eight_bit = kind != "plain"
+    h = [
+        b"Return-Path: <bounce-%d@lists.example.net>" % n,
+        b"Received: from source.example.net (source.example.net [192.0.2.7])",
+        b"\tby mx.example.net with ESMTP id %08d; Mon, 5 Feb 2024 10:00:00 +0100" % n,
+        b'From: "Sender %d" <sender-%d@example.com>' % (n, n),
+        b"To: Box <box@example.org>",
+        b"Subject: test message %d (%s)" % (n, kind.encode()),
+        b"Message-ID: <vsm-%08d-%s@vessamo.test>" % (n, tag.encode()),
+        b"Date: Mon, 5 Feb 2024 10:00:00 +0100",
+        b"MIME-Version: 1.0",
+    ]
+    if eight_bit:
+        h += [b"Content-Type: text/plain; charset=windows-1252",
+              b"Content-Transfer-Encoding: 8bit"]
+    else:
+        h += [b"Content-Type: text/plain; charset=us-ascii"]
+    return h
+
+
+def special_lines(n, kind, rng):
+    if kind == "plain":
+        return []
+    lines = [b".", b"..", b"..starts with two dots", b".starts with one dot",
+             b"caf\xe9 \xe0 la fran\xe7aise, \x80 %d \xff" % n]
+    if kind == "tricky":
+        lines += [b"...", b". .", b"", b" ", b"\t", b"trailing blanks   ",
+                  b"From the start of a line, as mbox would escape it",
+                  b">From quoted already", b"Subject: a header-like body line",
+                  bytes(range(0x80, 0x100)),
+                  bytes(rng.choice(b"abcdefghij ") for _ in range(MAX_LINE)),
+                  b"." + b"y" * (MAX_LINE - 1),
+                  b"x" * (MAX_LINE - 1) + b" ",
+                  b"", b"."]
+    return lines
+
+
+def filler_line(rng):
+    words = []
+    length = rng.randint(30, 76)
+    total = 0
+    while total < length:
+        w = b"word%d" % rng.randint(0, 99999)
+        words.append(w)
+        total += len(w) + 1
+    return b" ".join(words)
+
+
+def message(n, size, kind, tag):
+    rng = random.Random(n * 7919 + size)
+    lines = headers(n, tag, kind) + [b""]
+    lines += [b"Message %d of a test run." % n]
+    lines += special_lines(n, kind, rng)
+    used = sum(len(x) + 2 for x in lines)
+    body = []
+    if size - used > 0:
+        # Large messages repeat a block of varied lines rather than drawing every line.
+        block = [filler_line(rng) for _ in range(200)]
+        if kind != "plain":
+            block[50] = b"." + block[50]
+            block[120] = b"\xe0\xe8\xe9\xed\xf2\xf3\xfa\xe7 " + block[120]
+        i = 0
+        while used < size:
+            line = block[i % len(block)]
+            body.append(line)
+            used += len(line) + 2
+            i += 1
+    lines += body + [b"End of message %d." % n]
+    return b"\r\n".join(lines) + b"\r\n"
+
+
+def main():
+    mode, target, expected = sys.argv[1], sys.argv[2], sys.argv[3]
+    count, size, kind, first = int(sys.argv[4]), int(sys.argv[5]), sys.argv[6], int(sys.argv[7])
+    if kind not in ("plain", "dots", "tricky") or count < 0 or size < 0:
+        sys.exit("mailgen: bad arguments")
+    tag = "%x%04x" % (int(time.time()), random.randrange(0x10000))
+    os.makedirs(expected, exist_ok=True)
+    now = time.time()
+    for n in range(first, first + count):
+        data = message(n, size, kind, tag)
+        name = "vsm-%08d-%s" % (n, tag)
+        with open(os.path.join(expected, name + ".eml"), "wb") as f:
+            f.write(data)
+        if mode == "maildir":
+            tmp = os.path.join(target, "tmp", name)
+            with open(tmp, "wb") as f:
+                f.write(data.replace(b"\r\n", b"\n"))
+            os.rename(tmp, os.path.join(target, "new", "%d.M%dP%d.vsmseed" % (int(now), n, os.getpid())))
+        elif mode == "queue":
+            # Stems are the creation order: date and time, then a 4-digit counter.
+            i = n - first
+            stamp = time.strftime("%Y%m%d%H%M%S", time.localtime(now - 3600 + i // 10000))
+            stem = os.path.join(target, "M%s%04d" % (stamp, i % 10000))
+            with open(stem + ".missatge", "wb") as f:
+                f.write(data)
+            with open(stem + ".destinatari", "wb") as f:
+                f.write(sys.argv[8].encode("cp1252"))
+        else:
+            sys.exit("mailgen: unknown mode " + mode)
+
+
+if __name__ == "__main__":
+    main()
