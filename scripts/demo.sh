@@ -12,21 +12,14 @@ vessamo="$root/build/vessamo"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Configuration file writer: little-endian 16-bit integers, texts with a 16-bit count.
-int16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))"; }
-text() { int16 "${#1}"; printf '%s' "$1"; }
+# shellcheck source=scripts/lib/vsmconfig.sh
+source "$root/scripts/lib/vsmconfig.sh"
 write_config() { # file smtp-server
-  {
-    printf '\x02\x00\x00\x00'          # version 2
-    int16 1                            # Interval: 1 tick
-    text "$work/Cua/"; text "$work/NoEnviats/"; text "$work/SiEnviats/"
-    int16 30                           # DiesArxiu
-    text "$2"; int16 25                # ServidorSMTP, PortSMTP
-    int16 0; text ""; text ""          # no SMTP authentication
-    int16 1                            # NumBusties
-    int16 0; text ""; text "$work/SPam/"; text "SPAM"
-    text "127.0.0.1"; int16 110; text "ana"; text "secret"; text "ana@example.org"
-  } >"$1"
+  # Interval 1 tick, 30 days of archives, SMTP port 25 without authentication, no spam
+  # filter, one mailbox.
+  vsm_write_config "$1" 1 "$work/Cua/" "$work/NoEnviats/" "$work/SiEnviats/" 30 \
+    "$2" 25 0 "" "" 0 "" "$work/SPam/" "SPAM" \
+    -- "127.0.0.1" 110 "ana" "secret" "ana@example.org"
 }
 
 export VESSAMO_EVENTLOG="$work/events.log"

@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# Real mail servers on loopback for integration tests and benchmarks: a private Dovecot
+# POP3 instance with one test mailbox, and an SMTP sink that keeps every message it takes
+# (Postfix smtp-sink, or an aiosmtpd sink that keeps the exact DATA bytes). Also seeds the
+# mailbox directly on disk and checks what reached the sink against what was seeded.
+#
+# Use as a command:   bash scripts/realservers.sh SUBCOMMAND STATE-DIR [arguments]
+# or source it and call the rs_* functions. Every server listens on 127.0.0.1 only, on a
+# free port; the state folder holds the configuration, logs, mailbox, sink and env file.
+#
+#   install                      install the packages when missing (Debian, as root)
+#   start DIR [smtp-sink|aiosmtpd]   start Dovecot and the sink; writes DIR/env, prints ports
+#   seed DIR COUNT SIZE [plain|dots|tricky]   seed COUNT messages of about SIZE bytes
+#   check DIR [options]          compare the sink with the seeded messages (see rs_check)
+#   counts DIR                   print "mailbox=N sink=N"
+#   clear DIR                    empty the sink and the record of seeded messages
+#   ports DIR                    print the ports
+#   stop DIR                     stop both servers (the folder stays)
+
+RS_PY=/usr/bin/python3
+RS_USER=vsmtest
+RS_PASS=vsmtest-secret
+RS_HELPERS=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/integration
+
+rs_install() {
+  local packages=(dovecot-core dovecot-pop3d postfix fetchmail time python3 python3-aiosmtpd
+    g++ procps)
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "realservers: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+  # Debian's package start-up scripts may have started the system-wide servers; they do
+  # not disturb ours (other ports), so they are left alone.
+}
+
+# A free TCP port on 127.0.0.1 below 32768: the configuration file keeps ports in signed
+# 16-bit fields, and the kernel's own choices (32768 and up) would read back negative.
+# (The tiny race between this probe and the server's bind is acceptable here.)
+rs_free_port() {
+  "$RS_PY" - <<'EOF'
+import random, socket
+for _ in range(200):
+    port = random.randint(20000, 32000)
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", port))
+    except OSError:
+        continue
+    finally:
+        s.close()
+    print(port)
+    break
+else:
+    raise SystemExit("realservers: no free port in 20000-32000")
+EOF
+}
+
+# Waits (bounded) until something accepts connections on 127.0.0.1:$1.
+rs_wait_port() {
+  local port=$1 i
+  for ((i = 0; i < 100; i++)); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    sleep 0.1
+  done
+  echo "realservers: nothing listens on 127.0.0.1:$port after 10 s" >&2
+  return 1
+}
+
+rs_ensure_user() {
+  id -u "$RS_USER" >/dev/null 2>&1 ||
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$RS_USER"
+}
+
+rs_write_dovecot_conf() { # DIR PORT
+  local dir=$1 port=$2 uid gid
+  uid=$(id -u "$RS_USER"); gid=$(id -g "$RS_USER")
+  printf '%s:{PLAIN}%s:%s:%s::%s::\n' "$RS_USER" "$RS_PASS" "$uid" "$gid" "$dir/home" >"$dir/passwd"
+  chmod 0644 "$dir/passwd"
+  cat >"$dir/dovecot.conf" <<EOF
+base_dir = $dir/run
+state_dir = $dir/state
+log_path = $dir/dovecot.log
+info_log_path = $dir/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+mail_location = maildir:~/Maildir
+first_valid_uid = 1
+default_login_user = dovenull
+default_internal_user = dovecot
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $dir/passwd
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u $dir/passwd
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $port
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+EOF
+}
+
+# The aiosmtpd sink: each message's DATA bytes exactly as received (dot-stuffing undone,
+# nothing else changed) in NNNNNNNN.eml, its envelope in NNNNNNNN.env, written under a
+# temporary name first so that a counted file is always complete.
+rs_write_aiosmtpd_sink() { # FILE
+  cat >"$1" <<'EOF'
+import asyncio, os, signal, sys
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP
+
+out, port = sys.argv[1], int(sys.argv[2])
+count = [0]
+
+class Keep:
+    async def handle_DATA(self, server, session, envelope):
+        count[0] += 1
+        stem = os.path.join(out, "%08d" % count[0])
+        with open(stem + ".tmp", "wb") as f:
+            f.write(envelope.original_content)
+        with open(stem + ".env", "w") as f:
+            f.write("MAIL FROM:<%s>\n" % envelope.mail_from)
+            for r in envelope.rcpt_tos:
+                f.write("RCPT TO:<%s>\n" % r)
+        os.rename(stem + ".tmp", stem + ".eml")
+        return "250 2.0.0 Ok: kept"
+
+class Sink(Controller):
+    def factory(self):
+        return SMTP(self.handler, data_size_limit=None, decode_data=False, enable_SMTPUTF8=False)
+
+controller = Sink(Keep(), hostname="127.0.0.1", port=port)
+controller.start()
+signal.sigwait({signal.SIGTERM, signal.SIGINT})
+controller.stop()
+EOF
+}
+
+rs_start() { # DIR [smtp-sink|aiosmtpd]
+  local dir kind=${2:-smtp-sink} pop3 smtp
+  dir=$(mkdir -p "$1" && cd "$1" && pwd)
+  rs_ensure_user
+  chmod 0755 "$dir"
+  mkdir -p "$dir/home/Maildir/"{new,cur,tmp} "$dir/sink" "$dir/expected"
+  chown -R "$RS_USER:" "$dir/home" "$dir/sink"
+  chmod -R go-rwx "$dir/home/Maildir"
+  pop3=$(rs_free_port)
+  rs_write_dovecot_conf "$dir" "$pop3"
+  dovecot -c "$dir/dovecot.conf" || { cat "$dir/dovecot.log" >&2; return 1; }
+  rs_wait_port "$pop3" || return 1
+
+  smtp=$(rs_free_port)
+  if [ "$kind" = aiosmtpd ]; then
+    rs_write_aiosmtpd_sink "$dir/sink.py"
+    setpriv --reuid="$RS_USER" --regid="$(id -g "$RS_USER")" --clear-groups \
+      "$RS_PY" "$dir/sink.py" "$dir/sink" "$smtp" >"$dir/sink.log" 2>&1 &
+  else
+    # -u drops root; -m bounds parallel sessions; the file name is the time plus a
+    # random number, one file per message.
+    smtp-sink -4 -u "$RS_USER" -m 64 -d "$dir/sink/%Y%m%d%H%M%S." \
+      "127.0.0.1:$smtp" 100 >"$dir/sink.log" 2>&1 &
+  fi
+  echo $! >"$dir/sink.pid"
+  rs_wait_port "$smtp" || return 1
+  cat >"$dir/env" <<EOF
+RS_DIR=$dir
+POP3_PORT=$pop3
+SMTP_PORT=$smtp
+POP3_USER=$RS_USER
+POP3_PASS=$RS_PASS
+SINK_KIND=$kind
+SINK_DIR=$dir/sink
+MAILDIR=$dir/home/Maildir
+EOF
+  rs_ports "$dir"
+}
+
+rs_ports() { # DIR
+  # shellcheck disable=SC1091
+  (source "$1/env" && echo "pop3=127.0.0.1:$POP3_PORT smtp=127.0.0.1:$SMTP_PORT sink=$SINK_KIND")
+}
+
+rs_stop() { # DIR
+  local dir=$1 pid i
+  if [ -f "$dir/run/master.pid" ]; then
+    pid=$(cat "$dir/run/master.pid")
+    kill "$pid" 2>/dev/null
+    for ((i = 0; i < 50; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  if [ -f "$dir/sink.pid" ]; then
+    pid=$(cat "$dir/sink.pid")
+    kill "$pid" 2>/dev/null
+    for ((i = 0; i < 50; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+    rm -f "$dir/sink.pid"
+  fi
+  return 0
+}
+
+# Seeds the mailbox with COUNT messages of about SIZE bytes (CR LF line ends); the kinds
+# are described in tests/integration/mailgen.py. "tricky"
+# messages hold lines that are just ".", lines starting with ".." and ".", lines of exactly
+# 998 octets, 8-bit bytes and trailing blanks. Every message starts with Return-Path: and
+# Received: lines; its From: address differs from the Return-Path address, so a router
+# that takes the envelope sender from the wrong header is seen. The exact bytes are kept
+# in DIR/expected for rs_check; Dovecot gets them with LF line ends, as Maildir stores them.
+rs_seed() { # DIR COUNT SIZE [plain|tricky] [first-number]
+  local dir=$1
+  "$RS_PY" "$RS_HELPERS/mailgen.py" maildir "$dir/home/Maildir" "$dir/expected" "$2" "$3" \
+    "${4:-plain}" "${5:-1}" || return 1
+  chown -R "$RS_USER:" "$dir/home/Maildir"
+}
+
+rs_mailbox_count() { # DIR
+  find "$1/home/Maildir/new" "$1/home/Maildir/cur" -type f | wc -l
+}
+
+rs_sink_count() { # DIR
+  # shellcheck disable=SC1091
+  (source "$1/env"
+   if [ "$SINK_KIND" = aiosmtpd ]; then
+     find "$SINK_DIR" -name '*.eml' -type f | wc -l
+   else
+     # smtp-sink writes a file as the message comes in; the last one may be incomplete
+     # until its session ends, which the checker notices (and a wait settles).
+     find "$SINK_DIR" -type f | wc -l
+   fi)
+}
+
+rs_clear() { # DIR
+  find "$1/sink" "$1/expected" -mindepth 1 -delete
+}
+
+# Compares the sink with the seeded messages: every seeded message arrived exactly once,
+# byte for byte, nothing else arrived. Options (passed to the checker):
+#   --sender from|return-path|any   which header's address must be the envelope sender
+#   --rcpt ADDRESS                  the envelope recipient every message must have
+#   --strip-prepended NAMES         header names a router may prepend (comma separated):
+#                                   removed from the top before comparing, and reported
+rs_check() { # DIR [options]
+  local dir=$1; shift
+  # shellcheck disable=SC1091
+  (source "$dir/env" && "$RS_PY" "$RS_HELPERS/mailcheck.py" "$SINK_KIND" "$SINK_DIR" \
+    "$dir/expected" "$@")
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -euo pipefail
+  cmd=${1:-}; shift || true
+  case "$cmd" in
+  install) rs_install ;;
+  start) rs_install && rs_start "$@" ;;
+  seed) rs_seed "$@" ;;
+  check) rs_check "$@" ;;
+  counts) echo "mailbox=$(rs_mailbox_count "$1") sink=$(rs_sink_count "$1")" ;;
+  clear) rs_clear "$1" ;;
+  ports) rs_ports "$1" ;;
+  stop) rs_stop "$1" ;;
+  *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  esac
+fi
