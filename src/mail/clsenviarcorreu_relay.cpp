@@ -175,15 +175,17 @@ void clsEnviarCorreu::mailTransaction()
     if (!waitFor(&SessionFlags::dataReady))
         return;
 
-    // The message and its closing CR LF go out in call order; two writes spare a copy of
-    // a large message.
+    // The message, then the end-of-data line. The message keeps its bytes: a message that
+    // ends with its line end is followed by the "." line alone, and one that does not gets
+    // the line end it lacks, so no empty line is added to what the recipient receives.
+    // Two writes spare a copy of a large message.
     session_.ready = false;
-    send(wireLines(message_));
-    send(QByteArrayLiteral("\r\n"));
+    const QByteArray wire = wireLines(message_);
+    send(wire);
     if (session_.abort)
         return;
-    session_.ready = false;
-    send(QByteArrayLiteral("\r\n.\r\n"));
+    send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
+                                                 : QByteArrayLiteral("\r\n.\r\n"));
     if (!waitFor(&SessionFlags::ready))
         return;
 

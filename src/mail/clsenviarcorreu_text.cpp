@@ -21,8 +21,10 @@ void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparat
     qsizetype pos = 0;
     const qsizetype n = line.size();
     bool stuffed = n > 0 && line.at(0) == '.';
-    while ((stuffed ? 1 : 0) + (n - pos) > kMaxLine) {
-        const qsizetype room = kMaxLine - (stuffed ? 1 : 0); // real octets in this piece
+    // The limit counts the line's own octets: the dot added for transparency does not
+    // count (RFC 5321 section 4.5.3.1.6), so a line within it is never cut.
+    while (n - pos > kMaxLine) {
+        const qsizetype room = kMaxLine;
         // The last blank within the piece; cut after it, or after `room` octets.
         qsizetype cut = pos + room;
         for (qsizetype i = pos + room - 1; i >= pos; --i) {

@@ -300,6 +300,22 @@ void QueuedMessageFile::discard()
 
 // ---- Creating pairs ----
 
+namespace {
+
+bool stemArchived(const QString &stem, const QStringList &archiveFolders)
+{
+    for (const QString &folder : archiveFolders) {
+        if (folder.isEmpty())
+            continue;
+        const QString base = asFolder(folder) + stem;
+        if (QFile::exists(base + kForwardToSuffix) || QFile::exists(base + kMessageSuffix))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 QString stemFor(const QDateTime &now, int counter)
 {
     const int digits = ((counter % 10000) + 10000) % 10000;
@@ -308,7 +324,8 @@ QString stemFor(const QDateTime &now, int counter)
 }
 
 QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath,
-                                 const QString &enviarA, const QDateTime &now)
+                                 const QString &enviarA, const QDateTime &now,
+                                 const QStringList &archiveFolders)
 {
     const QString queueFolder = asFolder(queueFolderPath);
     QueuedMessageFile result;
@@ -319,6 +336,10 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
         ++runCounter;
         result.m_stem = stemFor(now, runCounter);
         if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath()))
+            continue;
+        // A stem already filed in an archive is taken too: the move would replace that
+        // pair (a second run within the same second, or a clock set back).
+        if (stemArchived(result.m_stem, archiveFolders))
             continue;
         QFile pairFile(result.forwardToPath());
         if (!pairFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
@@ -356,8 +377,9 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
 
 QueuedMessageFile ObrirParella(RunContext &ctx, const QString &enviarA)
 {
-    return openQueuedPair(ctx.runCounter, config::Configuracio.CarpetaCua, enviarA,
-                          QDateTime::currentDateTime());
+    const config::ConfiguracioRecord &c = config::Configuracio;
+    return openQueuedPair(ctx.runCounter, c.CarpetaCua, enviarA, QDateTime::currentDateTime(),
+                          {c.CarpetaSiEnviats, c.CarpetaNoEnviats, c.CarpetaSpam});
 }
 
 StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queueFolderPath)

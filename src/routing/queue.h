@@ -76,7 +76,7 @@ public:
 
 private:
     friend QueuedMessageFile openQueuedPair(int &, const QString &, const QString &,
-                                            const QDateTime &);
+                                            const QDateTime &, const QStringList &);
     std::unique_ptr<QFile> m_file;
     QString m_folder;
     QString m_stem;
@@ -91,10 +91,12 @@ private:
 // skipped for the next counter value; the counter shows its last four digits, so stems
 // stay 19 characters after 9,999 messages. Check isOpen() on the result.
 QueuedMessageFile ObrirParella(RunContext &ctx, const QString &enviarA);
-// The same with the counter, the folder and the time given. Every folder argument of this
-// module may be given with or without its final "/".
+// The same with the counter, the folder and the time given. A stem already used in one of
+// the archive folders is skipped as well. Every folder argument of this module may be
+// given with or without its final "/".
 QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolder,
-                                 const QString &enviarA, const QDateTime &now);
+                                 const QString &enviarA, const QDateTime &now,
+                                 const QStringList &archiveFolders = {});
 
 // The stem of a pair formed from a time and a counter (last four digits).
 QString stemFor(const QDateTime &now, int counter);

@@ -37,7 +37,7 @@ TEST_F(SmtpRelay, ExactByteStreamAndEvents)
                          "RCPT TO: <joan@example.net>\r\n"
                          "DATA\r\n"
                          "Subject: x\r\n\r\nhello\r\n"
-                         "\r\n\r\n.\r\n"
+                         ".\r\n"
                          "QUIT\r\n"));
     EXPECT_EQ(events->statuses,
               (QStringList {QStringLiteral("Connecting to SMTP Server (127.0.0.1)..."),
@@ -62,7 +62,7 @@ TEST_F(SmtpRelay, DotsFoldingAndEightBitBytesAsPrepared)
     ASSERT_EQ(server.messages().size(), 1);
     EXPECT_EQ(server.messages()[0],
               "From: a@b.c\r\n..\r\n...x\r\n\xe9t\xe9 \xff\r\n" + QByteArray(998, 'w') + "\r\n"
-                  + QByteArray(998, 'w') + "\r\n" + QByteArray(504, 'w') + "\r\nend\r\n\r\n");
+                  + QByteArray(998, 'w') + "\r\n" + QByteArray(504, 'w') + "\r\nend\r\n");
 }
 
 // Bare CR or LF in a stored message never reaches the server as such: a receiver that
@@ -75,10 +75,10 @@ TEST_F(SmtpRelay, BareLineEndsCannotSmuggleCommands)
         QByteArray data;
     };
     const Row rows[] = {
-        {"a\n.\nMAIL FROM:<evil@x.y>\r\nb", "a\r\n..\r\nMAIL FROM:<evil@x.y>\r\nb\r\n\r\n"},
-        {"a\r.\rQUIT\r\nb", "a\r\n..\r\nQUIT\r\nb\r\n\r\n"},
-        {"x\r\n.\n\r\n", "x\r\n..\r\n\r\n\r\n\r\n"},
-        {"only\rcarriage\rreturns", "only\r\ncarriage\r\nreturns\r\n\r\n"},
+        {"a\n.\nMAIL FROM:<evil@x.y>\r\nb", "a\r\n..\r\nMAIL FROM:<evil@x.y>\r\nb\r\n"},
+        {"a\r.\rQUIT\r\nb", "a\r\n..\r\nQUIT\r\nb\r\n"},
+        {"x\r\n.\n\r\n", "x\r\n..\r\n\r\n"},
+        {"only\rcarriage\rreturns", "only\r\ncarriage\r\nreturns\r\n"},
     };
     for (const Row &row : rows) {
         FakeSmtpServer fresh;
@@ -345,8 +345,8 @@ TEST_F(SmtpRelay, FiftyMegabyteMessageByteExact)
     std::printf("50 MB relayed in %lld ms\n", static_cast<long long>(clock.elapsed()));
     ASSERT_EQ(events->successes, 1) << events->failures.join(u'|').toStdString();
     ASSERT_EQ(server.messages().size(), 1);
-    // The message, the closing CR LF, and the CR LF that starts the end-of-data line.
-    const QByteArray expected = message + "\r\n\r\n";
+    // Exactly the message: it ends with its line end, and nothing is added.
+    const QByteArray expected = message;
     const QByteArray got = server.messages()[0];
     qsizetype firstDiff = 0;
     while (firstDiff < qMin(got.size(), expected.size()) && got[firstDiff] == expected[firstDiff])

@@ -84,10 +84,11 @@ TEST_F(RoutingRun, FullRunForwardsEveryMessageByteExactAndArchivesIt)
     EXPECT_EQ(env[2].rcptTo, QList<QByteArray> {"RCPT TO: <marta@example.net>"});
 
     // Each pair in the sent archive, as stored; nothing left behind.
-    const QStringList archived = RoutingRun::stems(sent());
+    const QStringList archived = stems(sent());
     ASSERT_EQ(archived.size(), 3);
     const QList<QByteArray> stored = {box1[0], box1[1], box2Message};
-    const QList<QByteArray> forwardTo = {"joan@example.net", "joan@example.net", "marta@example.net"};
+    const QList<QByteArray> forwardTo
+        = {"joan@example.net", "joan@example.net", "marta@example.net"};
     for (qsizetype i = 0; i < 3; ++i) {
         EXPECT_TRUE(bytesOf(sent() + archived[i] + QStringLiteral(".missatge")) == stored[i]);
         EXPECT_EQ(bytesOf(sent() + archived[i] + QStringLiteral(".destinatari")), forwardTo[i]);
@@ -135,17 +136,25 @@ TEST_F(RoutingRun, UnreachableServerStopsTheRunBeforeTheQueuePass)
     pop2.addMessage(storedMessage("From: a@example.org", "not read"));
     placePair(queue(), QStringLiteral("M202401010000000001"), "joan@example.net", kLeftOver1);
     const QStringList before = snapshot(queue());
+    // An archived pair old enough to be purged: the purge waits for the next run too.
+    placePair(sent(), QStringLiteral("M202301010000000001"), "joan@example.net", kLeftOver2);
+    QFile old(sent() + QStringLiteral("M202301010000000001.destinatari"));
+    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(old.setFileTime(QDateTime::currentDateTime().addDays(-10),
+                                QFileDevice::FileModificationTime));
+    old.close();
+    config::Configuracio.DiesArxiu = 1;
 
     runOnce();
 
     const QStringList log = logged();
     ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
     EXPECT_TRUE(log[0].startsWith(QStringLiteral("Rebent Winsock: "))) << log[0].toStdString();
+    EXPECT_EQ(files(sent()).size(), 2);
     EXPECT_EQ(pop2.connections(), 0);
     EXPECT_EQ(pop2.messages().size(), 1);
     EXPECT_EQ(smtp.connections(), 0);
     EXPECT_EQ(snapshot(queue()), before);
-    EXPECT_TRUE(files(sent()).isEmpty());
 }
 
 TEST_F(RoutingRun, WrongPasswordIsLoggedAndTheRunGoesOn)
@@ -197,8 +206,8 @@ TEST_F(RoutingRun, PairsLeftByAnEarlierRunAreForwardedWhenTheMailboxesAreEmpty)
 // A server that stops answering: the safety timer ends the run after 121 quiet ticks.
 TEST_F(RoutingRun, SafetyTimerEndsARunWithASilentServer)
 {
-    for (const QByteArray verb : {QByteArrayLiteral("GREETING"), QByteArrayLiteral("RETR")}) {
-        SCOPED_TRACE(verb.constData());
+    for (const char *verb : {"GREETING", "RETR"}) {
+        SCOPED_TRACE(verb);
         FakePop3 silent;
         silent.setCredentials("ana", "secret1");
         silent.setSilent(verb);
@@ -221,6 +230,83 @@ TEST_F(RoutingRun, SafetyTimerEndsARunWithASilentServer)
         EXPECT_EQ(snapshot(queue()), before);
         EXPECT_EQ(silent.messages(), QList<QByteArray> {waiting});
     }
+}
+
+// The timer fires while a forwarding waits for the server: that forwarding still ends and
+// is archived, the queue pass stops before the next pair, and the purge still runs.
+TEST_F(RoutingRun, SafetyTimerDuringForwardingStopsThePassButNotThePurge)
+{
+    smtp.script(".",
+                test::FakeSmtpServer::Reply {
+                    test::FakeSmtpServer::Reply::Send, {"250 2.0.0 queued\r\n"}, 0, 1000});
+    placePair(queue(), QStringLiteral("M202401010000000001"), "joan@example.net", kLeftOver1);
+    placePair(queue(), QStringLiteral("M202401010000000002"), "joan@example.net", kLeftOver2);
+    const QString oldStem = QStringLiteral("M202301010000000001");
+    placePair(sent(), oldStem, "joan@example.net", kLeftOver2);
+    QFile old(sent() + oldStem + QStringLiteral(".destinatari"));
+    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(old.setFileTime(QDateTime::currentDateTime().addDays(-10),
+                                QFileDevice::FileModificationTime));
+    old.close();
+    config::Configuracio.DiesArxiu = 1;
+
+    runOnce([](routing::frmEnviarCorreu &form) { form.setSafetyTickMs(3); });
+
+    EXPECT_EQ(logged(), QStringList {QStringLiteral("Tanquem pantalla per timeout")});
+    ASSERT_EQ(smtp.messages().size(), 1);
+    EXPECT_TRUE(smtp.messages()[0] == relayedData(kLeftOver1));
+    EXPECT_EQ(stems(sent()), QStringList {QStringLiteral("M202401010000000001")});
+    EXPECT_EQ(stems(queue()), QStringList {QStringLiteral("M202401010000000002")});
+    EXPECT_EQ(files(queue()).size(), 2);
+}
+
+// A read-now right after a short run (or a restart after a crash) starts a second run in
+// the same second; its counter starts again at 0001, so its first stems are those of the
+// pairs the first run has just archived. An archived pair is the only copy left of its
+// message (in the failed archive, of a message never delivered): it must not be replaced.
+TEST_F(RoutingRun, RunsWithinOneSecondNeverReplaceAnArchivedPair)
+{
+    const QByteArray noSender1 = "Received: x\r\nSubject: first run\r\n\r\nno sender\r\n";
+    const QByteArray noSender2 = "Received: x\r\nSubject: second run\r\n\r\nno sender\r\n";
+    const QByteArray sent1 = storedMessage("From: a@example.org", "first run");
+    const QByteArray sent2 = storedMessage("From: b@example.org", "second run");
+    // (storedMessage puts "Subject: first run" and "Subject: second run" in them.)
+    bool sameSecond = false;
+    for (int attempt = 0; attempt < 3 && !sameSecond; ++attempt) {
+        for (const QString &archive : {sent(), failed()}) {
+            for (const QString &name : files(archive))
+                QFile::remove(archive + name);
+        }
+        // Early in a second, so that both short runs fall within it.
+        ASSERT_TRUE(test::eventually([] { return QTime::currentTime().msec() < 300; }, 2000));
+        const QDateTime start = QDateTime::currentDateTime();
+        pop1.addMessage(noSender1);
+        pop1.addMessage(sent1);
+        runOnce();
+        pop1.addMessage(noSender2);
+        pop1.addMessage(sent2);
+        runOnce();
+        sameSecond = QDateTime::currentDateTime().toSecsSinceEpoch() == start.toSecsSinceEpoch();
+    }
+    ASSERT_TRUE(sameSecond);
+
+    // The subjects of the archived messages, sorted.
+    auto subjectsIn = [](const QString &archive) {
+        QStringList out;
+        for (const QString &name : files(archive)) {
+            if (!name.endsWith(QStringLiteral(".missatge")))
+                continue;
+            const QByteArray m = bytesOf(archive + name);
+            const qsizetype at = m.indexOf("Subject: ");
+            out << QString::fromLatin1(m.mid(at, m.indexOf('\r', at) - at));
+        }
+        out.sort();
+        return out.join(u", ").toStdString();
+    };
+    EXPECT_EQ(subjectsIn(failed()), "Subject: first run, Subject: second run");
+    EXPECT_EQ(subjectsIn(sent()), "Subject: first run, Subject: second run");
+    EXPECT_EQ(stems(failed()).size(), 2);
+    EXPECT_EQ(stems(sent()).size(), 2);
 }
 
 TEST_F(RoutingRun, MissingArchiveFolderLeavesThePairQueuedOnce)
@@ -250,7 +336,8 @@ TEST_F(RoutingRun, PurgeRemovesOldSentAndSpamPairsOnly)
         bool oldPurged;
     };
     const Row rows[] = {{0, false}, {1, true}, {2, true}, {3, false}, {4, false}};
-    const QDateTime threeDaysAgo = QDateTime::currentDateTime().addDays(-3);
+    // Noon, so that the age is three midnights whenever the test runs.
+    const QDateTime threeDaysAgo(QDate::currentDate().addDays(-3), QTime(12, 0));
     const QString oldStem = QStringLiteral("M202401010000000001");
     const QString newStem = QStringLiteral("M202401020000000001");
     for (const Row &row : rows) {
@@ -258,7 +345,8 @@ TEST_F(RoutingRun, PurgeRemovesOldSentAndSpamPairsOnly)
         for (const QString &archive : {sent(), spam(), failed()}) {
             placePair(archive, oldStem, "joan@example.net", kLeftOver1);
             placePair(archive, newStem, "joan@example.net", kLeftOver2);
-            for (const QString &suffix : {QStringLiteral(".destinatari"), QStringLiteral(".missatge")}) {
+            for (const QString &suffix :
+                 {QStringLiteral(".destinatari"), QStringLiteral(".missatge")}) {
                 QFile f(archive + oldStem + suffix);
                 ASSERT_TRUE(f.open(QIODevice::ReadWrite));
                 ASSERT_TRUE(f.setFileTime(threeDaysAgo, QFileDevice::FileModificationTime));

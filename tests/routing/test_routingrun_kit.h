@@ -9,6 +9,7 @@
 #include "routing/routingview.h"
 #include "support/fakepop3.h"
 #include "support/fakesmtp.h"
+#include "support/mailwire.h"
 #include "support/tempenv.h"
 
 #include <QDir>
@@ -43,27 +44,11 @@ public:
 inline QByteArray storedMessage(const QByteArray &fromLine, const QByteArray &subject)
 {
     return "Received: from mx.example.org by pop.example.org; Mon, 1 Jan 2024 10:00:00\r\n"
-           + fromLine + "\r\nTo: someone@example.org\r\nSubject: " + subject
-           + "\r\n\r\nHello,\r\n.leading dot\r\n..\r\n.\r\nend of " + subject + "\r\n";
+        + fromLine + "\r\nTo: someone@example.org\r\nSubject: " + subject
+        + "\r\n\r\nHello,\r\n.leading dot\r\n..\r\n.\r\nend of " + subject + "\r\n";
 }
 
-// What the relay puts between its DATA reply and the end-of-data line for a stored
-// message that ends with CR LF: every line that begins with "." gets one more, the first
-// included, then the closing CR LF and the CR LF that starts the "." line.
-inline QByteArray relayedData(const QByteArray &message)
-{
-    QByteArray out;
-    qsizetype start = 0;
-    while (start < message.size()) {
-        qsizetype end = message.indexOf("\r\n", start);
-        end = end < 0 ? message.size() : end + 2;
-        if (message.at(start) == '.')
-            out += '.';
-        out += message.mid(start, end - start);
-        start = end;
-    }
-    return out + "\r\n\r\n";
-}
+using vessamo::test::relayedData;
 
 // The envelope of each SMTP transaction: the MAIL FROM line and its RCPT TO lines.
 struct Envelope
@@ -139,8 +124,8 @@ protected:
     QString spam() const { return folder("SPam"); }
 
     // Places a pair in a folder as an earlier run would have left it.
-    static void placePair(const QString &folderPath, const QString &stem, const QByteArray &forwardTo,
-                          const QByteArray &message)
+    static void placePair(const QString &folderPath, const QString &stem,
+                          const QByteArray &forwardTo, const QByteArray &message)
     {
         QFile d(folderPath + stem + QStringLiteral(".destinatari"));
         ASSERT_TRUE(d.open(QIODevice::WriteOnly));
