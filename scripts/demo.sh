@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The main job on an embedded default: installs what is needed, builds, writes an example
-# configuration, and runs Vessamo standalone and headless for a few routing-timer ticks.
-# Shows a refused start (no SMTP server) and a normal run, with the event log of each.
+# The main job on an embedded default, end to end: installs what is needed, builds,
+# starts a private Dovecot POP3 server with a mailbox of sample messages and Postfix's
+# smtp-sink on loopback ports of their own, writes a configuration, runs "vessamo /E"
+# headless, triggers one routing run with SIGUSR1, and shows what arrived at the SMTP
+# server, the archive folders and the event log. A refused start is shown first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -9,42 +11,67 @@ bash scripts/setup.sh
 bash scripts/build.sh build
 vessamo="$root/build/vessamo"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
+# shellcheck source=scripts/realservers.sh
+source "$root/scripts/realservers.sh"
 # shellcheck source=scripts/lib/vsmconfig.sh
 source "$root/scripts/lib/vsmconfig.sh"
-write_config() { # file smtp-server
-  # Interval 1 tick, 30 days of archives, SMTP port 25 without authentication, no spam
-  # filter, one mailbox.
-  vsm_write_config "$1" 1 "$work/Cua/" "$work/NoEnviats/" "$work/SiEnviats/" 30 \
-    "$2" 25 0 "" "" 0 "" "$work/SPam/" "SPAM" \
-    -- "127.0.0.1" 110 "ana" "secret" "ana@example.org"
-}
+# shellcheck source=tests/integration/routers.sh
+source "$root/tests/integration/routers.sh"
 
-export VESSAMO_EVENTLOG="$work/events.log"
-export VESSAMO_MINUTE_MS=1000
+rs_install
+work=$(mktemp -d /tmp/vessamo-demo.XXXXXX)
+cleanup() {
+  vessamo_stop "$work" >/dev/null 2>&1 || true
+  rs_stop "$work" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM NOTIFY_SOCKET || true
+count=5
+rcpt="ana@example.org"
 
 echo "== 1. A configuration without an SMTP server: the start is refused"
-write_config "$work/vessamo.vsm" ""
+mkdir -p "$work/refused"
+vsm_write_config "$work/refused/vessamo.vsm" 1 "$work/refused/" "$work/refused/" "$work/refused/" \
+  30 "" 25 0 "" "" 0 "" "" "" -- 127.0.0.1 110 ana secret "$rcpt"
 set +e
-VESSAMO_CONFIG="$work/vessamo.vsm" "$vessamo" /E
+VESSAMO_CONFIG="$work/refused/vessamo.vsm" VESSAMO_EVENTLOG="$work/refused/events.log" "$vessamo" /E
 echo "exit status: $?"
 set -e
-echo "event log:"; sed 's/^/   /' "$VESSAMO_EVENTLOG"
+echo "event log:"
+sed 's/^/   /' "$work/refused/events.log"
 
 echo
-echo "== 2. A valid configuration: Vessamo /E, headless, one tick a second, interval 1"
-: >"$VESSAMO_EVENTLOG"
-write_config "$work/vessamo.vsm" "127.0.0.1"
-VESSAMO_CONFIG="$work/vessamo.vsm" "$vessamo" /E &
-pid=$!
-sleep 2.5
-echo "-- SIGUSR1 (read now)"
-kill -USR1 "$pid"
-sleep 0.5
-echo "-- SIGTERM (stop)"
-kill -TERM "$pid"
-wait "$pid" && echo "exit status: 0"
-echo "event log (empty when nothing failed):"; sed 's/^/   /' "$VESSAMO_EVENTLOG"
+echo "== 2. Servers: Dovecot POP3 with $count sample messages, smtp-sink"
+rs_start "$work" smtp-sink
+rs_seed "$work" "$count" 2000 tricky
+echo "mailbox holds $(rs_mailbox_count "$work") messages"
+
+echo
+echo "== 3. vessamo /E, headless; SIGUSR1 starts a routing run"
+vessamo_prepare "$work" "$rcpt"
+vessamo_start "$work" "$vessamo"
+vessamo_trigger "$work"
+if waited=$(vessamo_wait "$work" "$count" 60); then
+  echo "the run ended after $waited s"
+else
+  echo "the run did not end within 60 s"
+fi
+vessamo_stop "$work" && echo "SIGTERM: exit status 0"
+v=$work/vessamo
+echo "-- what the run printed (status lines, one per line):"
+sed 's/^/   /' "$v/out.log"
+
+echo
+echo "== 4. Results"
+echo "-- messages at the SMTP server (envelope from the sink's own record):"
+grep -h -E '^X-(Mail|Rcpt)-Args:' "$work"/sink/* 2>/dev/null | sed 's/^/   /' | head -n $((2 * count))
+echo "-- archive folders:"
+for f in Cua SiEnviats NoEnviats SPam; do
+  printf '   %-10s %s pairs\n' "$f" "$(vsm_count "$v/$f" '*.missatge')"
+done
+echo "-- POP3 mailbox after the run: $(rs_mailbox_count "$work") messages"
+echo "-- event log (empty when nothing failed):"
+sed 's/^/   /' "$v/events.log"
+echo "-- byte-for-byte check of the delivered messages:"
+rs_check "$work" --sender from --rcpt "$rcpt" | sed 's/^/   /'

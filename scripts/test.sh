@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the unit and integration tests, the same tests under
+# Builds and runs every test: the unit tests, the end-to-end tests against real servers
+# (a private Dovecot POP3 instance and an SMTP sink), the same again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,11 +13,18 @@ bash scripts/build.sh build
 echo "== tests"
 ctest --test-dir build -j2 --output-on-failure --timeout 300 | tee build/ctest.log
 
+echo "== end to end against real servers: Dovecot POP3, then an exact-bytes sink and smtp-sink"
+bash tests/integration/run.sh --vessamo build/vessamo --sink aiosmtpd
+bash tests/integration/run.sh --vessamo build/vessamo --sink smtp-sink
+
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 bash scripts/build.sh build-asan -DVESSAMO_SANITIZE=ON
 echo "== tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j2 --output-on-failure --timeout 600 | tee build-asan/ctest.log
+
+echo "== end to end against real servers, under the sanitizers"
+bash tests/integration/run.sh --vessamo build-asan/vessamo --sink aiosmtpd
 
 echo "== fuzz targets (clang, ${fuzz_seconds}s each)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
