@@ -16,6 +16,7 @@
 #include "shell/routingwindow.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <memory>
@@ -60,13 +61,16 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
 {
     std::unique_ptr<TrayView> tray = makeTray(gui);
     MainHooks hooks;
-    hooks.runRouting = [gui] {
+    // The run in progress, so that a stop request can end it early.
+    QPointer<routing::frmEnviarCorreu> currentRun;
+    hooks.runRouting = [gui, &currentRun] {
         std::unique_ptr<routing::RoutingView> view;
         if (gui)
             view = std::make_unique<RoutingWindow>();
         else
             view = std::make_unique<routing::TextView>();
         routing::frmEnviarCorreu form(*view);
+        currentRun = &form;
         form.run();
     };
     hooks.showConfiguration = [&presenter] {
@@ -96,7 +100,11 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
     QObject::connect(&signalWatcher, &platform::UnixSignals::readNowRequested, &main,
                      &frmMain::mnuEnrutarAra_Click);
     QObject::connect(&signalWatcher, &platform::UnixSignals::terminateRequested, &main,
-                     [&service, &main] {
+                     [&service, &main, &currentRun] {
+                         // A run in progress stops at its next check of the abort flag;
+                         // whatever it had not yet stored safely is fetched again later.
+                         if (currentRun)
+                             currentRun->context().abort = true;
                          if (service.Running()) {
                              service.deliverStop();
                              QCoreApplication::exit(0);

@@ -174,6 +174,28 @@ TEST_F(ProcessTest, ReadNowSignalStartsARunAtOnce)
     EXPECT_EQ(countRuns(), 2);
 }
 
+// A stop during a run does not wait for the run's safety timer: the run ends at its next
+// check, and the message it was reading stays on the server.
+TEST_F(ProcessTest, TermDuringARunEndsTheProcessPromptly)
+{
+    pop3Server.addMessage("Received: x\r\nFrom: a@b.c\r\n\r\nbody\r\n");
+    pop3Server.setSilent("RETR");
+    writeConfig(30000, 1, QStringLiteral("127.0.0.1"));
+    start({QStringLiteral("/E")});
+    ASSERT_TRUE(handlersInstalled());
+    ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+    ASSERT_TRUE(platform::waitUntil(
+        [&] {
+            out += process.readAllStandardOutput();
+            return out.contains("RETR 1");
+        },
+        QDeadlineTimer(10000)));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    EXPECT_EQ(finish(5000), 0);
+    EXPECT_EQ(pop3Server.messages().size(), 1);
+    EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("Cua"))).entryList(QDir::Files).isEmpty());
+}
+
 TEST_F(ProcessTest, RefusedStartsEndWithStatusOneAndALogEntry)
 {
     struct Row
