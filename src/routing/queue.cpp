@@ -6,6 +6,7 @@
 
 #include "config/configuracio.h"
 #include "platform/ansi.h"
+#include "platform/posixfd.h"
 #include "routing/runcontext.h"
 
 #include <QDir>
@@ -62,35 +63,6 @@ QString reasonText(int err)
     }
 }
 
-// An open file descriptor, closed when it goes out of scope.
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    // Closes now; false (errno set) when the close reported a write error.
-    bool close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
 int openNative(const QString &path, int flags, mode_t mode = 0)
 {
     int fd;
@@ -117,7 +89,7 @@ bool writeAll(int fd, const char *data, ssize_t length)
 // 0 on success, else errno.
 int syncPath(const QString &path, bool dataOnly)
 {
-    Fd fd(openNative(path, O_RDONLY));
+    platform::UniqueFd fd(openNative(path, O_RDONLY));
     if (!fd.valid())
         return errno;
     if ((dataOnly ? ::fdatasync(fd.get()) : ::fsync(fd.get())) != 0)
@@ -130,7 +102,7 @@ int syncPath(const QString &path, bool dataOnly)
 // from the download whether the move was a rename or a copy.
 int copyDurably(const QString &from, const QString &to, const QString &targetFolder)
 {
-    Fd in(openNative(from, O_RDONLY));
+    platform::UniqueFd in(openNative(from, O_RDONLY));
     if (!in.valid())
         return errno;
     struct stat st
@@ -139,7 +111,7 @@ int copyDurably(const QString &from, const QString &to, const QString &targetFol
     if (::fstat(in.get(), &st) != 0)
         return errno;
     const QString temp = to + kPartSuffix;
-    Fd out(openNative(temp, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777));
+    platform::UniqueFd out(openNative(temp, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777));
     if (!out.valid())
         return errno;
     int err = 0;
@@ -390,7 +362,7 @@ StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queu
             QStringLiteral("Rebent: no s'ha pogut desar a disc %1: %2").arg(path, reasonText(err)));
     };
     if (messagePaths.size() > kSyncEachFileLimit) {
-        Fd folder(openNative(queueFolder, O_RDONLY | O_DIRECTORY));
+        platform::UniqueFd folder(openNative(queueFolder, O_RDONLY | O_DIRECTORY));
         if (!folder.valid() || ::syncfs(folder.get()) != 0)
             return failure(queueFolder, errno);
         return {};

@@ -7,6 +7,7 @@
 #include "config/configuracio.h"
 #include "routing/frmenviarcorreu.h"
 #include "routing/routingview.h"
+#include "support/eventlogfile.h"
 #include "support/fakepop3.h"
 #include "support/fakesmtp.h"
 #include "support/mailwire.h"
@@ -163,28 +164,7 @@ protected:
     }
 
     // The texts of the event-log entries, unescaped.
-    QStringList logged() const
-    {
-        QFile file(logPath);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QStringList texts;
-        for (const QString &line :
-             QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
-            const QString escaped = line.section(u'\t', 3);
-            QString text;
-            for (qsizetype i = 0; i < escaped.size(); ++i) {
-                if (escaped[i] == u'\\' && i + 1 < escaped.size()) {
-                    const QChar next = escaped[++i];
-                    text += next == u'r' ? u'\r' : next == u'n' ? u'\n' : next;
-                } else {
-                    text += escaped[i];
-                }
-            }
-            texts << text;
-        }
-        return texts;
-    }
+    QStringList logged() const { return test::eventLogTexts(logPath); }
     // Entries whose text begins with the phase given.
     QStringList loggedWith(const QString &phase) const
     {

@@ -9,6 +9,7 @@
 // loop; their replies are slowed down a little so that one run lasts about a second.
 #include "config/configuracio.h"
 #include "platform/wait.h"
+#include "support/eventlogfile.h"
 #include "support/fakepop3.h"
 #include "support/fakesmtp.h"
 #include "support/mailwire.h"
@@ -172,23 +173,7 @@ protected:
     }
     pid_t pid() const { return static_cast<pid_t>(process->processId()); }
     // The signal handlers are in place once the kernel shows SIGUSR1 as caught.
-    bool handlersInstalled()
-    {
-        return test::eventually(
-            [&] {
-                QFile status(QStringLiteral("/proc/%1/status").arg(process->processId()));
-                if (!status.open(QIODevice::ReadOnly))
-                    return false;
-                for (const QByteArray &line : status.readAll().split('\n')) {
-                    if (line.startsWith("SigCgt:"))
-                        return (line.mid(7).trimmed().toULongLong(nullptr, 16)
-                                & (1ULL << (SIGUSR1 - 1)))
-                            != 0;
-                }
-                return false;
-            },
-            20000);
-    }
+    bool handlersInstalled() { return test::signalHandled(process->processId(), SIGUSR1, 20000); }
     bool running() const { return process->state() != QProcess::NotRunning; }
     // The last line the program printed: what it was doing.
     QByteArray lastLine()

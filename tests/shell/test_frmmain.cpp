@@ -2,6 +2,7 @@
 // they never overlap, and the refusals of the start routine.
 #include "config/configuracio.h"
 #include "shell/frmmain.h"
+#include "support/eventlogfile.h"
 #include "support/tempenv.h"
 
 #include <QFile>
@@ -233,17 +234,7 @@ protected:
         ASSERT_TRUE(config::GravarConfiguracio(path));
         config::resetConfiguration();
     }
-    QString loggedText()
-    {
-        QFile file(logPath);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QStringList texts;
-        for (const QString &line :
-             QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts))
-            texts << line.section(u'\t', 3);
-        return texts.join(u'|');
-    }
+    QString loggedText() { return test::eventLogTexts(logPath).join(u'|'); }
 
     QTemporaryDir dir;
     QString path;

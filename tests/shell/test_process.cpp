@@ -2,6 +2,7 @@
 // exit statuses.
 #include "config/configuracio.h"
 #include "platform/wait.h"
+#include "support/eventlogfile.h"
 #include "support/fakepop3.h"
 #include "support/fakesmtp.h"
 #include "support/fakesystemctl.h"
@@ -95,34 +96,8 @@ protected:
         return static_cast<int>(QString::fromUtf8(out).count(QString::fromUtf8(kRunLine)));
     }
     // The signal handlers are in place once the kernel shows SIGUSR1 as caught.
-    bool handlersInstalled()
-    {
-        return test::eventually(
-            [&] {
-                QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
-                if (!status.open(QIODevice::ReadOnly))
-                    return false;
-                for (const QByteArray &line : status.readAll().split('\n')) {
-                    if (line.startsWith("SigCgt:"))
-                        return (line.mid(7).trimmed().toULongLong(nullptr, 16)
-                                & (1ULL << (SIGUSR1 - 1)))
-                            != 0;
-                }
-                return false;
-            },
-            10000);
-    }
-    QString logged()
-    {
-        QFile file(logPath);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QStringList texts;
-        for (const QString &line :
-             QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts))
-            texts << line.section(u'\t', 3);
-        return texts.join(u'|');
-    }
+    bool handlersInstalled() { return test::signalHandled(process.processId(), SIGUSR1, 10000); }
+    QString logged() { return test::eventLogTexts(logPath).join(u'|'); }
 
     QTemporaryDir dir;
     test::FakePop3 pop3Server;
