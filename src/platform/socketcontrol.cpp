@@ -49,12 +49,7 @@ SocketControl::~SocketControl()
 
 void SocketControl::attachSocket()
 {
-    if (socket_) {
-        socket_->disconnect(this);
-        socket_->abort();
-        // A socket may be closed from inside one of its own signals: delete it later.
-        socket_.release()->deleteLater();
-    }
+    releaseSocket();
     socket_ = std::make_unique<QTcpSocket>();
     QTcpSocket *s = socket_.get();
     QObject::connect(s, &QTcpSocket::connected, this, [this] {
@@ -124,11 +119,20 @@ void SocketControl::Close()
     events_.clear();
     received_.clear();
     state_ = sckClosed;
-    if (socket_) {
-        socket_->disconnect(this);
-        socket_->abort();
-        socket_.release()->deleteLater();
-    }
+    releaseSocket();
+}
+
+void SocketControl::releaseSocket()
+{
+    if (!socket_)
+        return;
+    socket_->disconnect(this);
+    socket_->abort();
+    // Deleted now, not later: a deferred delete waits for the outermost event loop, and a
+    // run that opens thousands of connections inside nested waits would pile them up, each
+    // pending one slowing every pass over the posted events. No code of the socket is on
+    // the stack here: our handlers of its signals only queue events and never call out.
+    socket_.reset();
 }
 
 void SocketControl::onReadyRead()

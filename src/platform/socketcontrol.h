@@ -82,6 +82,7 @@ private:
     };
 
     void attachSocket();
+    void releaseSocket();
     void post(Event event);
     void deliver();
     void onReadyRead();
