@@ -87,8 +87,19 @@ void frmEnviarCorreu::EnrutarCorreu()
         return;
     ctx_.runCounter = 0;
     ctx_.abort = false;
-    // Whatever an interrupted run left half-written is fetched again from the server.
-    removeLeftoverParts(Configuracio.CarpetaCua);
+    // Without a queue folder the downloads would have nowhere to go (an empty path would
+    // name the current folder): no mailbox is read, and the administrator is told.
+    if (Configuracio.CarpetaCua.trimmed().isEmpty()) {
+        platform::logError(QStringLiteral("Rebent: no s'ha configurat la carpeta de la cua"));
+        return;
+    }
+    // Whatever an interrupted run left half-written is fetched again from the server; an
+    // interrupted copy into an archive on another file system is made again.
+    for (const QString &folder : {Configuracio.CarpetaCua, Configuracio.CarpetaSiEnviats,
+                                  Configuracio.CarpetaNoEnviats, Configuracio.CarpetaSpam}) {
+        if (!folder.trimmed().isEmpty())
+            removeLeftoverParts(folder);
+    }
 
     const qsizetype count
         = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));

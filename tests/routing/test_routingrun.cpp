@@ -130,6 +130,21 @@ TEST_F(RoutingRun, NoConnectionContactsNothingAndLeavesTheQueue)
     EXPECT_TRUE(logged().isEmpty());
 }
 
+// An unset queue folder would otherwise make the run work in the current folder.
+TEST_F(RoutingRun, NoQueueFolderReadsNoMailbox)
+{
+    pop1.addMessage(storedMessage("From: a@example.org", "stays"));
+    config::Configuracio.CarpetaCua = QStringLiteral("  ");
+
+    runOnce();
+
+    EXPECT_EQ(pop1.connections(), 0);
+    EXPECT_EQ(pop1.messages().size(), 1);
+    EXPECT_EQ(smtp.connections(), 0);
+    EXPECT_EQ(logged(),
+              QStringList {QStringLiteral("Rebent: no s'ha configurat la carpeta de la cua")});
+}
+
 TEST_F(RoutingRun, UnreachableServerStopsTheRunBeforeTheQueuePass)
 {
     config::Busties[0].Port = static_cast<qint16>(closedPort());
