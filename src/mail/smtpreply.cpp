@@ -17,20 +17,24 @@ bool isContinuationLine(const QByteArray &line)
         && line[3] == '-';
 }
 
+// The first `length` bytes, or, without a line end, nothing until the limit and then all.
+std::optional<QByteArray> ReplyCollector::take(qsizetype length)
+{
+    if (length < 0) {
+        if (buffer_.size() < kLimit)
+            return std::nullopt;
+        length = buffer_.size();
+    }
+    QByteArray taken = buffer_.left(length);
+    buffer_.remove(0, length);
+    return taken;
+}
+
 std::optional<QByteArray> ReplyCollector::takeLine()
 {
     // A bare LF ends a line too: some servers send one.
     const qsizetype lf = buffer_.indexOf('\n');
-    if (lf < 0) {
-        if (buffer_.size() < kLimit)
-            return std::nullopt;
-        QByteArray all;
-        all.swap(buffer_);
-        return all;
-    }
-    QByteArray line = buffer_.left(lf + 1);
-    buffer_.remove(0, lf + 1);
-    return line;
+    return take(lf < 0 ? -1 : lf + 1);
 }
 
 std::optional<QByteArray> ReplyCollector::takeReply()
@@ -38,18 +42,8 @@ std::optional<QByteArray> ReplyCollector::takeReply()
     qsizetype start = 0;
     for (;;) {
         const qsizetype lf = buffer_.indexOf('\n', start);
-        if (lf < 0) {
-            if (buffer_.size() < kLimit)
-                return std::nullopt;
-            QByteArray all;
-            all.swap(buffer_);
-            return all;
-        }
-        if (!isContinuationLine(buffer_.mid(start, 4))) {
-            QByteArray reply = buffer_.left(lf + 1);
-            buffer_.remove(0, lf + 1);
-            return reply;
-        }
+        if (lf < 0 || !isContinuationLine(buffer_.mid(start, 4)))
+            return take(lf < 0 ? -1 : lf + 1);
         start = lf + 1;
     }
 }

@@ -24,6 +24,8 @@ public:
     std::optional<QByteArray> takeLine();
 
 private:
+    std::optional<QByteArray> take(qsizetype length);
+
     QByteArray buffer_;
 };
 
