@@ -5,6 +5,7 @@
 #include "mail/clsenviarcorreu.h"
 #include "platform/socketcontrol.h"
 #include "support/fakesmtp.h"
+#include "support/settingsstore.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>
@@ -54,6 +55,8 @@ protected:
         }
     }
 
+    // Mail objects read remembered settings at creation: never the real store.
+    ScopedSettingsStore store;
     FakeSmtpServer server;
     platform::SocketControl socket;
     std::unique_ptr<mail::clsEnviarCorreu> mail;

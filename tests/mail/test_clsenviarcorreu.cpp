@@ -5,6 +5,7 @@
 #include "mail/netutils.h"
 #include "platform/socketcontrol.h"
 #include "platform/wait.h"
+#include "support/settingsstore.h"
 #include "support/tempenv.h"
 
 #include <QFile>
@@ -19,7 +20,6 @@
 using vessamo::mail::clsEnviarCorreu;
 namespace errortext = vessamo::mail::errortext;
 using vessamo::platform::SocketControl;
-using vessamo::test::ScopedEnv;
 
 namespace {
 
@@ -36,18 +36,11 @@ public:
 };
 
 // A fresh per-user settings store for every test, so that no test reads or writes the real
-// one. QSettings keeps the first path it computes, hence the explicit setPath as well.
+// one.
 class MailObjectTest : public ::testing::Test
 {
 protected:
-    MailObjectTest()
-        : env_("XDG_CONFIG_HOME", configHome_.path().toLocal8Bit())
-    {
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configHome_.path());
-    }
-
-    QTemporaryDir configHome_;
-    ScopedEnv env_;
+    vessamo::test::ScopedSettingsStore store_;
     SocketControl socket_;
 };
 

@@ -2,6 +2,7 @@
 // returns, against a name server on loopback.
 #include "mail/clsenviarcorreu.h"
 #include "platform/socketcontrol.h"
+#include "support/settingsstore.h"
 #include "support/tempenv.h"
 
 #include <QSettings>
@@ -11,7 +12,6 @@
 
 using vessamo::mail::clsEnviarCorreu;
 using vessamo::platform::SocketControl;
-using vessamo::test::ScopedEnv;
 
 namespace {
 
@@ -19,14 +19,7 @@ namespace {
 class MailMxTest : public ::testing::Test
 {
 protected:
-    MailMxTest()
-        : env_("XDG_CONFIG_HOME", configHome_.path().toLocal8Bit())
-    {
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configHome_.path());
-    }
-
-    QTemporaryDir configHome_;
-    ScopedEnv env_;
+    vessamo::test::ScopedSettingsStore store_;
     SocketControl socket_;
 };
 

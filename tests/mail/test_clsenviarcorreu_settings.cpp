@@ -3,6 +3,7 @@
 // text fixed at creation. Each test has its own temporary settings folder.
 #include "mail/clsenviarcorreu.h"
 #include "platform/socketcontrol.h"
+#include "support/settingsstore.h"
 #include "support/tempenv.h"
 
 #include <QFile>
@@ -19,16 +20,7 @@ namespace {
 class MailSettingsTest : public ::testing::Test
 {
 protected:
-    MailSettingsTest()
-        : env_("XDG_CONFIG_HOME", configHome_.path().toLocal8Bit())
-    {
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configHome_.path());
-    }
-
-    QString iniPath() const
-    {
-        return configHome_.path() + QStringLiteral("/Postiera/Postiera.ini");
-    }
+    QString iniPath() const { return store_.path() + QStringLiteral("/Postiera/Postiera.ini"); }
 
     QByteArray iniText() const
     {
@@ -59,14 +51,13 @@ protected:
 
     void writeIni(const QByteArray &text)
     {
-        ASSERT_TRUE(QDir().mkpath(configHome_.path() + QStringLiteral("/Postiera")));
+        ASSERT_TRUE(QDir().mkpath(store_.path() + QStringLiteral("/Postiera")));
         QFile file(iniPath());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         ASSERT_EQ(file.write(text), text.size());
     }
 
-    QTemporaryDir configHome_;
-    ScopedEnv env_;
+    vessamo::test::ScopedSettingsStore store_;
     SocketControl socket_;
 };
 

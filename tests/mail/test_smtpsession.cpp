@@ -219,9 +219,6 @@ TEST_F(SmtpSession, Pop3LoginWithoutHostFails)
 // which are loaded without checks.
 TEST_F(SmtpSession, ConnectRetryZeroAndConnectTimeoutBelowOne)
 {
-    QTemporaryDir home;
-    test::ScopedEnv env("XDG_CONFIG_HOME", home.path().toLocal8Bit());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.path());
     struct Row
     {
         const char *retry;
@@ -231,12 +228,12 @@ TEST_F(SmtpSession, ConnectRetryZeroAndConnectTimeoutBelowOne)
     const Row rows[] = {{" 0", " 1", 0}, {" 4", " 0", 0}, {"-3", "-5", 0}};
     for (const Row &row : rows) {
         {
-            QSettings store(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Postiera"),
-                            QStringLiteral("Postiera"));
-            store.beginGroup(QStringLiteral("Settings"));
-            store.setValue(QStringLiteral("PersistentSettings"), QStringLiteral("-1"));
-            store.setValue(QStringLiteral("ConnectRetry"), QString::fromLatin1(row.retry));
-            store.setValue(QStringLiteral("ConnectTimeout"), QString::fromLatin1(row.timeout));
+            QSettings settings(QSettings::IniFormat, QSettings::UserScope,
+                               QStringLiteral("Postiera"), QStringLiteral("Postiera"));
+            settings.beginGroup(QStringLiteral("Settings"));
+            settings.setValue(QStringLiteral("PersistentSettings"), QStringLiteral("-1"));
+            settings.setValue(QStringLiteral("ConnectRetry"), QString::fromLatin1(row.retry));
+            settings.setValue(QStringLiteral("ConnectTimeout"), QString::fromLatin1(row.timeout));
         }
         FakeSmtpServer fresh;
         make(false);
@@ -250,9 +247,6 @@ TEST_F(SmtpSession, ConnectRetryZeroAndConnectTimeoutBelowOne)
                       "Timeout occurred: The SMTP Host did not respond to the request\r\n")});
         EXPECT_EQ(events->successes, 0);
     }
-    mail.reset();
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
-                       QDir::homePath() + QStringLiteral("/.config"));
 }
 
 TEST_F(SmtpSession, UnreachableServerReportsTheSocketError)
