@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Benchmark against real servers on loopback: Vessamo (one routing run, "vessamo /E"
 # headless, started by SIGUSR1), fetchmail (one poll, "no rewrite", "set invisible") and
-# the POP3-only floor client (bench/pop3floor.cpp) move the same seeded mailbox; each is
-# timed (wall, CPU, peak memory with GNU time) and its delivery checked: every message
-# arrived once and byte for byte (at the smtp-sink, or in the floor client's files).
+# the floor clients move the same seeded mailbox; each is timed (wall, CPU, peak memory
+# with GNU time) and its delivery checked: every message arrived once and byte for byte.
+# The floor is two plain blocking clients run one after the other: bench/pop3floor.cpp
+# (RETR, write the file, DELE: what no router can beat) and bench/smtpfloor.cpp (those
+# files to the sink, one SMTP session each, as Vessamo's forwarding opens one session per
+# attempt). "floor" is the POP3 half alone; "job floor" is both halves added up.
 # Then the queue pass: Vessamo's queue pre-filled with 1,000 and 10,000 pairs, an empty
 # mailbox, one run; the cost per pair at the start and at the end of the pass.
 #
-#   bench/bench.sh [--vessamo BINARY] [--limit SECONDS] [SET...]
+#   bench/bench.sh [--vessamo BINARY] [--limit SECONDS] [--without fetchmail] [SET...]
 #
 # SET: 1000x4k 10000x2k 200x100k 5x20m queue (default: all of them). Vessamo defaults to
 # build/vessamo; when it delivers nothing within 30 s (or does not finish within
@@ -22,11 +25,12 @@ source "$root/scripts/lib/vsmconfig.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 
-binary=$root/build/vessamo limit=900 first_limit=30 sets=()
+binary=$root/build/vessamo limit=900 first_limit=30 sets=() routers=(vessamo fetchmail floor)
 while (($#)); do
   case "$1" in
   --vessamo) binary=$(realpath "$2"); shift 2 ;;
   --limit) limit=$2; shift 2 ;;
+  --without) routers=("${routers[@]/$2/}"); shift 2 ;;
   1000x4k | 10000x2k | 200x100k | 5x20m | queue) sets+=("$1"); shift ;;
   *) echo "bench.sh: unknown argument $1 (sets: 1000x4k 10000x2k 200x100k 5x20m queue)" >&2; exit 2 ;;
   esac
@@ -46,7 +50,7 @@ cleanup() {
 trap cleanup EXIT
 rs_start "$dir" smtp-sink >/dev/null || { echo "bench: servers did not start"; exit 1; }
 rs_ports "$dir"
-router_floor_build "$dir/pop3floor" || exit 1
+router_floor_build "$dir/bin" || exit 1
 
 declare -A wall cpu mem verdict
 
@@ -121,9 +125,21 @@ run_fetchmail() { # KEY
 
 run_floor() { # KEY
   rm -rf "$dir/floor"
-  router_floor "$dir" "$dir/floor" "$dir/pop3floor" "$dir/floor.time" || { verdict[$1]="failed"; return; }
+  router_floor "$dir" "$dir/floor" "$dir/bin" "$dir/floor.time" || { verdict[$1]="failed"; return; }
   record "$1" "$dir/floor.time"
   verify "$1" "$RS_PY" "$RS_HELPERS/mailcheck.py" files "$dir/floor" "$dir/expected" --quiet
+}
+
+# The SMTP half, on the POP3 half's files (the sink is still empty then).
+run_smtpfloor() { # KEY
+  router_smtpfloor "$dir" "$dir/floor" "$dir/bin" "$rcpt" "$dir/smtpfloor.time" ||
+    { verdict[$1]="failed"; return; }
+  record "$1" "$dir/smtpfloor.time"
+  verify "$1" rs_check "$dir" --sender any --rcpt "$rcpt" --quiet
+}
+
+sum() { # A B
+  awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "") print ""; else printf "%.2f", a + b }'
 }
 
 ratio() { # A B
@@ -134,21 +150,28 @@ bench_set() { # NAME COUNT SIZE
   local name=$1 n=$2 size=$3 r
   echo
   echo "== $n messages of $((size / 1024)) KB"
-  for r in vessamo fetchmail floor; do
+  for r in "${routers[@]}"; do
+    [ -n "$r" ] || continue
     fresh_mailbox "$n" "$size" || { echo "bench: seeding failed"; exit 1; }
     echo "-- $r"
     "run_$r" "$name/$r" "$n"
   done
+  echo "-- smtpfloor"
+  run_smtpfloor "$name/smtpfloor"
+  wall[$name/jobfloor]=$(sum "${wall[$name/floor]:-}" "${wall[$name/smtpfloor]:-}")
+  cpu[$name/jobfloor]=$(sum "${cpu[$name/floor]:-}" "${cpu[$name/smtpfloor]:-}")
   printf '   %-10s %9s %9s %9s   %s\n' router "wall s" "cpu s" "peak MB" check
-  for r in vessamo fetchmail floor; do
+  for r in vessamo fetchmail floor smtpfloor jobfloor; do
     printf '   %-10s %9s %9s %9s   %s\n' "$r" "${wall[$name/$r]:--}" "${cpu[$name/$r]:--}" \
       "${mem[$name/$r]:--}" "${verdict[$name/$r]:-}"
   done
-  printf '   ratios (wall, cpu): vessamo/fetchmail %s, %s; vessamo/floor %s, %s\n' \
+  printf '   ratios (wall, cpu): vessamo/fetchmail %s, %s; vessamo/floor %s, %s; vessamo/job floor %s, %s\n' \
     "$(ratio "${wall[$name/vessamo]:-}" "${wall[$name/fetchmail]:-}")" \
     "$(ratio "${cpu[$name/vessamo]:-}" "${cpu[$name/fetchmail]:-}")" \
     "$(ratio "${wall[$name/vessamo]:-}" "${wall[$name/floor]:-}")" \
-    "$(ratio "${cpu[$name/vessamo]:-}" "${cpu[$name/floor]:-}")"
+    "$(ratio "${cpu[$name/vessamo]:-}" "${cpu[$name/floor]:-}")" \
+    "$(ratio "${wall[$name/vessamo]:-}" "${wall[$name/jobfloor]:-}")" \
+    "$(ratio "${cpu[$name/vessamo]:-}" "${cpu[$name/jobfloor]:-}")"
 }
 
 # One run over PAIRS queued pairs and an empty mailbox. The cost per pair at the start

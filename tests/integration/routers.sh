@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Routers driven against the real servers of scripts/realservers.sh (source this file
-# after realservers.sh): Vessamo headless, fetchmail (one poll) and the POP3-only floor
-# client. Each takes the server state folder DIR, whose env file gives the ports.
+# after realservers.sh): Vessamo headless, fetchmail (one poll) and the floor clients
+# (POP3 half and SMTP half). Each takes the server state folder DIR, whose env file gives the ports.
 #
 # Vessamo: vessamo_prepare, vessamo_start, vessamo_trigger, vessamo_wait, vessamo_stop.
 # How the end of a routing run is seen is one function, vessamo_run_ended; redefine it
@@ -42,22 +42,36 @@ EOF
   fi
 }
 
-# The floor client, built here with g++ -O2 when missing or older than its source.
-router_floor_build() { # OUTPUT-BINARY
-  local src
-  src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../bench" && pwd)/pop3floor.cpp
-  if [ ! -x "$1" ] || [ "$src" -nt "$1" ]; then
-    g++ -O2 -std=c++17 -Wall -Wextra -o "$1" "$src" || return 1
-  fi
+# The floor clients (bench/pop3floor.cpp, bench/smtpfloor.cpp), built into BINDIR with
+# g++ -O2 when missing or older than their sources.
+router_floor_build() { # BINDIR
+  local src name
+  src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../bench" && pwd)
+  mkdir -p "$1"
+  for name in pop3floor smtpfloor; do
+    if [ ! -x "$1/$name" ] || [ "$src/$name.cpp" -nt "$1/$name" ] || [ "$src/floorio.h" -nt "$1/$name" ]; then
+      g++ -O2 -std=c++17 -Wall -Wextra -I "$src" -o "$1/$name" "$src/$name.cpp" || return 1
+    fi
+  done
 }
 
-router_floor() { # DIR OUTDIR BINARY [TIME-FILE]
-  local dir=$1 out=$2 binary=$3 timefile=${4:-/dev/null}
+# The POP3 half: every message of the test mailbox into a file of OUTDIR.
+router_floor() { # DIR OUTDIR BINDIR [TIME-FILE]
+  local dir=$1 out=$2 bin=$3 timefile=${4:-/dev/null}
   # shellcheck disable=SC1091
   source "$dir/env"
   mkdir -p "$out"
-  rt_timed "$timefile" timeout 1800 "$binary" 127.0.0.1 "$POP3_PORT" "$POP3_USER" "$POP3_PASS" "$out" \
-    >"$dir/floor.log" 2>&1 || { cat "$dir/floor.log" >&2; return 1; }
+  rt_timed "$timefile" timeout 1800 "$bin/pop3floor" 127.0.0.1 "$POP3_PORT" "$POP3_USER" "$POP3_PASS" \
+    "$out" >"$dir/floor.log" 2>&1 || { cat "$dir/floor.log" >&2; return 1; }
+}
+
+# The SMTP half: every file of INDIR to the sink, one session each, envelope RCPT.
+router_smtpfloor() { # DIR INDIR BINDIR RCPT [TIME-FILE]
+  local dir=$1 in=$2 bin=$3 rcpt=$4 timefile=${5:-/dev/null}
+  # shellcheck disable=SC1091
+  source "$dir/env"
+  rt_timed "$timefile" timeout 1800 "$bin/smtpfloor" 127.0.0.1 "$SMTP_PORT" floor@localhost "$rcpt" \
+    "$in" >"$dir/smtpfloor.log" 2>&1 || { cat "$dir/smtpfloor.log" >&2; return 1; }
 }
 
 # Writes DIR/vessamo/vessamo.vsm and its folders: one mailbox (the test mailbox), the

@@ -14,8 +14,8 @@
 # Router vessamo (the default): "BINARY /E" (default build/vessamo) headless, one run
 # started by SIGUSR1; its sent archive must also hold each message byte for byte, and
 # its event log must stay empty. Router fetchmail checks the harness itself with a real
-# peer (one poll, "no rewrite", "set invisible"); router floor with the POP3-only floor
-# client (retrieval only, no SMTP); router faulty:FAULT with faultyrouter.py, which does
+# peer (one poll, "no rewrite", "set invisible"); router floor with the two floor clients
+# of the benchmark (POP3 retrieval into files, then one SMTP session per file); router faulty:FAULT with faultyrouter.py, which does
 # one kind of damage on purpose (see selfcheck.sh). Prints one PASS or FAIL line; exit status 1 on FAIL.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -95,10 +95,13 @@ run_fetchmail() {
 }
 
 run_floor() {
-  router_floor_build "$dir/pop3floor" || { fail "the floor client does not build"; return; }
-  router_floor "$dir" "$dir/floor" "$dir/pop3floor" || { fail "the floor client failed"; return; }
+  router_floor_build "$dir/bin" || { fail "the floor clients do not build"; return; }
+  router_floor "$dir" "$dir/floor" "$dir/bin" || { fail "the POP3 floor client failed"; return; }
   "$RS_PY" "$RS_HELPERS/mailcheck.py" files "$dir/floor" "$dir/expected" ||
-    fail "the floor client's files differ from the seeded messages"
+    fail "the POP3 floor client's files differ from the seeded messages"
+  router_smtpfloor "$dir" "$dir/floor" "$dir/bin" "$rcpt" || { fail "the SMTP floor client failed"; return; }
+  rs_check "$dir" --sender any --rcpt "$rcpt" ||
+    fail "the SMTP floor client's deliveries differ from the seeded messages"
 }
 
 run_faulty() { # FAULT
