@@ -100,6 +100,10 @@ void SocketControl::SendData(const QByteArray &bytes)
     if (!socket_ || state_ != sckConnected || bytes.isEmpty())
         return;
     socket_->write(bytes);
+    // Out now rather than on the next pass of the event loop: a command reaches the
+    // server one loop pass (and one wake-up) sooner. Whatever the socket reports from
+    // here is queued like every other event.
+    socket_->flush();
 }
 
 QByteArray SocketControl::GetData()

@@ -2,13 +2,68 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
+#include <vector>
 
 namespace vessamo::platform {
 
+namespace {
+
+struct ActiveWait
+{
+    const std::function<bool()> *done;
+    int loopLevel;
+};
+
+// The waits in progress on this thread, innermost last.
+thread_local std::vector<ActiveWait> activeWaits;
+thread_local QPointer<QAbstractEventDispatcher> hookedDispatcher;
+
+// Qt's plain Unix dispatcher (QT_NO_GLIB=1, or a Qt built without GLib) delivers posted
+// events first and then sleeps in poll() without returning. When one of those events
+// meets the condition (say a handler ran a nested processEvents() that delivered the
+// reply we wait for), the wait would sleep on until the next socket event or its
+// deadline. So, just before the dispatcher sleeps, the innermost wait re-tests its
+// condition and cuts the sleep short when it is met. Only the innermost wait, and only
+// from its own loop level: a wait or dialog nested inside must not be cut short for an
+// outer one, or it would spin.
+void hookDispatcher()
+{
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || hookedDispatcher == dispatcher)
+        return;
+    hookedDispatcher = dispatcher;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+                     [dispatcher] {
+                         if (activeWaits.empty())
+                             return;
+                         const ActiveWait &wait = activeWaits.back();
+                         if (wait.loopLevel == QThread::currentThread()->loopLevel()
+                             && (*wait.done)())
+                             dispatcher->interrupt();
+                     });
+}
+
+class WaitRegistration
+{
+public:
+    explicit WaitRegistration(const std::function<bool()> &done)
+    {
+        hookDispatcher();
+        activeWaits.push_back({&done, QThread::currentThread()->loopLevel()});
+    }
+    ~WaitRegistration() { activeWaits.pop_back(); }
+    WaitRegistration(const WaitRegistration &) = delete;
+    WaitRegistration &operator=(const WaitRegistration &) = delete;
+};
+
+} // namespace
+
 bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline)
 {
+    const WaitRegistration registration(done);
     QTimer wake;
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
