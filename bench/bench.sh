@@ -6,7 +6,8 @@
 # The floor is two plain blocking clients run one after the other: bench/pop3floor.cpp
 # (RETR, write the file, DELE: what no router can beat) and bench/smtpfloor.cpp (those
 # files to the sink, one SMTP session each, as Vessamo's forwarding opens one session per
-# attempt). "floor" is the POP3 half alone; "job floor" is both halves added up.
+# attempt). "floor" is the POP3 half alone; "job floor" is both halves added up;
+# "smtp1sess" is the SMTP half with every message in one session, for comparison.
 # Then the queue pass: Vessamo's queue pre-filled with 1,000 and 10,000 pairs, an empty
 # mailbox, one run; the cost per pair at the start and at the end of the pass.
 #
@@ -130,9 +131,11 @@ run_floor() { # KEY
   verify "$1" "$RS_PY" "$RS_HELPERS/mailcheck.py" files "$dir/floor" "$dir/expected" --quiet
 }
 
-# The SMTP half, on the POP3 half's files (the sink is still empty then).
-run_smtpfloor() { # KEY
-  router_smtpfloor "$dir" "$dir/floor" "$dir/bin" "$rcpt" "$dir/smtpfloor.time" ||
+# The SMTP half, on the POP3 half's files, into an emptied sink; with "one-session",
+# every message in a single session.
+run_smtpfloor() { # KEY [one-session]
+  find "$dir/sink" -mindepth 1 -delete
+  router_smtpfloor "$dir" "$dir/floor" "$dir/bin" "$rcpt" "$dir/smtpfloor.time" "${2:-}" ||
     { verdict[$1]="failed"; return; }
   record "$1" "$dir/smtpfloor.time"
   verify "$1" rs_check "$dir" --sender any --rcpt "$rcpt" --quiet
@@ -156,12 +159,13 @@ bench_set() { # NAME COUNT SIZE
     echo "-- $r"
     "run_$r" "$name/$r" "$n"
   done
-  echo "-- smtpfloor"
+  echo "-- smtpfloor (one session a message, then all in one session)"
   run_smtpfloor "$name/smtpfloor"
+  run_smtpfloor "$name/smtp1sess" one-session
   wall[$name/jobfloor]=$(sum "${wall[$name/floor]:-}" "${wall[$name/smtpfloor]:-}")
   cpu[$name/jobfloor]=$(sum "${cpu[$name/floor]:-}" "${cpu[$name/smtpfloor]:-}")
   printf '   %-10s %9s %9s %9s   %s\n' router "wall s" "cpu s" "peak MB" check
-  for r in vessamo fetchmail floor smtpfloor jobfloor; do
+  for r in vessamo fetchmail floor smtpfloor smtp1sess jobfloor; do
     printf '   %-10s %9s %9s %9s   %s\n' "$r" "${wall[$name/$r]:--}" "${cpu[$name/$r]:--}" \
       "${mem[$name/$r]:--}" "${verdict[$name/$r]:-}"
   done

@@ -2,9 +2,11 @@
 // that opens one SMTP session per message (as Vessamo's forwarding does: every attempt
 // is a session of its own). For every file of INDIR, in name order: read it, connect,
 // HELO, MAIL, RCPT, DATA, the file dot-stuffed, ".", QUIT, close.
+// With --one-session, one session carries every message (MAIL, RCPT, DATA for each, one
+// QUIT at the end): what keeping the connection open between messages would save.
 // Plain POSIX sockets, TCP_NODELAY, one buffered reader, no other work.
 //
-//   smtpfloor HOST PORT SENDER RECIPIENT INDIR
+//   smtpfloor [--one-session] HOST PORT SENDER RECIPIENT INDIR
 //
 // Exit status 0 when every message was accepted.
 #include "floorio.h"
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -86,30 +89,45 @@ std::vector<std::string> filesOf(const std::string &folder)
 
 int main(int argc, char **argv)
 {
+    const bool oneSession = argc > 1 && std::strcmp(argv[1], "--one-session") == 0;
+    if (oneSession) {
+        --argc;
+        ++argv;
+    }
     if (argc != 6) {
-        std::fprintf(stderr, "usage: smtpfloor HOST PORT SENDER RECIPIENT INDIR\n");
+        std::fprintf(stderr, "usage: smtpfloor [--one-session] HOST PORT SENDER RECIPIENT INDIR\n");
         return 2;
     }
     const std::string folder = argv[5];
     long long sent = 0;
     const std::vector<std::string> names = filesOf(folder);
+    std::unique_ptr<Connection> smtp;
     for (const std::string &name : names) {
         const std::string data = stuffed(readFile(folder + "/" + name));
-        Connection smtp(connectTo(argv[1], argv[2]));
-        reply(smtp, '2');
-        smtp.send("HELO localhost");
-        reply(smtp, '2');
-        smtp.send(std::string("MAIL FROM:<") + argv[3] + ">");
-        reply(smtp, '2');
-        smtp.send(std::string("RCPT TO:<") + argv[4] + ">");
-        reply(smtp, '2');
-        smtp.send("DATA");
-        reply(smtp, '3');
-        smtp.sendRaw(data);
-        reply(smtp, '2');
-        smtp.send("QUIT");
-        reply(smtp, '2');
+        if (!smtp) {
+            smtp = std::make_unique<Connection>(connectTo(argv[1], argv[2]));
+            reply(*smtp, '2');
+            smtp->send("HELO localhost");
+            reply(*smtp, '2');
+        }
+        smtp->send(std::string("MAIL FROM:<") + argv[3] + ">");
+        reply(*smtp, '2');
+        smtp->send(std::string("RCPT TO:<") + argv[4] + ">");
+        reply(*smtp, '2');
+        smtp->send("DATA");
+        reply(*smtp, '3');
+        smtp->sendRaw(data);
+        reply(*smtp, '2');
+        if (!oneSession) {
+            smtp->send("QUIT");
+            reply(*smtp, '2');
+            smtp.reset();
+        }
         sent += static_cast<long long>(data.size());
+    }
+    if (smtp) {
+        smtp->send("QUIT");
+        reply(*smtp, '2');
     }
     std::printf("smtpfloor: %zu messages, %lld bytes sent\n", names.size(), sent);
     return 0;
