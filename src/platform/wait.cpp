@@ -23,8 +23,9 @@ thread_local QPointer<QAbstractEventDispatcher> hookedDispatcher;
 
 // Qt's plain Unix dispatcher (QT_NO_GLIB=1, or a Qt built without GLib) delivers posted
 // events first and then sleeps in poll() without returning. When one of those events
-// meets the condition (say a handler ran a nested processEvents() that delivered the
-// reply we wait for), the wait would sleep on until the next socket event or its
+// meets the condition and its wake-up was already consumed (it was posted by an earlier
+// posted event, as the socket control hands out its events, or delivered by a handler's
+// own processEvents()), the wait would sleep on until the next socket event or its
 // deadline. So, just before the dispatcher sleeps, the innermost wait re-tests its
 // condition and cuts the sleep short when it is met. Only the innermost wait, and only
 // from its own loop level: a wait or dialog nested inside must not be cut short for an

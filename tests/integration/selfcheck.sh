@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the end-to-end harness itself: fetchmail (a real peer) and the floor client must
+# Checks the end-to-end harness itself: fetchmail (a real peer) and the floor clients must
 # pass it, a router without faults must pass, and a router with any one kind of damage
 # (a message lost or sent twice, a changed byte, dot-stuffing left in, long lines folded,
 # trailing blanks dropped, the wrong envelope sender, the mailbox not emptied) must fail.
