@@ -26,6 +26,14 @@ class SmtpTest : public ::testing::Test
 protected:
     void SetUp() override { make(); }
 
+    // AUTH LOGIN with these credentials on the next transaction.
+    void logInAs(const QString &user, const QString &password)
+    {
+        mail->SetUseAuthentication(true);
+        mail->SetUserName(user);
+        mail->SetPassword(password);
+    }
+
     // A fresh object with the usual relay settings; `timeouts` false keeps the remembered
     // connect and message times.
     void make(bool timeouts = true)

@@ -215,9 +215,7 @@ TEST_F(SmtpRelay, RepliesSplitIntoFragmentsAreJudgedWhole)
 TEST_F(SmtpRelay, EhloReplySplitStillAdvertisesAuth)
 {
     server.script("EHLO", Reply::split({"250-fake\r\n25", "0 AUTH LOG", "IN\r\n"}, 20));
-    mail->SetUseAuthentication(true);
-    mail->SetUserName(QStringLiteral("ana"));
-    mail->SetPassword(QStringLiteral("pw"));
+    logInAs(QStringLiteral("ana"), QStringLiteral("pw"));
     mail->Enruta();
     EXPECT_EQ(events->successes, 1);
     EXPECT_TRUE(server.commands().contains("AUTH Login"));

@@ -77,9 +77,7 @@ TEST_F(SmtpSession, HeloOrEhloWithTheSendersDomain)
 
 TEST_F(SmtpSession, AuthLoginAnswersBothChallenges)
 {
-    mail->SetUseAuthentication(true);
-    mail->SetUserName(QStringLiteral("ana"));
-    mail->SetPassword(QStringLiteral("secret"));
+    logInAs(QStringLiteral("ana"), QStringLiteral("secret"));
     mail->Enruta();
     EXPECT_EQ(events->successes, 1);
     const QList<QByteArray> commands = server.commands();
@@ -113,9 +111,7 @@ TEST_F(SmtpSession, UnknownOrBrokenChallengesAreAnsweredWithAStar)
         fresh.script("AUTH", Reply::text(challenge));
         make();
         mail->SetSMTPPort(fresh.port());
-        mail->SetUseAuthentication(true);
-        mail->SetUserName(QStringLiteral("ana"));
-        mail->SetPassword(QStringLiteral("pw"));
+        logInAs(QStringLiteral("ana"), QStringLiteral("pw"));
         mail->Enruta();
         EXPECT_TRUE(fresh.received().contains("AUTH Login\r\n\r\n*\r\n")) << challenge.constData();
         // What follows depends on the server; never more than one report.
@@ -141,9 +137,7 @@ TEST_F(SmtpSession, AuthParameterGoesIntoMailFrom)
         fresh.setEhloReply(row.ehlo);
         make();
         mail->SetSMTPPort(fresh.port());
-        mail->SetUseAuthentication(true);
-        mail->SetUserName(QStringLiteral("ana"));
-        mail->SetPassword(QStringLiteral("pw"));
+        logInAs(QStringLiteral("ana"), QStringLiteral("pw"));
         mail->Enruta();
         EXPECT_EQ(events->successes, 1);
         EXPECT_TRUE(fresh.commands().contains(QByteArray(row.mailFrom))) << row.mailFrom;
