@@ -4,10 +4,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <errno.h> // program_invocation_short_name
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <errno.h> // program_invocation_short_name
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>

@@ -36,15 +36,13 @@ void hookDispatcher()
     if (!dispatcher || hookedDispatcher == dispatcher)
         return;
     hookedDispatcher = dispatcher;
-    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
-                     [dispatcher] {
-                         if (activeWaits.empty())
-                             return;
-                         const ActiveWait &wait = activeWaits.back();
-                         if (wait.loopLevel == QThread::currentThread()->loopLevel()
-                             && (*wait.done)())
-                             dispatcher->interrupt();
-                     });
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [dispatcher] {
+        if (activeWaits.empty())
+            return;
+        const ActiveWait &wait = activeWaits.back();
+        if (wait.loopLevel == QThread::currentThread()->loopLevel() && (*wait.done)())
+            dispatcher->interrupt();
+    });
 }
 
 class WaitRegistration

@@ -3,9 +3,9 @@
 // replies split over reads, and connections dropped at every step.
 #include "mail/modcorreu.h"
 #include "mail/smtpreply.h"
+#include "platform/wait.h"
 #include "smtptestkit.h"
 #include "support/fakepop3.h"
-#include "platform/wait.h"
 #include "support/tempenv.h"
 
 #include <QDir>
