@@ -17,6 +17,10 @@ QString escapeLine(const QString &text)
             out += u"\\r";
         else if (c == u'\n')
             out += u"\\n";
+        else if (c == u'\t')
+            out += u"\\t";
+        else if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else
             out += c;
     }
@@ -30,16 +34,19 @@ void logEvent(int type, int id, const QString &text)
         openlog("Vessamo", LOG_PID, LOG_DAEMON);
         opened = true;
     }
-    syslog(LOG_DAEMON | LOG_ERR, "%s", text.toUtf8().constData());
+    const QString escaped = escapeLine(text);
+    syslog(LOG_DAEMON | LOG_ERR, "%s", escaped.toUtf8().constData());
 
     const QByteArray path = qgetenv("VESSAMO_EVENTLOG");
     if (path.isEmpty())
         return;
     QFile file(QString::fromLocal8Bit(path));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    // The log quotes server replies and addresses: readable by its owner only.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return;
     const QString line = QDateTime::currentDateTime().toString(u"yyyy-MM-ddTHH:mm:ss") + u'\t'
-        + QString::number(type) + u'\t' + QString::number(id) + u'\t' + escapeLine(text) + u'\n';
+        + QString::number(type) + u'\t' + QString::number(id) + u'\t' + escaped + u'\n';
     file.write(line.toUtf8());
 }
 

@@ -19,7 +19,9 @@ inline void logError(const QString &text)
     logEvent(kEventError, kEventId, text);
 }
 
-// Backslash, CR and LF escaped, so that one entry stays one line.
+// Backslash, CR and LF escaped, so that one entry stays one line; TAB as \t (the file's
+// field separator) and every other control character (C0, DEL, C1) as \xHH, so that text
+// from a server can neither split an entry nor drive a terminal.
 QString escapeLine(const QString &text);
 
 } // namespace vessamo::platform

@@ -60,8 +60,12 @@ public:
 
 } // namespace
 
-bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline)
+bool waitUntil(const std::function<bool()> &condition, QDeadlineTimer deadline,
+               const StopSource *stop)
 {
+    const std::function<bool()> done = stop
+        ? std::function<bool()>([&] { return condition() || stop->requested(); })
+        : condition;
     const WaitRegistration registration(done);
     QTimer wake;
     wake.setSingleShot(true);
@@ -75,7 +79,7 @@ bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline)
         }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    return true;
+    return condition();
 }
 
 } // namespace vessamo::platform

@@ -5,12 +5,16 @@
 // full time.
 #pragma once
 
+#include "platform/stopsource.h"
+
 #include <QDeadlineTimer>
 #include <functional>
 
 namespace vessamo::platform {
 
-// True when `done` became true, false when the deadline passed first.
-bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline);
+// True when `done` became true, false when the deadline passed first or a stop was
+// requested through `stop` (checked as often as `done`).
+bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline,
+               const StopSource *stop = nullptr);
 
 } // namespace vessamo::platform

@@ -74,10 +74,10 @@ void frmEnviarCorreu::unload()
 void frmEnviarCorreu::timerSeguretat_Timer()
 {
     ++ctx_.idleTicks;
-    if (!ctx_.abort && ctx_.idleTicks <= kIdleTicksAllowed)
+    if (!ctx_.abort.requested() && ctx_.idleTicks <= kIdleTicksAllowed)
         return;
     platform::logError(QStringLiteral("Tanquem pantalla per timeout"));
-    ctx_.abort = true;
+    ctx_.abort.request();
     unload();
 }
 
@@ -86,7 +86,7 @@ void frmEnviarCorreu::EnrutarCorreu()
     if (!connectionCheck(serversOfTheRun()))
         return;
     ctx_.runCounter = 0;
-    ctx_.abort = false;
+    ctx_.abort.reset();
     // Without a queue folder the downloads would have nowhere to go (an empty path would
     // name the current folder): no mailbox is read, and the administrator is told.
     if (Configuracio.CarpetaCua.trimmed().isEmpty()) {
@@ -106,7 +106,7 @@ void frmEnviarCorreu::EnrutarCorreu()
     for (qsizetype i = 0; i < count; ++i) {
         ctx_.progressed();
         pop3_->LlegirBustia(i);
-        if (ctx_.abort)
+        if (ctx_.abort.requested())
             return;
     }
     queuePass();
@@ -117,7 +117,7 @@ void frmEnviarCorreu::queuePass()
 {
     const QString queue = withSlash(Configuracio.CarpetaCua);
     QueuePass pass(queue);
-    while (!ctx_.abort) {
+    while (!ctx_.abort.requested()) {
         const std::optional<QString> name = pass.next();
         if (!name)
             break;
@@ -131,9 +131,12 @@ void frmEnviarCorreu::queuePass()
             continue;
         }
         ctx_.progressed();
-        const bool sent = ReenviarMissatge(queue + *name, queue + messageName);
+        const ForwardOutcome outcome = ReenviarMissatge(queue + *name, queue + messageName);
+        if (outcome == ForwardOutcome::Deferred)
+            continue;
         moveOrLog(*name, messageName,
-                  sent ? Configuracio.CarpetaSiEnviats : Configuracio.CarpetaNoEnviats);
+                  outcome == ForwardOutcome::Sent ? Configuracio.CarpetaSiEnviats
+                                                  : Configuracio.CarpetaNoEnviats);
     }
 }
 

@@ -27,6 +27,13 @@ namespace vessamo::routing {
 
 class Pop3Session;
 
+// What became of one queued message handed to the forwarder.
+enum class ForwardOutcome {
+    Sent, // a server accepted it
+    Deferred, // a temporary failure: the pair stays in the queue for a later run
+    Refused, // a permanent failure (or no sender, nothing to send to): the failed archive
+};
+
 class frmEnviarCorreu : public QObject
 {
     Q_OBJECT
@@ -37,8 +44,8 @@ public:
     // Carries out one whole run (`EnrutarCorreu`) and unloads the form.
     void run();
 
-    // Up to five attempts, a new mail object each; true when one succeeded.
-    bool ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath);
+    // Up to five attempts, a new mail object each.
+    ForwardOutcome ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath);
 
     // Whether the machine can reach its servers; replaced by tests.
     std::function<bool(const QStringList &servers)> connectionCheck;

@@ -31,25 +31,26 @@ std::optional<QByteArray> readWhole(const QString &path)
 
 } // namespace
 
-bool frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath)
+ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
+                                                 const QString &missatgePath)
 {
     const std::optional<QByteArray> forwardToFile = readWhole(destinatariPath);
     const QString forwardTo = forwardToFile ? firstTextField(*forwardToFile) : QString();
     std::optional<QByteArray> message = readWhole(missatgePath);
     if (!message)
-        return false;
+        return ForwardOutcome::Refused;
     view_.setLabel(QStringLiteral("Reenviant correu a ") + forwardTo);
     // Nowhere to send it: no attempt, the pair goes to the failed archive.
     if (forwardTo.trimmed().isEmpty())
-        return false;
+        return ForwardOutcome::Refused;
     const std::optional<Remitent> sender = ExtreureRemitent(*message);
     if (!sender)
-        return false;
+        return ForwardOutcome::Refused;
 
     bool sent = false;
     for (int i = 0; i < kAttempts && !sent; ++i)
         sent = attempt(forwardTo, sender->address, sender->displayName, *message);
-    return sent;
+    return sent ? ForwardOutcome::Sent : ForwardOutcome::Refused;
 }
 
 bool frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,

@@ -216,8 +216,8 @@ void Pop3Session::LlegirBustia(qsizetype index)
     m_busy = true;
     // The file keeps the port in 16 bits; ports above 32767 are stored negative.
     m_socket.Connect(bustia.Servidor, static_cast<quint16>(bustia.Port));
-    platform::waitUntil([this] { return !m_busy || m_run.abort; },
-                        QDeadlineTimer(QDeadlineTimer::Forever));
+    platform::waitUntil([this] { return !m_busy; }, QDeadlineTimer(QDeadlineTimer::Forever),
+                        &m_run.abort);
     // Aborted by the run (its safety timer): the session is cut off where it stands.
     if (m_busy)
         endSession();
@@ -416,7 +416,7 @@ void Pop3Session::socketFailure(qint16 number, const QString &description)
 {
     platform::logError(QStringLiteral("Rebent Winsock: ") + QString::number(number)
                        + QStringLiteral(": ") + description);
-    m_run.abort = true;
+    m_run.abort.request();
     endSession();
 }
 

@@ -1,7 +1,9 @@
-// The state one routing run shares with the steps it calls: the abort flag, the safety
+// The state one routing run shares with the steps it calls: the stop request (the abort
+// flag: safety timer, SIGTERM, "Tancar"), the safety
 // timer's idle ticks, the counter of queued pairs, and the view with its status list.
 #pragma once
 
+#include "platform/stopsource.h"
 #include "routing/routingview.h"
 
 #include <QString>
@@ -26,7 +28,8 @@ struct RunContext
     void progressed() { idleTicks = 0; }
 
     RoutingView &view;
-    bool abort = false;
+    // Every wait of the run ends on it.
+    platform::StopSource abort;
     int idleTicks = 0;
     // Queued pairs created in this run.
     int runCounter = 0;

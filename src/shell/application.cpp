@@ -104,7 +104,7 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
                          // A run in progress stops at its next check of the abort flag;
                          // whatever it had not yet stored safely is fetched again later.
                          if (currentRun)
-                             currentRun->context().abort = true;
+                             currentRun->context().abort.request();
                          if (service.Running()) {
                              service.deliverStop();
                              QCoreApplication::exit(0);

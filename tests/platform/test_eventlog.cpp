@@ -16,10 +16,14 @@ TEST(EventLog, FileLineFormatAndEscaping)
     test::ScopedEnv env("VESSAMO_EVENTLOG", path.toLocal8Bit());
     platform::logError(QStringLiteral("Arrencant: No hi ha cap bústia definida"));
     platform::logError(QStringLiteral("a\\b\r\nc"));
+    // A server's terminal escapes, TAB (the field separator), DEL and a C1 control.
+    platform::logError(QStringLiteral("-ERR \x1b[2J\tx\x7f\u0085\u00e9"));
     QFile file(path);
+    EXPECT_EQ(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0)
+        << "the log quotes addresses and replies: owner only";
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2);
+    ASSERT_EQ(lines.size(), 3);
     const QRegularExpression shape(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\t1\t109\t(.*)$"));
     const auto first = shape.match(lines[0]);
@@ -28,6 +32,9 @@ TEST(EventLog, FileLineFormatAndEscaping)
     const auto second = shape.match(lines[1]);
     ASSERT_TRUE(second.hasMatch());
     EXPECT_EQ(second.captured(1), QStringLiteral("a\\\\b\\r\\nc"));
+    const auto third = shape.match(lines[2]);
+    ASSERT_TRUE(third.hasMatch());
+    EXPECT_EQ(third.captured(1), QStringLiteral("-ERR \\x1b[2J\\tx\\x7f\\x85\u00e9"));
 }
 
 TEST(EventLog, WithoutFileNothingIsWrittenAndNothingFails)

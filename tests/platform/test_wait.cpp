@@ -87,6 +87,19 @@ TEST(Wait, DeadlinePassesWhenTheConditionNeverHolds)
     EXPECT_LT(cpuMs() - cpuBefore, 150) << "the wait used the processor instead of sleeping";
 }
 
+// A stop requested by an event (SIGTERM, the safety timer) ends a wait whose condition
+// never holds, at once rather than at its deadline.
+TEST(Wait, StopRequestEndsTheWait)
+{
+    vessamo::platform::StopSource stop;
+    QTimer::singleShot(50, [&] { stop.request(); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(waitUntil([] { return false; }, QDeadlineTimer(QDeadlineTimer::Forever), &stop));
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_TRUE(stop.requested());
+}
+
 // An inner wait runs inside a handler while the outer condition becomes true: the inner
 // one keeps its own condition and deadline, sleeping (an outer condition must not cut
 // every sleep of the inner one short), and the outer one ends right after it.

@@ -255,7 +255,7 @@ protected:
     {
         QTimer safety;
         safety.setSingleShot(true);
-        QObject::connect(&safety, &QTimer::timeout, [this] { ctx.abort = true; });
+        QObject::connect(&safety, &QTimer::timeout, [this] { ctx.abort.request(); });
         safety.start(abortAfterMs);
         session.LlegirBustia(index);
     }
@@ -342,7 +342,7 @@ TEST_F(Pop3SessionTest, TwoMessagesDialogueStatusLinesAndStoredPairs)
 
     EXPECT_TRUE(server.messages().isEmpty()); // deleted at QUIT
     EXPECT_FALSE(session.busy());
-    EXPECT_FALSE(ctx.abort);
+    EXPECT_FALSE(ctx.abort.requested());
     EXPECT_EQ(ctx.runCounter, 2);
     EXPECT_EQ(session.state(), Pop3State::Quit);
     EXPECT_TRUE(events().isEmpty());
@@ -357,7 +357,7 @@ TEST_F(Pop3SessionTest, EmptyMailboxSendsQuitAndCreatesNothing)
     EXPECT_TRUE(queueFiles().isEmpty());
     EXPECT_TRUE(view.maxima.isEmpty());
     EXPECT_TRUE(view.values.isEmpty());
-    EXPECT_FALSE(ctx.abort);
+    EXPECT_FALSE(ctx.abort.requested());
     EXPECT_FALSE(session.busy());
 }
 
@@ -371,7 +371,7 @@ TEST_F(Pop3SessionTest, WrongPasswordIsLoggedAndTheRunGoesOn)
     EXPECT_EQ(events(), QStringList({u"Rebent: -ERR [AUTH] Authentication failed.\\r\\n"_s}));
     EXPECT_EQ(server.commands(), QList<QByteArray>({"USER usuari", "PASS secret"}));
     EXPECT_EQ(view.status.last(), QStringLiteral("-ERR [AUTH] Authentication failed."));
-    EXPECT_FALSE(ctx.abort);
+    EXPECT_FALSE(ctx.abort.requested());
     EXPECT_FALSE(session.busy());
     EXPECT_TRUE(queueFiles().isEmpty());
 }
@@ -391,7 +391,7 @@ TEST_F(Pop3SessionTest, UnreachableServerIsASocketErrorThatStopsTheRun)
     ASSERT_EQ(logged.size(), 1);
     EXPECT_TRUE(logged[0].startsWith(QStringLiteral("Rebent Winsock: 10061: ")))
         << logged[0].toStdString();
-    EXPECT_TRUE(ctx.abort);
+    EXPECT_TRUE(ctx.abort.requested());
     EXPECT_FALSE(session.busy());
 }
 
@@ -406,7 +406,7 @@ TEST_F(Pop3SessionTest, DropInTheMiddleOfAMessageDiscardsItAndTheNextRunFetchesI
 
     EXPECT_EQ(events(),
               QStringList({u"Rebent Winsock: 10053: The remote host closed the connection"_s}));
-    EXPECT_TRUE(ctx.abort);
+    EXPECT_TRUE(ctx.abort.requested());
     EXPECT_FALSE(server.commands().contains("QUIT"));
     EXPECT_FALSE(server.commands().contains("DELE 2"));
     // Message 1 is whole and stays; nothing of message 2 is left, not even its temporary file.
@@ -420,14 +420,14 @@ TEST_F(Pop3SessionTest, DropInTheMiddleOfAMessageDiscardsItAndTheNextRunFetchesI
     again.addMessage(kMessage1);
     again.addMessage(kMessage2);
     config::Busties[0].Port = static_cast<qint16>(again.port());
-    ctx.abort = false;
+    ctx.abort.reset();
     ctx.runCounter = 0;
     emptyQueue();
     read(0);
     const QStringList second = queueFiles();
     ASSERT_EQ(second.size(), 4);
     EXPECT_EQ(queued(second[3]), kMessage2);
-    EXPECT_FALSE(ctx.abort);
+    EXPECT_FALSE(ctx.abort.requested());
 }
 
 TEST_F(Pop3SessionTest, AbortWhileTheServerIsSilentEndsTheSessionWithoutALeftoverPair)
@@ -449,9 +449,9 @@ TEST_F(Pop3SessionTest, AbortWhileTheServerIsSilentEndsTheSessionWithoutALeftove
         row.script(server);
         config::Busties.clear();
         addMailbox(server);
-        ctx.abort = false;
+        ctx.abort.reset();
         read(0, 300);
-        EXPECT_TRUE(ctx.abort);
+        EXPECT_TRUE(ctx.abort.requested());
         EXPECT_FALSE(session.busy());
         EXPECT_EQ(socket.State(), platform::SocketControl::sckClosed);
         EXPECT_TRUE(queueFiles().isEmpty()) << queueFiles().join(u' ').toStdString();
@@ -496,7 +496,7 @@ TEST_F(Pop3SessionTest, StoredBytesExactWhateverTheBlocks)
         ASSERT_EQ(files.size(), 2) << files.join(u' ').toStdString();
         EXPECT_EQ(queued(files[1]), message);
         EXPECT_TRUE(server.commands().endsWith("QUIT"));
-        EXPECT_FALSE(ctx.abort);
+        EXPECT_FALSE(ctx.abort.requested());
     }
 }
 
@@ -548,7 +548,7 @@ TEST_F(Pop3SessionTest, NegativeRepliesEndTheSessionWithoutQuit)
         escaped.replace("\r\n", "\\r\\n");
         EXPECT_EQ(events(), QStringList({u"Rebent: "_s + QString::fromLatin1(escaped)}));
         EXPECT_EQ(server.commands(), row.commands);
-        EXPECT_FALSE(ctx.abort);
+        EXPECT_FALSE(ctx.abort.requested());
         EXPECT_FALSE(session.busy());
         // A refused RETR leaves no pair; a refused DELE keeps the message stored whole.
         EXPECT_EQ(queueFiles().size(), row.verb == "DELE" ? 2 : 0);
@@ -578,7 +578,7 @@ TEST_F(Pop3SessionTest, CloseInsteadOfTheQuitReplyIsASocketError)
     read(0);
     EXPECT_EQ(events(),
               QStringList({u"Rebent Winsock: 10053: The remote host closed the connection"_s}));
-    EXPECT_TRUE(ctx.abort);
+    EXPECT_TRUE(ctx.abort.requested());
     EXPECT_EQ(queueFiles().size(), 2); // stored whole before QUIT: kept
 }
 

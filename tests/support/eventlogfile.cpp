@@ -18,7 +18,15 @@ QStringList eventLogTexts(const QString &path)
         for (qsizetype i = 0; i < escaped.size(); ++i) {
             if (escaped[i] == u'\\' && i + 1 < escaped.size()) {
                 const QChar next = escaped[++i];
-                text += next == u'r' ? QChar(u'\r') : next == u'n' ? QChar(u'\n') : next;
+                if (next == u'x' && i + 2 < escaped.size()) {
+                    text += QChar(escaped.mid(i + 1, 2).toUShort(nullptr, 16));
+                    i += 2;
+                } else {
+                    text += next == u'r' ? QChar(u'\r')
+                        : next == u'n'   ? QChar(u'\n')
+                        : next == u't'   ? QChar(u'\t')
+                                         : next;
+                }
             } else {
                 text += escaped[i];
             }
