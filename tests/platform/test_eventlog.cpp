@@ -1,5 +1,6 @@
 // The event-log file: one line per entry, fields separated by TAB, text escaped.
 #include "platform/eventlog.h"
+#include "platform/wirelog.h"
 #include "support/tempenv.h"
 
 #include <QFile>
@@ -42,4 +43,35 @@ TEST(EventLog, WithoutFileNothingIsWrittenAndNothingFails)
     test::ScopedEnv env("VESSAMO_EVENTLOG", QByteArray());
     platform::logError(QStringLiteral("Rebent: res"));
     SUCCEED();
+}
+
+// The wire log's transcript: one line per protocol line, whatever the line ends, and a
+// hostile server's control characters shown, never passed to the terminal.
+TEST(WireLog, TranscriptLines)
+{
+    using platform::WireSide;
+    struct Row
+    {
+        const char *name;
+        WireSide side;
+        QByteArray bytes;
+        QStringList lines;
+    };
+    const Row rows[] = {
+        {"multi-line reply",
+         WireSide::Server,
+         "250-a\r\n250 b\r\n",
+         {QStringLiteral("S: 250-a"), QStringLiteral("S: 250 b")}},
+        {"bare LF and a last line without end",
+         WireSide::Client,
+         "QUIT\nRSET",
+         {QStringLiteral("C: QUIT"), QStringLiteral("C: RSET")}},
+        {"escape sequence and stray CR",
+         WireSide::Server,
+         "+OK \x1b[31mred\rx\r\n",
+         {QStringLiteral("S: +OK \\x1b[31mred\\rx")}},
+        {"empty line kept", WireSide::Server, "\r\n", {QStringLiteral("S: ")}},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(platform::transcriptLines(row.side, row.bytes), row.lines) << row.name;
 }
