@@ -66,6 +66,16 @@ void wireLog(platform::WireSide side, QByteArrayView bytes)
     platform::logWire(platform::lcWirePop3(), side, bytes);
 }
 
+// One wire-log line in place of a message's text, which is never dumped.
+void wireLogMessage(qint64 number, qint64 octets, bool cutOff)
+{
+    if (!platform::lcWirePop3().isDebugEnabled())
+        return;
+    const QString note = cutOff ? QStringLiteral("<message %1 cut off after %2 octets>")
+                                : QStringLiteral("<message %1, %2 octets>");
+    wireLog(platform::WireSide::Server, note.arg(number).arg(octets).toLatin1());
+}
+
 // Seconds for a log text: whole when they are, else with milliseconds.
 QString seconds(qint64 ms)
 {
@@ -422,8 +432,7 @@ void Pop3Session::messageComplete()
 {
     m_retrPending = false;
     wireLog(platform::WireSide::Server, m_receiver.statusLine());
-    wireLog(platform::WireSide::Server,
-            QStringLiteral("<message %1, %2 octets>").arg(m_number).arg(m_file->size()).toLatin1());
+    wireLogMessage(m_number, m_file->size(), false);
     const QString path = m_file->messagePath();
     if (!m_file->commit()) {
         // commit() has discarded the pair; the message stays on the server.
@@ -461,7 +470,8 @@ void Pop3Session::sendCommand(const QByteArray &command, const QString &statusTe
 {
     // The status text, never the command: PASS is masked there.
     qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << pop3StateName(m_state);
-    wireLog(platform::WireSide::Client, platform::toAnsi(statusText));
+    if (platform::lcWirePop3().isDebugEnabled())
+        wireLog(platform::WireSide::Client, platform::toAnsi(statusText));
     m_socket.SendData(command + "\r\n");
     m_run.AfegirEstat(statusText);
     m_lastCommand = statusText;
@@ -507,11 +517,7 @@ void Pop3Session::fail(const QString &logText)
     // Logged in: QUIT commits the DELEs of the messages stored before. A message cut off
     // is dropped first; it was never marked.
     if (m_file) {
-        wireLog(platform::WireSide::Server,
-                QStringLiteral("<message %1 cut off after %2 octets>")
-                    .arg(m_number)
-                    .arg(m_file->size())
-                    .toLatin1());
+        wireLogMessage(m_number, m_file->size(), true);
         m_file->discard();
         m_file.reset();
     }
@@ -561,6 +567,7 @@ void Pop3Session::endSession()
     // A message cut off is not kept: it was not marked for deletion, the next run fetches
     // it whole.
     if (m_file) {
+        wireLogMessage(m_number, m_file->size(), true);
         m_file->discard();
         m_file.reset();
     }
