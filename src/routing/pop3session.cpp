@@ -250,10 +250,11 @@ void Pop3Session::LlegirBustia(qsizetype index)
     // The file keeps the port in 16 bits; ports above 32767 are stored negative.
     m_socket.Connect(bustia.Servidor, static_cast<quint16>(bustia.Port));
     while (m_busy && !m_run.abort.requested()) {
-        // Data moves the idle deadline on; the wait is re-entered until one really passed.
+        // Data moves the idle deadline on, a failure brings the session's deadline in to
+        // the QUIT grace: the wait is re-entered until a deadline really passed.
         const QDeadlineTimer next = std::min(m_idleDeadline, m_sessionDeadline);
-        if (!platform::waitUntil([this] { return !m_busy; }, next, &m_run.abort)
-            && !m_run.abort.requested()
+        const auto done = [this, next] { return !m_busy || m_sessionDeadline < next; };
+        if (!platform::waitUntil(done, next, &m_run.abort) && !m_run.abort.requested()
             && (m_idleDeadline.hasExpired() || m_sessionDeadline.hasExpired()))
             timeLimitReached();
     }
