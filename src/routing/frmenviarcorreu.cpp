@@ -101,6 +101,11 @@ void frmEnviarCorreu::EnrutarCorreu()
             removeLeftoverParts(folder);
     }
 
+    // A mailbox that fails ends its own session only; the others and the queue pass go
+    // on. Only a stop request (safety timer, SIGTERM, "Tancar") ends the run here. The
+    // session's limits are derived from the safety timer's tick, so that a silent server
+    // ends its session before the safety timer ends the run.
+    pop3_->setSafetyTickMs(timerSeguretat.interval());
     const qsizetype count
         = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
     for (qsizetype i = 0; i < count; ++i) {

@@ -6,8 +6,10 @@
 #include "platform/eventlog.h"
 #include "platform/socketcontrol.h"
 #include "platform/wait.h"
+#include "platform/wirelog.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cstring>
@@ -57,6 +59,27 @@ qint32 toProgress(qint64 value)
 {
     constexpr qint64 top = std::numeric_limits<qint32>::max();
     return static_cast<qint32>(std::clamp<qint64>(value, 0, top));
+}
+
+void wireLog(platform::WireSide side, QByteArrayView bytes)
+{
+    platform::logWire(platform::lcWirePop3(), side, bytes);
+}
+
+// One wire-log line in place of a message's text, which is never dumped.
+void wireLogMessage(qint64 number, qint64 octets, bool cutOff)
+{
+    if (!platform::lcWirePop3().isDebugEnabled())
+        return;
+    const QString note = cutOff ? QStringLiteral("<message %1 cut off after %2 octets>")
+                                : QStringLiteral("<message %1, %2 octets>");
+    wireLog(platform::WireSide::Server, note.arg(number).arg(octets).toLatin1());
+}
+
+// Seconds for a log text: whole when they are, else with milliseconds.
+QString seconds(qint64 ms)
+{
+    return ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'f', 3);
 }
 
 } // namespace
@@ -197,6 +220,11 @@ Pop3Session::~Pop3Session()
         endSession();
 }
 
+QString Pop3Session::host() const
+{
+    return config::Busties[static_cast<std::size_t>(m_index)].Servidor;
+}
+
 void Pop3Session::LlegirBustia(qsizetype index)
 {
     if (index < 0 || index >= static_cast<qsizetype>(config::Busties.size()))
@@ -209,16 +237,28 @@ void Pop3Session::LlegirBustia(qsizetype index)
     m_receiver.reset();
     m_file.reset();
     m_committed.clear();
+    m_lastCommand.clear();
+    m_retrPending = m_draining = m_quitSent = m_failed = false;
 
     m_run.view.setLabel(QStringLiteral("Llegint correu de ") + bustia.Usuari);
     m_socket.Close();
     m_socket.SetLocalPort(0);
     m_busy = true;
+    m_started = QDeadlineTimer::current();
+    m_sessionDeadline = m_started + ticksMs(kSessionBaseTicks);
+    m_idleDeadline = QDeadlineTimer(ticksMs(kIdleLimitTicks));
     // The file keeps the port in 16 bits; ports above 32767 are stored negative.
     m_socket.Connect(bustia.Servidor, static_cast<quint16>(bustia.Port));
-    platform::waitUntil([this] { return !m_busy; }, QDeadlineTimer(QDeadlineTimer::Forever),
-                        &m_run.abort);
-    // Aborted by the run (its safety timer): the session is cut off where it stands.
+    while (m_busy && !m_run.abort.requested()) {
+        // Data moves the idle deadline on, a failure brings the session's deadline in to
+        // the QUIT grace: the wait is re-entered until a deadline really passed.
+        const QDeadlineTimer next = std::min(m_idleDeadline, m_sessionDeadline);
+        const auto done = [this, next] { return !m_busy || m_sessionDeadline < next; };
+        if (!platform::waitUntil(done, next, &m_run.abort) && !m_run.abort.requested()
+            && (m_idleDeadline.hasExpired() || m_sessionDeadline.hasExpired()))
+            timeLimitReached();
+    }
+    // Stopped by the run (safety timer, SIGTERM, "Tancar"): cut off where it stands.
     if (m_busy)
         endSession();
 }
@@ -229,6 +269,11 @@ void Pop3Session::onDataArrival()
     const QByteArray block = m_socket.GetData();
     if (!m_busy || block.isEmpty())
         return;
+    m_idleDeadline = QDeadlineTimer(ticksMs(kIdleLimitTicks));
+    if (m_draining) {
+        drain(block);
+        return;
+    }
     if (m_state == Pop3State::Retr) {
         handleMessageData(block);
         return;
@@ -237,17 +282,31 @@ void Pop3Session::onDataArrival()
     m_reply.append(block);
     if (!m_reply.contains('\n')) {
         if (m_reply.size() > kMaxReply) {
+            wireLog(platform::WireSide::Server, m_reply);
             m_run.AfegirEstat(platform::fromAnsi(m_reply));
-            refuse(QStringLiteral("Rebent: ") + platform::fromAnsi(m_reply));
+            fail(QStringLiteral("Rebent: ") + platform::fromAnsi(m_reply));
         }
         return;
     }
     QByteArray reply;
     reply.swap(m_reply);
+    wireLog(platform::WireSide::Server, reply);
     const QString text = platform::fromAnsi(reply);
     m_run.AfegirEstat(text);
+    if (m_state == Pop3State::Quit) {
+        // Whatever the answer, the session is over; a refusal may have kept marked
+        // messages, so it is reported, but the stored files stay (nothing is lost).
+        if (!reply.startsWith('+') && !m_failed)
+            platform::logError(QStringLiteral("Rebent: ") + text);
+        endSession();
+        return;
+    }
     if (!reply.startsWith('+')) {
-        refuse(QStringLiteral("Rebent: ") + text);
+        // A refused DELE leaves the message on the server: its stored copy must go, or
+        // the next run would forward it a second time.
+        if (m_state == Pop3State::Dele && !m_committed.isEmpty())
+            removeStoredPair(m_committed.takeLast());
+        fail(QStringLiteral("Rebent: ") + text);
         return;
     }
     handleReply(reply);
@@ -276,12 +335,15 @@ void Pop3Session::handleReply(const QByteArray &reply)
     case Pop3State::Stat: {
         const std::optional<Pop3Stat> stat = parseStatReply(reply);
         if (!stat) {
-            refuse(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
+            fail(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
             return;
         }
         m_count = stat->count;
         m_total = stat->size;
         m_received = 0;
+        // The announced size buys time at the slowest rate allowed.
+        const qint64 allowance = ticksMs(kSessionBaseTicks + m_total / kMinOctetsPerTick);
+        m_sessionDeadline = m_started + std::min(allowance, kMaxSessionMs);
         if (m_count < 1)
             sendQuit();
         else
@@ -297,11 +359,8 @@ void Pop3Session::handleReply(const QByteArray &reply)
         }
         break;
     case Pop3State::Quit:
-        // The server has removed the messages marked for deletion.
-        endSession();
-        break;
     case Pop3State::Retr:
-        break; // message data never comes here
+        break; // handled before
     }
 }
 
@@ -314,7 +373,7 @@ void Pop3Session::startMessage(qint64 number)
         m_file.reset();
         if (error.isEmpty())
             error = QStringLiteral("Rebent: no s'ha pogut crear el missatge a la cua");
-        refuse(error);
+        fail(error);
         return;
     }
     if (number == 1) {
@@ -324,6 +383,7 @@ void Pop3Session::startMessage(qint64 number)
     m_receiver.reset();
     m_number = number;
     m_state = Pop3State::Retr;
+    m_retrPending = true;
     const QByteArray command = QByteArrayLiteral("RETR ") + QByteArray::number(number);
     sendCommand(command, QString::fromLatin1(command));
 }
@@ -336,13 +396,23 @@ void Pop3Session::handleMessageData(QByteArrayView block)
     if (result == Pop3MessageReceiver::Result::NegativeStatus
         || result == Pop3MessageReceiver::Result::StatusTooLong) {
         // RETR refused (or not a POP3 reply at all): nothing of it is stored.
+        m_retrPending = result == Pop3MessageReceiver::Result::StatusTooLong;
+        wireLog(platform::WireSide::Server, m_receiver.statusLine());
         const QString text = platform::fromAnsi(m_receiver.statusLine());
         m_run.AfegirEstat(text);
-        refuse(QStringLiteral("Rebent: ") + text);
+        fail(QStringLiteral("Rebent: ") + text);
+        return;
+    }
+    const qint64 limit = messageSizeLimit(m_total);
+    if (m_receiver.dataReceived() > limit) {
+        fail(QStringLiteral("Rebent: el missatge %1 de %2 supera els %3 octets (la bústia "
+                            "n'anunciava %4 en total); es queda al servidor")
+                 .arg(QString::number(m_number), host(), QString::number(limit),
+                      QString::number(m_total)));
         return;
     }
     if (!m_out.isEmpty() && !m_file->write(m_out)) {
-        refuse(m_file->errorString());
+        fail(m_file->errorString());
         return;
     }
     m_received = qMin(m_received + (m_receiver.dataReceived() - before), m_total);
@@ -351,14 +421,25 @@ void Pop3Session::handleMessageData(QByteArrayView block)
         messageComplete();
 }
 
+void Pop3Session::drain(QByteArrayView block)
+{
+    // The rest of a RETR reply abandoned after QUIT was sent; the QUIT reply follows it.
+    m_out.resize(0);
+    if (m_receiver.feed(block, m_out) != Pop3MessageReceiver::Result::NeedMore)
+        m_draining = false;
+}
+
 void Pop3Session::messageComplete()
 {
+    m_retrPending = false;
+    wireLog(platform::WireSide::Server, m_receiver.statusLine());
+    wireLogMessage(m_number, m_file->size(), false);
     const QString path = m_file->messagePath();
     if (!m_file->commit()) {
         // commit() has discarded the pair; the message stays on the server.
         const QString error = m_file->errorString();
         m_file.reset();
-        refuse(error);
+        fail(error);
         return;
     }
     m_file.reset();
@@ -374,12 +455,15 @@ void Pop3Session::sendQuit()
     if (!m_committed.isEmpty()) {
         const StoreResult synced = syncQueuedFiles(m_committed, config::Configuracio.CarpetaCua);
         if (!synced) {
-            refuse(synced.error);
+            if (!m_failed)
+                platform::logError(synced.error);
+            m_failed = true;
+            endSession();
             return;
         }
-        m_committed.clear();
     }
     m_state = Pop3State::Quit;
+    m_quitSent = true;
     sendCommand(QByteArrayLiteral("QUIT"), QStringLiteral("QUIT"));
 }
 
@@ -387,15 +471,61 @@ void Pop3Session::sendCommand(const QByteArray &command, const QString &statusTe
 {
     // The status text, never the command: PASS is masked there.
     qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << pop3StateName(m_state);
+    if (platform::lcWirePop3().isDebugEnabled())
+        wireLog(platform::WireSide::Client, platform::toAnsi(statusText));
     m_socket.SendData(command + "\r\n");
     m_run.AfegirEstat(statusText);
+    m_lastCommand = statusText;
 }
 
-void Pop3Session::refuse(const QString &logText)
+void Pop3Session::timeLimitReached()
 {
-    qCDebug(lcPop3) << "refused in state" << pop3StateName(m_state);
-    platform::logError(logText);
-    endSession();
+    if (m_quitSent) {
+        // Nothing came after QUIT: the stored files stay, as the server may have deleted.
+        if (!m_failed)
+            platform::logError(QStringLiteral("Rebent: el servidor ") + host()
+                               + QStringLiteral(" no ha respost a QUIT"));
+        endSession();
+        return;
+    }
+    const QString cutOff = m_file
+        ? QStringLiteral("; el missatge %1 es queda al servidor").arg(m_number)
+        : QString();
+    if (m_sessionDeadline.hasExpired()) {
+        const qint64 ms = m_sessionDeadline.deadline() - m_started.deadline();
+        fail(QStringLiteral("Rebent: la sessió amb %1 ha superat el temps màxim de %2 s")
+                 .arg(host(), seconds(ms))
+             + cutOff);
+        return;
+    }
+    const QString awaited = m_lastCommand.isEmpty() ? QStringLiteral("la connexió") : m_lastCommand;
+    fail(QStringLiteral("Rebent: el servidor %1 no ha respost en %2 s a %3")
+             .arg(host(), seconds(ticksMs(kIdleLimitTicks)), awaited)
+         + cutOff);
+}
+
+void Pop3Session::fail(const QString &logText)
+{
+    qCDebug(lcPop3) << "failed in state" << pop3StateName(m_state);
+    if (!m_failed)
+        platform::logError(logText);
+    m_failed = true;
+    const bool loggedIn = m_state >= Pop3State::Stat;
+    if (!loggedIn || m_quitSent || m_socket.State() != platform::SocketControl::sckConnected) {
+        endSession();
+        return;
+    }
+    // Logged in: QUIT commits the DELEs of the messages stored before. A message cut off
+    // is dropped first; it was never marked.
+    if (m_file) {
+        wireLogMessage(m_number, m_file->size(), true);
+        m_file->discard();
+        m_file.reset();
+    }
+    m_draining = m_retrPending;
+    m_reply.clear();
+    m_sessionDeadline = QDeadlineTimer(ticksMs(kQuitGraceTicks));
+    sendQuit();
 }
 
 void Pop3Session::onError(qint16 number, const QString &description)
@@ -406,37 +536,49 @@ void Pop3Session::onError(qint16 number, const QString &description)
 
 void Pop3Session::onClose()
 {
-    // After the QUIT reply the session is already over and the socket closed; a close
-    // before it leaves marked messages on the server and may cut a message off.
+    // After the QUIT reply the session is already over and the socket closed.
     if (m_busy)
         socketFailure(10053, QStringLiteral("The remote host closed the connection"));
 }
 
 void Pop3Session::socketFailure(qint16 number, const QString &description)
 {
-    platform::logError(QStringLiteral("Rebent Winsock: ") + QString::number(number)
-                       + QStringLiteral(": ") + description);
-    m_run.abort.request();
+    // Once QUIT has been sent, a server that closes (or resets) without its reply has
+    // ended the session as asked.
+    if (!m_quitSent && !m_failed) {
+        platform::logError(QStringLiteral("Rebent Winsock: ") + QString::number(number)
+                           + QStringLiteral(": ") + description);
+    }
     endSession();
+}
+
+void Pop3Session::removeStoredPair(const QString &messagePath)
+{
+    // The message goes first: a forward-to file alone is dropped by the pair check.
+    QFile::remove(messagePath);
+    QFile::remove(messagePath.chopped(kMessageSuffix.size()) + kForwardToSuffix);
 }
 
 void Pop3Session::endSession()
 {
     m_busy = false;
+    m_draining = false;
     m_socket.Close();
     m_reply.clear();
     // A message cut off is not kept: it was not marked for deletion, the next run fetches
     // it whole.
     if (m_file) {
+        wireLogMessage(m_number, m_file->size(), true);
         m_file->discard();
         m_file.reset();
     }
-    // Stored messages of a session that ended without QUIT are still on the server, but
-    // they go to disk all the same before the queue pass reads them.
-    if (!m_committed.isEmpty()) {
-        syncQueuedFiles(m_committed, config::Configuracio.CarpetaCua);
-        m_committed.clear();
+    // Without QUIT the server keeps every message of this session: the stored copies go,
+    // so that the next run's fetch is the only one forwarded.
+    if (!m_quitSent) {
+        for (const QString &path : std::as_const(m_committed))
+            removeStoredPair(path);
     }
+    m_committed.clear();
 }
 
 } // namespace vessamo::routing

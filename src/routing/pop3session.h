@@ -4,16 +4,22 @@
 // flushed to disk (the server deletes the marked messages only at QUIT).
 //
 // Life cycle: the run calls LlegirBustia() for each mailbox; it connects and waits in the
-// event loop until the session is over or the run's abort flag is set. The dialogue is
+// event loop until the session is over or the run's stop is requested. The dialogue is
 // driven by the socket's events. Replies are judged only when their line is complete;
 // message data goes through Pop3MessageReceiver, the one place that drops the RETR status
 // line, undoes the dot-stuffing and finds the terminating "." line across blocks.
 //
-// Failures: a negative or malformed reply is logged as "Rebent: " + reply and ends the
-// session (the run goes on); a socket error or a close by the server before the QUIT reply
-// is logged as "Rebent Winsock: " + number + ": " + description and sets the run's abort
-// flag. A message cut off by either, or by an abort, is discarded: it was not deleted from
-// the server and the next run fetches it whole.
+// Failures end this mailbox's session, never the run: a negative or malformed reply is
+// logged as "Rebent: " + reply, a socket error or a close before QUIT as "Rebent Winsock:
+// " + number + ": " + description, silence, an overlong session and a message far larger
+// than STAT announced as "Rebent: " + what happened. Once logged in, the session still
+// ends with QUIT, so the DELEs of the messages stored before are committed. A message cut
+// off is discarded (it was not marked). When the session ends without QUIT having been
+// sent, the messages it stored are removed from the queue: they are still on the server,
+// and keeping them would forward them twice. Once QUIT is sent, a close is the normal end.
+//
+// The dialogue goes to the wire log (platform::lcWirePop3) with the password masked and
+// one line per message instead of its text.
 #pragma once
 
 #include "routing/queue.h"
@@ -21,6 +27,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -106,15 +113,36 @@ public:
     // this many bytes the reply is refused.
     static constexpr qsizetype kMaxReply = 4096;
 
+    // Limits of one session, counted in ticks of the run's safety timer (1 s in service),
+    // so that a silent server ends its session before the safety timer ends the run.
+    // Silence that ends a session: half the safety timer's 121 ticks.
+    static constexpr int kIdleLimitTicks = 60;
+    // The whole session may last the safety timer's 121 ticks plus the time the announced
+    // size takes at the slowest rate allowed (16 KiB per tick), at most a day.
+    static constexpr int kSessionBaseTicks = 121;
+    static constexpr qint64 kMinOctetsPerTick = 16 * 1024;
+    static constexpr qint64 kMaxSessionMs = 24LL * 3600 * 1000;
+    // After a failure, how long the QUIT reply is waited for.
+    static constexpr int kQuitGraceTicks = 10;
+    // A message may exceed the mailbox's announced total by the total again, at least by
+    // 1 MiB: announced sizes differ a little from the bytes sent (line ends, stuffing).
+    static constexpr qint64 kMinSizeMargin = 1024 * 1024;
+    static constexpr qint64 messageSizeLimit(qint64 total)
+    {
+        return total + (total > kMinSizeMargin ? total : kMinSizeMargin);
+    }
+
     Pop3Session(platform::SocketControl &wsckRebre, RunContext &run, QObject *parent = nullptr);
     ~Pop3Session() override;
     Pop3Session(const Pop3Session &) = delete;
     Pop3Session &operator=(const Pop3Session &) = delete;
 
     // Reads the mailbox `config::Busties[index]` into the queue folder of the
-    // configuration. Returns when the session is over or the run's abort flag is set; the
-    // run looks at the abort flag afterwards. An index outside the table does nothing.
+    // configuration. Returns when the session is over or the run's stop is requested. An
+    // index outside the table does nothing.
     void LlegirBustia(qsizetype index);
+    // The tick of the run's safety timer, from which the session's limits are derived.
+    void setSafetyTickMs(int ms) { m_tickMs = ms > 0 ? ms : 1000; }
 
     Pop3State state() const { return m_state; }
     bool busy() const { return m_busy; }
@@ -130,15 +158,22 @@ private:
 
     void handleReply(const QByteArray &reply);
     void handleMessageData(QByteArrayView block);
+    void drain(QByteArrayView block);
     void messageComplete();
     void startMessage(qint64 number);
     void sendQuit();
     void sendCommand(const QByteArray &command, const QString &statusText);
-    // Ends the session without QUIT after a refused reply or a store failure.
-    void refuse(const QString &logText);
-    // Ends the session on a socket failure: logged, abort set.
+    // The session's wait ran out: silence, or the session's deadline.
+    void timeLimitReached();
+    // Logs the failure and ends the session: with QUIT once logged in, else at once.
+    void fail(const QString &logText);
+    // Ends the session on a socket failure (logged); after QUIT the normal end.
     void socketFailure(qint16 number, const QString &description);
     void endSession();
+    // Removes the stored pair of a message file (its message stays on the server).
+    static void removeStoredPair(const QString &messagePath);
+    qint64 ticksMs(qint64 ticks) const { return ticks * m_tickMs; }
+    QString host() const;
 
     platform::SocketControl &m_socket;
     RunContext &m_run;
@@ -155,7 +190,18 @@ private:
     Pop3MessageReceiver m_receiver;
     QByteArray m_out; // un-stuffed bytes of the current block, reused
     std::optional<QueuedMessageFile> m_file;
-    QStringList m_committed; // message files of this session not yet flushed to disk
+    // Message files stored in this session before QUIT (flushed to disk when it is sent).
+    QStringList m_committed;
+
+    int m_tickMs = 1000;
+    QDeadlineTimer m_started;
+    QDeadlineTimer m_idleDeadline;
+    QDeadlineTimer m_sessionDeadline;
+    QString m_lastCommand; // status text of the last command, for the silence text
+    bool m_retrPending = false; // a RETR reply is (still) coming
+    bool m_draining = false; // the rest of an abandoned RETR reply is read and dropped
+    bool m_quitSent = false;
+    bool m_failed = false; // a failure has been logged
 };
 
 } // namespace vessamo::routing

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -376,7 +377,7 @@ TEST_F(Pop3SessionTest, WrongPasswordIsLoggedAndTheRunGoesOn)
     EXPECT_TRUE(queueFiles().isEmpty());
 }
 
-TEST_F(Pop3SessionTest, UnreachableServerIsASocketErrorThatStopsTheRun)
+TEST_F(Pop3SessionTest, UnreachableServerIsASocketErrorThatDoesNotStopTheRun)
 {
     quint16 port = 0;
     {
@@ -391,11 +392,13 @@ TEST_F(Pop3SessionTest, UnreachableServerIsASocketErrorThatStopsTheRun)
     ASSERT_EQ(logged.size(), 1);
     EXPECT_TRUE(logged[0].startsWith(QStringLiteral("Rebent Winsock: 10061: ")))
         << logged[0].toStdString();
-    EXPECT_TRUE(ctx.abort.requested());
+    EXPECT_FALSE(ctx.abort.requested());
     EXPECT_FALSE(session.busy());
 }
 
-TEST_F(Pop3SessionTest, DropInTheMiddleOfAMessageDiscardsItAndTheNextRunFetchesItWhole)
+// Without QUIT the server keeps every message: nothing of the session stays queued, so
+// the next run's copies are the only ones forwarded.
+TEST_F(Pop3SessionTest, DropInTheMiddleOfAMessageQueuesNothingAndTheNextRunFetchesAllWhole)
 {
     FakePop3 server;
     server.addMessage(kMessage1);
@@ -406,13 +409,11 @@ TEST_F(Pop3SessionTest, DropInTheMiddleOfAMessageDiscardsItAndTheNextRunFetchesI
 
     EXPECT_EQ(events(),
               QStringList({u"Rebent Winsock: 10053: The remote host closed the connection"_s}));
-    EXPECT_TRUE(ctx.abort.requested());
+    EXPECT_FALSE(ctx.abort.requested());
     EXPECT_FALSE(server.commands().contains("QUIT"));
+    EXPECT_TRUE(server.commands().contains("DELE 1"));
     EXPECT_FALSE(server.commands().contains("DELE 2"));
-    // Message 1 is whole and stays; nothing of message 2 is left, not even its temporary file.
-    const QStringList files = queueFiles();
-    ASSERT_EQ(files.size(), 2) << files.join(u' ').toStdString();
-    EXPECT_EQ(queued(files[1]), kMessage1);
+    EXPECT_TRUE(queueFiles().isEmpty()) << queueFiles().join(u' ').toStdString();
     EXPECT_EQ(server.messages().size(), 2); // no QUIT: nothing deleted
 
     // The next run: the same mailbox, the server no longer cutting.
@@ -420,12 +421,11 @@ TEST_F(Pop3SessionTest, DropInTheMiddleOfAMessageDiscardsItAndTheNextRunFetchesI
     again.addMessage(kMessage1);
     again.addMessage(kMessage2);
     config::Busties[0].Port = static_cast<qint16>(again.port());
-    ctx.abort.reset();
     ctx.runCounter = 0;
-    emptyQueue();
     read(0);
     const QStringList second = queueFiles();
     ASSERT_EQ(second.size(), 4);
+    EXPECT_EQ(queued(second[1]), kMessage1);
     EXPECT_EQ(queued(second[3]), kMessage2);
     EXPECT_FALSE(ctx.abort.requested());
 }
@@ -513,7 +513,8 @@ TEST_F(Pop3SessionTest, ReplySplitBeforeItsLineEndIsOneReply)
     EXPECT_TRUE(events().isEmpty());
 }
 
-TEST_F(Pop3SessionTest, NegativeRepliesEndTheSessionWithoutQuit)
+// Once logged in, a refusal still ends with QUIT, which commits the DELEs made before.
+TEST_F(Pop3SessionTest, NegativeRepliesEndTheSessionWithQuitOnceLoggedIn)
 {
     struct Row
     {
@@ -524,15 +525,18 @@ TEST_F(Pop3SessionTest, NegativeRepliesEndTheSessionWithoutQuit)
     };
     const Row rows[] = {
         {"greeting refused", "GREETING", "-ERR busy\r\n", {}},
-        {"STAT without a size", "STAT", "+OK 1\r\n", {"USER usuari", "PASS secret", "STAT"}},
+        {"STAT without a size",
+         "STAT",
+         "+OK 1\r\n",
+         {"USER usuari", "PASS secret", "STAT", "QUIT"}},
         {"RETR refused",
          "RETR",
          "-ERR message locked\r\n",
-         {"USER usuari", "PASS secret", "STAT", "RETR 1"}},
+         {"USER usuari", "PASS secret", "STAT", "RETR 1", "QUIT"}},
         {"DELE refused",
          "DELE",
          "-ERR read-only\r\n",
-         {"USER usuari", "PASS secret", "STAT", "RETR 1", "DELE 1"}},
+         {"USER usuari", "PASS secret", "STAT", "RETR 1", "DELE 1", "QUIT"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -550,8 +554,9 @@ TEST_F(Pop3SessionTest, NegativeRepliesEndTheSessionWithoutQuit)
         EXPECT_EQ(server.commands(), row.commands);
         EXPECT_FALSE(ctx.abort.requested());
         EXPECT_FALSE(session.busy());
-        // A refused RETR leaves no pair; a refused DELE keeps the message stored whole.
-        EXPECT_EQ(queueFiles().size(), row.verb == "DELE" ? 2 : 0);
+        // The message stays on the server, so no copy stays queued.
+        EXPECT_TRUE(queueFiles().isEmpty()) << queueFiles().join(u' ').toStdString();
+        EXPECT_EQ(server.messages().size(), 1);
     }
 }
 
@@ -569,17 +574,35 @@ TEST_F(Pop3SessionTest, EmptyMessageGivesAnEmptyMessageFile)
     EXPECT_EQ(server.commands().last(), QByteArray("QUIT"));
 }
 
-TEST_F(Pop3SessionTest, CloseInsteadOfTheQuitReplyIsASocketError)
+// The wire log, switched on: the dialogue line by line, the password masked, one line in
+// place of each message's text.
+QStringList wireLines;
+
+TEST_F(Pop3SessionTest, WireLogHoldsTheDialogueButNoPasswordAndNoMessageText)
 {
     FakePop3 server;
     server.addMessage(kMessage1);
-    server.setReply("QUIT", {});
     addMailbox(server);
+    wireLines.clear();
+    QLoggingCategory::setFilterRules(u"vessamo.wire.pop3.debug=true"_s);
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
+            if (qstrcmp(context.category, "vessamo.wire.pop3") == 0)
+                wireLines << text;
+        });
     read(0);
-    EXPECT_EQ(events(),
-              QStringList({u"Rebent Winsock: 10053: The remote host closed the connection"_s}));
-    EXPECT_TRUE(ctx.abort.requested());
-    EXPECT_EQ(queueFiles().size(), 2); // stored whole before QUIT: kept
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+
+    const QString size = QString::number(kMessage1.size());
+    EXPECT_EQ(
+        wireLines,
+        QStringList({u"S: +OK fake POP3 server ready"_s, u"C: USER usuari"_s, u"S: +OK"_s,
+                     u"C: PASS *******"_s, u"S: +OK logged in"_s, u"C: STAT"_s,
+                     u"S: +OK 1 "_s + size, u"C: RETR 1"_s, u"S: +OK "_s + size + u" octets"_s,
+                     u"S: <message 1, "_s + size + u" octets>"_s, u"C: DELE 1"_s,
+                     u"S: +OK message 1 deleted"_s, u"C: QUIT"_s, u"S: +OK bye"_s}));
+    EXPECT_FALSE(wireLines.join(u'\n').contains(u"secret"_s));
 }
 
 TEST_F(Pop3SessionTest, RunCounterGoesOnAcrossMailboxes)

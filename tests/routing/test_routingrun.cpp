@@ -1,10 +1,10 @@
 // Whole routing runs in process, against fake POP3 and SMTP servers on loopback: a full
-// run byte for byte, a run without connection, mailboxes that cannot be read, pairs left
+// run byte for byte, a run without connection, a mailbox that cannot be read, pairs left
 // by an earlier run, the safety timer, archive folders that are missing, and the purge.
+// Mailboxes that fail at each step of their session: test_pop3_faults.cpp.
 #include "test_routingrun_kit.h"
 
 #include <QDateTime>
-#include <QTcpServer>
 
 using namespace vessamo;
 using test::envelopes;
@@ -30,16 +30,6 @@ public:
 
 const QByteArray kLeftOver1 = storedMessage("From: Old One <old1@example.org>", "left over 1");
 const QByteArray kLeftOver2 = storedMessage("From: old2@example.org", "left over 2");
-
-// A port that nobody listens on.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 using RoutingRun = test::RoutingRunTest;
 
@@ -145,33 +135,6 @@ TEST_F(RoutingRun, NoQueueFolderReadsNoMailbox)
               QStringList {QStringLiteral("Rebent: no s'ha configurat la carpeta de la cua")});
 }
 
-TEST_F(RoutingRun, UnreachableServerStopsTheRunBeforeTheQueuePass)
-{
-    config::Busties[0].Port = static_cast<qint16>(closedPort());
-    pop2.addMessage(storedMessage("From: a@example.org", "not read"));
-    placePair(queue(), QStringLiteral("M202401010000000001"), "joan@example.net", kLeftOver1);
-    const QStringList before = snapshot(queue());
-    // An archived pair old enough to be purged: the purge waits for the next run too.
-    placePair(sent(), QStringLiteral("M202301010000000001"), "joan@example.net", kLeftOver2);
-    QFile old(sent() + QStringLiteral("M202301010000000001.destinatari"));
-    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
-    ASSERT_TRUE(old.setFileTime(QDateTime::currentDateTime().addDays(-10),
-                                QFileDevice::FileModificationTime));
-    old.close();
-    config::Configuracio.DiesArxiu = 1;
-
-    runOnce();
-
-    const QStringList log = logged();
-    ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("Rebent Winsock: "))) << log[0].toStdString();
-    EXPECT_EQ(files(sent()).size(), 2);
-    EXPECT_EQ(pop2.connections(), 0);
-    EXPECT_EQ(pop2.messages().size(), 1);
-    EXPECT_EQ(smtp.connections(), 0);
-    EXPECT_EQ(snapshot(queue()), before);
-}
-
 TEST_F(RoutingRun, WrongPasswordIsLoggedAndTheRunGoesOn)
 {
     config::Busties[0].Contrassenya = QStringLiteral("wrong");
@@ -216,35 +179,6 @@ TEST_F(RoutingRun, PairsLeftByAnEarlierRunAreForwardedWhenTheMailboxesAreEmpty)
                             QStringLiteral("M202401010000000002")}));
     EXPECT_TRUE(files(queue()).isEmpty());
     EXPECT_TRUE(logged().isEmpty());
-}
-
-// A server that stops answering: the safety timer ends the run after 121 quiet ticks.
-TEST_F(RoutingRun, SafetyTimerEndsARunWithASilentServer)
-{
-    for (const char *verb : {"GREETING", "RETR"}) {
-        SCOPED_TRACE(verb);
-        FakePop3 silent;
-        silent.setCredentials("ana", "secret1");
-        silent.setSilent(verb);
-        const QByteArray waiting = storedMessage("From: a@example.org", "waiting");
-        silent.addMessage(waiting);
-        config::Busties[0].Port = static_cast<qint16>(silent.port());
-        const int connectionsBefore = pop2.connections();
-        QFile::remove(logPath);
-        for (const QString &name : files(queue()))
-            QFile::remove(queue() + name);
-        placePair(queue(), QStringLiteral("M202401010000000001"), "joan@example.net", kLeftOver1);
-        const QStringList before = snapshot(queue());
-
-        runOnce([](routing::frmEnviarCorreu &form) { form.setSafetyTickMs(2); });
-
-        EXPECT_EQ(logged(), QStringList {QStringLiteral("Tanquem pantalla per timeout")});
-        // No further mailbox, no queue pass; the cut-off message stays on the server.
-        EXPECT_EQ(pop2.connections(), connectionsBefore);
-        EXPECT_EQ(smtp.connections(), 0);
-        EXPECT_EQ(snapshot(queue()), before);
-        EXPECT_EQ(silent.messages(), QList<QByteArray> {waiting});
-    }
 }
 
 // The timer fires while a forwarding waits for the server: that forwarding still ends and

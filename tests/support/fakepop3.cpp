@@ -141,8 +141,13 @@ void FakePop3::handleCommand(Connection &c, const QByteArray &line)
     bool closeAfter = false;
     QList<QByteArray> pieces
         = verb == "RETR" ? retrReply(c, arg, closeAfter) : normalReply(c, verb, arg, closeAfter);
-    if (m_replies.contains(verb))
-        pieces = m_replies.value(verb);
+    const QByteArray key = m_replies.contains(line) ? line : verb;
+    if (m_replies.contains(key)) {
+        pieces = m_replies.value(key);
+        // A refused DELE marks nothing, as on a real server.
+        if (verb == "DELE" && pieces.join().startsWith('-'))
+            c.marked.remove(arg.toInt());
+    }
     send(c, pieces, closeAfter);
 }
 

@@ -45,8 +45,9 @@ public:
     const QList<QByteArray> &messages() const { return m_messages; }
 
     // --- quirks ------------------------------------------------------------------------
-    // Replaces the reply to every command with this verb ("GREETING" for the greeting),
-    // sent as these pieces. Side effects (marking, deleting at QUIT) stay.
+    // Replaces the reply to every command with this verb ("GREETING" for the greeting), or
+    // to one whole command line ("DELE 2"), sent as these pieces. Side effects (marking,
+    // deleting at QUIT) stay, except that a negative reply to DELE marks nothing.
     void setReply(const QByteArray &verb, const QList<QByteArray> &pieces);
     // Never answers this verb; the connection stays open.
     void setSilent(const QByteArray &verb);

@@ -1,0 +1,132 @@
+// Whole runs against a POP3 server that fails at one step of its session: refusals after
+// login, a close instead of the QUIT reply, no server at all, silence, a drop, a RETR far
+// larger than STAT announced and a RETR that drips without end. Whatever the step, every
+// message is either still on the server or forwarded once (never both, never neither),
+// the next mailbox is read and the queue pass runs.
+#include "test_routingrun_kit.h"
+
+#include <QTcpServer>
+
+using namespace vessamo;
+using test::FakePop3;
+using test::relayedData;
+using test::storedMessage;
+
+namespace {
+
+// Session limits follow the tick: 0.6 s of silence, 1.21 s for a small mailbox.
+constexpr int kTickMs = 10;
+
+struct FaultRow
+{
+    const char *name;
+    std::function<void(FakePop3 &)> script;
+    QString logged; // the start of the one event-log entry; empty: nothing logged
+    int deletedOnServer; // messages 1.. removed from the server (their DELEs committed)
+    bool quitSent;
+};
+
+// Message 2's RETR reply, cut into one-byte pieces, with no end.
+const QByteArray kDrip = "+OK drip\r\n" + QByteArray(20000, 'd');
+
+const FaultRow kRows[] = {
+    {"RETR 2 refused", [](FakePop3 &s) { s.setRetrWire(2, "-ERR message locked\r\n"); },
+     QStringLiteral("Rebent: -ERR message locked"), 1, true},
+    {"DELE 2 refused", [](FakePop3 &s) { s.setReply("DELE 2", {"-ERR read-only\r\n"}); },
+     QStringLiteral("Rebent: -ERR read-only"), 1, true},
+    {"STAT refused", [](FakePop3 &s) { s.setReply("STAT", {"-ERR locked\r\n"}); },
+     QStringLiteral("Rebent: -ERR locked"), 0, true},
+    {"QUIT answered by a close", [](FakePop3 &s) { s.setReply("QUIT", {}); }, QString(), 3, true},
+    {"no greeting", [](FakePop3 &s) { s.setSilent("GREETING"); },
+     QStringLiteral("Rebent: el servidor 127.0.0.1 no ha respost"), 0, false},
+    {"stalled inside RETR 2", [](FakePop3 &s) { s.setRetrCut(2, 40, FakePop3::Cut::Stall); },
+     QStringLiteral("Rebent: el servidor 127.0.0.1 no ha respost"), 1, true},
+    {"dropped inside RETR 2", [](FakePop3 &s) { s.setRetrCut(2, 40, FakePop3::Cut::Close); },
+     QStringLiteral("Rebent Winsock: 10053: "), 0, false},
+    {"RETR 2 far larger than STAT said",
+     [](FakePop3 &s) {
+         QByteArray wire = "+OK\r\n";
+         while (wire.size() < 3 * 1024 * 1024)
+             wire += QByteArray(998, 'x') + "\r\n";
+         s.setRetrWire(2, wire);
+     },
+     QStringLiteral("Rebent: el missatge 2 de 127.0.0.1 supera"), 1, true},
+    {"RETR 2 drips without end",
+     [](FakePop3 &s) {
+         s.setRetrWire(2, kDrip);
+         s.setPieceDelayMs(20);
+         s.setSplitter([](const QByteArray &wire) {
+             return wire == kDrip ? FakePop3::byteByByte()(wire) : QList<QByteArray> {wire};
+         });
+     },
+     QStringLiteral("Rebent: la sessió amb 127.0.0.1 ha superat"), 1, true},
+};
+
+using Pop3Faults = test::RoutingRunTest;
+
+TEST_F(Pop3Faults, AFailingMailboxKeepsEveryMessageOnceAndTheRunGoesOn)
+{
+    const QList<QByteArray> mine
+        = {storedMessage("From: a@example.org", "one"), storedMessage("From: b@example.org", "two"),
+           storedMessage("From: c@example.org", "three")};
+    for (const FaultRow &row : kRows) {
+        SCOPED_TRACE(row.name);
+        FakePop3 bad;
+        bad.setCredentials("ana", "secret1");
+        for (const QByteArray &m : mine)
+            bad.addMessage(m);
+        row.script(bad);
+        config::Busties[0].Port = static_cast<qint16>(bad.port());
+        const QByteArray next = storedMessage("From: d@example.org", row.name);
+        pop2.addMessage(next);
+        QFile::remove(logPath);
+        const qsizetype forwardedBefore = smtp.messages().size();
+
+        runOnce([](routing::frmEnviarCorreu &form) { form.setSafetyTickMs(kTickMs); });
+
+        const QList<QByteArray> forwarded = smtp.messages().mid(forwardedBefore);
+        for (qsizetype i = 0; i < mine.size(); ++i) {
+            SCOPED_TRACE(i + 1);
+            const bool onServer = bad.messages().contains(mine[i]);
+            EXPECT_EQ(forwarded.count(relayedData(mine[i])), onServer ? 0 : 1);
+            EXPECT_EQ(onServer, i >= row.deletedOnServer);
+        }
+        // The next mailbox was read and the queue pass forwarded all: nothing cut off.
+        EXPECT_EQ(forwarded.count(relayedData(next)), 1);
+        EXPECT_EQ(forwarded.size(), row.deletedOnServer + 1);
+        EXPECT_TRUE(pop2.messages().isEmpty());
+        EXPECT_TRUE(files(queue()).isEmpty()) << files(queue()).join(u' ').toStdString();
+        EXPECT_EQ(bad.commands().contains("QUIT"), row.quitSent);
+        const QStringList log = logged();
+        if (row.logged.isEmpty()) {
+            EXPECT_TRUE(log.isEmpty()) << log.join(u'|').toStdString();
+        } else {
+            ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
+            EXPECT_TRUE(log[0].startsWith(row.logged)) << log[0].toStdString();
+        }
+    }
+}
+
+// No server at all: logged as a socket error, the other mailbox is read all the same.
+TEST_F(Pop3Faults, UnreachableMailboxIsLoggedAndTheOtherIsRead)
+{
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+    }
+    config::Busties[0].Port = static_cast<qint16>(port);
+    const QByteArray next = storedMessage("From: d@example.org", "read");
+    pop2.addMessage(next);
+
+    runOnce([](routing::frmEnviarCorreu &form) { form.setSafetyTickMs(kTickMs); });
+
+    const QStringList log = logged();
+    ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("Rebent Winsock: 10061: ")));
+    ASSERT_EQ(smtp.messages().size(), 1);
+    EXPECT_TRUE(smtp.messages()[0] == relayedData(next));
+}
+
+} // namespace
