@@ -204,8 +204,9 @@ private:
 // order, skipping names whose forward-to file is gone. When the list is used up it lists
 // once more and goes on with names it has not handed out yet. This gives what "take the
 // first name of a fresh listing" gives while the pass itself is the only one that removes
-// pairs, without re-reading the folder per pair, and it never hands out a pair twice, so
-// a pair that could not be moved cannot make the pass loop on it.
+// pairs, without re-reading the folder per pair, and it never hands out a pair twice (by
+// stem: a pair marked sent during the pass is not taken again under its mark), so a pair
+// that could not be moved cannot make the pass loop on it.
 class QueuePass
 {
 public:
