@@ -8,6 +8,8 @@
 #include "routing/queue.h"
 #include "routing/spamfilter.h"
 
+#include <QDateTime>
+
 namespace vessamo::routing {
 
 using config::Configuracio;
@@ -31,6 +33,12 @@ QStringList serversOfTheRun()
 QString withSlash(const QString &folder)
 {
     return folder.endsWith(u'/') ? folder : folder + u'/';
+}
+
+void logIfFailed(const StoreResult &result)
+{
+    if (!result)
+        platform::logError(result.error);
 }
 
 } // namespace
@@ -122,6 +130,7 @@ void frmEnviarCorreu::queuePass()
 {
     const QString queue = withSlash(Configuracio.CarpetaCua);
     QueuePass pass(queue);
+    FolderSyncs syncs;
     while (!ctx_.abort.requested()) {
         const std::optional<QString> name = pass.next();
         if (!name)
@@ -130,36 +139,67 @@ void frmEnviarCorreu::queuePass()
         if (checkQueuedPair(queue, *name) != PairCheck::Usable)
             continue;
         const QString messageName = messageNameFor(*name);
-        ctx_.progressed();
-        if (ComprovarSpam(ctx_, queue + messageName)) {
-            moveOrLog(*name, messageName, Configuracio.CarpetaSpam);
+        // Accepted by a server in an earlier run: only its move is left.
+        if (isSentMark(*name)) {
+            moveOrLog(*name, messageName, Configuracio.CarpetaSiEnviats, syncs);
             continue;
         }
         ctx_.progressed();
-        const ForwardOutcome outcome = ReenviarMissatge(queue + *name, queue + messageName);
-        if (outcome == ForwardOutcome::Deferred)
+        if (ComprovarSpam(ctx_, queue + messageName)) {
+            moveOrLog(*name, messageName, Configuracio.CarpetaSpam, syncs);
             continue;
-        moveOrLog(*name, messageName,
-                  outcome == ForwardOutcome::Sent ? Configuracio.CarpetaSiEnviats
-                                                  : Configuracio.CarpetaNoEnviats);
+        }
+        // A stop during the spam check leaves the pair queued, not forwarded.
+        if (ctx_.abort.requested())
+            break;
+        ctx_.progressed();
+        fileForwarded(*name, messageName, ReenviarMissatge(queue + *name, queue + messageName),
+                      syncs);
+        logIfFailed(syncs.flushIfDue());
     }
+    logIfFailed(syncs.flush());
+}
+
+void frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QString &missatgeName,
+                                    ForwardOutcome outcome, FolderSyncs &syncs)
+{
+    const QString queue = withSlash(Configuracio.CarpetaCua);
+    switch (outcome) {
+    case ForwardOutcome::Sent: {
+        // Recorded in the queue first, so a failed move never makes it go out again.
+        const StoreResult marked = markSent(queue, destinatariName, &syncs);
+        logIfFailed(marked);
+        moveOrLog(marked ? sentMarkFor(destinatariName) : destinatariName, missatgeName,
+                  Configuracio.CarpetaSiEnviats, syncs);
+        return;
+    }
+    case ForwardOutcome::Deferred:
+        if (!queueLifetimeOver(queue, destinatariName, QDateTime::currentDateTime()))
+            return;
+        platform::logError(QStringLiteral("Enviant: %1 porta més de %2 dies a la cua sense "
+                                          "poder-se enviar; es deixa als no enviats")
+                               .arg(missatgeName.chopped(kMessageSuffix.size()))
+                               .arg(kQueueLifetimeDays));
+        break;
+    case ForwardOutcome::Refused:
+        break;
+    }
+    moveOrLog(destinatariName, missatgeName, Configuracio.CarpetaNoEnviats, syncs);
 }
 
 void frmEnviarCorreu::moveOrLog(const QString &destinatariName, const QString &missatgeName,
-                                const QString &target)
+                                const QString &target, FolderSyncs &syncs)
 {
     // A pair that cannot be moved stays in the queue for the next run; the pass never
-    // hands it out twice.
+    // hands it out twice, so its failure is logged once per run.
     if (target.isEmpty()) {
         platform::logError(
             QStringLiteral("Arxivant: no hi ha cap carpeta d'arxiu configurada per a ")
             + destinatariName);
         return;
     }
-    const StoreResult moved
-        = MoureParella(destinatariName, missatgeName, Configuracio.CarpetaCua, target);
-    if (!moved)
-        platform::logError(moved.error);
+    logIfFailed(
+        MoureParella(destinatariName, missatgeName, Configuracio.CarpetaCua, target, &syncs));
 }
 
 void frmEnviarCorreu::purge()

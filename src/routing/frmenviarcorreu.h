@@ -25,6 +25,7 @@ class clsEnviarCorreu;
 
 namespace vessamo::routing {
 
+class FolderSyncs;
 class Pop3Session;
 
 // What became of one queued message handed to the forwarder.
@@ -62,7 +63,11 @@ private:
     void timerSeguretat_Timer();
     void unload();
     void moveOrLog(const QString &destinatariName, const QString &missatgeName,
-                   const QString &target);
+                   const QString &target, FolderSyncs &syncs);
+    // Files a forwarded pair by the outcome: marked and moved when sent, failed archive
+    // when refused or past the queue lifetime, left queued otherwise.
+    void fileForwarded(const QString &destinatariName, const QString &missatgeName,
+                       ForwardOutcome outcome, FolderSyncs &syncs);
     // Runs one attempt on a fresh mail object; true when it reported success.
     bool attempt(const QString &forwardTo, const QString &senderAddress, const QString &senderName,
                  const QByteArray &message);

@@ -1,188 +1,31 @@
 // The queue and archive store: creation of queued pairs under crash-safe names, the
-// queue listing and pass, the pair check, moves into the archives and the purge.
-// File operations that must report why they failed use POSIX calls, so the reason comes
-// from errno and can be told in Catalan.
+// queue listing and pass, the pair check, moves into the archives and the purge. The file
+// operations that must say why they failed are in queuefiles.cpp.
 #include "routing/queue.h"
 
 #include "config/configuracio.h"
 #include "platform/ansi.h"
 #include "platform/posixfd.h"
+#include "routing/queuefiles.h"
 #include "routing/runcontext.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <algorithm>
-#include <array>
+#include <QRegularExpression>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace vessamo::routing {
 
+using namespace queuefiles;
+
 namespace {
 
 // Above this many files one syncfs() of the whole file system is cheaper than one
 // fdatasync() per file.
 constexpr qsizetype kSyncEachFileLimit = 256;
-
-QByteArray nativePath(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-// Folder paths end in "/" and names are appended to them; a configured path without it
-// must not scatter files into the parent folder.
-QString asFolder(const QString &path)
-{
-    return path.endsWith(u'/') ? path : path + u'/';
-}
-
-QString reasonText(int err)
-{
-    switch (err) {
-    case ENOENT:
-        return QStringLiteral("no existeix");
-    case ENOSPC:
-    case EDQUOT:
-        return QStringLiteral("el disc és ple");
-    case EACCES:
-    case EPERM:
-        return QStringLiteral("permís denegat");
-    case EROFS:
-        return QStringLiteral("sistema de fitxers de només lectura");
-    case EEXIST:
-        return QStringLiteral("ja existeix");
-    case EISDIR:
-        return QStringLiteral("és una carpeta");
-    default:
-        return QString::fromLocal8Bit(std::strerror(err));
-    }
-}
-
-int openNative(const QString &path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::open(nativePath(path).constData(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-bool writeAll(int fd, const char *data, ssize_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, size_t(length));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= n;
-    }
-    return true;
-}
-
-// 0 on success, else errno.
-int syncPath(const QString &path, bool dataOnly)
-{
-    platform::UniqueFd fd(openNative(path, O_RDONLY));
-    if (!fd.valid())
-        return errno;
-    if ((dataOnly ? ::fdatasync(fd.get()) : ::fsync(fd.get())) != 0)
-        return errno;
-    return 0;
-}
-
-// 0 on success, else errno. Copies `from` to `to` through a temporary name beside `to`,
-// on disk before it takes its name; keeps the last-modified time, so archive ages count
-// from the download whether the move was a rename or a copy.
-int copyDurably(const QString &from, const QString &to, const QString &targetFolder)
-{
-    platform::UniqueFd in(openNative(from, O_RDONLY));
-    if (!in.valid())
-        return errno;
-    struct stat st
-    {
-    };
-    if (::fstat(in.get(), &st) != 0)
-        return errno;
-    const QString temp = to + kPartSuffix;
-    platform::UniqueFd out(openNative(temp, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777));
-    if (!out.valid())
-        return errno;
-    int err = 0;
-    std::array<char, 65536> buffer;
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (n > 0 && !writeAll(out.get(), buffer.data(), n))) {
-            err = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-    }
-    const std::array<timespec, 2> times = {st.st_atim, st.st_mtim};
-    if (err == 0 && ::futimens(out.get(), times.data()) != 0)
-        err = errno;
-    if (err == 0 && ::fsync(out.get()) != 0)
-        err = errno;
-    if (!out.close() && err == 0)
-        err = errno;
-    if (err == 0 && ::rename(nativePath(temp).constData(), nativePath(to).constData()) != 0)
-        err = errno;
-    if (err != 0) {
-        ::unlink(nativePath(temp).constData());
-        return err;
-    }
-    // The new name itself must be on disk before the source goes.
-    syncPath(targetFolder, false);
-    return 0;
-}
-
-StoreResult moveFile(const QString &name, const QString &source, const QString &target)
-{
-    const QString from = source + name;
-    const QString to = target + name;
-    if (::rename(nativePath(from).constData(), nativePath(to).constData()) == 0)
-        return {};
-    int err = errno;
-    if (err == EXDEV)
-        err = copyDurably(from, to, target);
-    if (err != 0) {
-        return StoreResult::failure(QStringLiteral("Arxivant: no s'ha pogut moure %1 a %2: %3")
-                                        .arg(name, target, reasonText(err)));
-    }
-    if (::unlink(nativePath(from).constData()) != 0) {
-        err = errno;
-        // Keep one copy only: the pair stays where the run will find it again.
-        ::unlink(nativePath(to).constData());
-        return StoreResult::failure(QStringLiteral("Arxivant: no s'ha pogut esborrar %1 de %2: %3")
-                                        .arg(name, source, reasonText(err)));
-    }
-    return {};
-}
-
-// Names of the files in the folder whose names end with `suffix` (case-sensitive), in
-// ascending order. One directory read, one sort.
-QStringList filesEndingWith(const QString &folder, const QString &suffix)
-{
-    QStringList names;
-    QDirIterator it(folder, QDir::Files | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        it.next();
-        const QString name = it.fileName();
-        if (name.size() > suffix.size() && name.endsWith(suffix, Qt::CaseSensitive))
-            names.append(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 } // namespace
 
@@ -221,16 +64,19 @@ QueuedMessageFile::~QueuedMessageFile()
 
 bool QueuedMessageFile::isOpen() const
 {
-    return m_file && m_file->isOpen();
+    return m_file && m_file->valid();
 }
 
+// Written straight to the file: the session hands over whole received blocks, and errno
+// tells a full disk from other failures.
 bool QueuedMessageFile::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
-    if (m_file->write(bytes) != bytes.size()) {
+    if (!writeAll(m_file->get(), bytes.constData(), bytes.size())) {
+        const int err = errno != 0 ? errno : EIO;
         m_error = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
-                      .arg(partPath(), m_file->errorString());
+                      .arg(partPath(), reasonText(err));
         return false;
     }
     m_size += bytes.size();
@@ -241,18 +87,17 @@ bool QueuedMessageFile::commit()
 {
     if (!isOpen())
         return false;
-    const bool flushed = m_file->flush();
-    m_file->close();
-    if (!flushed || m_file->error() != QFileDevice::NoError) {
+    if (!m_file->close()) {
         m_error = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
-                      .arg(partPath(), m_file->errorString());
+                      .arg(partPath(), reasonText(errno));
         discard();
         return false;
     }
     // QFile::rename never replaces an existing file.
-    if (!m_file->rename(messagePath())) {
+    QFile part(partPath());
+    if (!part.rename(messagePath())) {
         m_error = QStringLiteral("Rebent: no s'ha pogut desar %1: %2")
-                      .arg(messagePath(), m_file->errorString());
+                      .arg(messagePath(), part.errorString());
         discard();
         return false;
     }
@@ -286,6 +131,18 @@ bool stemArchived(const QString &stem, const QStringList &archiveFolders)
     return false;
 }
 
+// Creates a new owner-only file and writes all of `bytes` into it; 0 or errno.
+int createWith(const QString &path, const QByteArray &bytes)
+{
+    platform::UniqueFd fd(openNative(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode));
+    if (!fd.valid())
+        return errno;
+    int err = writeAll(fd.get(), bytes.constData(), bytes.size()) ? 0 : errno;
+    if (!fd.close() && err == 0)
+        err = errno;
+    return err;
+}
+
 } // namespace
 
 QString stemFor(const QDateTime &now, int counter)
@@ -307,35 +164,34 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
     for (int tries = 0; tries < 10000; ++tries) {
         ++runCounter;
         result.m_stem = stemFor(now, runCounter);
-        if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath()))
+        // A sent mark left without its message would take the new message for a sent one.
+        if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath())
+            || QFile::exists(queueFolder + result.m_stem + kSentMarkSuffix))
             continue;
         // A stem already filed in an archive is taken too: the move would replace that
         // pair (a second run within the same second, or a clock set back).
         if (stemArchived(result.m_stem, archiveFolders))
             continue;
-        QFile pairFile(result.forwardToPath());
-        if (!pairFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (pairFile.exists())
+        const QString pairPath = result.forwardToPath();
+        if (const int err = createWith(pairPath, forwardTo)) {
+            if (err == EEXIST)
                 continue;
-            result.m_error = QStringLiteral("Rebent: no s'ha pogut crear %1: %2")
-                                 .arg(pairFile.fileName(), pairFile.errorString());
+            const bool created = QFile::exists(pairPath);
+            result.m_error = (created ? QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
+                                      : QStringLiteral("Rebent: no s'ha pogut crear %1: %2"))
+                                 .arg(pairPath, reasonText(err));
+            if (created)
+                QFile::remove(pairPath);
             return result;
         }
-        const bool written = pairFile.write(forwardTo) == forwardTo.size() && pairFile.flush();
-        pairFile.close();
-        if (!written || pairFile.error() != QFileDevice::NoError) {
-            result.m_error = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
-                                 .arg(pairFile.fileName(), pairFile.errorString());
-            pairFile.remove();
-            return result;
-        }
-        auto file = std::make_unique<QFile>(result.partPath());
-        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            const bool taken = file->exists();
+        auto file = std::make_unique<platform::UniqueFd>(
+            openNative(result.partPath(), O_WRONLY | O_CREAT | O_EXCL, kFileMode));
+        if (!file->valid()) {
+            const int err = errno;
             result.m_error = QStringLiteral("Rebent: no s'ha pogut crear %1: %2")
-                                 .arg(file->fileName(), file->errorString());
-            pairFile.remove();
-            if (taken)
+                                 .arg(result.partPath(), reasonText(err));
+            QFile::remove(pairPath);
+            if (err == EEXIST)
                 continue;
             return result;
         }
@@ -385,8 +241,18 @@ int removeLeftoverParts(const QString &folderPath)
 {
     const QString folder = asFolder(folderPath);
     int removed = 0;
-    for (const QString &name : filesEndingWith(folder, kPartSuffix)) {
-        if (QFile::remove(folder + name))
+    for (const QString &name : filesEndingWith(folder, {kPartSuffix, kSafetyCopySuffix})) {
+        const QString path = folder + name;
+        if (name.endsWith(kSafetyCopySuffix)) {
+            const QString message = path.chopped(kSafetyCopySuffix.size());
+            const QFileInfo info(message);
+            if ((!info.exists() || info.size() == 0)
+                && ::rename(nativePath(path).constData(), nativePath(message).constData()) == 0) {
+                ++removed;
+                continue;
+            }
+        }
+        if (QFile::remove(path))
             ++removed;
     }
     return removed;
@@ -398,14 +264,41 @@ QString messageNameFor(const QString &forwardToName)
 {
     // Taking the name without its suffix (rather than a fixed 19 characters) keeps a
     // stray, oddly named file from being paired with another pair's message.
-    if (forwardToName.endsWith(kForwardToSuffix))
-        return forwardToName.chopped(kForwardToSuffix.size()) + kMessageSuffix;
-    return forwardToName.left(kStemLength) + kMessageSuffix;
+    return stemOf(forwardToName) + kMessageSuffix;
+}
+
+bool isSentMark(const QString &name)
+{
+    return name.endsWith(kSentMarkSuffix);
+}
+
+QString sentMarkFor(const QString &forwardToName)
+{
+    return stemOf(forwardToName) + kSentMarkSuffix;
 }
 
 QStringList listQueue(const QString &folder)
 {
-    return filesEndingWith(folder, kForwardToSuffix);
+    return filesEndingWith(folder, {kForwardToSuffix, kSentMarkSuffix});
+}
+
+QDateTime queuedAt(const QString &folderPath, const QString &forwardToName)
+{
+    static const QRegularExpression stemPattern(QStringLiteral("^M(\\d{14})\\d{4}$"));
+    const QRegularExpressionMatch match = stemPattern.match(stemOf(forwardToName));
+    if (match.hasMatch()) {
+        const QDateTime when
+            = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMddHHmmss"));
+        if (when.isValid())
+            return when;
+    }
+    return QFileInfo(asFolder(folderPath) + forwardToName).lastModified();
+}
+
+bool queueLifetimeOver(const QString &folder, const QString &forwardToName, const QDateTime &now)
+{
+    const QDateTime when = queuedAt(folder, forwardToName);
+    return when.isValid() && when.addDays(kQueueLifetimeDays) < now;
 }
 
 QueuePass::QueuePass(const QString &folder)
@@ -429,9 +322,11 @@ std::optional<QString> QueuePass::next()
 bool QueuePass::refill()
 {
     QStringList fresh;
+    // By stem: a pair marked sent during the pass is the same pair under another name.
     for (const QString &name : listQueue(m_folder)) {
-        if (!m_handedOut.contains(name)) {
-            m_handedOut.insert(name);
+        const QString stem = stemOf(name);
+        if (!m_handedOut.contains(stem)) {
+            m_handedOut.insert(stem);
             fresh.append(name);
         }
     }
@@ -460,7 +355,7 @@ PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToNam
 // ---- Archives ----
 
 StoreResult MoureParella(const QString &destinatariName, const QString &missatgeName,
-                         const QString &sourcePath, const QString &targetPath)
+                         const QString &sourcePath, const QString &targetPath, FolderSyncs *syncs)
 {
     const QString sourceFolder = asFolder(sourcePath);
     const QString targetFolder = asFolder(targetPath);
@@ -470,12 +365,16 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
     }
     // The message first: an interruption then leaves a forward-to file without message in
     // the queue (dropped by the next check), never a listed pair that lost its message.
-    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder);
+    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);
     if (!moved)
         return moved;
-    moved = moveFile(destinatariName, sourceFolder, targetFolder);
+    // In an archive a sent mark is again the pair's forward-to file.
+    const QString archivedName = isSentMark(destinatariName)
+        ? stemOf(destinatariName) + kForwardToSuffix
+        : destinatariName;
+    moved = moveFile(destinatariName, sourceFolder, targetFolder, archivedName, syncs);
     if (!moved)
-        moveFile(missatgeName, targetFolder, sourceFolder);
+        moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);
     return moved;
 }
 
@@ -486,7 +385,7 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
     if (diesArxiu <= 0)
         return;
     const QDate today = now.toLocalTime().date();
-    for (const QString &name : listQueue(folder)) {
+    for (const QString &name : filesEndingWith(folder, {kForwardToSuffix})) {
         if (progress)
             progress();
         const QFileInfo pair(folder + name);

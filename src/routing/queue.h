@@ -8,9 +8,18 @@
 // last byte is written (commit). A crash therefore leaves at most a forward-to file
 // without message (dropped by the pair check) and a temporary file (removed at the start
 // of the next run), never a cut-off message under its final name.
+//
+// Once a server has accepted a message, its forward-to file is renamed to the sent mark
+// ("<stem>.enviat") before the pair is moved to the sent archive. A pair whose move failed
+// is listed again with that name and only moved, never forwarded again. While the
+// anti-spam program runs, a copy of the message ("<stem>.missatge.copia") stands by; a
+// crash in that moment leaves it for the next run to put back or remove.
+//
+// Files are created readable by their owner only (0600): they hold other people's mail.
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -18,7 +27,9 @@
 #include <memory>
 #include <optional>
 
-class QFile;
+namespace vessamo::platform {
+class UniqueFd;
+}
 
 namespace vessamo::routing {
 
@@ -28,6 +39,13 @@ inline constexpr qsizetype kStemLength = 19;
 inline const QString kForwardToSuffix = QStringLiteral(".destinatari");
 inline const QString kMessageSuffix = QStringLiteral(".missatge");
 inline const QString kPartSuffix = QStringLiteral(".part");
+inline const QString kSentMarkSuffix = QStringLiteral(".enviat");
+inline const QString kSafetyCopySuffix = QStringLiteral(".copia");
+
+// How long a message that cannot be sent for a temporary reason stays queued before it
+// goes to the failed archive: 5 days, as established mail servers keep undeliverable
+// mail by default.
+inline constexpr int kQueueLifetimeDays = 5;
 
 // Success, or a failure with a Catalan text that begins with its phase ("Arxivant: ...").
 struct StoreResult
@@ -77,7 +95,7 @@ public:
 private:
     friend QueuedMessageFile openQueuedPair(int &, const QString &, const QString &,
                                             const QDateTime &, const QStringList &);
-    std::unique_ptr<QFile> m_file;
+    std::unique_ptr<platform::UniqueFd> m_file;
     QString m_folder;
     QString m_stem;
     QString m_error;
@@ -107,23 +125,88 @@ QString stemFor(const QDateTime &now, int counter);
 StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queueFolder);
 
 // Removes temporary message files left by an interrupted download (or an interrupted
-// copy into an archive) in the folder. Called at the start of a run. Returns how many.
+// copy into an archive) in the folder, and deals with safety copies left by a crash while
+// the anti-spam program ran: put back when the message is gone or empty, else removed.
+// Called at the start of a run. Returns how many files it removed or put back.
 int removeLeftoverParts(const QString &folder);
 
-// The message file name of a forward-to file name: the name with ".destinatari" replaced
-// by ".missatge" (for a well-formed name, its first 19 characters + ".missatge").
+// The message file name of a forward-to file (or sent mark) name: the name with its
+// suffix replaced by ".missatge" (for a well-formed name, its first 19 characters +
+// ".missatge").
 QString messageNameFor(const QString &forwardToName);
 
-// The queue listing: names (no folder) of the forward-to files in the folder, in ascending
-// name order, which is the order of creation (oldest first). One directory read.
+// Whether a name the listing gave is a sent mark: the message was accepted by a server
+// and only its move into the sent archive is left.
+bool isSentMark(const QString &name);
+
+// The queue listing: names (no folder) of the forward-to files and sent marks in the
+// folder, in ascending name order, which is the order of creation (oldest first). One
+// directory read.
 QStringList listQueue(const QString &folder);
+
+// When the pair was queued: the date and time in its stem, or the last-modified time of
+// its forward-to file when the name holds none. Invalid when neither can be read.
+QDateTime queuedAt(const QString &folder, const QString &forwardToName);
+// Whether the pair has been queued for longer than kQueueLifetimeDays at `now`.
+bool queueLifetimeOver(const QString &folder, const QString &forwardToName, const QDateTime &now);
+
+// Folder syncs put off and done together: after a rename, the new entry is on disk only
+// once its folder is synced, and one sync covers every rename made in that folder since.
+// The queue pass adds the folders it renames in and flushes at most once per interval and
+// at its end, which keeps a sync per message (milliseconds each) off the pass.
+class FolderSyncs
+{
+public:
+    FolderSyncs();
+    void add(const QString &folder);
+    // Flushes when the interval has passed since the last flush.
+    StoreResult flushIfDue();
+    // Syncs every folder added since the last flush; the first failure is returned.
+    StoreResult flush();
+
+private:
+    QSet<QString> pending_;
+    QElapsedTimer sinceFlush_;
+};
+
+// Records in the queue that a server accepted the pair: the forward-to file is renamed to
+// its sent mark. The folder goes into `syncs`, or is synced at once without it.
+StoreResult markSent(const QString &folder, const QString &forwardToName,
+                     FolderSyncs *syncs = nullptr);
+// The sent mark's name of a forward-to file name.
+QString sentMarkFor(const QString &forwardToName);
+
+// A copy of a queued message that stands by while an outside program may change the
+// message: a clone where the file system shares blocks, else a plain copy (a hard link
+// would not survive a truncation in place). Removed on destruction.
+class SafetyCopy
+{
+public:
+    explicit SafetyCopy(const QString &messagePath);
+    ~SafetyCopy();
+    SafetyCopy(const SafetyCopy &) = delete;
+    SafetyCopy &operator=(const SafetyCopy &) = delete;
+
+    bool valid() const { return held_; }
+    // Why the copy could not be made ("no existeix", "el disc és ple", ...).
+    const QString &errorString() const { return error_; }
+    // Puts the copy back when the message is gone or empty; true when it did.
+    bool restoreIfLost();
+
+private:
+    QString message_;
+    QString copy_;
+    QString error_;
+    bool held_ = false;
+};
 
 // The queue pass's view of the queue: lists the folder once and hands out its names in
 // order, skipping names whose forward-to file is gone. When the list is used up it lists
 // once more and goes on with names it has not handed out yet. This gives what "take the
 // first name of a fresh listing" gives while the pass itself is the only one that removes
-// pairs, without re-reading the folder per pair, and it never hands out a pair twice, so
-// a pair that could not be moved cannot make the pass loop on it.
+// pairs, without re-reading the folder per pair, and it never hands out a pair twice (by
+// stem: a pair marked sent during the pass is not taken again under its mark), so a pair
+// that could not be moved cannot make the pass loop on it.
 class QueuePass
 {
 public:
@@ -150,8 +233,10 @@ enum class PairCheck {
 PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName);
 
 // `MoureParella`: moves the pair (names without folder) from the source folder into the
-// target folder, replacing files of the same names there. A rename when both folders are
-// on one file system; otherwise copy, flush to disk, then delete the source. The message
+// target folder, replacing files of the same names there; a sent mark is filed under its
+// forward-to name. A rename when both folders are on one file system, after which both
+// folders are synced (at once, or through `syncs`); otherwise copy, flush to disk, sync
+// the target folder, then delete the source. The message
 // moves first and the forward-to file last, so an interruption never leaves a listed pair
 // without its message. On failure the pair stays in the source folder (the message is
 // moved back when the forward-to file could not follow) and the result says why:
@@ -159,7 +244,8 @@ PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName);
 //   "Arxivant: no s'ha pogut moure <name> a <target>: <reason>"
 //   "Arxivant: no s'ha pogut esborrar <name> de <source>: <reason>"
 StoreResult MoureParella(const QString &destinatariName, const QString &missatgeName,
-                         const QString &sourceFolder, const QString &targetFolder);
+                         const QString &sourceFolder, const QString &targetFolder,
+                         FolderSyncs *syncs = nullptr);
 
 // `PurgarArxiu`: deletes the pairs in the archive folder whose forward-to file was last
 // modified more than `diesArxiu` calendar days (local midnights) before `now`. Nothing

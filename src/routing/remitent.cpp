@@ -23,13 +23,15 @@ QByteArray between(const QByteArray &text, qsizetype from, qsizetype to)
 
 std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
 {
+    // p is where the CR LF before the header is, or would be: a header on the very first
+    // line counts as if a line end stood before the message (p = -2).
     qsizetype p = -1;
     for (const char *header : {"\r\nFrom:", "\r\nFROM:", "\r\nfrom:"}) {
-        p = message.indexOf(header);
-        if (p >= 0)
+        p = message.startsWith(header + 2) ? -2 : message.indexOf(header);
+        if (p != -1)
             break;
     }
-    if (p < 0)
+    if (p == -1)
         return std::nullopt;
     const qsizetype value = p + 7; // just after the colon
     const qsizetype e1 = message.indexOf("\r\n", p + 5);

@@ -14,9 +14,9 @@ struct Remitent
     QString displayName;
 };
 
-// The sender of a stored message, searched as "\r\nFrom:", then "\r\nFROM:", then
-// "\r\nfrom:" anywhere in the text (a From: on the first line has no line end before it
-// and is not found). Empty when there is no sender.
+// The sender of a stored message, searched as "From:", then "FROM:", then "from:", each at
+// the very start of the text or after a CR LF anywhere in it (the first such place).
+// Empty when there is no sender.
 std::optional<Remitent> ExtreureRemitent(const QByteArray &message);
 
 // The first text field of a forward-to file: leading blanks skipped, up to the first

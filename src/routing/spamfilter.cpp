@@ -6,11 +6,14 @@
 
 #include "config/configuracio.h"
 #include "platform/ansi.h"
+#include "platform/eventlog.h"
+#include "routing/queue.h"
 #include "routing/runcontext.h"
 #include "routing/syncshell.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 namespace vessamo::routing {
@@ -24,6 +27,39 @@ QString quoted(QString path)
     // Inside a quoted group a literal quote is written as three.
     path.replace(QLatin1Char('"'), QStringLiteral("\"\"\""));
     return QLatin1Char('"') + path + QLatin1Char('"');
+}
+
+// Runs the program with the message's copy standing by; false when it did not run.
+bool runGuarded(RunContext &ctx, const QString &command, const QString &messagePath)
+{
+    const QString name = QFileInfo(messagePath).fileName();
+    SafetyCopy copy(messagePath);
+    if (!copy.valid()) {
+        // Without a copy the program could lose the message for good: it is not run.
+        platform::logError(QStringLiteral("Comprovant: no s'ha pogut copiar %1 abans de passar-lo "
+                                          "pel programa antispam: %2; no es comprova")
+                               .arg(name, copy.errorString()));
+        return false;
+    }
+    const SyncShellResult result = SyncShell(command, kSpamFilterLimitSeconds, &ctx.abort);
+    if (result.outcome == SyncShellResult::Outcome::TimedOut) {
+        platform::logError(QStringLiteral("Comprovant: el programa antispam no ha acabat en %1 "
+                                          "segons amb %2; s'ha aturat i el missatge no es tracta "
+                                          "com a spam")
+                               .arg(kSpamFilterLimitSeconds)
+                               .arg(name));
+    } else if (result.outcome == SyncShellResult::Outcome::Stopped) {
+        platform::logError(QStringLiteral("Comprovant: s'ha aturat el programa antispam amb %1 "
+                                          "perquè l'enrutament s'atura")
+                               .arg(name));
+    }
+    if (copy.restoreIfLost()) {
+        platform::logError(QStringLiteral("Comprovant: el programa antispam ha esborrat o buidat "
+                                          "%1; s'ha restituït el missatge")
+                               .arg(name));
+    }
+    return result.outcome != SyncShellResult::Outcome::TimedOut
+        && result.outcome != SyncShellResult::Outcome::Stopped;
 }
 
 } // namespace
@@ -80,11 +116,12 @@ bool ComprovarSpam(RunContext &ctx, const QString &messagePath)
     QCoreApplication::processEvents();
 
     QTemporaryDir folder;
-    if (!folder.isValid())
+    if (!folder.isValid() || ctx.abort.requested())
         return false;
     const QString outputPath = folder.filePath(QStringLiteral("sortida.txt"));
-    SyncShell(buildSpamCommand(cfg.ProgramaSpam, messagePath, outputPath), 0);
-    if (!QFile::exists(outputPath))
+    // A program that was ended may have left half an output: not a verdict.
+    if (!runGuarded(ctx, buildSpamCommand(cfg.ProgramaSpam, messagePath, outputPath), messagePath)
+        || !QFile::exists(outputPath))
         return false;
     const bool spam = outputHoldsMark(outputPath, cfg.MarcaSpam);
     QFile::remove(outputPath);

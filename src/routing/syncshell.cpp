@@ -1,20 +1,58 @@
-// `modSyncShell`: one child process per call, awaited in the event loop.
+// `modSyncShell`: one child process per call, in a process group of its own, awaited in
+// the event loop.
 #include "routing/syncshell.h"
 
 #include "platform/wait.h"
 
 #include <QProcess>
+#include <csignal>
+#include <unistd.h>
 
 namespace vessamo::routing {
 
 namespace {
 
-// How long a program asked to end at the time limit gets before it is killed.
+// How long a program asked to end gets before it is killed.
 constexpr int kTerminateGraceMs = 2000;
+
+// Kills what is left of the program's process group when the call is over, however it
+// ends. The group's id cannot be taken by a new process while any member lives; once all
+// are gone the kill finds nothing (ESRCH).
+class GroupReaper
+{
+public:
+    explicit GroupReaper(pid_t group)
+        : group_(group)
+    {
+    }
+    ~GroupReaper()
+    {
+        if (group_ > 0)
+            ::kill(-group_, SIGKILL);
+    }
+    GroupReaper(const GroupReaper &) = delete;
+    GroupReaper &operator=(const GroupReaper &) = delete;
+
+private:
+    pid_t group_;
+};
+
+// Asks the whole group to end, then kills it when the program outlasts the grace.
+void endGroup(pid_t group, const std::function<bool()> &ended)
+{
+    if (group <= 0)
+        return;
+    ::kill(-group, SIGTERM);
+    if (!platform::waitUntil(ended, QDeadlineTimer(kTerminateGraceMs))) {
+        ::kill(-group, SIGKILL);
+        platform::waitUntil(ended, QDeadlineTimer(kTerminateGraceMs));
+    }
+}
 
 } // namespace
 
-SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds)
+SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds,
+                          const platform::StopSource *stop)
 {
     SyncShellResult result;
     QStringList words = QProcess::splitCommand(commandLine);
@@ -29,6 +67,8 @@ SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds)
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
+    // Its own process group, so that its children can be ended with it.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
 
     QObject::connect(
         &process, &QProcess::finished, &process, [&](int code, QProcess::ExitStatus status) {
@@ -50,16 +90,20 @@ SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds)
         ? QDeadlineTimer(qint64(timeLimitSeconds) * 1000, Qt::PreciseTimer)
         : QDeadlineTimer(QDeadlineTimer::Forever);
     process.start(QIODevice::NotOpen);
-    if (platform::waitUntil([&] { return ended; }, deadline))
+    const auto group = pid_t(process.processId());
+    // Also from this side: a signal sent before the child has run its own setpgid must
+    // still reach the group.
+    if (group > 0)
+        ::setpgid(group, group);
+    const GroupReaper reaper(group);
+    const auto done = [&ended] { return ended; };
+    if (platform::waitUntil(done, deadline, stop))
         return result;
 
-    process.terminate();
-    if (!platform::waitUntil([&] { return ended; }, QDeadlineTimer(kTerminateGraceMs))) {
-        process.kill();
-        platform::waitUntil([&] { return ended; }, QDeadlineTimer(kTerminateGraceMs));
-    }
+    endGroup(group, done);
     process.disconnect();
-    result.outcome = SyncShellResult::Outcome::TimedOut;
+    result.outcome = stop && stop->requested() ? SyncShellResult::Outcome::Stopped
+                                               : SyncShellResult::Outcome::TimedOut;
     return result;
 }
 

@@ -3,7 +3,13 @@
 // (double quotes group words) and started without a shell; the first word is the program.
 // The wait sleeps in the event loop, and a time limit runs on a monotonic clock, so a
 // limit that crosses midnight lasts its full time.
+//
+// The program runs in a process group of its own, so that whatever it starts can be ended
+// with it: at the time limit, when the caller's stop is requested, and when the call
+// returns (a child left running by a program that has ended is ended too).
 #pragma once
+
+#include "platform/stopsource.h"
 
 #include <QString>
 
@@ -16,15 +22,18 @@ struct SyncShellResult
         Crashed, // the program died from a signal
         FailedToStart, // no such program, not executable, or an empty command line
         TimedOut, // the limit ran out; the program was ended
+        Stopped, // the stop was requested; the program was ended
     };
     Outcome outcome = Outcome::FailedToStart;
     int exitCode = 0;
 };
 
-// Runs `commandLine` and returns when the program has ended, could not be started, or
-// `timeLimitSeconds` (0: no limit) has run out. A program still running at the limit is
-// ended (terminated, then killed) rather than left behind. The program's standard input
-// is empty and what it writes to standard output and error is discarded.
-SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds);
+// Runs `commandLine` and returns when the program has ended, could not be started,
+// `timeLimitSeconds` (0: no limit) has run out, or `stop` was requested. A program still
+// running then is ended with its process group (SIGTERM, then SIGKILL after a short
+// grace) rather than left behind. The program's standard input is empty and what it
+// writes to standard output and error is discarded.
+SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds,
+                          const platform::StopSource *stop = nullptr);
 
 } // namespace vessamo::routing

@@ -11,7 +11,9 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vessamo::routing;
 
@@ -202,15 +204,17 @@ TEST_F(QueueTest, TenThousandPairsInOneSecondThenNoFreeStem)
               QStringLiteral("Rebent: no queda cap nom lliure a la cua %1").arg(queue));
 
     QueuePass pass(queue);
+    FolderSyncs syncs;
     QString previous;
     int handed = 0;
     while (const std::optional<QString> name = pass.next()) {
         EXPECT_LT(previous, *name);
         previous = *name;
         ASSERT_EQ(checkQueuedPair(queue, *name), PairCheck::Usable);
-        ASSERT_TRUE(MoureParella(*name, messageNameFor(*name), queue, sent));
+        ASSERT_TRUE(MoureParella(*name, messageNameFor(*name), queue, sent, &syncs));
         ++handed;
     }
+    EXPECT_TRUE(syncs.flush());
     EXPECT_EQ(handed, 10000);
     EXPECT_TRUE(filesIn(queue).isEmpty());
 }
@@ -494,6 +498,138 @@ TEST_F(QueueTest, PurgeLeavesStrayMessagesAndGoesOnPastMissingOnes)
     PurgarArxiu(sent, 3, QDateTime(QDate(2024, 1, 1), QTime(12, 0)), [&] { ++examined; });
     EXPECT_EQ(examined, 2);
     EXPECT_EQ(filesIn(sent), QStringList({QStringLiteral("M202001011200000001.missatge")}));
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Mail is private to the account that runs the router, whatever its umask allows.
+TEST_F(QueueTest, QueuedFilesAreReadableByTheirOwnerOnly)
+{
+    const mode_t old = ::umask(022);
+    int counter = 0;
+    QueuedMessageFile file = openQueuedPair(counter, queue, QStringLiteral("a@b.cat"), kNow);
+    ASSERT_TRUE(file.isOpen());
+    EXPECT_EQ(modeOf(file.partPath()), 0600u);
+    ASSERT_TRUE(file.write("m\r\n"));
+    ASSERT_TRUE(file.commit());
+    ::umask(old);
+    EXPECT_EQ(modeOf(file.forwardToPath()), 0600u);
+    EXPECT_EQ(modeOf(file.messagePath()), 0600u);
+}
+
+// A full disk says so, in the words of the event log, not "Unknown error".
+TEST_F(QueueTest, FullDiskIsToldAsSuch)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a small tmpfs needs root";
+    QTemporaryDir mountPoint;
+    ASSERT_TRUE(mountPoint.isValid());
+    const QByteArray target = QFile::encodeName(mountPoint.path());
+    if (::mount("tmpfs", target.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount
+    {
+        QByteArray target;
+        ~Unmount() { ::umount(target.constData()); }
+    } unmount {target};
+    int counter = 0;
+    QueuedMessageFile file
+        = openQueuedPair(counter, mountPoint.path(), QStringLiteral("a@b.cat"), kNow);
+    ASSERT_TRUE(file.isOpen()) << file.errorString().toStdString();
+    bool written = true;
+    for (int i = 0; i < 20 && written; ++i)
+        written = file.write(QByteArray(8192, 'x'));
+    EXPECT_FALSE(written && file.commit());
+    EXPECT_TRUE(file.errorString().endsWith(QStringLiteral(": el disc és ple")))
+        << file.errorString().toStdString();
+}
+
+// The copy kept while the anti-spam program runs: a crash in that moment leaves it, and
+// the next run puts it back when the message was lost, or removes it otherwise.
+TEST_F(QueueTest, LeftoverSafetyCopiesAreRestoredOrRemoved)
+{
+    struct Row
+    {
+        const char *stem;
+        const char *message; // nullptr: no message file
+        const char *kept;
+    };
+    const Row rows[] = {
+        {"M202401312359590001", "rewritten", "rewritten"},
+        {"M202401312359590002", nullptr, "copy"},
+        {"M202401312359590003", "", "copy"},
+    };
+    for (const Row &row : rows) {
+        const QString base = queue + QString::fromLatin1(row.stem) + kMessageSuffix;
+        writeFile(base + QStringLiteral(".copia"), "copy");
+        if (row.message)
+            writeFile(base, row.message);
+    }
+    EXPECT_TRUE(listQueue(queue).isEmpty());
+    removeLeftoverParts(queue);
+    for (const Row &row : rows) {
+        const QString base = queue + QString::fromLatin1(row.stem) + kMessageSuffix;
+        EXPECT_EQ(readAll(base), row.kept) << row.stem;
+        EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral(".copia"))) << row.stem;
+    }
+}
+
+// A sent pair whose move failed is listed under its mark, once per pass, filed under its
+// forward-to name, and its stem is not given to a new message while the mark is there.
+TEST_F(QueueTest, SentMarkIsListedOnceAndFiledUnderItsForwardToName)
+{
+    int counter = 0;
+    const QString stem = queuePair(counter, "Body\r\n");
+    QueuePass pass(queue);
+    ASSERT_EQ(pass.next(), stem + kForwardToSuffix);
+    ASSERT_TRUE(markSent(queue, stem + kForwardToSuffix));
+    EXPECT_FALSE(pass.next());
+    EXPECT_EQ(listQueue(queue), QStringList {stem + kSentMarkSuffix});
+    EXPECT_EQ(checkQueuedPair(queue, stem + kSentMarkSuffix), PairCheck::Usable);
+
+    ASSERT_TRUE(QFile::rename(queue + stem + kMessageSuffix, sent + QStringLiteral("keep")));
+    int again = 0;
+    EXPECT_NE(queuePair(again, "New\r\n"), stem);
+    ASSERT_TRUE(QFile::rename(sent + QStringLiteral("keep"), queue + stem + kMessageSuffix));
+
+    ASSERT_TRUE(MoureParella(stem + kSentMarkSuffix, stem + kMessageSuffix, queue, sent));
+    EXPECT_EQ(filesIn(sent), QStringList({stem + kForwardToSuffix, stem + kMessageSuffix}));
+    EXPECT_EQ(readAll(sent + stem + kForwardToSuffix), "a@b.cat");
+}
+
+// How long a pair has waited: by its stem, or by its forward-to file when the name holds
+// no time.
+TEST_F(QueueTest, QueueLifetimeCountsFromTheStemOrTheFile)
+{
+    const QDateTime now(QDate(2024, 3, 10), QTime(12, 0));
+    struct Row
+    {
+        const char *name;
+        QDateTime modified;
+        bool over;
+    };
+    const Row rows[] = {
+        {"M202403050900000001.destinatari", now, true},
+        {"M202403051300000001.destinatari", now.addDays(-30), false},
+        {"M202403051300000001.enviat", now, false},
+        {"odd.destinatari", now.addDays(-6), true},
+        {"odd.destinatari", now.addDays(-4), false},
+        {"M202413050900000001.destinatari", now.addDays(-4), false},
+        {"M202413050900000001.destinatari", now.addDays(-6), true},
+    };
+    for (const Row &row : rows) {
+        const QString name = QString::fromLatin1(row.name);
+        writeFile(queue + name, "a@b.cat");
+        setModified(queue + name, row.modified);
+        EXPECT_EQ(queueLifetimeOver(queue, name, now), row.over) << row.name;
+        QFile::remove(queue + name);
+    }
 }
 
 } // namespace

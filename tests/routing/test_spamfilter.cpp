@@ -4,6 +4,8 @@
 #include "routing/routingview.h"
 #include "routing/runcontext.h"
 #include "routing/spamfilter.h"
+#include "support/eventlogfile.h"
+#include "support/tempenv.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 using namespace vessamo::routing;
 using vessamo::config::Configuracio;
@@ -38,6 +41,20 @@ void writeFile(const QString &path, const QByteArray &bytes)
     f.write(bytes);
 }
 
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool zombie(pid_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray stat = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 || (close + 2 < stat.size() && stat[close + 2] == 'Z');
+}
+
 class SpamTest : public ::testing::Test
 {
 protected:
@@ -60,6 +77,21 @@ protected:
     }
     void TearDown() override { vessamo::config::resetConfiguration(); }
 
+    // Another anti-spam program, called with "%i %o" and the extra words given.
+    void useScript(const QByteArray &body, const QString &extra = {})
+    {
+        const QString script = dir.filePath(QStringLiteral("other.sh"));
+        writeFile(script, "#!/bin/sh\n" + body);
+        QFile(script).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o %2").arg(script, extra);
+    }
+    QStringList logged() const { return vessamo::test::eventLogTexts(logPath); }
+    // The files of queued messages in the folder: a safety copy must not stay behind.
+    QStringList queuedFiles() const
+    {
+        return QDir(dir.path()).entryList({QStringLiteral("M2024*")}, QDir::Files, QDir::Name);
+    }
+
     void useProgram(const QString &verdictText, int seconds = 0)
     {
         Configuracio.ProgramaSpam
@@ -77,6 +109,8 @@ protected:
     }
 
     QTemporaryDir dir;
+    QString logPath = dir.filePath(QStringLiteral("events.log"));
+    vessamo::test::ScopedEnv logEnv {"VESSAMO_EVENTLOG", logPath.toLocal8Bit()};
     QString message;
     QString filter;
     QString seenOutput;
@@ -215,6 +249,63 @@ TEST_F(SpamTest, SocketsAreServedWhileTheProgramRuns)
     EXPECT_TRUE(spam);
     EXPECT_EQ(echoedDuringCall, QByteArray("ping\r\npong\r\n"));
     EXPECT_FALSE(QFileInfo::exists(outputUsed()));
+}
+
+// The message is already gone from the POP3 server: a program that deletes or empties its
+// input must not lose it, while one that rewrites it keeps that right.
+TEST_F(SpamTest, MessageSurvivesAProgramThatDeletesOrEmptiesIt)
+{
+    const QByteArray original = "Subject: cheap pills\r\n\r\nBuy now\r\n";
+    struct Row
+    {
+        const char *name;
+        QByteArray body;
+        QByteArray expected;
+        bool logged;
+    };
+    const Row rows[] = {
+        {"deletes it", "rm -f \"$1\"\n", original, true},
+        {"empties it in place", ": > \"$1\"\n", original, true},
+        {"rewrites it", "printf 'X-Checked: yes\\r\\n' > \"$1\"\n", "X-Checked: yes\r\n", false},
+        {"leaves it alone", "exit 0\n", original, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(message, original);
+        useScript(row.body);
+        const qsizetype before = logged().size();
+        EXPECT_FALSE(check());
+        EXPECT_EQ(readAll(message), row.expected);
+        EXPECT_EQ(queuedFiles(), QStringList {QFileInfo(message).fileName()});
+        const QStringList log = logged().mid(before);
+        EXPECT_EQ(log.size(), row.logged ? 1 : 0) << log.join(u'|').toStdString();
+        for (const QString &text : log)
+            EXPECT_TRUE(text.startsWith(QStringLiteral("Comprovant: "))) << text.toStdString();
+    }
+}
+
+// A program that never ends, ignores SIGTERM and has a child: the run's stop ends both,
+// the message is not spam and stays as it was.
+TEST_F(SpamTest, StopEndsAHangingProgramAndItsChildren)
+{
+    const QString childFile = dir.filePath(QStringLiteral("child"));
+    useScript("trap '' TERM\nsleep 300 &\necho $! > \"$3\"\n"
+              "i=0; while [ $i -lt 15 ]; do sleep 1; i=$((i+1)); done\n"
+              "printf 'X-Spam: YES' > \"$2\"\n",
+              QLatin1Char('"') + childFile + QLatin1Char('"'));
+    const QByteArray original = readAll(message);
+    RunContext ctx(view);
+    QTimer::singleShot(300, [&ctx] { ctx.abort.request(); });
+    EXPECT_FALSE(ComprovarSpam(ctx, message));
+    const QStringList log = logged();
+    ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("Comprovant: "))) << log[0].toStdString();
+    const pid_t child = readAll(childFile).trimmed().toInt();
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(
+        vessamo::test::eventually([&] { return ::kill(child, 0) != 0 || zombie(child); }, 3000));
+    ::kill(child, SIGKILL);
+    EXPECT_EQ(readAll(message), original);
 }
 
 } // namespace

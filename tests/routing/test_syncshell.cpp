@@ -1,6 +1,7 @@
 // Tests of the synchronous process runner: exit codes, Windows-style word grouping,
 // missing programs, the time limit, and the event loop running during the wait.
 #include "routing/syncshell.h"
+#include "support/tempenv.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,6 +30,17 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Running, and not a zombie that nobody reaped yet.
+bool alive(pid_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray stat = f.readAll();
+    const qsizetype close = stat.lastIndexOf(')');
+    return close >= 0 && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 TEST(SyncShell, ReportsTheExitCode)
@@ -79,6 +91,41 @@ TEST(SyncShell, TimeLimitEndsALongProgram)
     ASSERT_TRUE(ok);
     // Ended and reaped, not left running.
     EXPECT_NE(::kill(pid, 0), 0);
+}
+
+// The program's own children go with it: a filter that forks must not leave a process
+// behind, whether it ignores SIGTERM at the limit or ends and leaves a child running.
+TEST(SyncShell, EndsTheProgramAndItsChildren)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray body;
+        qint32 limit;
+        Outcome outcome;
+    };
+    const Row rows[] = {
+        {"limit passes, SIGTERM ignored",
+         "trap '' TERM\nsleep 300 &\necho $! > \"$1\"\nwhile :; do sleep 1; done\n", 1,
+         Outcome::TimedOut},
+        {"program ends, its child runs on", "sleep 300 &\necho $! > \"$1\"\n", 0,
+         Outcome::Finished},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString pidFile = dir.filePath(QStringLiteral("child"));
+        const QString script = writeScript(dir.filePath(QStringLiteral("forks.sh")), row.body);
+        const SyncShellResult r
+            = SyncShell(QStringLiteral("\"%1\" \"%2\"").arg(script, pidFile), row.limit);
+        EXPECT_EQ(r.outcome, row.outcome);
+        bool ok = false;
+        const pid_t child = readAll(pidFile).trimmed().toInt(&ok);
+        ASSERT_TRUE(ok);
+        EXPECT_TRUE(vessamo::test::eventually([&] { return !alive(child); }, 3000));
+        ::kill(child, SIGKILL);
+    }
 }
 
 TEST(SyncShell, EventLoopRunsDuringTheWait)
