@@ -21,7 +21,8 @@
 
 namespace vessamo::mail {
 class clsEnviarCorreu;
-}
+enum class RelayOutcome;
+} // namespace vessamo::mail
 
 namespace vessamo::routing {
 
@@ -44,7 +45,8 @@ public:
     // Carries out one whole run (`EnrutarCorreu`) and unloads the form.
     void run();
 
-    // Up to five attempts, a new mail object each.
+    // Up to five attempts, a new mail object each, while they fail for a reason that may
+    // pass; a permanent refusal, a failure after the end of data and a stop end them.
     ForwardOutcome ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath);
 
     // Whether the machine can reach its servers; replaced by tests.
@@ -63,9 +65,9 @@ private:
     void unload();
     void moveOrLog(const QString &destinatariName, const QString &missatgeName,
                    const QString &target);
-    // Runs one attempt on a fresh mail object; true when it reported success.
-    bool attempt(const QString &forwardTo, const QString &senderAddress, const QString &senderName,
-                 const QByteArray &message);
+    // Runs one attempt on a fresh mail object; what it tells about the message.
+    mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,
+                               const QString &senderName, const QByteArray &message);
 
     RoutingView &view_;
     RunContext ctx_;

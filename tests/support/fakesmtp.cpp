@@ -146,16 +146,19 @@ void FakeSmtpServer::send(const Reply &reply)
     }
     int at = reply.delayMs;
     QTcpSocket *peer = peer_.get();
-    for (const QByteArray &fragment : reply.fragments) {
-        if (at == 0) {
+    for (qsizetype i = 0; i < reply.fragments.size(); ++i) {
+        const QByteArray fragment = reply.fragments[i];
+        const bool close = reply.closeAfter && i + 1 == reply.fragments.size();
+        auto write = [peer, fragment, close] {
             peer->write(fragment);
             peer->flush();
-        } else {
-            QTimer::singleShot(at, peer, [peer, fragment] {
-                peer->write(fragment);
-                peer->flush();
-            });
-        }
+            if (close)
+                peer->disconnectFromHost();
+        };
+        if (at == 0)
+            write();
+        else
+            QTimer::singleShot(at, peer, write);
         at += reply.pauseMs;
     }
 }

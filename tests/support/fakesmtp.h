@@ -1,6 +1,7 @@
 // A scriptable SMTP server on 127.0.0.1 (port 0, read back) for tests. It answers like a
 // plain server by default; a test replaces the reply to any step, splits a reply into
-// fragments sent with pauses, stays silent, or drops the connection. It records every byte
+// fragments sent with pauses, stays silent, drops the connection, or closes it right after
+// a reply (both reach the client together). It records every byte
 // it receives and every message body that reached the end of data.
 //
 // Steps are named by the command verb in upper case ("EHLO", "HELO", "MAIL", "RCPT",
@@ -30,8 +31,10 @@ public:
         QList<QByteArray> fragments; // sent in order, `pauseMs` apart
         int pauseMs = 0;
         int delayMs = 0; // before the first fragment
+        bool closeAfter = false; // close the connection right after the last fragment
 
         static Reply text(const QByteArray &line) { return Reply {Send, {line}, 0, 0}; }
+        static Reply thenClose(const QByteArray &line) { return Reply {Send, {line}, 0, 0, true}; }
         static Reply split(QList<QByteArray> parts, int pauseMs)
         {
             return Reply {Send, std::move(parts), pauseMs, 0};
