@@ -11,12 +11,17 @@
 #include "platform/wirelog.h"
 
 #include <QDeadlineTimer>
+#include <QLoggingCategory>
 
 namespace vessamo::mail {
 
 namespace {
 
 using platform::SocketControl;
+
+// Debug output (QT_LOGGING_RULES="vessamo.mail.smtp.debug=true"): the state a failure
+// came in. The dialogue itself is the wire log's (vessamo.wire.smtp).
+Q_LOGGING_CATEGORY(lcSmtp, "vessamo.mail.smtp", QtInfoMsg)
 
 bool isPop3(SmtpState state)
 {
@@ -122,6 +127,7 @@ void SmtpSession::abort()
 
 void SmtpSession::fail(const QString &text, RelayOutcome outcome)
 {
+    qCDebug(lcSmtp) << "failure in state" << smtpStateName(state_);
     classify(outcome);
     owner_.AddError(text);
     owner_.RaiseFailure();
@@ -331,9 +337,11 @@ void SmtpSession::close(bool announce)
         if (!self)
             return;
     }
-    if (socketState() == SocketControl::sckConnected && !stopRequested()) {
+    if (socketState() == SocketControl::sckConnected) {
         enter(SmtpState::Quit);
-        await();
+        // After a stop the goodbye is said, but its answer is not awaited.
+        if (!stopRequested())
+            await();
         if (!self)
             return;
     }

@@ -113,9 +113,13 @@ private:
     void onSocketError(const QString &description);
     void onSendProgress(qint32 sent, qint32 queued);
 
+    static QString statusOf(SmtpState state);
+    QByteArray commandOf(SmtpState state, QByteArray &logged) const;
     void enter(SmtpState next);
+    void sendMessage();
     void judge(const QByteArray &reply);
     void judgeHello(const QByteArray &reply);
+    void judgeAuth(const QByteArray &reply);
     void judgePop3(const QByteArray &reply);
     void answerChallenge(const QByteArray &reply);
     // Reports a failure of the current state: `text` goes to the error list.

@@ -59,84 +59,102 @@ RelayOutcome refusalClass(SmtpState state, char first)
 
 } // namespace
 
-// Entering a state sends what it waits the answer to.
+// The status raised on entering a state; none for most.
+QString SmtpSession::statusOf(SmtpState state)
+{
+    switch (state) {
+    case SmtpState::Hello:
+        return QStringLiteral("Initializing Communications...");
+    case SmtpState::Auth:
+        return QStringLiteral("Sending Login Authentication...");
+    case SmtpState::MailFrom:
+        return QStringLiteral("Sending Sender Information...");
+    case SmtpState::RcptTo:
+        return QStringLiteral("Sending Recipient Information...");
+    case SmtpState::Data:
+        return QStringLiteral("Sending Message...");
+    default:
+        return {};
+    }
+}
+
+// The command that entering a state sends (empty for none), and in `logged` what the wire
+// log shows of it when that differs.
+QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
+{
+    const QByteArray from = platform::toAnsi(owner_.from());
+    switch (state) {
+    case SmtpState::Hello: {
+        const qsizetype at = from.indexOf('@');
+        return (owner_.UseAuthentication() ? "EHLO " : "HELO ")
+            + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
+    }
+    case SmtpState::Auth:
+        return QByteArrayLiteral("AUTH Login\r\n");
+    case SmtpState::MailFrom:
+        return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
+            + "\r\n";
+    case SmtpState::RcptTo:
+        return "RCPT TO: <" + platform::toAnsi(owner_.RecipientList().first()) + ">\r\n";
+    case SmtpState::Data:
+        return QByteArrayLiteral("DATA\r\n");
+    case SmtpState::Quit:
+    case SmtpState::Pop3Quit:
+        return QByteArrayLiteral("QUIT\r\n");
+    case SmtpState::Pop3User:
+        return "USER " + platform::toAnsi(owner_.UserName()) + "\r\n";
+    case SmtpState::Pop3Pass:
+        logged = "PASS " + kMasked;
+        return "PASS " + platform::toAnsi(owner_.Password()) + "\r\n";
+    default:
+        return {};
+    }
+}
+
+// Entering a state raises its status and sends what it waits the answer to.
 void SmtpSession::enter(SmtpState next)
 {
     const QPointer<SmtpSession> self(this);
     state_ = next;
-    switch (next) {
-    case SmtpState::Hello: {
-        status(QStringLiteral("Initializing Communications..."));
-        const QString from = owner_.from();
-        const qsizetype at = from.indexOf(u'@');
-        const QString domain = at >= 0 ? from.mid(at + 1) : from;
-        if (self)
-            send((owner_.UseAuthentication() ? QByteArrayLiteral("EHLO ")
-                                             : QByteArrayLiteral("HELO "))
-                 + platform::toAnsi(domain) + "\r\n");
-        break;
-    }
-    case SmtpState::Auth:
-        status(QStringLiteral("Sending Login Authentication..."));
-        if (self)
-            send(QByteArrayLiteral("AUTH Login\r\n"));
-        break;
-    case SmtpState::MailFrom: {
+    if (next == SmtpState::MailFrom) {
         bytesSent_ = 0;
         lastPercentage_ = 0;
-        status(QStringLiteral("Sending Sender Information..."));
-        QByteArray command = "MAIL FROM: <" + platform::toAnsi(owner_.from()) + ">";
-        if (authParameter_)
-            command += " AUTH=" + platform::toAnsi(owner_.from());
-        if (self)
-            send(command + "\r\n");
-        break;
     }
-    case SmtpState::RcptTo:
-        status(QStringLiteral("Sending Recipient Information..."));
+    const QString text = statusOf(next);
+    if (!text.isEmpty()) {
+        status(text);
         if (!self)
             return;
-        if (owner_.RecipientList().isEmpty()) {
-            // What indexing an empty list reports.
-            fail(QStringLiteral("Subscript out of range"), RelayOutcome::Permanent);
-            return;
-        }
-        send("RCPT TO: <" + platform::toAnsi(owner_.RecipientList().first()) + ">\r\n");
-        break;
-    case SmtpState::Data:
-        status(QStringLiteral("Sending Message..."));
-        if (self)
-            send(QByteArrayLiteral("DATA\r\n"));
-        break;
-    case SmtpState::DataEnd: {
-        // The message in one write, then the end-of-data line. A message that ends with
-        // its line end is followed by the "." line alone; one that does not gets the line
-        // end it lacks, so no empty line is added to what the recipient receives.
-        const QByteArray &wire = wire_ ? *wire_ : QByteArray();
-        send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
-        send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
-                                                     : QByteArrayLiteral("\r\n.\r\n"));
-        break;
     }
-    case SmtpState::Quit:
-    case SmtpState::Pop3Quit:
-        send(QByteArrayLiteral("QUIT\r\n"));
-        break;
-    case SmtpState::Pop3User:
-        send("USER " + platform::toAnsi(owner_.UserName()) + "\r\n");
-        break;
-    case SmtpState::Pop3Pass:
-        send("PASS " + platform::toAnsi(owner_.Password()) + "\r\n", "PASS " + kMasked);
-        break;
-    default:
-        break;
+    if (next == SmtpState::RcptTo && owner_.RecipientList().isEmpty()) {
+        // What indexing an empty list reports.
+        fail(QStringLiteral("Subscript out of range"), RelayOutcome::Permanent);
+        return;
     }
+    if (next == SmtpState::DataEnd) {
+        sendMessage();
+        return;
+    }
+    QByteArray logged;
+    const QByteArray command = commandOf(next, logged);
+    if (!command.isEmpty())
+        send(command, logged);
+}
+
+// The message in one write, then the end-of-data line. A message that ends with its line
+// end is followed by the "." line alone; one that does not gets the line end it lacks, so
+// no empty line is added to what the recipient receives.
+void SmtpSession::sendMessage()
+{
+    const QByteArray wire = wire_ ? *wire_ : QByteArray();
+    send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
+    send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
+                                                 : QByteArrayLiteral("\r\n.\r\n"));
 }
 
 // One complete reply (a line during the POP3 login), judged for the state it answers.
 void SmtpSession::judge(const QByteArray &reply)
 {
-    const QPointer<SmtpSession> self(this);
     if (isPop3(state_)) {
         judgePop3(reply);
         return;
@@ -155,18 +173,7 @@ void SmtpSession::judge(const QByteArray &reply)
             judgeHello(reply);
         break;
     case SmtpState::Auth:
-        if (code == "334") {
-            answerChallenge(reply);
-            return;
-        }
-        if (code == "235") {
-            state_ = SmtpState::Ready;
-            status(QStringLiteral("Host Login OK!"));
-            return;
-        }
-        fail(platform::fromAnsi(reply), RelayOutcome::Temporary);
-        if (self)
-            status(QStringLiteral("Host Login Failed!"));
+        judgeAuth(reply);
         return;
     case SmtpState::MailFrom:
         if ((accepted = positive(code, {"250", "251"})))
@@ -190,6 +197,8 @@ void SmtpSession::judge(const QByteArray &reply)
         // Whatever the goodbye brings: the session is over.
         state_ = SmtpState::Closed;
         return;
+    case SmtpState::Accepted:
+        return; // the message is taken: nothing said before the goodbye changes that
     default:
         // Nothing was asked: only a positive reply passes unremarked.
         accepted = code.startsWith('2');
@@ -197,6 +206,23 @@ void SmtpSession::judge(const QByteArray &reply)
     }
     if (!accepted)
         fail(platform::fromAnsi(reply), refusalClass(state_, code.isEmpty() ? '\0' : code[0]));
+}
+
+// AUTH LOGIN: two challenges, then the verdict.
+void SmtpSession::judgeAuth(const QByteArray &reply)
+{
+    const QPointer<SmtpSession> self(this);
+    const QByteArray code = reply.left(3);
+    if (code == "334") {
+        answerChallenge(reply);
+    } else if (code == "235") {
+        state_ = SmtpState::Ready;
+        status(QStringLiteral("Host Login OK!"));
+    } else {
+        fail(platform::fromAnsi(reply), RelayOutcome::Temporary);
+        if (self)
+            status(QStringLiteral("Host Login Failed!"));
+    }
 }
 
 // The EHLO reply says whether the server takes AUTH LOGIN and the AUTH parameter; a reply
@@ -325,8 +351,9 @@ void SmtpSession::replyTooLong(bool pop3)
                                : QStringLiteral("Reply from the SMTP Host too long (over "))
         + QString::number(ReplyCollector::kLimit) + QStringLiteral(" octets): ")
         + platform::escapeLine(platform::fromAnsi(head));
-    if (state_ == SmtpState::Quit) {
-        state_ = SmtpState::Closed;
+    if (state_ == SmtpState::Quit || state_ == SmtpState::Accepted) {
+        if (state_ == SmtpState::Quit)
+            state_ = SmtpState::Closed;
         return;
     }
     fail(text, state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
