@@ -34,13 +34,14 @@ clsEnviarCorreu::clsEnviarCorreu(platform::SocketControl &sckMail, QObject *pare
     if (persistentSettings_)
         loadSettings();
     timeZoneSuffix_ = SystemTimeZoneSuffix(QDateTime::currentDateTime());
-    attachSocket();
+    session_ = std::make_unique<SmtpSession>(*this, &sckMail);
 }
 
 clsEnviarCorreu::~clsEnviarCorreu()
 {
     // Whatever the server says while we say goodbye raises no event any more.
     destroying_ = true;
+    session_->setQuiet();
     if (socketState() > 0)
         CloseSession();
 }
@@ -217,7 +218,7 @@ void clsEnviarCorreu::SetFromDisplayName(const QString &value)
 
 void clsEnviarCorreu::SetMessage(const QByteArray &value)
 {
-    message_ = PrepareBody(value);
+    message_ = PrepareMessage(value);
     eightBit_ = false;
     for (const char byte : std::as_const(message_)) {
         if (static_cast<unsigned char>(byte) > 126) {

@@ -5,13 +5,15 @@
 // "Postiera", group "Settings") and are read back when an object is created.
 //
 // The object borrows its SMTP socket control (sckMail) from its owner, which keeps it alive
-// for the object's whole life. The SMTP dialogue itself (Connect, Disconnect, Send, Enruta)
-// is built on top of this object and uses the session flags and tables kept here.
+// for the object's whole life. The SMTP dialogue itself (Connect, Disconnect, Enruta) is
+// carried by the object's SmtpSession (mail/smtpsession.h), which reads the settings kept
+// here and reports through this object's error list and events.
 #pragma once
 
 #include "dns/mxquery.h"
-#include "mail/smtpreply.h"
+#include "mail/smtpsession.h"
 #include "platform/socketcontrol.h"
+#include "platform/stopsource.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -19,6 +21,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <vector>
 
 namespace vessamo::mail {
@@ -61,6 +64,10 @@ inline const QString kUsername = QStringLiteral("Username");
 // blank. Line ends are kept as they are: LF (with or without CR) when the text has one, else
 // bare CR; a text without either is one line.
 QByteArray PrepareBody(const QByteArray &text);
+// The same for a whole stored message, except in its header section (the lines before the
+// first empty one): there a long line is folded before its last blank within the limit, so
+// that the next piece begins with white space and stays part of its header.
+QByteArray PrepareMessage(const QByteArray &text);
 
 // The Date header's zone text (+0100, -0500, +0530) for a bias in minutes, where local time
 // plus the bias gives UTC.
@@ -113,7 +120,8 @@ public:
     void SetFrom(const QString &value);
     QString FromDisplayName() const { return fromDisplayName_; }
     void SetFromDisplayName(const QString &value);
-    // The body as prepared for SMTP; bytes pass unchanged apart from stuffing and folding.
+    // The stored message as prepared for SMTP (PrepareMessage); bytes pass unchanged apart
+    // from stuffing and folding.
     QByteArray Message() const { return message_; }
     void SetMessage(const QByteArray &value);
     qint32 MessageTimeout() const { return messageTimeout_; }
@@ -166,6 +174,12 @@ public:
     bool Connect();
     void Disconnect();
     void Enruta();
+    // What the last Connect or Enruta tells about the message (a stop counts as temporary,
+    // or as ambiguous once the end of data was out).
+    RelayOutcome Outcome() const { return session_->outcome(); }
+    // Every wait of the dialogue also ends on this stop source; a stop ends the operation
+    // at once, without a report. Not owned; null for none.
+    void SetStopSource(const platform::StopSource *stop) { session_->setStopSource(stop); }
     // Expected byte count of a transaction, for the progress percentage.
     qint32 EstimateSize() const;
 
@@ -203,28 +217,11 @@ Q_SIGNALS:
     void SendFailed(const QString &Explanation);
     void Status(const QString &Status);
     void Progress(qint32 PercentComplete);
+    // The server has taken responsibility for the message (its reply to the end of data),
+    // raised at once, before QUIT and SendSuccesful. Its handler must not wait.
+    void Accepted();
 
 protected:
-    // State of the SMTP dialogue, kept for the session built on this object.
-    struct SessionFlags
-    {
-        bool connected = false;
-        bool abort = false;
-        bool keepOpen = false;
-        bool ready = false;
-        bool dataReady = false;
-        bool authAdvertised = false;
-        bool authParameter = false;
-        bool authAccepted = false;
-        qint32 pop3Step = 0;
-        bool pop3Done = false;
-        qint64 bytesSent = 0;
-        qint64 bytesQueued = 0;
-        bool chunkSent = false;
-        qint64 estimatedTotal = 0;
-        qint32 lastPercentage = 0;
-    };
-
     // Error list: each text at most once, compared without regard to case.
     void AddError(const QString &text);
     void RemoveError(const QString &text);
@@ -238,11 +235,7 @@ protected:
     void RaiseFailure();
     // Says goodbye (QUIT) when connected, then closes the socket.
     void CloseSession();
-    // True when a greeted (and, if asked, authenticated) SMTP session is open.
-    bool OpenSession();
-    // Waits until the flag is set, abort is set, or `seconds` have passed (then, with
-    // `raise`, the time-out is reported). Returns the flag.
-    bool WaitForReply(bool SessionFlags::*flag, qint32 seconds, bool raise);
+    // Reports "Timeout occurred: The SMTP Host did not respond to the request".
     void TimeoutFailure();
 
     QString ReadSetting(const QString &key, const QString &defaultValue) const;
@@ -251,7 +244,6 @@ protected:
     QStringList splitList(const QString &text) const;
     QString joinList(const QStringList &list) const { return list.join(delimiter_); }
 
-    SessionFlags session_;
     QStringList recipient_;
     QStringList recipientDisplayName_;
     QStringList ccRecipient_;
@@ -261,24 +253,10 @@ protected:
 
 private:
     friend class OperationScope;
+    friend class SmtpSession;
 
-    // The session's socket events.
-    void attachSocket();
-    void onConnectEvent();
-    void onCloseEvent();
-    void onDataArrival();
-    void onSocketError(const QString &description);
-    void onSendProgress(qint32 sent, qint32 queued);
-    void handleReply(const QByteArray &reply);
-    void handlePop3Reply(const QByteArray &reply);
-    void answerChallenge(const QByteArray &reply);
     // The socket state, 0 when the socket is gone.
     qint16 socketState() const;
-    void send(const QByteArray &bytes);
-    bool pop3Login();
-    bool connectLoop();
-    bool greet();
-    void mailTransaction();
     // Refuses a sender or recipient that could break out of its command line.
     bool addressesSafe();
 
@@ -298,13 +276,9 @@ private:
                     const QString &message);
 
     QPointer<platform::SocketControl> sckMail_;
-    ReplyCollector replies_;
+    std::unique_ptr<SmtpSession> session_;
     // Public operations in progress: a close by the server then is a failure.
     int operationDepth_ = 0;
-    // The POP3 login before sending is under way: replies are single lines.
-    bool pop3Phase_ = false;
-    // QUIT sent by us: the server's close that follows is expected.
-    bool closing_ = false;
     // A failure is being reported: failures found meanwhile belong to it.
     bool reportingFailure_ = false;
     bool destroying_ = false;

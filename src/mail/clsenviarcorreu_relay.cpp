@@ -1,6 +1,6 @@
-// Relay of a stored message: Enruta runs one SMTP transaction whose content is the
-// prepared Message, sent to the first recipient, and EstimateSize gives the expected size
-// of a transaction for the progress percentage.
+// Relay of a stored message: Enruta runs one SMTP transaction (through the object's
+// SmtpSession) whose content is the prepared Message, sent to the first recipient, and
+// EstimateSize gives the expected size of a transaction for the progress percentage.
 #include "mail/clsenviarcorreu.h"
 #include "platform/ansi.h"
 
@@ -71,6 +71,8 @@ bool clsEnviarCorreu::addressesSafe()
         || (!recipient_.isEmpty() && breaksCommandLine(recipient_.first()));
     if (!unsafe)
         return true;
+    // The message's own sender or its forward-to text: no later attempt can do better.
+    session_->classify(RelayOutcome::Permanent);
     AddError(QStringLiteral("Invalid character (line break or angle bracket) in a sender or "
                             "recipient address"));
     RaiseFailure();
@@ -121,83 +123,14 @@ void clsEnviarCorreu::Enruta()
     const QPointer<clsEnviarCorreu> self(this);
     // Exactly one display name: the first, or an empty one.
     recipientDisplayName_ = QStringList {recipientDisplayName_.value(0)};
-    session_.estimatedTotal = EstimateSize();
-    session_.abort = false;
+    session_->begin(EstimateSize());
     if (!addressesSafe())
         return;
-    if (socketState() != platform::SocketControl::sckConnected && !OpenSession())
+    if (!session_->open() || !self)
         return;
-    if (!self)
+    // The message goes out in one write; wireLines copies it only when it must change.
+    if (!session_->relay(wireLines(message_)) || !self)
         return;
-    mailTransaction();
-}
-
-void clsEnviarCorreu::mailTransaction()
-{
-    const QPointer<clsEnviarCorreu> self(this);
-    auto step = [&](const QString &status) {
-        Q_EMIT Status(status);
-        return static_cast<bool>(self);
-    };
-    auto waitFor = [&](bool SessionFlags::*flag) {
-        return WaitForReply(flag, messageTimeout_, true) && self && !session_.abort;
-    };
-
-    session_.bytesSent = 0;
-    session_.lastPercentage = 0;
-    if (!step(QStringLiteral("Sending Sender Information...")))
-        return;
-    session_.ready = false;
-    QByteArray mailFrom = "MAIL FROM: <" + platform::toAnsi(from_) + ">";
-    if (session_.authParameter)
-        mailFrom += " AUTH=" + platform::toAnsi(from_);
-    send(mailFrom + "\r\n");
-    if (!waitFor(&SessionFlags::ready))
-        return;
-
-    if (!step(QStringLiteral("Sending Recipient Information...")))
-        return;
-    if (recipient_.isEmpty()) {
-        // What indexing an empty list reports.
-        AddError(QStringLiteral("Subscript out of range"));
-        RaiseFailure();
-        return;
-    }
-    session_.ready = false;
-    send("RCPT TO: <" + platform::toAnsi(recipient_.first()) + ">\r\n");
-    if (!waitFor(&SessionFlags::ready))
-        return;
-
-    if (!step(QStringLiteral("Sending Message...")))
-        return;
-    session_.dataReady = false;
-    send(QByteArrayLiteral("DATA\r\n"));
-    if (!waitFor(&SessionFlags::dataReady))
-        return;
-
-    // The message, then the end-of-data line. The message keeps its bytes: a message that
-    // ends with its line end is followed by the "." line alone, and one that does not gets
-    // the line end it lacks, so no empty line is added to what the recipient receives.
-    // Two writes spare a copy of a large message.
-    session_.ready = false;
-    const QByteArray wire = wireLines(message_);
-    send(wire);
-    if (session_.abort)
-        return;
-    send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
-                                                 : QByteArrayLiteral("\r\n.\r\n"));
-    if (!waitFor(&SessionFlags::ready))
-        return;
-
-    session_.lastPercentage = 100;
-    Q_EMIT Progress(100);
-    if (!self || !step(QStringLiteral("Transmission Complete...")))
-        return;
-    if (!session_.keepOpen) {
-        CloseSession();
-        if (!self)
-            return;
-    }
     Q_EMIT SendSuccesful();
 }
 

@@ -16,7 +16,35 @@ constexpr qsizetype kMaxLine = 998;
 // Appends one line (its content without line end) stuffed and folded. Every piece that
 // begins with "." gets another one, the first and the folded ones alike: a folded piece is
 // a line of its own for the server, and a bare "." there would end the data early.
-void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparator)
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Where a header line is cut: before the last blank within the piece, so that the next
+// piece begins with white space and continues the header (RFC 5322 section 2.2.3). The
+// piece's own first octet does not count (a continuation begins with its blank); without a
+// blank the cut falls after `room` octets, as in the body.
+qsizetype headerCut(QByteArrayView line, qsizetype pos, qsizetype room)
+{
+    for (qsizetype i = pos + room; i > pos; --i) {
+        if (isBlank(line.at(i)))
+            return i;
+    }
+    return pos + room;
+}
+
+// Where a body line is cut: after the last blank within the piece.
+qsizetype bodyCut(QByteArrayView line, qsizetype pos, qsizetype room)
+{
+    for (qsizetype i = pos + room - 1; i >= pos; --i) {
+        if (line.at(i) == ' ')
+            return i + 1;
+    }
+    return pos + room;
+}
+
+void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparator, bool header)
 {
     qsizetype pos = 0;
     const qsizetype n = line.size();
@@ -24,15 +52,8 @@ void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparat
     // The limit counts the line's own octets: the dot added for transparency does not
     // count (RFC 5321 section 4.5.3.1.6), so a line within it is never cut.
     while (n - pos > kMaxLine) {
-        const qsizetype room = kMaxLine;
-        // The last blank within the piece; cut after it, or after `room` octets.
-        qsizetype cut = pos + room;
-        for (qsizetype i = pos + room - 1; i >= pos; --i) {
-            if (line.at(i) == ' ') {
-                cut = i + 1;
-                break;
-            }
-        }
+        const qsizetype cut
+            = header ? headerCut(line, pos, kMaxLine) : bodyCut(line, pos, kMaxLine);
         if (stuffed)
             out.append('.');
         out.append(line.sliced(pos, cut - pos));
@@ -47,7 +68,10 @@ void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparat
 
 } // namespace
 
-QByteArray PrepareBody(const QByteArray &text)
+namespace {
+
+// `headers`: the lines before the first empty one are a header section.
+QByteArray prepare(const QByteArray &text, bool headers)
 {
     if (text.isEmpty())
         return {};
@@ -65,7 +89,9 @@ QByteArray PrepareBody(const QByteArray &text)
         qsizetype end = start;
         while (end < text.size() && text[end] != '\r' && text[end] != '\n')
             ++end;
-        appendLine(out, whole.sliced(start, end - start), foldSeparator);
+        if (end == start)
+            headers = false;
+        appendLine(out, whole.sliced(start, end - start), foldSeparator, headers);
         if (end == text.size())
             break;
         const qsizetype ending
@@ -74,6 +100,18 @@ QByteArray PrepareBody(const QByteArray &text)
         start = end + ending;
     }
     return out;
+}
+
+} // namespace
+
+QByteArray PrepareBody(const QByteArray &text)
+{
+    return prepare(text, false);
+}
+
+QByteArray PrepareMessage(const QByteArray &text)
+{
+    return prepare(text, true);
 }
 
 QString TimeZoneSuffix(qint32 biasMinutes)

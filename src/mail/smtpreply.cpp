@@ -17,24 +17,15 @@ bool isContinuationLine(const QByteArray &line)
         && line[3] == '-';
 }
 
-// The first `length` bytes, or, without a line end, nothing until the limit and then all.
-std::optional<QByteArray> ReplyCollector::take(qsizetype length)
-{
-    if (length < 0) {
-        if (buffer_.size() < kLimit)
-            return std::nullopt;
-        length = buffer_.size();
-    }
-    QByteArray taken = buffer_.left(length);
-    buffer_.remove(0, length);
-    return taken;
-}
-
 std::optional<QByteArray> ReplyCollector::takeLine()
 {
     // A bare LF ends a line too: some servers send one.
     const qsizetype lf = buffer_.indexOf('\n');
-    return take(lf < 0 ? -1 : lf + 1);
+    if (lf < 0)
+        return std::nullopt;
+    QByteArray line = buffer_.left(lf + 1);
+    buffer_.remove(0, lf + 1);
+    return line;
 }
 
 std::optional<QByteArray> ReplyCollector::takeReply()
@@ -42,8 +33,13 @@ std::optional<QByteArray> ReplyCollector::takeReply()
     qsizetype start = 0;
     for (;;) {
         const qsizetype lf = buffer_.indexOf('\n', start);
-        if (lf < 0 || !isContinuationLine(buffer_.mid(start, 4)))
-            return take(lf < 0 ? -1 : lf + 1);
+        if (lf < 0)
+            return std::nullopt;
+        if (!isContinuationLine(buffer_.mid(start, 4))) {
+            QByteArray reply = buffer_.left(lf + 1);
+            buffer_.remove(0, lf + 1);
+            return reply;
+        }
         start = lf + 1;
     }
 }

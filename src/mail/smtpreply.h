@@ -1,7 +1,8 @@
 // Collects server replies from the bytes a socket delivers, so that a reply is judged only
 // when it is complete. An SMTP reply ends at its final line (RFC 5321 section 4.2.1: every
-// line but the last has "-" after the three-digit code); a POP3 reply is one line. Bytes
-// that never complete a line are bounded: past the limit they are handed out as they are.
+// line but the last has "-" after the three-digit code); a POP3 reply is one line. A reply
+// that does not end within the limit is never handed out: the collector reports the
+// overflow and its caller refuses it.
 #pragma once
 
 #include <QByteArray>
@@ -17,6 +18,10 @@ public:
     void append(const QByteArray &bytes) { buffer_ += bytes; }
     void clear() { buffer_.clear(); }
     bool isEmpty() const { return buffer_.isEmpty(); }
+    // True when the reply being collected has reached the limit without its end.
+    bool overflowed() const { return buffer_.size() >= kLimit; }
+    // The first `n` bytes collected, to show what an overlong reply was.
+    QByteArray head(qsizetype n) const { return buffer_.left(n); }
 
     // The next complete SMTP reply, all its lines with their line ends.
     std::optional<QByteArray> takeReply();
@@ -24,8 +29,6 @@ public:
     std::optional<QByteArray> takeLine();
 
 private:
-    std::optional<QByteArray> take(qsizetype length);
-
     QByteArray buffer_;
 };
 

@@ -59,12 +59,12 @@ void SocketControl::attachSocket()
     });
     QObject::connect(s, &QTcpSocket::readyRead, this, &SocketControl::onReadyRead);
     QObject::connect(s, &QTcpSocket::disconnected, this, [this] {
-        // Data that came with the close is still in the socket's buffer.
+        // Data that came with the close is still in the socket's buffer. The state changes
+        // only when the close is delivered, after every byte received before it: a reply
+        // followed at once by the close is handed over while the socket still reads as
+        // connected.
         onReadyRead();
-        if (state_ == sckConnected || state_ == sckClosing) {
-            state_ = sckClosing;
-            post(Event(Kind::Closed));
-        }
+        post(Event(Kind::Closed));
     });
     QObject::connect(s, &QTcpSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
     QObject::connect(s, &QTcpSocket::bytesWritten, this, [this](qint64 written) {
@@ -97,7 +97,9 @@ void SocketControl::Connect(const QString &host, qint32 port)
 
 void SocketControl::SendData(const QByteArray &bytes)
 {
-    if (!socket_ || state_ != sckConnected || bytes.isEmpty())
+    // The peer may have gone while its close waits to be delivered: nothing to write to.
+    if (!socket_ || state_ != sckConnected || bytes.isEmpty()
+        || socket_->state() != QAbstractSocket::ConnectedState)
         return;
     socket_->write(bytes);
     // Out now rather than on the next pass of the event loop: a command reaches the
@@ -155,7 +157,7 @@ void SocketControl::onErrorOccurred(QAbstractSocket::SocketError error)
     // The peer's close is reported by `disconnected` as the CloseEvent.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    state_ = sckError;
+    // The error state, too, is taken when the event is delivered, after the data before it.
     post(Event(Kind::Error, winsockErrorNumber(error), 0,
                socket_ ? socket_->errorString() : QString()));
 }
@@ -191,9 +193,14 @@ void SocketControl::deliver()
             Q_EMIT DataArrival(static_cast<qint32>(qMin<qint64>(received_.size(), INT32_MAX)));
         break;
     case Kind::Closed:
+        // A close after an error is no news: the error was the end.
+        if (state_ != sckConnected && state_ != sckClosing)
+            break;
+        state_ = sckClosing;
         Q_EMIT CloseEvent();
         break;
     case Kind::Error:
+        state_ = sckError;
         Q_EMIT Error(static_cast<qint16>(event.a), event.text);
         break;
     case Kind::Progress:

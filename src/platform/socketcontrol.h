@@ -8,7 +8,9 @@
 // delivery stops cleanly.
 //
 // States follow the old control: 0 closed, 6 connecting, 7 connected, 8 peer closing,
-// 9 error. A close by the peer is the CloseEvent, never an Error.
+// 9 error. A close by the peer is the CloseEvent, never an Error. The peer's close and an
+// error change the state when their event is delivered, so every byte the peer sent before
+// them reaches DataArrival, in order, while the state still reads connected.
 #pragma once
 
 #include <QByteArray>

@@ -153,28 +153,40 @@ void frmEnviarCorreu::queuePass()
         if (ctx_.abort.requested())
             break;
         ctx_.progressed();
-        fileForwarded(*name, messageName, ReenviarMissatge(queue + *name, queue + messageName),
-                      syncs);
+        // The acceptance is recorded the moment the server's reply arrives, so only a crash
+        // between that reply and this rename can make the message go out twice.
+        std::optional<StoreResult> marked;
+        onAccepted_ = [&] { marked = markSent(queue, *name, &syncs); };
+        const ForwardOutcome outcome = ReenviarMissatge(queue + *name, queue + messageName);
+        onAccepted_ = nullptr;
+        fileForwarded(*name, messageName, outcome, syncs, marked);
         logIfFailed(syncs.flushIfDue());
     }
     logIfFailed(syncs.flush());
 }
 
 void frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QString &missatgeName,
-                                    ForwardOutcome outcome, FolderSyncs &syncs)
+                                    ForwardOutcome outcome, FolderSyncs &syncs,
+                                    std::optional<StoreResult> marked)
 {
     const QString queue = withSlash(Configuracio.CarpetaCua);
+    // Once the acceptance is recorded the pair is sent, whatever the goodbye brought.
+    if (marked && *marked)
+        outcome = ForwardOutcome::Sent;
     switch (outcome) {
     case ForwardOutcome::Sent: {
         // Recorded in the queue first, so a failed move never makes it go out again.
-        const StoreResult marked = markSent(queue, destinatariName, &syncs);
-        logIfFailed(marked);
-        moveOrLog(marked ? sentMarkFor(destinatariName) : destinatariName, missatgeName,
+        if (!marked)
+            marked = markSent(queue, destinatariName, &syncs);
+        logIfFailed(*marked);
+        moveOrLog(*marked ? sentMarkFor(destinatariName) : destinatariName, missatgeName,
                   Configuracio.CarpetaSiEnviats, syncs);
         return;
     }
     case ForwardOutcome::Deferred:
-        if (!queueLifetimeOver(queue, destinatariName, QDateTime::currentDateTime()))
+        // A stopped run says nothing about the message: it waits for the next run.
+        if (ctx_.abort.requested()
+            || !queueLifetimeOver(queue, destinatariName, QDateTime::currentDateTime()))
             return;
         platform::logError(QStringLiteral("Enviant: %1 porta més de %2 dies a la cua sense "
                                           "poder-se enviar; es deixa als no enviats")

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/socketcontrol.h"
+#include "routing/queue.h"
 #include "routing/runcontext.h"
 
 #include <QObject>
@@ -18,10 +19,12 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace vessamo::mail {
 class clsEnviarCorreu;
-}
+enum class RelayOutcome;
+} // namespace vessamo::mail
 
 namespace vessamo::routing {
 
@@ -45,7 +48,8 @@ public:
     // Carries out one whole run (`EnrutarCorreu`) and unloads the form.
     void run();
 
-    // Up to five attempts, a new mail object each.
+    // Up to five attempts, a new mail object each, while they fail for a reason that may
+    // pass; a permanent refusal, a failure after the end of data and a stop end them.
     ForwardOutcome ReenviarMissatge(const QString &destinatariPath, const QString &missatgePath);
 
     // Whether the machine can reach its servers; replaced by tests.
@@ -67,10 +71,11 @@ private:
     // Files a forwarded pair by the outcome: marked and moved when sent, failed archive
     // when refused or past the queue lifetime, left queued otherwise.
     void fileForwarded(const QString &destinatariName, const QString &missatgeName,
-                       ForwardOutcome outcome, FolderSyncs &syncs);
-    // Runs one attempt on a fresh mail object; true when it reported success.
-    bool attempt(const QString &forwardTo, const QString &senderAddress, const QString &senderName,
-                 const QByteArray &message);
+                       ForwardOutcome outcome, FolderSyncs &syncs,
+                       std::optional<StoreResult> marked);
+    // Runs one attempt on a fresh mail object; what it tells about the message.
+    mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,
+                               const QString &senderName, const QByteArray &message);
 
     RoutingView &view_;
     RunContext ctx_;
@@ -83,6 +88,8 @@ private:
     bool unloaded_ = false;
     // Set by the success handler of the current attempt.
     bool success_ = false;
+    // Called when a server accepts the message being forwarded, before its goodbye.
+    std::function<void()> onAccepted_;
 };
 
 } // namespace vessamo::routing

@@ -1,6 +1,8 @@
 // Forwarding of one queued pair: the forward-to text from the pair's forward-to file, the
 // sender from the message's own From: header, and up to five relay attempts through the
-// configured SMTP server, each with a new mail object on the form's SMTP socket.
+// configured SMTP server, each with a new mail object on the form's SMTP socket. Only
+// failures that may pass are tried again; whatever is not sent or refused for good stays
+// queued for the next run.
 #include "config/configuracio.h"
 #include "mail/clsenviarcorreu.h"
 #include "platform/eventlog.h"
@@ -47,14 +49,28 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
     if (!sender)
         return ForwardOutcome::Refused;
 
-    bool sent = false;
-    for (int i = 0; i < kAttempts && !sent; ++i)
-        sent = attempt(forwardTo, sender->address, sender->displayName, *message);
-    return sent ? ForwardOutcome::Sent : ForwardOutcome::Refused;
+    for (int i = 0; i < kAttempts; ++i) {
+        // A pair being forwarded when the stop comes stays queued.
+        if (ctx_.abort.requested())
+            return ForwardOutcome::Deferred;
+        switch (attempt(forwardTo, sender->address, sender->displayName, *message)) {
+        case mail::RelayOutcome::Sent:
+            return ForwardOutcome::Sent;
+        case mail::RelayOutcome::Permanent:
+            return ForwardOutcome::Refused;
+        case mail::RelayOutcome::Ambiguous:
+            // The server may hold it already: another attempt now would be a whole
+            // duplicate, so the next run decides.
+            return ForwardOutcome::Deferred;
+        case mail::RelayOutcome::Temporary:
+            break;
+        }
+    }
+    return ForwardOutcome::Deferred;
 }
 
-bool frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,
-                              const QString &senderName, const QByteArray &message)
+mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,
+                                            const QString &senderName, const QByteArray &message)
 {
     poSendMail = std::make_unique<mail::clsEnviarCorreu>(Winsck);
     mail::clsEnviarCorreu *object = poSendMail.get();
@@ -62,6 +78,10 @@ bool frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAdd
     connect(object, &mail::clsEnviarCorreu::SendSuccesful, this, [this] {
         view_.setProgress(100);
         success_ = true;
+    });
+    connect(object, &mail::clsEnviarCorreu::Accepted, this, [this] {
+        if (onAccepted_)
+            onAccepted_();
     });
     connect(object, &mail::clsEnviarCorreu::SendFailed, this, [this](const QString &explanation) {
         platform::logError(QStringLiteral("Enviant: ") + explanation);
@@ -102,10 +122,14 @@ bool frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAdd
     // Ports above 32767 are stored as negative 16-bit numbers.
     object->SetSMTPPort(quint16(Configuracio.PortSMTP));
 
+    // Every wait of the attempt ends on the run's stop request.
+    object->SetStopSource(&ctx_.abort);
+
     object->Enruta();
+    const mail::RelayOutcome outcome = success_ ? mail::RelayOutcome::Sent : object->Outcome();
     // Released after the attempt, never inside one of its own events.
     poSendMail.reset();
-    return success_;
+    return outcome;
 }
 
 } // namespace vessamo::routing

@@ -32,7 +32,6 @@ public:
     using clsEnviarCorreu::clsEnviarCorreu;
     using clsEnviarCorreu::RaiseFailure;
     using clsEnviarCorreu::RemoveError;
-    using clsEnviarCorreu::session_;
 };
 
 // A fresh per-user settings store for every test, so that no test reads or writes the real
@@ -470,7 +469,6 @@ TEST_F(MailObjectTest, RaiseFailureReportsEveryEntryClosesAndEmpties)
     mail.RaiseFailure();
     EXPECT_EQ(reports, QStringList {QStringLiteral("first\r\nsecond\r\n")});
     EXPECT_TRUE(mail.ErrorList().isEmpty());
-    EXPECT_TRUE(mail.session_.abort);
     EXPECT_EQ(socket_.State(), SocketControl::sckClosed);
 }
 

@@ -41,10 +41,13 @@ TEST(ReplyCollector, CompleteRepliesOnly)
     collector.append("K ready\r\n-ERR");
     EXPECT_EQ(collector.takeLine(), QByteArray("+OK ready\r\n"));
     EXPECT_FALSE(collector.takeLine());
-    // A reply that never ends its line is handed out at the limit, not kept for ever.
+    // A reply that does not end within the limit is reported, never handed out.
     collector.clear();
-    collector.append(QByteArray(mail::ReplyCollector::kLimit, 'x'));
-    EXPECT_EQ(collector.takeReply()->size(), mail::ReplyCollector::kLimit);
+    collector.append(QByteArray(mail::ReplyCollector::kLimit - 1, 'x'));
+    EXPECT_FALSE(collector.overflowed());
+    collector.append("x");
+    EXPECT_FALSE(collector.takeReply());
+    EXPECT_TRUE(collector.overflowed());
 }
 
 using SmtpSession = test::SmtpTest;

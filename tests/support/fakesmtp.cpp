@@ -80,6 +80,8 @@ void FakeSmtpServer::onReadyRead()
 void FakeSmtpServer::handleLine(const QByteArray &line)
 {
     commands_ << line;
+    if (hook_)
+        hook_(line);
     if (mode_ == Mode::AuthUser) {
         mode_ = Mode::AuthPass;
         answer("AUTHUSER", "334 UGFzc3dvcmQ6\r\n");
@@ -146,16 +148,19 @@ void FakeSmtpServer::send(const Reply &reply)
     }
     int at = reply.delayMs;
     QTcpSocket *peer = peer_.get();
-    for (const QByteArray &fragment : reply.fragments) {
-        if (at == 0) {
+    for (qsizetype i = 0; i < reply.fragments.size(); ++i) {
+        const QByteArray fragment = reply.fragments[i];
+        const bool close = reply.closeAfter && i + 1 == reply.fragments.size();
+        auto write = [peer, fragment, close] {
             peer->write(fragment);
             peer->flush();
-        } else {
-            QTimer::singleShot(at, peer, [peer, fragment] {
-                peer->write(fragment);
-                peer->flush();
-            });
-        }
+            if (close)
+                peer->disconnectFromHost();
+        };
+        if (at == 0)
+            write();
+        else
+            QTimer::singleShot(at, peer, write);
         at += reply.pauseMs;
     }
 }

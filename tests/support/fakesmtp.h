@@ -1,6 +1,7 @@
 // A scriptable SMTP server on 127.0.0.1 (port 0, read back) for tests. It answers like a
 // plain server by default; a test replaces the reply to any step, splits a reply into
-// fragments sent with pauses, stays silent, or drops the connection. It records every byte
+// fragments sent with pauses, stays silent, drops the connection, or closes it right after
+// a reply (both reach the client together). It records every byte
 // it receives and every message body that reached the end of data.
 //
 // Steps are named by the command verb in upper case ("EHLO", "HELO", "MAIL", "RCPT",
@@ -15,6 +16,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace vessamo::test {
@@ -30,8 +32,10 @@ public:
         QList<QByteArray> fragments; // sent in order, `pauseMs` apart
         int pauseMs = 0;
         int delayMs = 0; // before the first fragment
+        bool closeAfter = false; // close the connection right after the last fragment
 
         static Reply text(const QByteArray &line) { return Reply {Send, {line}, 0, 0}; }
+        static Reply thenClose(const QByteArray &line) { return Reply {Send, {line}, 0, 0, true}; }
         static Reply split(QList<QByteArray> parts, int pauseMs)
         {
             return Reply {Send, std::move(parts), pauseMs, 0};
@@ -48,6 +52,11 @@ public:
     // Replaces the reply for the next occurrence(s) of a step, in order; afterwards the
     // default reply comes back.
     void script(const QByteArray &step, Reply reply);
+    // Called with each command line as it arrives, before the reply is sent.
+    void setCommandHook(std::function<void(const QByteArray &line)> hook)
+    {
+        hook_ = std::move(hook);
+    }
     // The default reply to EHLO (multi-line, with its CR LFs).
     void setEhloReply(const QByteArray &reply) { ehlo_ = reply; }
 
@@ -84,6 +93,7 @@ private:
     QList<QByteArray> messages_;
     QList<QByteArray> commands_;
     int connections_ = 0;
+    std::function<void(const QByteArray &)> hook_;
 };
 
 } // namespace vessamo::test

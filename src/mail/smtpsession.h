@@ -1,0 +1,166 @@
+// The SMTP session of the mail object: one dialogue with an SMTP server (after an optional
+// POP3 login some servers want before they accept mail) as a table of states. Each state
+// names the reply it waits for; entering a state sends its command, and one function judges
+// every reply for the state it answers. The mail object (clsEnviarCorreu) keeps the
+// properties, the error list and the events; the session reads its settings, reports its
+// steps through the object's Status and Progress events and its failures through the
+// object's error list.
+//
+// Waits are nested event loops that end on the reply, the state's time-out, a failure, or
+// the stop source. The owner may delete the mail object (and with it the session) from any
+// event it receives, so every step that emits or waits checks a guard before it goes on.
+#pragma once
+
+#include "mail/smtpreply.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <array>
+
+namespace vessamo::platform {
+class SocketControl;
+class StopSource;
+} // namespace vessamo::platform
+
+namespace vessamo::mail {
+
+class clsEnviarCorreu;
+
+// What the reply received in each state answers. Closed, Ready and Accepted wait for no
+// reply; the others are left by their reply, their time-out, a failure or a stop.
+enum class SmtpState : int {
+    Closed = 0, // no session
+    Connecting, // the TCP connection is being made
+    Greeting, // the server's 220
+    Hello, // reply to EHLO or HELO
+    Auth, // replies to AUTH LOGIN and its two answers
+    Ready, // greeted (and logged in): a transaction may start
+    MailFrom, // reply to MAIL FROM
+    RcptTo, // reply to RCPT TO
+    Data, // reply to DATA
+    DataEnd, // reply to the end of data: the message is out
+    Accepted, // the server took the message
+    Quit, // reply to QUIT
+    Pop3Greeting, // POP3 login before sending: the greeting
+    Pop3User, // reply to USER
+    Pop3Pass, // reply to PASS
+    Pop3Quit, // reply to QUIT; the login is over once it comes
+};
+
+inline constexpr std::array<const char *, 16> kSmtpStateNames = {
+    "Closed", "Connecting", "Greeting", "Hello", "Auth",         "Ready",    "MailFrom", "RcptTo",
+    "Data",   "DataEnd",    "Accepted", "Quit",  "Pop3Greeting", "Pop3User", "Pop3Pass", "Pop3Quit",
+};
+
+inline const char *smtpStateName(SmtpState state)
+{
+    return kSmtpStateNames[static_cast<std::size_t>(state)];
+}
+
+// What one relay attempt tells its caller about the message.
+enum class RelayOutcome {
+    Sent, // the server accepted it
+    Temporary, // not accepted, for a reason that may pass (or one of the session, not the
+               // message): no connection, time-out, drop, 4xx, a stop, a refused greeting
+    Permanent, // refused for good: a 5xx reply to MAIL FROM, RCPT TO, DATA or end of data
+    Ambiguous, // the end of data went out and no final reply came: the server may have it
+};
+
+class SmtpSession : public QObject
+{
+public:
+    // Replies longer than this without an end are refused, never judged.
+    static constexpr qsizetype kMaxReply = ReplyCollector::kLimit;
+
+    SmtpSession(clsEnviarCorreu &owner, platform::SocketControl *socket);
+    ~SmtpSession() override;
+    SmtpSession(const SmtpSession &) = delete;
+    SmtpSession &operator=(const SmtpSession &) = delete;
+
+    void setStopSource(const platform::StopSource *stop) { stop_ = stop; }
+    void setKeepOpen(bool on) { keepOpen_ = on; }
+    bool keepOpen() const { return keepOpen_; }
+    // Whatever the server says while we say goodbye raises no event any more.
+    void setQuiet() { quiet_ = true; }
+    SmtpState state() const { return state_; }
+    RelayOutcome outcome() const { return outcome_; }
+    bool aborted() const { return aborted_; }
+
+    // A new public operation starts: no failure yet, nothing sent yet.
+    void begin(qint64 estimatedTotal);
+    // True when a greeted (and, if asked, authenticated) session is ready for a
+    // transaction; opens one unless one is open already.
+    bool open();
+    // One mail transaction: MAIL FROM, RCPT TO, DATA, the message (already fit for the
+    // wire, one write) and the end-of-data line. True when the server accepted it; the
+    // session is closed afterwards unless it is kept open.
+    bool relay(const QByteArray &wire);
+    // QUIT when connected (its reply awaited for at most 2 s), then the socket is closed.
+    // `announce` raises the "Closing Connection..." status first.
+    void close(bool announce = true);
+    // A failure has been reported: every wait in progress ends.
+    void abort();
+    // The failure's class, unless an earlier failure of this operation has set one.
+    void classify(RelayOutcome outcome);
+
+private:
+    void attachSocket();
+    void onConnectEvent();
+    void onCloseEvent();
+    void onDataArrival();
+    void onSocketError(const QString &description);
+    void onSendProgress(qint32 sent, qint32 queued);
+
+    static QString statusOf(SmtpState state);
+    QByteArray commandOf(SmtpState state, QByteArray &logged) const;
+    void enter(SmtpState next);
+    void sendMessage();
+    void judge(const QByteArray &reply);
+    void judgeHello(const QByteArray &reply);
+    void judgeAuth(const QByteArray &reply);
+    void judgePop3(const QByteArray &reply);
+    void answerChallenge(const QByteArray &reply);
+    // Reports a failure of the current state: `text` goes to the error list.
+    void fail(const QString &text, RelayOutcome outcome);
+    void failOnTimeout();
+    // Waits while the state stays what it is; false when the state's time-out passed
+    // (reported unless the state says otherwise), a failure ended it or a stop came.
+    bool await();
+    bool awaitRest();
+    bool connectLoop(SmtpState greeting);
+    bool pop3Login();
+    void replyTooLong(bool pop3);
+    // Ends the operation at once on a stop request: no report, no goodbye wait.
+    void stopNow();
+    bool stopRequested() const;
+
+    void status(const QString &text);
+    void send(const QByteArray &bytes, const QByteArray &logged = QByteArray());
+    qint16 socketState() const;
+    qint32 timeoutOf(SmtpState state) const;
+
+    clsEnviarCorreu &owner_;
+    QPointer<platform::SocketControl> socket_;
+    const platform::StopSource *stop_ = nullptr;
+    ReplyCollector replies_;
+    SmtpState state_ = SmtpState::Closed;
+    // Where a connection being made goes once it is up.
+    SmtpState afterConnect_ = SmtpState::Greeting;
+    // The message of the transaction under way, fit for the wire.
+    const QByteArray *wire_ = nullptr;
+    RelayOutcome outcome_ = RelayOutcome::Temporary;
+    bool classified_ = false;
+    bool aborted_ = false;
+    bool keepOpen_ = false;
+    bool quiet_ = false;
+    // Learnt from the EHLO reply, and only from it.
+    bool authAdvertised_ = false;
+    bool authParameter_ = false;
+    qint64 bytesSent_ = 0;
+    qint64 estimatedTotal_ = 0;
+    qint32 lastPercentage_ = 0;
+};
+
+} // namespace vessamo::mail

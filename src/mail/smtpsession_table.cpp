@@ -1,0 +1,382 @@
+// The SMTP session's state table proper: entering a state sends its command, one function
+// judges each reply for the state it answers, and the socket's events (connect, data,
+// close, error, progress) move the table. Nothing here waits.
+#include "mail/clsenviarcorreu.h"
+#include "mail/modcorreu.h"
+#include "mail/smtpsession.h"
+#include "platform/ansi.h"
+#include "platform/eventlog.h"
+#include "platform/socketcontrol.h"
+#include "platform/wirelog.h"
+
+#include <cmath>
+
+namespace vessamo::mail {
+
+namespace {
+
+using platform::SocketControl;
+
+const QByteArray kMasked = QByteArrayLiteral("********");
+constexpr qsizetype kShownOfLongReply = 200;
+
+bool containsNoCase(const QByteArray &text, const char *part)
+{
+    return text.toLower().contains(part);
+}
+
+bool isPop3(SmtpState state)
+{
+    return state >= SmtpState::Pop3Greeting;
+}
+
+bool positive(const QByteArray &code, std::initializer_list<const char *> accepted)
+{
+    for (const char *one : accepted) {
+        if (code == one)
+            return true;
+    }
+    return false;
+}
+
+bool inTransaction(SmtpState state)
+{
+    return state == SmtpState::MailFrom || state == SmtpState::RcptTo || state == SmtpState::Data
+        || state == SmtpState::DataEnd;
+}
+
+// What a refusal means for the message: only the transaction's own steps can refuse it for
+// good; after the end of data a reply that is neither positive nor negative leaves it open
+// whether the server kept the message.
+RelayOutcome refusalClass(SmtpState state, char first)
+{
+    if (inTransaction(state) && first == '5')
+        return RelayOutcome::Permanent;
+    if (state == SmtpState::DataEnd && first != '4')
+        return RelayOutcome::Ambiguous;
+    return RelayOutcome::Temporary;
+}
+
+} // namespace
+
+// The status raised on entering a state; none for most.
+QString SmtpSession::statusOf(SmtpState state)
+{
+    switch (state) {
+    case SmtpState::Hello:
+        return QStringLiteral("Initializing Communications...");
+    case SmtpState::Auth:
+        return QStringLiteral("Sending Login Authentication...");
+    case SmtpState::MailFrom:
+        return QStringLiteral("Sending Sender Information...");
+    case SmtpState::RcptTo:
+        return QStringLiteral("Sending Recipient Information...");
+    case SmtpState::Data:
+        return QStringLiteral("Sending Message...");
+    default:
+        return {};
+    }
+}
+
+// The command that entering a state sends (empty for none), and in `logged` what the wire
+// log shows of it when that differs.
+QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
+{
+    const QByteArray from = platform::toAnsi(owner_.from());
+    switch (state) {
+    case SmtpState::Hello: {
+        const qsizetype at = from.indexOf('@');
+        return (owner_.UseAuthentication() ? "EHLO " : "HELO ")
+            + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
+    }
+    case SmtpState::Auth:
+        return QByteArrayLiteral("AUTH Login\r\n");
+    case SmtpState::MailFrom:
+        return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
+            + "\r\n";
+    case SmtpState::RcptTo:
+        return "RCPT TO: <" + platform::toAnsi(owner_.RecipientList().first()) + ">\r\n";
+    case SmtpState::Data:
+        return QByteArrayLiteral("DATA\r\n");
+    case SmtpState::Quit:
+    case SmtpState::Pop3Quit:
+        return QByteArrayLiteral("QUIT\r\n");
+    case SmtpState::Pop3User:
+        return "USER " + platform::toAnsi(owner_.UserName()) + "\r\n";
+    case SmtpState::Pop3Pass:
+        logged = "PASS " + kMasked;
+        return "PASS " + platform::toAnsi(owner_.Password()) + "\r\n";
+    default:
+        return {};
+    }
+}
+
+// Entering a state raises its status and sends what it waits the answer to.
+void SmtpSession::enter(SmtpState next)
+{
+    const QPointer<SmtpSession> self(this);
+    state_ = next;
+    if (next == SmtpState::MailFrom) {
+        bytesSent_ = 0;
+        lastPercentage_ = 0;
+    }
+    const QString text = statusOf(next);
+    if (!text.isEmpty()) {
+        status(text);
+        if (!self)
+            return;
+    }
+    if (next == SmtpState::RcptTo && owner_.RecipientList().isEmpty()) {
+        // What indexing an empty list reports.
+        fail(QStringLiteral("Subscript out of range"), RelayOutcome::Permanent);
+        return;
+    }
+    if (next == SmtpState::DataEnd) {
+        sendMessage();
+        return;
+    }
+    QByteArray logged;
+    const QByteArray command = commandOf(next, logged);
+    if (!command.isEmpty())
+        send(command, logged);
+}
+
+// The message in one write, then the end-of-data line. A message that ends with its line
+// end is followed by the "." line alone; one that does not gets the line end it lacks, so
+// no empty line is added to what the recipient receives.
+void SmtpSession::sendMessage()
+{
+    const QByteArray wire = wire_ ? *wire_ : QByteArray();
+    send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
+    send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
+                                                 : QByteArrayLiteral("\r\n.\r\n"));
+}
+
+// One complete reply (a line during the POP3 login), judged for the state it answers.
+void SmtpSession::judge(const QByteArray &reply)
+{
+    if (isPop3(state_)) {
+        judgePop3(reply);
+        return;
+    }
+    const QByteArray code = reply.left(3).toUpper();
+    if (code == "211" || code == "214")
+        return; // help and status texts answer nothing we asked
+    bool accepted = false;
+    switch (state_) {
+    case SmtpState::Greeting:
+        if ((accepted = code == "220"))
+            enter(SmtpState::Hello);
+        break;
+    case SmtpState::Hello:
+        if ((accepted = code == "250"))
+            judgeHello(reply);
+        break;
+    case SmtpState::Auth:
+        judgeAuth(reply);
+        return;
+    case SmtpState::MailFrom:
+        if ((accepted = positive(code, {"250", "251"})))
+            enter(SmtpState::RcptTo);
+        break;
+    case SmtpState::RcptTo:
+        if ((accepted = positive(code, {"250", "251"})))
+            enter(SmtpState::Data);
+        break;
+    case SmtpState::Data:
+        if ((accepted = code == "354"))
+            enter(SmtpState::DataEnd);
+        break;
+    case SmtpState::DataEnd:
+        if ((accepted = positive(code, {"250", "251"}))) {
+            classify(RelayOutcome::Sent);
+            state_ = SmtpState::Accepted;
+            // Told at once, before the goodbye: the owner records the acceptance while
+            // the window for a duplicate is smallest. The handler must not wait.
+            Q_EMIT owner_.Accepted();
+        }
+        break;
+    case SmtpState::Quit:
+        // Whatever the goodbye brings: the session is over.
+        state_ = SmtpState::Closed;
+        return;
+    case SmtpState::Accepted:
+        return; // the message is taken: nothing said before the goodbye changes that
+    default:
+        // Nothing was asked: only a positive reply passes unremarked.
+        accepted = code.startsWith('2');
+        break;
+    }
+    if (!accepted)
+        fail(platform::fromAnsi(reply), refusalClass(state_, code.isEmpty() ? '\0' : code[0]));
+}
+
+// AUTH LOGIN: two challenges, then the verdict.
+void SmtpSession::judgeAuth(const QByteArray &reply)
+{
+    const QPointer<SmtpSession> self(this);
+    const QByteArray code = reply.left(3);
+    if (code == "334") {
+        answerChallenge(reply);
+    } else if (code == "235") {
+        state_ = SmtpState::Ready;
+        status(QStringLiteral("Host Login OK!"));
+    } else {
+        fail(platform::fromAnsi(reply), RelayOutcome::Temporary);
+        if (self)
+            status(QStringLiteral("Host Login Failed!"));
+    }
+}
+
+// The EHLO reply says whether the server takes AUTH LOGIN and the AUTH parameter; a reply
+// to HELO, or any later reply, says nothing about either.
+void SmtpSession::judgeHello(const QByteArray &reply)
+{
+    if (!owner_.UseAuthentication()) {
+        state_ = SmtpState::Ready;
+        return;
+    }
+    const bool mechanism = containsNoCase(reply, "plain") || containsNoCase(reply, "login");
+    authAdvertised_ = containsNoCase(reply, "auth") && mechanism;
+    authParameter_ = containsNoCase(reply, "auth=") && mechanism;
+    if (authAdvertised_) {
+        enter(SmtpState::Auth);
+        return;
+    }
+    state_ = SmtpState::Ready;
+    status(QStringLiteral("Login Not Supported by Host, Continuing..."));
+}
+
+// One line of the POP3 login: each "+OK" sends the next command.
+void SmtpSession::judgePop3(const QByteArray &reply)
+{
+    if (reply.left(3).toUpper() != "+OK") {
+        fail(platform::fromAnsi(reply), RelayOutcome::Temporary);
+        return;
+    }
+    switch (state_) {
+    case SmtpState::Pop3Greeting:
+        enter(SmtpState::Pop3User);
+        break;
+    case SmtpState::Pop3User:
+        enter(SmtpState::Pop3Pass);
+        break;
+    case SmtpState::Pop3Pass:
+        enter(SmtpState::Pop3Quit);
+        break;
+    default:
+        state_ = SmtpState::Closed; // the login is over
+        break;
+    }
+}
+
+// AUTH LOGIN: the server's Base64 challenge names the value it wants.
+void SmtpSession::answerChallenge(const QByteArray &reply)
+{
+    QByteArray challenge = reply.mid(3);
+    challenge.replace("\r\n", "");
+    challenge = challenge.trimmed();
+    const QString decoded = Base64Decode(platform::fromAnsi(challenge)).toLower();
+    if (decoded.contains(u"username"))
+        send(platform::toAnsi(Base64EncodeText(owner_.UserName())), kMasked);
+    else if (decoded.contains(u"password"))
+        send(platform::toAnsi(Base64EncodeText(owner_.Password())), kMasked);
+    else
+        send(QByteArrayLiteral("\r\n*\r\n"), kMasked);
+}
+
+// --- Socket events --------------------------------------------------------------------------
+
+void SmtpSession::onConnectEvent()
+{
+    if (state_ == SmtpState::Connecting)
+        state_ = afterConnect_;
+}
+
+void SmtpSession::onCloseEvent()
+{
+    const SmtpState was = state_;
+    if (was == SmtpState::Quit || was == SmtpState::Pop3Quit) {
+        state_ = SmtpState::Closed; // the server closes after its goodbye
+        return;
+    }
+    // A close after the server took the message, or with no operation waiting on the
+    // session, is no failure.
+    if (was == SmtpState::Accepted || was == SmtpState::Closed || aborted_
+        || owner_.operationDepth_ == 0) {
+        if (was != SmtpState::Accepted)
+            state_ = SmtpState::Closed;
+        return;
+    }
+    fail(isPop3(was) ? QStringLiteral("Connection closed by the POP3 Host")
+                     : QStringLiteral("Connection closed by the SMTP Host"),
+         was == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+}
+
+void SmtpSession::onSocketError(const QString &description)
+{
+    if (state_ == SmtpState::Quit || state_ == SmtpState::Accepted)
+        return; // the message is taken, or the session over: the goodbye may fail
+    fail(description,
+         state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+}
+
+void SmtpSession::onDataArrival()
+{
+    if (!socket_)
+        return;
+    const QByteArray bytes = socket_->GetData();
+    if (socketState() != SocketControl::sckConnected)
+        return;
+    replies_.append(bytes);
+    const QPointer<SmtpSession> self(this);
+    SocketControl *socket = socket_.data();
+    while (self && socket == socket_.data() && socket->State() == SocketControl::sckConnected) {
+        const bool pop3 = isPop3(state_);
+        const std::optional<QByteArray> reply = pop3 ? replies_.takeLine() : replies_.takeReply();
+        if (!reply) {
+            if (replies_.overflowed())
+                replyTooLong(pop3);
+            return;
+        }
+        platform::logWire(platform::lcWireSmtp(), platform::WireSide::Server, *reply);
+        judge(*reply);
+    }
+}
+
+// A reply without an end is never judged: its beginning, made harmless, says what it was.
+void SmtpSession::replyTooLong(bool pop3)
+{
+    const QByteArray head = replies_.head(kShownOfLongReply);
+    platform::logWire(platform::lcWireSmtp(), platform::WireSide::Server, head);
+    replies_.clear();
+    const QString text = (pop3 ? QStringLiteral("Reply from the POP3 Host too long (over ")
+                               : QStringLiteral("Reply from the SMTP Host too long (over "))
+        + QString::number(ReplyCollector::kLimit) + QStringLiteral(" octets): ")
+        + platform::escapeLine(platform::fromAnsi(head));
+    if (state_ == SmtpState::Quit || state_ == SmtpState::Accepted) {
+        if (state_ == SmtpState::Quit)
+            state_ = SmtpState::Closed;
+        return;
+    }
+    fail(text, state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+}
+
+void SmtpSession::onSendProgress(qint32 sent, qint32 queued)
+{
+    Q_UNUSED(queued);
+    bytesSent_ += sent;
+    qint32 percentage = 0;
+    if (estimatedTotal_ > 0) {
+        const float ratio = float(bytesSent_) / float(estimatedTotal_) * 100.0f;
+        percentage = static_cast<qint32>(std::min(std::nearbyint(ratio), 100.0f));
+    }
+    // Only forward: late counts (the QUIT after a success, say) never move it back.
+    if (percentage <= lastPercentage_)
+        return;
+    lastPercentage_ = percentage;
+    if (socketState() == SocketControl::sckConnected && !quiet_)
+        Q_EMIT owner_.Progress(percentage);
+}
+
+} // namespace vessamo::mail

@@ -1,0 +1,133 @@
+// Forwarding under SMTP faults, through a whole run: a temporary failure leaves the pair in
+// the queue for the next run, a permanent refusal files it as failed after one attempt, a
+// failure after the end of data is never retried in the same run, an accepted message
+// counts as sent whatever the goodbye brings, and a stop ends the forwarding at once.
+#include "routing/queue.h"
+#include "test_routingrun_kit.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+using namespace vessamo;
+using test::relayedData;
+using test::storedMessage;
+using Reply = test::FakeSmtpServer::Reply;
+
+namespace {
+
+using ForwardingFaults = test::RoutingRunTest;
+
+// Downloaded now, and six days ago: past the queue lifetime.
+const QString kStem = routing::stemFor(QDateTime::currentDateTime(), 1);
+const QString kOldStem = routing::stemFor(QDateTime::currentDateTime().addDays(-6), 1);
+
+} // namespace
+
+TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
+{
+    struct Row
+    {
+        const char *name;
+        QByteArray step; // "" for none, "REFUSED" for no server at all
+        Reply reply;
+        int times;
+        int connections;
+        int deliveries;
+        const char *folder;
+        int logEntries;
+        bool old = false;
+    };
+    const Row rows[] = {
+        {"refused connection", "REFUSED", Reply::text(""), 0, 0, 0, "Cua", 5},
+        {"451 to MAIL every time", "MAIL", Reply::text("451 4.3.0 later\r\n"), 5, 5, 0, "Cua", 5},
+        {"554 greeting every time", "GREETING", Reply::text("554 5.3.2 no\r\n"), 5, 5, 0, "Cua", 5},
+        {"451 twice, then sent", "MAIL", Reply::text("451 4.3.0 later\r\n"), 2, 3, 1, "SiEnviats",
+         2},
+        {"550 to RCPT", "RCPT", Reply::text("550 5.1.1 unknown\r\n"), 1, 1, 0, "NoEnviats", 1},
+        {"552 to end of data", ".", Reply::text("552 5.3.4 too big\r\n"), 1, 1, 1, "NoEnviats", 1},
+        {"drop after end of data", ".", Reply::drop(), 1, 1, 1, "Cua", 1},
+        {"250 then close", ".", Reply::thenClose("250 2.0.0 queued\r\n"), 1, 1, 1, "SiEnviats", 0},
+        {"refused QUIT", "QUIT", Reply::text("554 5.0.0 no\r\n"), 1, 1, 1, "SiEnviats", 0},
+        // Five failures and one entry that says the message waited too long.
+        {"refused connection, six days queued", "REFUSED", Reply::text(""), 0, 0, 0, "NoEnviats", 6,
+         true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::optional<test::FakeSmtpServer> server(std::in_place);
+        quint16 port = server->port();
+        if (row.step == "REFUSED")
+            server.reset();
+        for (int i = 0; server && i < row.times; ++i)
+            server->script(row.step, row.reply);
+        config::Configuracio.PortSMTP = static_cast<qint16>(port);
+        QFile::remove(logPath);
+        const QByteArray message = storedMessage("From: Pau <pau@example.org>", row.name);
+        const QString stem = row.old ? kOldStem : kStem;
+        placePair(queue(), stem, "joan@example.net", message);
+
+        runOnce();
+
+        EXPECT_EQ(loggedWith(QStringLiteral("Enviant: ")).size(), row.logEntries)
+            << logged().join(u'|').toStdString();
+        if (server) {
+            EXPECT_EQ(server->connections(), row.connections);
+            EXPECT_EQ(server->messages().size(), row.deliveries);
+        }
+        const QString where = folder(row.folder);
+        EXPECT_EQ(stems(where), QStringList {stem});
+        EXPECT_TRUE(bytesOf(where + stem + QStringLiteral(".missatge")) == message);
+        for (const QString &other : {queue(), sent(), failed()}) {
+            if (other != where) {
+                EXPECT_TRUE(files(other).isEmpty()) << other.toStdString();
+            }
+        }
+        for (const QString &name : files(where))
+            QFile::remove(where + name);
+    }
+}
+
+// A stop request during a wait on a silent server ends the forwarding at once; the pair
+// stays queued and no further attempt is made.
+TEST_F(ForwardingFaults, StopEndsTheForwardingAtOnce)
+{
+    smtp.script("MAIL", Reply::silence());
+    placePair(queue(), kStem, "joan@example.net",
+              storedMessage("From: Pau <pau@example.org>", "stopped"));
+    QElapsedTimer clock;
+    clock.start();
+    QTimer watch;
+    runOnce([&](routing::frmEnviarCorreu &form) {
+        // The stop comes once the server has the MAIL command it will never answer.
+        QObject::connect(&watch, &QTimer::timeout, &form, [&] {
+            if (smtp.commands().size() >= 2)
+                form.context().abort.request();
+        });
+        watch.start(20);
+    });
+    // Far below the 60-second reply time-out of a single attempt.
+    EXPECT_LT(clock.elapsed(), 30000);
+    EXPECT_EQ(smtp.connections(), 1);
+    EXPECT_EQ(stems(queue()), QStringList {kStem});
+    EXPECT_TRUE(loggedWith(QStringLiteral("Enviant: ")).isEmpty());
+}
+
+// The acceptance is recorded in the queue as soon as the server's reply to the end of data
+// arrives, before the goodbye: a crash during QUIT must not send the message again.
+TEST_F(ForwardingFaults, AcceptanceIsRecordedBeforeTheGoodbye)
+{
+    placePair(queue(), kStem, "joan@example.net",
+              storedMessage("From: Pau <pau@example.org>", "marked early"));
+    bool quitSeen = false;
+    bool markedAtQuit = false;
+    smtp.setCommandHook([&](const QByteArray &line) {
+        if (line == "QUIT") {
+            quitSeen = true;
+            markedAtQuit = QFile::exists(queue() + kStem + QStringLiteral(".enviat"));
+        }
+    });
+    runOnce();
+    ASSERT_TRUE(quitSeen);
+    EXPECT_TRUE(markedAtQuit);
+    EXPECT_EQ(stems(sent()), QStringList {kStem});
+}
