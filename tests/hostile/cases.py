@@ -47,6 +47,8 @@ def hostile(w, pop3=None, smtp=None, every=False, sizes=(SIZE,), limit=None,
         w.spam_mode(spam)
     if setup:
         setup(w)
+    largest = max(len(w.originals[m]) for m in mids)
+    w.vessamo.largest = max(w.vessamo.largest, largest)
     problems = []
     limit = limit or w.timing.run_limit
     overran = "the run did not end within %.1f s" % limit
@@ -80,7 +82,7 @@ def hostile(w, pop3=None, smtp=None, every=False, sizes=(SIZE,), limit=None,
         if pending(w, mids):
             w.clean_run(problems, time.monotonic() + 10, "a clean run did not start")
     problems += w.check(mids, duplicates_allowed, rewritten, peak,
-                        max(len(w.originals[m]) for m in mids))
+                        max(largest, w.vessamo.largest))
     return problems
 
 
@@ -182,11 +184,11 @@ def misc_cases():
         ("pop3 close after QUIT without +OK", lambda w: hostile(w, pop3=Behaviour(on("QUIT", Close())))),
         ("smtp endless greeting line", lambda w: hostile(w, smtp=Behaviour(on("greeting", flood(b"220 ", endless_line))), every=True)),
         ("smtp endless multi-line reply to HELO", lambda w: hostile(w, smtp=Behaviour(on("HELO", flood(b"", multiline))), every=True)),
-        # Five messages, every connection: the lost reply depends on how the reply and the
+        # Twelve messages, every connection: the lost reply depends on how the reply and the
         # close reach the program, so the case gives it several chances to show.
         ("smtp 250 to the end of data, then close", lambda w: hostile(
             w, smtp=Behaviour(on("END", Send(fakes.SMTP_REPLIES[5][1], close_after=True))),
-            every=True, sizes=(SIZE,) * 5)),
+            every=True, sizes=(SIZE,) * 12)),
         ("smtp QUIT refused", lambda w: hostile(w, smtp=Behaviour(on("QUIT", Send(b"500 5.5.1 no\r\n"))))),
         ("smtp 451 to MAIL (temporary)", lambda w: hostile(w, smtp=Behaviour(on("MAIL", Send(b"451 4.3.0 later\r\n"))), every=True)),
         ("smtp 550 to RCPT (permanent)", lambda w: hostile(w, smtp=Behaviour(on("RCPT", Send(b"550 5.1.1 no such user\r\n"))), every=True)),

@@ -64,11 +64,17 @@ class Conn:
     def send(self, data):
         budget = self.behaviour.drop_at
         if budget is not None and self.sent + len(data) >= budget:
+            self.cork()
             self._sendall(data[: budget - self.sent])
             self.sent = budget
             raise Dropped()
         self._sendall(data)
         self.sent += len(data)
+
+    def cork(self):
+        """The last bytes and the close leave together, in one segment: the program sees
+        the reply and the end of the connection at the same moment."""
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
 
     def _sendall(self, data):
         view = memoryview(data)
@@ -80,7 +86,6 @@ class Conn:
             except OSError:
                 raise Dropped()
             view = view[n:]
-            self.server.note_sent(n)
         if view:
             raise Dropped()
 
@@ -128,6 +133,8 @@ class Conn:
         if isinstance(action, list):  # one action after the other
             return all(self.act(a, default) for a in action)
         if isinstance(action, Send):
+            if action.close_after:
+                self.cork()
             self.send(action.data)
             if action.close_after:
                 raise Dropped()
@@ -191,15 +198,10 @@ class FakeServer:
         self.default = Behaviour()
         self.connections = 0  # accepted since the start
         self.open = 0  # open now
-        self.bytes_sent = 0
         self.events = []  # (time, text): commands received, for anchors
         self.threads = []
         self.accepter = threading.Thread(target=self._accept, daemon=True)
         self.accepter.start()
-
-    def note_sent(self, n):
-        with self.lock:
-            self.bytes_sent += n
 
     def note(self, text):
         with self.lock:
@@ -248,7 +250,6 @@ class FakeServer:
         except Dropped:
             pass
         finally:
-            self.closed(conn)
             try:
                 sock.shutdown(socket.SHUT_RDWR)
             except OSError:
@@ -256,9 +257,6 @@ class FakeServer:
             sock.close()
             with self.lock:
                 self.open -= 1
-
-    def closed(self, conn):
-        pass
 
 
 def stuff(message):

@@ -40,6 +40,8 @@ class Vessamo:
                    VESSAMO_MINUTE_MS="3600000", XDG_CONFIG_HOME=os.path.join(self.folder, "home"))
         env.update(self.extra_env)
         self.starts += 1
+        # The largest message this process has handled: memory it freed may stay mapped.
+        self.largest = 0
         self.out_path = os.path.join(self.folder, "out.%d.log" % self.starts)
         with open(self.out_path, "wb") as out:
             self.process = subprocess.Popen([self.binary, "/E"], env=env, stdout=out,
