@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the unit tests, the end-to-end tests against real servers
-# (a private Dovecot POP3 instance and an SMTP sink), the same again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
+# (a private Dovecot POP3 instance and an SMTP sink), the hostile-peer suite (fake servers
+# in tests/hostile), the unit and end-to-end tests again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -16,6 +17,8 @@ ctest --test-dir build -j2 --output-on-failure --timeout 300 | tee build/ctest.l
 echo "== end to end against real servers: Dovecot POP3, then an exact-bytes sink and smtp-sink"
 bash tests/integration/run.sh --vessamo build/vessamo --sink aiosmtpd
 bash tests/integration/run.sh --vessamo build/vessamo --sink smtp-sink
+echo "== hostile peers: fake servers that drop, stall, flood and lie; bad filters, full folders, SIGTERM"
+/usr/bin/python3 tests/hostile/run.py --vessamo build/vessamo
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 bash scripts/build.sh build-asan -DVESSAMO_SANITIZE=ON

@@ -70,6 +70,11 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
         else
             view = std::make_unique<routing::TextView>();
         routing::frmEnviarCorreu form(*view);
+        // Tests scale the safety timer down so that time-outs come in seconds.
+        bool tickSet = false;
+        const int tickMs = qEnvironmentVariableIntValue("VESSAMO_SAFETY_TICK_MS", &tickSet);
+        if (tickSet && tickMs > 0)
+            form.setSafetyTickMs(tickMs);
         currentRun = &form;
         form.run();
     };
