@@ -38,9 +38,10 @@ for binary in $(find build-fuzz/fuzz -maxdepth 1 -type f -executable -name 'fuzz
   echo "-- $target"
   # Undefined behaviour stops the run like a crash; one input taking 20 s counts as a hang.
   if ! UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$binary" -max_total_time="$fuzz_seconds" \
-    -timeout=20 -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    -timeout=20 -print_final_stats=1 -artifact_prefix="build-fuzz/$target-" "$corpus" \
+    >"$log" 2>&1; then
     tail -n 60 "$log"
-    echo "FAILED: $target found a crash (input saved above)"
+    echo "FAILED: $target found a crash (input saved above and in build-fuzz/)"
     exit 1
   fi
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done)' "$log" || true
