@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-fuzz_seconds=${VESSAMO_FUZZ_SECONDS:-60}
+fuzz_seconds=${VESSAMO_FUZZ_SECONDS:-30}
 start=$(date +%s)
 
 echo "== build (Debug)"
@@ -39,9 +39,12 @@ for binary in $(find build-fuzz/fuzz -maxdepth 1 -type f -executable -name 'fuzz
   log=$(mktemp)
   if [ -d "fuzz/corpus/$target" ]; then cp -r "fuzz/corpus/$target/." "$corpus/"; fi
   echo "-- $target"
-  if ! "$binary" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+  # Undefined behaviour stops the run like a crash; one input taking 20 s counts as a hang.
+  if ! UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$binary" -max_total_time="$fuzz_seconds" \
+    -timeout=20 -print_final_stats=1 -artifact_prefix="build-fuzz/$target-" "$corpus" \
+    >"$log" 2>&1; then
     tail -n 60 "$log"
-    echo "FAILED: $target found a crash (input saved above)"
+    echo "FAILED: $target found a crash (input saved above and in build-fuzz/)"
     exit 1
   fi
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done)' "$log" || true
