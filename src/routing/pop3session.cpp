@@ -137,6 +137,9 @@ Pop3MessageReceiver::Result Pop3MessageReceiver::feed(QByteArrayView block, QByt
     qsizetype pos = 0;
     if (m_phase == Phase::Done)
         return Result::Complete;
+    // Nothing to read (and an empty view may have no data to search).
+    if (block.isEmpty())
+        return Result::NeedMore;
     if (m_phase == Phase::Status) {
         const Result r = feedStatus(block, pos);
         if (r != Result::NeedMore || m_phase == Phase::Status)

@@ -19,6 +19,15 @@ QByteArray between(const QByteArray &text, qsizetype from, qsizetype to)
     return text.mid(from, to - from);
 }
 
+// A line end left inside an address (a bare CR or LF, which the line search does not
+// stop at) would split the MAIL FROM command: such a header holds no usable sender.
+std::optional<Remitent> found(const QByteArray &address, const QByteArray &name)
+{
+    if (address.contains('\r') || address.contains('\n'))
+        return std::nullopt;
+    return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
+}
+
 } // namespace
 
 std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
@@ -51,7 +60,7 @@ std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
             = without(platform::trimBlanks(between(message, value, lt)), {"\r\n", "\""});
         if (platform::trimBlanks(name).isEmpty())
             name = address;
-        return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
+        return found(address, name);
     }
 
     // An address followed by a comment in parentheses, on the From: line.
@@ -60,11 +69,11 @@ std::optional<Remitent> ExtreureRemitent(const QByteArray &message)
         const QByteArray address = platform::trimBlanks(between(message, value, lp));
         const qsizetype rp = message.indexOf(')', lp + 1);
         const QByteArray name = platform::trimBlanks(between(message, lp + 1, rp >= 0 ? rp : e1));
-        return Remitent {platform::fromAnsi(address), platform::fromAnsi(name)};
+        return found(address, name);
     }
 
     const QByteArray bare = platform::trimBlanks(between(message, value, e1));
-    return Remitent {platform::fromAnsi(bare), platform::fromAnsi(bare)};
+    return found(bare, bare);
 }
 
 QString firstTextField(const QByteArray &bytes)
@@ -73,8 +82,12 @@ QString firstTextField(const QByteArray &bytes)
     while (i < bytes.size() && bytes[i] == ' ')
         ++i;
     if (i < bytes.size() && bytes[i] == '"') {
-        const qsizetype close = bytes.indexOf('"', i + 1);
-        return platform::fromAnsi(between(bytes, i + 1, close >= 0 ? close : bytes.size()));
+        // A quoted field ends at its closing quote, or at a line end that comes first: the
+        // field becomes a recipient in a command line.
+        qsizetype end = i + 1;
+        while (end < bytes.size() && bytes[end] != '"' && bytes[end] != '\r' && bytes[end] != '\n')
+            ++end;
+        return platform::fromAnsi(between(bytes, i + 1, end));
     }
     qsizetype end = i;
     while (end < bytes.size() && bytes[end] != ',' && bytes[end] != '\r' && bytes[end] != '\n')

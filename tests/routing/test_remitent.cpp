@@ -61,6 +61,10 @@ TEST(ExtreureRemitent, FromHeaderForms)
          "a@b.c", "a@b.c"},
         {"bracket on the last line, no line after it: not taken", head + "From: Joan <j@x.y>\r\n",
          true, "Joan <j@x.y>", "Joan <j@x.y>"},
+        // A bare line end inside the address would split the MAIL FROM command.
+        {"bare LF in a bare address", head + "From: a@b.c\nRCPT TO:x@y.z" + tail, false, "", ""},
+        {"bare CR in a bracketed address", head + "From: J <a@b.c\r>" + tail, false, "", ""},
+        {"bare LF before a comment", head + "From: a\nb@c.d (J)" + tail, false, "", ""},
         {"8-bit display name", head + "From: Jo\xe0n <j@x.y>" + tail, true, "j@x.y", "Jo\xc3\xa0n"},
     };
     for (const Row &row : rows) {
@@ -88,6 +92,7 @@ TEST(FirstTextField, ForwardToFile)
         {"ana@x.y\r\njoan@x.y", "ana@x.y"},
         {"\"ana, x\"@y", "ana, x"},
         {"\"unterminated", "unterminated"},
+        {"\"ana@x.y\r\njoan@x.y\"", "ana@x.y"},
         {"", ""},
         {"   ", ""},
     };
