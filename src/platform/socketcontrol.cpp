@@ -1,6 +1,8 @@
 #include "platform/socketcontrol.h"
 
 #include <QMetaObject>
+#include <cerrno>
+#include <sys/socket.h>
 
 namespace vessamo::platform {
 
@@ -95,17 +97,34 @@ void SocketControl::Connect(const QString &host, qint32 port)
     socket_->connectToHost(host, static_cast<quint16>(port));
 }
 
-void SocketControl::SendData(const QByteArray &bytes)
+bool SocketControl::SendData(const QByteArray &bytes)
 {
     // The peer may have gone while its close waits to be delivered: nothing to write to.
     if (!socket_ || state_ != sckConnected || bytes.isEmpty()
-        || socket_->state() != QAbstractSocket::ConnectedState)
-        return;
+        || socket_->state() != QAbstractSocket::ConnectedState || peerHasClosed())
+        return false;
     socket_->write(bytes);
     // Out now rather than on the next pass of the event loop: a command reaches the
     // server one loop pass (and one wake-up) sooner. Whatever the socket reports from
     // here is queued like every other event.
     socket_->flush();
+    return true;
+}
+
+bool SocketControl::peerHasClosed() const
+{
+    // The peer's FIN may sit in the kernel before Qt has read it: a command written now
+    // would never be read, and the caller must know (a POP3 QUIT that never arrived
+    // deletes nothing). Pending data hides a later FIN; then nothing is known yet.
+    const qintptr fd = socket_->socketDescriptor();
+    if (fd < 0)
+        return false;
+    char c;
+    ssize_t n;
+    do {
+        n = ::recv(int(fd), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == 0;
 }
 
 QByteArray SocketControl::GetData()

@@ -48,8 +48,9 @@ public:
     // Returns at once; success arrives as ConnectEvent, failure as Error (state 9).
     void Connect();
     void Connect(const QString &host, qint32 port);
-    // Queues the bytes, in call order.
-    void SendData(const QByteArray &bytes);
+    // Queues the bytes, in call order. False when they cannot reach the peer (not
+    // connected, or the peer has already closed even if its close is not yet delivered).
+    bool SendData(const QByteArray &bytes);
     // Everything received since the last read.
     QByteArray GetData();
     // Closes; harmless on a closed socket. Events of the old connection still queued are
@@ -89,6 +90,8 @@ private:
     void deliver();
     void onReadyRead();
     void onErrorOccurred(QAbstractSocket::SocketError error);
+    // The peer's close has reached this end, whether or not it was delivered yet.
+    bool peerHasClosed() const;
 
     std::unique_ptr<QTcpSocket> socket_;
     QString remoteHost_;

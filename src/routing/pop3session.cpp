@@ -466,19 +466,25 @@ void Pop3Session::sendQuit()
         }
     }
     m_state = Pop3State::Quit;
+    // A server that closed before our QUIT reached it deletes nothing: the session then
+    // ends as one without QUIT.
+    if (!sendCommand(QByteArrayLiteral("QUIT"), QStringLiteral("QUIT"))) {
+        endSession();
+        return;
+    }
     m_quitSent = true;
-    sendCommand(QByteArrayLiteral("QUIT"), QStringLiteral("QUIT"));
 }
 
-void Pop3Session::sendCommand(const QByteArray &command, const QString &statusText)
+bool Pop3Session::sendCommand(const QByteArray &command, const QString &statusText)
 {
     // The status text, never the command: PASS is masked there.
     qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << pop3StateName(m_state);
     if (platform::lcWirePop3().isDebugEnabled())
         wireLog(platform::WireSide::Client, platform::toAnsi(statusText));
-    m_socket.SendData(command + "\r\n");
+    const bool sent = m_socket.SendData(command + "\r\n");
     m_run.AfegirEstat(statusText);
     m_lastCommand = statusText;
+    return sent;
 }
 
 void Pop3Session::timeLimitReached()
@@ -502,19 +508,23 @@ void Pop3Session::timeLimitReached()
         return;
     }
     const QString awaited = m_lastCommand.isEmpty() ? QStringLiteral("la connexió") : m_lastCommand;
+    // A silent server is not asked to QUIT: it would not answer, and one that woke up
+    // later must not delete what this session no longer keeps.
     fail(QStringLiteral("Rebent: el servidor %1 no ha respost en %2 s a %3")
-             .arg(host(), seconds(ticksMs(kIdleLimitTicks)), awaited)
-         + cutOff);
+                 .arg(host(), seconds(ticksMs(kIdleLimitTicks)), awaited)
+             + cutOff,
+         false);
 }
 
-void Pop3Session::fail(const QString &logText)
+void Pop3Session::fail(const QString &logText, bool mayQuit)
 {
     qCDebug(lcPop3) << "failed in state" << pop3StateName(m_state);
     if (!m_failed)
         platform::logError(logText);
     m_failed = true;
     const bool loggedIn = m_state >= Pop3State::Stat;
-    if (!loggedIn || m_quitSent || m_socket.State() != platform::SocketControl::sckConnected) {
+    if (!mayQuit || !loggedIn || m_quitSent
+        || m_socket.State() != platform::SocketControl::sckConnected) {
         endSession();
         return;
     }

@@ -162,11 +162,13 @@ private:
     void messageComplete();
     void startMessage(qint64 number);
     void sendQuit();
-    void sendCommand(const QByteArray &command, const QString &statusText);
+    // False when the command could not reach the server (it has closed already).
+    bool sendCommand(const QByteArray &command, const QString &statusText);
     // The session's wait ran out: silence, or the session's deadline.
     void timeLimitReached();
-    // Logs the failure and ends the session: with QUIT once logged in, else at once.
-    void fail(const QString &logText);
+    // Logs the failure and ends the session: with QUIT once logged in (unless `mayQuit` is
+    // false: a silent server), else at once.
+    void fail(const QString &logText, bool mayQuit = true);
     // Ends the session on a socket failure (logged); after QUIT the normal end.
     void socketFailure(qint16 number, const QString &description);
     void endSession();
