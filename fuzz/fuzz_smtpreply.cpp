@@ -1,10 +1,10 @@
 // libFuzzer target for the reply collector. The input is a script of steps: append bytes
 // (a chunk, possibly repeated to pass the limit), take a reply, take a line, take every
 // reply, or clear. A model of the buffer (everything appended minus everything taken)
-// checks each answer: what is taken is the next slice of the input; a reply is complete
-// (non-final lines are continuation lines, the last line is not, and it ends with LF) or
-// is a whole buffer that reached the limit; a refusal means no complete reply was there
-// and the buffer is below the limit.
+// checks each answer: what is taken is the next slice of the input and always complete
+// (non-final lines are continuation lines, the last line is not, and it ends with LF); a
+// refusal means no complete reply was there; the overflow is reported exactly when the
+// bytes waiting reach the limit, and is never handed out as a reply.
 #include "mail/smtpreply.h"
 
 #include <QByteArray>
@@ -55,11 +55,7 @@ qsizetype firstReply(const QByteArray &bytes)
 // `taken` must be what the model says comes next; the model moves on past it.
 void takeFromModel(QByteArray &pending, const QByteArray &taken, qsizetype expectedLength)
 {
-    if (expectedLength < 0) {
-        // Nothing complete: only a buffer at the limit is handed out, and all of it.
-        check(pending.size() >= kLimit);
-        expectedLength = pending.size();
-    }
+    check(expectedLength > 0);
     check(taken == pending.first(expectedLength));
     pending.remove(0, expectedLength);
 }
@@ -69,18 +65,16 @@ void takeReply(ReplyCollector &collector, QByteArray &pending)
     const std::optional<QByteArray> reply = collector.takeReply();
     const qsizetype length = firstReply(pending);
     if (!reply) {
-        check(length < 0 && pending.size() < kLimit);
+        check(length < 0);
         return;
     }
     takeFromModel(pending, *reply, length);
-    if (length >= 0) {
-        // A complete reply: LF at the end, every line before the last a continuation.
-        check(reply->endsWith('\n'));
-        const QList<QByteArray> lines = reply->chopped(1).split('\n');
-        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
-            check(continues(lines[i] + '\n'));
-        check(!continues(lines.last() + '\n'));
-    }
+    // A complete reply: LF at the end, every line before the last a continuation.
+    check(reply->endsWith('\n'));
+    const QList<QByteArray> lines = reply->chopped(1).split('\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+        check(continues(lines[i] + '\n'));
+    check(!continues(lines.last() + '\n'));
 }
 
 void takeLine(ReplyCollector &collector, QByteArray &pending)
@@ -88,20 +82,25 @@ void takeLine(ReplyCollector &collector, QByteArray &pending)
     const std::optional<QByteArray> line = collector.takeLine();
     const qsizetype lf = pending.indexOf('\n');
     if (!line) {
-        check(lf < 0 && pending.size() < kLimit);
+        check(lf < 0);
         return;
     }
-    takeFromModel(pending, *line, lf < 0 ? -1 : lf + 1);
+    takeFromModel(pending, *line, lf + 1);
 }
 
-// As a session does after each block: every complete reply, then the rest waits, below
-// the limit.
+// As a session does after each block: every complete reply; then the rest waits below
+// the limit, or has reached it, is reported, shown by its head and refused.
 void drain(ReplyCollector &collector, QByteArray &pending)
 {
     while (!pending.isEmpty() && firstReply(pending) >= 0)
         takeReply(collector, pending);
     takeReply(collector, pending);
-    check(pending.size() < kLimit);
+    check(collector.overflowed() == (pending.size() >= kLimit));
+    check(collector.head(200) == pending.left(200));
+    if (collector.overflowed()) {
+        collector.clear();
+        pending.clear();
+    }
 }
 
 } // namespace
