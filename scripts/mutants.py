@@ -1,0 +1,200 @@
+#!/usr/bin/python3
+# Mutation check: seeds, one at a time, a fault that a real bug could make (a small edit
+# of the source), rebuilds, runs the tests that should notice it, puts the source back,
+# and prints whether the fault was caught. A fault that no test notices is a hole in the
+# suite.
+#
+#   /usr/bin/python3 scripts/mutants.py [--build DIR] [--only REGEX] [--list]
+#
+# DIR is a configured Debug tree (default build; made with scripts/build.sh). The check
+# edits files in the working tree and always restores them, also on Ctrl-C; run it on a
+# clean tree. It takes about half a minute to a minute per fault on two cores.
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# name, file, text to find (exactly once), replacement, how to test: a ctest regex, or
+# "hostile:REGEX" for cases of the hostile-peer suite. Where a fault takes several edits,
+# the text and the replacement are tuples of the same length, applied in order.
+MUTANTS = [
+    # --- mail: the SMTP session and the message on the wire
+    ("dot-stuffing off", "src/mail/clsenviarcorreu_text.cpp",
+     "    if (stuffed)\n        out.append('.');\n    out.append(line.sliced(pos));",
+     "    out.append(line.sliced(pos));", "Smtp|Relay|Body"),
+    ("end-of-data line without CR LF", "src/mail/smtpsession_table.cpp",
+     '? QByteArrayLiteral(".\\r\\n")', '? QByteArrayLiteral(".\\n")', "Smtp|Relay"),
+    ("550 to RCPT taken as success", "src/mail/smtpsession_table.cpp",
+     "case SmtpState::RcptTo:\n        if ((accepted = positive(code, {\"250\", \"251\"})))",
+     "case SmtpState::RcptTo:\n        if ((accepted = positive(code, {\"250\", \"251\", \"550\"})))",
+     "Smtp|Relay|Forward"),
+    ("CR/LF address check off", "src/mail/clsenviarcorreu_relay.cpp",
+     "if (c == u'\\r' || c == u'\\n' || c == u'\\0' || c == u'<' || c == u'>')",
+     "if (c == u'\\0' || c == u'<' || c == u'>')", "Smtp|Relay"),
+    ("AUTH password shown in the wire log", "src/mail/smtpsession_table.cpp",
+     "send(platform::toAnsi(Base64EncodeText(owner_.Password())), kMasked);",
+     "send(platform::toAnsi(Base64EncodeText(owner_.Password())),\n"
+     "             platform::toAnsi(Base64EncodeText(owner_.Password())));", "WireLog|Smtp"),
+    ("temporary and permanent classes swapped", "src/mail/smtpsession_table.cpp",
+     "if (inTransaction(state) && first == '5')", "if (inTransaction(state) && first == '4')",
+     "Smtp|Forward"),
+    ("Base64 padding wrong", "src/mail/modcorreu.cpp",
+     "out[out.size() - i] = '=';", "out[out.size() - i] = 'A';", "Base64"),
+    ("the state changes before the data that came with the close", "src/platform/socketcontrol.cpp",
+     "        onReadyRead();\n        post(Event(Kind::Closed));",
+     "        onReadyRead();\n        state_ = sckClosing;\n        post(Event(Kind::Closed));",
+     "hostile:250 to the end of data, then close"),
+    # --- routing: POP3
+    ("un-stuffing off", "src/routing/pop3session.cpp",
+     "                // A stuffed line: its first \".\" is dropped, the rest written as it came.\n"
+     "                m_phase = Phase::InLine;",
+     "                out.append('.');\n                m_phase = Phase::InLine;", "Pop3"),
+    ("DELE sent before the message file is complete", "src/routing/pop3session.cpp",
+     "    const QString path = m_file->messagePath();\n    if (!m_file->commit()) {",
+     "    const QString path = m_file->messagePath();\n"
+     "    m_socket.SendData(QByteArrayLiteral(\"DELE \") + QByteArray::number(m_number) + \"\\r\\n\");\n"
+     "    if (!m_file->commit()) {", "Pop3|RoutingRun"),
+    ("no flush before QUIT", "src/routing/pop3session.cpp",
+     "    // QUIT makes the server delete what was marked: everything stored must be on disk first.\n"
+     "    if (!m_committed.isEmpty()) {",
+     "    if (false) {", "Pop3|Durability"),
+    ("no QUIT after a refusal once logged in", "src/routing/pop3session.cpp",
+     "const bool loggedIn = m_state >= Pop3State::Stat;", "const bool loggedIn = false;", "Pop3"),
+    ("a close after QUIT logged as a failure", "src/routing/pop3session.cpp",
+     "if (!m_quitSent && !m_failed) {", "if (!m_failed) {", "Pop3"),
+    ("a session without QUIT keeps its copies", "src/routing/pop3session.cpp",
+     "    if (!m_quitSent) {\n        for (const QString &path : std::as_const(m_committed))",
+     "    if (false) {\n        for (const QString &path : std::as_const(m_committed))", "Pop3"),
+    ("no bound on a message's size", "src/routing/pop3session.h",
+     "return total + (total > kMinSizeMargin ? total : kMinSizeMargin);",
+     "return (qint64(1) << 60) + 0 * total;", "Pop3"),
+    ("PASS shown in the status list", "src/routing/pop3session.cpp",
+     'QStringLiteral("PASS *******"));', 'QStringLiteral("PASS ") + bustia.Contrassenya);',
+     "Pop3"),
+    # --- routing: queue, archives, filter, forwarding
+    ("archive moves in the other order", "src/routing/queue.cpp",
+     ("    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);\n"
+      "    if (!moved)\n        return moved;",
+      "        moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);\n    return moved;"),
+     ("    StoreResult moved;",
+      "        return moved;\n    return moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);"),
+     "Queue|Durability|RoutingRun|Crash"),
+    ("files readable by every user", "src/routing/queuefiles.h",
+     "kFileMode = 0600;", "kFileMode = 0644;", "Queue"),
+    ("sent mark ignored by the queue pass", "src/routing/frmenviarcorreu.cpp",
+     "if (isSentMark(*name)) {", "if (false) {", "RoutingQueue|RoutingRun|Forward"),
+    ("no queue lifetime", "src/routing/queue.cpp",
+     "return when.isValid() && when.addDays(kQueueLifetimeDays) < now;",
+     "return false && when.isValid() && now.isValid();", "Queue|Forward"),
+    ("ambiguous failure retried in the same run", "src/routing/frmenviarcorreu_forward.cpp",
+     "            // duplicate, so the next run decides.\n            return ForwardOutcome::Deferred;",
+     "            // duplicate, so the next run decides.\n            break;", "Forward"),
+    ("spam mark matched in any case", "src/routing/spamfilter.cpp",
+     "if (window.contains(needle))", "if (window.toLower().contains(needle.toLower()))", "Spam"),
+    ("safety copy never restored", "src/routing/queuefiles.cpp",
+     "bool SafetyCopy::restoreIfLost()\n{\n    if (!held_)",
+     "bool SafetyCopy::restoreIfLost()\n{\n    if (held_ || !held_)", "Spam|Queue"),
+    ("From: on the first line not found", "src/routing/remitent.cpp",
+     "p = message.startsWith(header + 2) ? -2 : message.indexOf(header);",
+     "p = message.indexOf(header);", "Remitent"),
+    # --- config, dns, platform, shell
+    ("configuration text count read signed", "src/config/configuracio.cpp",
+     "const auto count = static_cast<quint16>(int16());",
+     "const auto count = static_cast<qint16>(int16());", "Config"),
+    ("DNS label bounds check off", "src/dns/dnsmessage.cpp",
+     "if (at + 1 + octet > reply.size() || wireLength > kMaxName)",
+     "if (wireLength > kMaxName)", "Dns|Mx"),
+    ("stop request ignored by a wait", "src/platform/wait.cpp",
+     "[&] { return condition() || stop->requested(); }", "[&] { return condition(); }",
+     "Wait|Stop|Forward"),
+    ("wait hook off", "src/platform/wait.cpp",
+     "if (wait.loopLevel == QThread::currentThread()->loopLevel() && (*wait.done)())",
+     "if (false && wait.loopLevel == 0 && (*wait.done)())", "Wait"),
+    ("control characters reach the log", "src/platform/eventlog.cpp",
+     "else if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))",
+     "else if (false)", "EventLog|WireLog"),
+    ("event log readable by every user", "src/platform/eventlog.cpp",
+     "QFileDevice::ReadOwner | QFileDevice::WriteOwner",
+     "QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther", "EventLog"),
+    ("a QUIT to a closed peer counts as sent", "src/platform/socketcontrol.cpp",
+     "|| socket_->state() != QAbstractSocket::ConnectedState || peerHasClosed())",
+     "|| socket_->state() != QAbstractSocket::ConnectedState)", "hostile:pop3 drop at byte 2[23][0-9]"),
+    ("SIGTERM does not stop the run", "src/shell/application.cpp",
+     "currentRun->context().abort.request();", "(void)currentRun;", "hostile:SIGTERM"),
+]
+
+
+def run(cmd, timeout):
+    try:
+        return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return -1
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--only")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    chosen = [m for m in MUTANTS if not args.only or re.search(args.only, m[0])]
+    if args.list:
+        for m in chosen:
+            print(f"{m[0]}  ({m[1]}; {m[4]})")
+        return 0
+    build = os.path.join(ROOT, args.build)
+    caught = missed = broken = 0
+    start = time.time()
+    for name, path, old, new, tests in chosen:
+        file = os.path.join(ROOT, path)
+        with open(file, encoding="utf-8") as f:
+            original = f.read()
+        olds = old if isinstance(old, tuple) else (old,)
+        news = new if isinstance(new, tuple) else (new,)
+        mutated = original
+        stale = False
+        for o, n in zip(olds, news):
+            if mutated.count(o) != 1:
+                stale = True
+                break
+            mutated = mutated.replace(o, n)
+        if stale:
+            print(f"STALE      {name}: the text to change is not in {path} exactly once")
+            broken += 1
+            continue
+        began = time.time()
+        try:
+            with open(file, "w", encoding="utf-8") as f:
+                f.write(mutated)
+            if run(["ninja", "-C", build], 1200) != 0:
+                verdict = "NO BUILD"
+                broken += 1
+            else:
+                if tests.startswith("hostile:"):
+                    cmd = ["/usr/bin/python3", "tests/hostile/run.py", "--vessamo",
+                           os.path.join(build, "vessamo"), "--only", tests[len("hostile:"):]]
+                else:
+                    cmd = ["ctest", "--test-dir", build, "-R", tests, "-j2", "--timeout", "120"]
+                if run(cmd, 1800) != 0:
+                    verdict = "caught"
+                    caught += 1
+                else:
+                    verdict = "NOT CAUGHT"
+                    missed += 1
+        finally:
+            with open(file, "w", encoding="utf-8") as f:
+                f.write(original)
+        print(f"{verdict:<11}{name}  ({time.time() - began:.0f} s)", flush=True)
+    run(["ninja", "-C", build], 1200)
+    print(f"mutants: {caught} caught, {missed} not caught, {broken} not run "
+          f"({time.time() - start:.0f} s)")
+    return 0 if missed == 0 and broken == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
