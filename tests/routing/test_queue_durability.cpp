@@ -1,9 +1,15 @@
 // The durable steps of a move into an archive, seen from the system calls: this test binary
-// defines fsync() itself, so every folder sync the store makes is recorded here (and can be
-// made to fail) before the C library's fsync() runs. A move by rename must be followed by a
-// sync of the target folder; a move by copy (another file system) must not report success
-// when the target folder's sync failed.
+// defines fsync() and rename() itself, so every folder sync and rename the store makes is
+// recorded here (and a sync can be made to fail) before the C library's own runs. A move by rename
+// must be followed by a sync of the target folder; a move by copy (another file system) must not
+// report success when the target folder's sync failed.
+#include "config/configuracio.h"
+#include "platform/socketcontrol.h"
+#include "routing/pop3session.h"
 #include "routing/queue.h"
+#include "routing/routingview.h"
+#include "support/fakepop3.h"
+#include "support/tempenv.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +24,8 @@ namespace {
 
 QStringList syncedFolders;
 QString failingFolder;
+QStringList renamedFrom; // the source names of every rename, in order
+QStringList dataSynced; // the names of the files given to fdatasync()
 
 QString pathOf(int fd)
 {
@@ -41,6 +49,22 @@ extern "C" int fsync(int fd)
     return real(fd);
 }
 
+extern "C" int fdatasync(int fd)
+{
+    using Fdatasync = int (*)(int);
+    static const auto real = reinterpret_cast<Fdatasync>(dlsym(RTLD_NEXT, "fdatasync"));
+    dataSynced << QFileInfo(pathOf(fd)).fileName();
+    return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    using Rename = int (*)(const char *, const char *);
+    static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"));
+    renamedFrom << QFileInfo(QString::fromLocal8Bit(from)).fileName();
+    return real(from, to);
+}
+
 namespace {
 
 using namespace vessamo::routing;
@@ -61,6 +85,7 @@ struct Folders
         }
         syncedFolders.clear();
         failingFolder.clear();
+        renamedFrom.clear();
     }
     ~Folders() { failingFolder.clear(); }
     StoreResult move(FolderSyncs *syncs = nullptr) const
@@ -112,4 +137,79 @@ TEST(QueueDurability, AFailedFolderSyncInTheCopyPathKeepsThePairQueued)
     EXPECT_TRUE(QFile::exists(f.source + u'/' + kStem + kMessageSuffix));
     EXPECT_FALSE(QFile::exists(f.target + u'/' + kStem + kMessageSuffix));
     EXPECT_FALSE(QFile::exists(f.target + u'/' + kStem + kForwardToSuffix));
+}
+
+// The message moves first: a crash between the two renames leaves a forward-to file alone
+// in the queue (dropped by the pair check), never a listed pair without its message.
+TEST(QueueDurability, TheMessageMovesBeforeItsForwardToFile)
+{
+    Folders f(QDir::tempPath());
+    ASSERT_TRUE(f.move());
+    EXPECT_EQ(renamedFrom, (QStringList {kStem + kMessageSuffix, kStem + kForwardToSuffix}));
+}
+
+namespace {
+
+class SilentView : public RoutingView
+{
+public:
+    void open() override { }
+    void close() override { }
+    void addStatus(const QString &) override { }
+    void setLabel(const QString &) override { }
+    void setProgressMaximum(qint32) override { }
+    void setProgress(qint32) override { }
+};
+
+} // namespace
+
+// QUIT lets the server delete what was marked: every message the session stored, its
+// forward-to file and the queue folder must be on disk before QUIT leaves.
+TEST(QueueDurability, StoredMessagesReachTheDiskBeforeQuit)
+{
+    using namespace vessamo;
+    QTemporaryDir dir;
+    test::ScopedEnv log("VESSAMO_EVENTLOG", QFile::encodeName(dir.filePath(QStringLiteral("ev"))));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("Cua")));
+    const QString queue = QDir(dir.filePath(QStringLiteral("Cua"))).canonicalPath();
+    config::resetConfiguration();
+    config::Configuracio.CarpetaCua = queue + u'/';
+    test::FakePop3 server;
+    server.addMessage("From: a@b.cat\r\n\r\none\r\n");
+    server.addMessage("From: c@d.cat\r\n\r\ntwo\r\n");
+    config::Bustia b;
+    b.Servidor = QStringLiteral("127.0.0.1");
+    b.Port = static_cast<qint16>(server.port());
+    b.Usuari = QStringLiteral("usuari");
+    b.Contrassenya = QStringLiteral("secret");
+    b.EnviarA = QStringLiteral("x@y.cat");
+    config::Busties.push_back(b);
+    config::Configuracio.NumBusties = 1;
+
+    bool quitSeen = false;
+    QStringList foldersAtQuit;
+    QStringList filesAtQuit;
+    server.setCommandHook([&](const QByteArray &line) {
+        if (line == "QUIT") {
+            quitSeen = true;
+            foldersAtQuit = syncedFolders;
+            filesAtQuit = dataSynced;
+        }
+    });
+    syncedFolders.clear();
+    dataSynced.clear();
+    SilentView view;
+    RunContext ctx(view);
+    platform::SocketControl socket;
+    Pop3Session session(socket, ctx);
+    session.LlegirBustia(0);
+
+    ASSERT_TRUE(quitSeen);
+    EXPECT_TRUE(server.messages().isEmpty());
+    EXPECT_TRUE(foldersAtQuit.contains(queue)) << foldersAtQuit.join(u' ').toStdString();
+    const QStringList stored = QDir(queue).entryList(QDir::Files);
+    ASSERT_EQ(stored.size(), 4);
+    for (const QString &name : stored)
+        EXPECT_TRUE(filesAtQuit.contains(name)) << name.toStdString();
+    config::resetConfiguration();
 }
