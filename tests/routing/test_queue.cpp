@@ -4,6 +4,7 @@
 #include "routing/queue.h"
 #include "routing/routingview.h"
 #include "routing/runcontext.h"
+#include "support/silentview.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,16 +20,7 @@ using namespace vessamo::routing;
 
 namespace {
 
-class SilentView : public RoutingView
-{
-public:
-    void open() override { }
-    void close() override { }
-    void addStatus(const QString &) override { }
-    void setLabel(const QString &) override { }
-    void setProgressMaximum(qint32) override { }
-    void setProgress(qint32) override { }
-};
+using SilentView = vessamo::test::SilentView;
 
 const QDateTime kNow(QDate(2024, 1, 31), QTime(23, 59, 59));
 

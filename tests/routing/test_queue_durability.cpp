@@ -9,6 +9,7 @@
 #include "routing/queue.h"
 #include "routing/routingview.h"
 #include "support/fakepop3.h"
+#include "support/silentview.h"
 #include "support/tempenv.h"
 
 #include <QDir>
@@ -150,16 +151,7 @@ TEST(QueueDurability, TheMessageMovesBeforeItsForwardToFile)
 
 namespace {
 
-class SilentView : public RoutingView
-{
-public:
-    void open() override { }
-    void close() override { }
-    void addStatus(const QString &) override { }
-    void setLabel(const QString &) override { }
-    void setProgressMaximum(qint32) override { }
-    void setProgress(qint32) override { }
-};
+using SilentView = vessamo::test::SilentView;
 
 } // namespace
 
