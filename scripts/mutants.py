@@ -136,6 +136,13 @@ def run(cmd, timeout):
         return -1
 
 
+def matches_tests(build, regex):
+    listing = subprocess.run(["ctest", "--test-dir", build, "-N", "-R", regex], cwd=ROOT,
+                             capture_output=True, text=True).stdout
+    found = re.search(r"Total Tests: (\d+)", listing)
+    return bool(found) and int(found.group(1)) > 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
@@ -165,6 +172,11 @@ def main():
             mutated = mutated.replace(o, n)
         if stale:
             print(f"STALE      {name}: the text to change is not in {path} exactly once")
+            broken += 1
+            continue
+        if not tests.startswith("hostile:") and not matches_tests(build, tests):
+            # A regex that matches nothing would make every fault look caught.
+            print(f"NO TESTS   {name}: no test matches {tests!r}")
             broken += 1
             continue
         began = time.time()
