@@ -9,6 +9,7 @@ namespace vessamo::platform {
 class UniqueFd
 {
 public:
+    UniqueFd() = default;
     explicit UniqueFd(int fd)
         : fd_(fd)
     {
@@ -20,6 +21,20 @@ public:
     }
     UniqueFd(const UniqueFd &) = delete;
     UniqueFd &operator=(const UniqueFd &) = delete;
+    UniqueFd(UniqueFd &&other) noexcept
+        : fd_(other.fd_)
+    {
+        other.fd_ = -1;
+    }
+    UniqueFd &operator=(UniqueFd &&other) noexcept
+    {
+        if (this != &other) {
+            close();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
@@ -31,7 +46,7 @@ public:
     }
 
 private:
-    int fd_;
+    int fd_ = -1;
 };
 
 } // namespace vessamo::platform

@@ -6,6 +6,7 @@
 #include "config/configuracio.h"
 #include "platform/ansi.h"
 #include "platform/posixfd.h"
+#include "routing/queuebackend.h"
 #include "routing/queuefiles.h"
 #include "routing/runcontext.h"
 
@@ -73,8 +74,7 @@ bool QueuedMessageFile::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
-    if (!writeAll(m_file->get(), bytes.constData(), bytes.size())) {
-        const int err = errno != 0 ? errno : EIO;
+    if (const int err = queueBackend().write(m_file->get(), bytes.constData(), bytes.size())) {
         m_error = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
                       .arg(partPath(), reasonText(err));
         return false;
@@ -93,11 +93,10 @@ bool QueuedMessageFile::commit()
         discard();
         return false;
     }
-    // QFile::rename never replaces an existing file.
-    QFile part(partPath());
-    if (!part.rename(messagePath())) {
+    // Never over an existing message.
+    if (const int err = queueBackend().rename(partPath(), messagePath(), false)) {
         m_error = QStringLiteral("Rebent: no s'ha pogut desar %1: %2")
-                      .arg(messagePath(), part.errorString());
+                      .arg(messagePath(), reasonText(err));
         discard();
         return false;
     }
@@ -110,8 +109,8 @@ void QueuedMessageFile::discard()
     if (!m_file)
         return;
     m_file->close();
-    QFile::remove(partPath());
-    QFile::remove(forwardToPath());
+    queueBackend().remove(partPath());
+    queueBackend().remove(forwardToPath());
     m_file.reset();
 }
 
@@ -134,10 +133,10 @@ bool stemArchived(const QString &stem, const QStringList &archiveFolders)
 // Creates a new owner-only file and writes all of `bytes` into it; 0 or errno.
 int createWith(const QString &path, const QByteArray &bytes)
 {
-    platform::UniqueFd fd(openNative(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode));
-    if (!fd.valid())
-        return errno;
-    int err = writeAll(fd.get(), bytes.constData(), bytes.size()) ? 0 : errno;
+    platform::UniqueFd fd;
+    if (const int err = queueBackend().create(path, true, fd))
+        return err;
+    int err = queueBackend().write(fd.get(), bytes.constData(), bytes.size());
     if (!fd.close() && err == 0)
         err = errno;
     return err;
@@ -181,16 +180,14 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
                                       : QStringLiteral("Rebent: no s'ha pogut crear %1: %2"))
                                  .arg(pairPath, reasonText(err));
             if (created)
-                QFile::remove(pairPath);
+                queueBackend().remove(pairPath);
             return result;
         }
-        auto file = std::make_unique<platform::UniqueFd>(
-            openNative(result.partPath(), O_WRONLY | O_CREAT | O_EXCL, kFileMode));
-        if (!file->valid()) {
-            const int err = errno;
+        auto file = std::make_unique<platform::UniqueFd>();
+        if (const int err = queueBackend().create(result.partPath(), true, *file)) {
             result.m_error = QStringLiteral("Rebent: no s'ha pogut crear %1: %2")
                                  .arg(result.partPath(), reasonText(err));
-            QFile::remove(pairPath);
+            queueBackend().remove(pairPath);
             if (err == EEXIST)
                 continue;
             return result;
@@ -217,10 +214,10 @@ StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queu
         return StoreResult::failure(
             QStringLiteral("Rebent: no s'ha pogut desar a disc %1: %2").arg(path, reasonText(err)));
     };
+    QueueBackend &backend = queueBackend();
     if (messagePaths.size() > kSyncEachFileLimit) {
-        platform::UniqueFd folder(openNative(queueFolder, O_RDONLY | O_DIRECTORY));
-        if (!folder.valid() || ::syncfs(folder.get()) != 0)
-            return failure(queueFolder, errno);
+        if (const int err = backend.flushFileSystem(queueFolder))
+            return failure(queueFolder, err);
         return {};
     }
     for (const QString &path : messagePaths) {
@@ -228,11 +225,11 @@ StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queu
         if (pairPath.endsWith(kMessageSuffix))
             pairPath = pairPath.chopped(kMessageSuffix.size()) + kForwardToSuffix;
         for (const QString &file : {path, pairPath}) {
-            if (const int err = syncPath(file, true))
+            if (const int err = backend.flush(file, true))
                 return failure(file, err);
         }
     }
-    if (const int err = syncPath(queueFolder, false))
+    if (const int err = backend.flush(queueFolder, false))
         return failure(queueFolder, err);
     return {};
 }
@@ -246,13 +243,12 @@ int removeLeftoverParts(const QString &folderPath)
         if (name.endsWith(kSafetyCopySuffix)) {
             const QString message = path.chopped(kSafetyCopySuffix.size());
             const QFileInfo info(message);
-            if ((!info.exists() || info.size() == 0)
-                && ::rename(nativePath(path).constData(), nativePath(message).constData()) == 0) {
+            if ((!info.exists() || info.size() == 0) && queueBackend().rename(path, message) == 0) {
                 ++removed;
                 continue;
             }
         }
-        if (QFile::remove(path))
+        if (queueBackend().remove(path) == 0)
             ++removed;
     }
     return removed;
@@ -341,12 +337,12 @@ PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToNam
     const QString forwardToPath = folder + forwardToName;
     const QFileInfo message(folder + messageNameFor(forwardToName));
     if (!message.isFile()) {
-        QFile::remove(forwardToPath);
+        queueBackend().remove(forwardToPath);
         return PairCheck::Dropped;
     }
     if (message.size() == 0) {
-        QFile::remove(message.filePath());
-        QFile::remove(forwardToPath);
+        queueBackend().remove(message.filePath());
+        queueBackend().remove(forwardToPath);
         return PairCheck::Dropped;
     }
     return PairCheck::Usable;
@@ -396,9 +392,9 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
         const QString messagePath = folder + messageNameFor(name);
         // Keep the forward-to file while its message is still there, so a later purge
         // finds the pair again instead of leaving a message that is never purged.
-        if (QFileInfo::exists(messagePath) && !QFile::remove(messagePath))
+        if (QFileInfo::exists(messagePath) && queueBackend().remove(messagePath) != 0)
             continue;
-        QFile::remove(pair.filePath());
+        queueBackend().remove(pair.filePath());
     }
 }
 

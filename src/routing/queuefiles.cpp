@@ -9,6 +9,7 @@
 #include "routing/queuefiles.h"
 
 #include "platform/posixfd.h"
+#include "routing/queuebackend.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -78,31 +79,6 @@ int openNative(const QString &path, int flags, mode_t mode)
     return fd;
 }
 
-bool writeAll(int fd, const char *data, ssize_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, size_t(length));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= n;
-    }
-    return true;
-}
-
-// 0 on success, else errno.
-int syncPath(const QString &path, bool dataOnly)
-{
-    platform::UniqueFd fd(openNative(path, O_RDONLY));
-    if (!fd.valid())
-        return errno;
-    if ((dataOnly ? ::fdatasync(fd.get()) : ::fsync(fd.get())) != 0)
-        return errno;
-    return 0;
-}
-
 // 0 on success, else errno. Copies the rest of `in` to `out`, block by block.
 int copyContents(int in, int out)
 {
@@ -111,8 +87,12 @@ int copyContents(int in, int out)
         const ssize_t n = ::read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || (n > 0 && !writeAll(out, buffer.data(), n)))
-            return errno != 0 ? errno : EIO;
+        if (n < 0)
+            return errno;
+        if (n > 0) {
+            if (const int err = queueBackend().write(out, buffer.data(), n))
+                return err;
+        }
         if (n == 0)
             return 0;
     }
@@ -122,16 +102,13 @@ namespace {
 
 // 0 on success, else errno. Copies the open file `in` (whose status is `st`) into a new
 // owner-only file at `to`, keeping its times; the file is left open in `out`.
-int copyToNewFile(int in, const struct stat &st, const QString &to, int flags,
-                  std::unique_ptr<platform::UniqueFd> &out)
+int copyToNewFile(int in, const struct stat &st, const QString &to, platform::UniqueFd &out)
 {
-    out = std::make_unique<platform::UniqueFd>(
-        openNative(to, O_WRONLY | O_CREAT | flags, kFileMode));
-    if (!out->valid())
-        return errno;
-    int err = copyContents(in, out->get());
+    if (const int err = queueBackend().create(to, false, out))
+        return err;
+    int err = copyContents(in, out.get());
     const std::array<timespec, 2> times = {st.st_atim, st.st_mtim};
-    if (err == 0 && ::futimens(out->get(), times.data()) != 0)
+    if (err == 0 && ::futimens(out.get(), times.data()) != 0)
         err = errno;
     return err;
 }
@@ -149,23 +126,23 @@ int copyDurably(const QString &from, const QString &to, const QString &targetFol
     };
     if (::fstat(in.get(), &st) != 0)
         return errno;
+    QueueBackend &backend = queueBackend();
     const QString temp = to + kPartSuffix;
-    std::unique_ptr<platform::UniqueFd> outFile;
-    int err = copyToNewFile(in.get(), st, temp, O_TRUNC, outFile);
-    platform::UniqueFd &out = *outFile;
-    if (err == 0 && ::fsync(out.get()) != 0)
-        err = errno;
+    platform::UniqueFd out;
+    int err = copyToNewFile(in.get(), st, temp, out);
+    if (err == 0)
+        err = backend.flush(out.get());
     if (!out.close() && err == 0)
         err = errno;
-    if (err == 0 && ::rename(nativePath(temp).constData(), nativePath(to).constData()) != 0)
-        err = errno;
+    if (err == 0)
+        err = backend.rename(temp, to);
     if (err != 0) {
-        ::unlink(nativePath(temp).constData());
+        backend.remove(temp);
         return err;
     }
     // The new name itself must be on disk before the source goes.
-    if (const int synced = syncPath(targetFolder, false)) {
-        ::unlink(nativePath(to).constData());
+    if (const int synced = backend.flush(targetFolder, false)) {
+        backend.remove(to);
         return synced;
     }
     return 0;
@@ -184,31 +161,31 @@ StoreResult syncFailure(const QString &folder, int err)
 StoreResult moveFile(const QString &name, const QString &source, const QString &target,
                      const QString &targetName, FolderSyncs *syncs)
 {
+    QueueBackend &backend = queueBackend();
     const QString from = source + name;
     const QString to = target + targetName;
-    if (::rename(nativePath(from).constData(), nativePath(to).constData()) == 0) {
+    int err = backend.rename(from, to);
+    if (err == 0) {
         if (syncs) {
             syncs->add(target);
             syncs->add(source);
             return {};
         }
         for (const QString &folder : {target, source}) {
-            if (const int err = syncPath(folder, false))
-                return syncFailure(folder, err);
+            if (const int synced = backend.flush(folder, false))
+                return syncFailure(folder, synced);
         }
         return {};
     }
-    int err = errno;
     if (err == EXDEV)
         err = copyDurably(from, to, target);
     if (err != 0) {
         return StoreResult::failure(QStringLiteral("Arxivant: no s'ha pogut moure %1 a %2: %3")
                                         .arg(name, target, reasonText(err)));
     }
-    if (::unlink(nativePath(from).constData()) != 0) {
-        err = errno;
+    if ((err = backend.remove(from)) != 0) {
         // Keep one copy only: the pair stays where the run will find it again.
-        ::unlink(nativePath(to).constData());
+        backend.remove(to);
         return StoreResult::failure(QStringLiteral("Arxivant: no s'ha pogut esborrar %1 de %2: %3")
                                         .arg(name, source, reasonText(err)));
     }
@@ -273,7 +250,7 @@ StoreResult FolderSyncs::flush()
     sinceFlush_.restart();
     StoreResult result;
     for (const QString &folder : std::as_const(pending_)) {
-        const int err = syncPath(folder, false);
+        const int err = queueBackend().flush(folder, false);
         if (err != 0 && result)
             result = syncFailure(folder, err);
     }
@@ -285,18 +262,16 @@ StoreResult markSent(const QString &folderPath, const QString &forwardToName, Fo
 {
     const QString folder = asFolder(folderPath);
     const QString mark = sentMarkFor(forwardToName);
-    if (::rename(nativePath(folder + forwardToName).constData(),
-                 nativePath(folder + mark).constData())
-        != 0) {
+    if (const int err = queueBackend().rename(folder + forwardToName, folder + mark)) {
         return StoreResult::failure(
             QStringLiteral("Enviant: no s'ha pogut marcar com a enviat %1: %2")
-                .arg(folder + forwardToName, reasonText(errno)));
+                .arg(folder + forwardToName, reasonText(err)));
     }
     if (syncs) {
         syncs->add(folder);
         return {};
     }
-    if (const int err = syncPath(folder, false))
+    if (const int err = queueBackend().flush(folder, false))
         return syncFailure(folder, err);
     return {};
 }
@@ -314,15 +289,15 @@ SafetyCopy::SafetyCopy(const QString &messagePath)
         return;
     }
     // A copy left by a crash is ours to replace: the run put its message back at start.
-    platform::UniqueFd out(openNative(copy_, O_WRONLY | O_CREAT | O_TRUNC, kFileMode));
-    int err = out.valid() ? 0 : errno;
+    platform::UniqueFd out;
+    int err = queueBackend().create(copy_, false, out);
     // A clone shares the blocks until either file changes; most file systems here cannot.
     if (err == 0 && ::ioctl(out.get(), FICLONE, in.get()) != 0)
         err = copyContents(in.get(), out.get());
     if (!out.close() && err == 0)
         err = errno;
     if (err != 0) {
-        ::unlink(nativePath(copy_).constData());
+        queueBackend().remove(copy_);
         error_ = reasonText(err);
         return;
     }
@@ -332,7 +307,7 @@ SafetyCopy::SafetyCopy(const QString &messagePath)
 SafetyCopy::~SafetyCopy()
 {
     if (held_)
-        ::unlink(nativePath(copy_).constData());
+        queueBackend().remove(copy_);
 }
 
 bool SafetyCopy::restoreIfLost()
@@ -342,7 +317,7 @@ bool SafetyCopy::restoreIfLost()
     const QFileInfo message(message_);
     if (message.exists() && message.size() > 0)
         return false;
-    if (::rename(nativePath(copy_).constData(), nativePath(message_).constData()) != 0)
+    if (queueBackend().rename(copy_, message_) != 0)
         return false;
     held_ = false;
     return true;

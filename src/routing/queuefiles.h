@@ -1,6 +1,7 @@
 // File operations of the queue and archive store, shared by queue.cpp and queuefiles.cpp:
-// POSIX calls whose failures are told in Catalan from errno, the durable copy and move
-// of one file, and the folder listing by suffix. Not for use outside the store.
+// failures told in Catalan from errno, the durable copy and move of one file (made of the
+// backend's steps, queuebackend.h), and the folder listing by suffix. Not for use outside
+// the store.
 #pragma once
 
 #include "routing/queue.h"
@@ -24,9 +25,6 @@ QString asFolder(const QString &path);
 QString reasonText(int err);
 // open(2) with O_CLOEXEC, retried on EINTR; -1 and errno on failure.
 int openNative(const QString &path, int flags, mode_t mode = 0);
-bool writeAll(int fd, const char *data, ssize_t length);
-// 0 on success, else errno.
-int syncPath(const QString &path, bool dataOnly);
 // 0 on success, else errno. Copies the rest of `in` to `out`, block by block.
 int copyContents(int in, int out);
 StoreResult syncFailure(const QString &folder, int err);

@@ -1,0 +1,108 @@
+#include "routing/queuebackend.h"
+
+#include "routing/queuefiles.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vessamo::routing {
+
+namespace {
+
+QueueBackend systemBackend;
+QueueBackend *current = &systemBackend;
+
+int errnoOr(int fallback)
+{
+    return errno != 0 ? errno : fallback;
+}
+
+} // namespace
+
+int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd &fd)
+{
+    fd = platform::UniqueFd(queuefiles::openNative(
+        path, O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC), queuefiles::kFileMode));
+    return fd.valid() ? 0 : errno;
+}
+
+int QueueBackend::write(int fd, const char *data, qint64 length)
+{
+    while (length > 0) {
+        errno = 0;
+        const ssize_t n = ::write(fd, data, size_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return errnoOr(EIO);
+        data += n;
+        length -= n;
+    }
+    return 0;
+}
+
+int QueueBackend::flush(int fd)
+{
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+int QueueBackend::flush(const QString &path, bool dataOnly)
+{
+    platform::UniqueFd fd(queuefiles::openNative(path, O_RDONLY));
+    if (!fd.valid())
+        return errno;
+    if ((dataOnly ? ::fdatasync(fd.get()) : ::fsync(fd.get())) != 0)
+        return errno;
+    return 0;
+}
+
+int QueueBackend::flushFileSystem(const QString &folder)
+{
+    platform::UniqueFd fd(queuefiles::openNative(folder, O_RDONLY | O_DIRECTORY));
+    if (!fd.valid() || ::syncfs(fd.get()) != 0)
+        return errno;
+    return 0;
+}
+
+int QueueBackend::rename(const QString &from, const QString &to, bool replace)
+{
+    const QByteArray source = queuefiles::nativePath(from);
+    const QByteArray target = queuefiles::nativePath(to);
+    if (replace)
+        return ::rename(source.constData(), target.constData()) == 0 ? 0 : errno;
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
+        == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without the flag: a new hard link fails when the name is taken.
+    if (::link(source.constData(), target.constData()) != 0)
+        return errno;
+    ::unlink(source.constData());
+    return 0;
+}
+
+int QueueBackend::remove(const QString &path)
+{
+    return ::unlink(queuefiles::nativePath(path).constData()) == 0 ? 0 : errno;
+}
+
+QueueBackend &queueBackend()
+{
+    return *current;
+}
+
+ScopedQueueBackend::ScopedQueueBackend(QueueBackend &backend)
+    : previous_(current)
+{
+    current = &backend;
+}
+
+ScopedQueueBackend::~ScopedQueueBackend()
+{
+    current = previous_;
+}
+
+} // namespace vessamo::routing
