@@ -3,6 +3,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#include <gtest/gtest.h>
 
 namespace vessamo::test {
 
@@ -34,6 +35,21 @@ void FakePop3::addMessage(const QByteArray &message)
 void FakePop3::setReply(const QByteArray &verb, const QList<QByteArray> &pieces)
 {
     m_replies.insert(verb, pieces);
+}
+
+void FakePop3::play(const char *script)
+{
+    for (const ScriptedReply &r : parseScript(script)) {
+        if (r.end == ScriptedReply::End::Silence) {
+            setSilent(r.command);
+            continue;
+        }
+        if (r.end == ScriptedReply::End::Drop)
+            ADD_FAILURE() << "the fake POP3 server closes, it does not drop: " << r.command.data();
+        if (r.end != ScriptedReply::End::Stay)
+            m_closeAfter.insert(r.command);
+        setReply(r.command, {r.lines.join()});
+    }
 }
 
 void FakePop3::setSilent(const QByteArray &verb)
@@ -101,6 +117,7 @@ void FakePop3::onNewConnection()
 {
     while (QTcpSocket *s = m_server.nextPendingConnection()) {
         ++m_connectionCount;
+        m_transcript.note("connection " + QByteArray::number(m_connectionCount) + " opened");
         auto c = std::make_unique<Connection>();
         c->socket.reset(s);
         s->setParent(nullptr);
@@ -111,7 +128,7 @@ void FakePop3::onNewConnection()
             continue;
         send(*raw,
              m_replies.value("GREETING", {QByteArrayLiteral("+OK fake POP3 server ready\r\n")}),
-             false);
+             m_closeAfter.contains("GREETING"));
     }
 }
 
@@ -125,6 +142,7 @@ void FakePop3::onReadyRead(Connection &c)
         if (line.endsWith('\r'))
             line.chop(1);
         m_commands << line;
+        m_transcript.client(line);
         if (m_hook)
             m_hook(line);
         handleCommand(c, line);
@@ -144,6 +162,7 @@ void FakePop3::handleCommand(Connection &c, const QByteArray &line)
     const QByteArray key = m_replies.contains(line) ? line : verb;
     if (m_replies.contains(key)) {
         pieces = m_replies.value(key);
+        closeAfter = closeAfter || m_closeAfter.contains(key);
         // A refused DELE marks nothing, as on a real server.
         if (verb == "DELE" && pieces.join().startsWith('-'))
             c.marked.remove(arg.toInt());
@@ -228,10 +247,12 @@ void FakePop3::pump(Connection &c)
         return;
     const Piece piece = c.pending.takeFirst();
     if (piece.closeAfter) {
+        m_transcript.note("the server closed the connection");
         c.socket->flush();
         c.socket->disconnectFromHost();
         return;
     }
+    m_transcript.server(piece.bytes);
     c.socket->write(piece.bytes);
     c.socket->flush();
     if (c.pending.isEmpty())

@@ -10,6 +10,8 @@
 // client normally reads them as separate blocks.
 #pragma once
 
+#include "support/transcript.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -49,6 +51,9 @@ public:
     // to one whole command line ("DELE 2"), sent as these pieces. Side effects (marking,
     // deleting at QUIT) stay, except that a negative reply to DELE marks nothing.
     void setReply(const QByteArray &verb, const QList<QByteArray> &pieces);
+    // Replaces replies as a "C:"/"S:" script (support/transcript.h): as setReply() and
+    // setSilent(), each for every occurrence of its command.
+    void play(const char *script);
     // Never answers this verb; the connection stays open.
     void setSilent(const QByteArray &verb);
     // The whole RETR reply of message `number`, as sent on the wire (no stuffing added).
@@ -123,6 +128,8 @@ private:
     int m_delayMs = 2;
     QList<QByteArray> m_commands;
     int m_connectionCount = 0;
+    QSet<QByteArray> m_closeAfter;
+    Transcript m_transcript {"POP3"};
 };
 
 } // namespace vessamo::test

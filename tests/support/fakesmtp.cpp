@@ -22,6 +22,27 @@ void FakeSmtpServer::script(const QByteArray &step, Reply reply)
     scripts_[step].push_back(std::move(reply));
 }
 
+void FakeSmtpServer::play(const char *text)
+{
+    for (const ScriptedReply &r : parseScript(text)) {
+        const QByteArray step = r.command.split(' ').first().toUpper();
+        switch (r.end) {
+        case ScriptedReply::End::Silence:
+            script(step, Reply::silence());
+            break;
+        case ScriptedReply::End::Drop:
+            script(step, Reply::drop());
+            break;
+        case ScriptedReply::End::Close:
+            script(step, Reply::thenClose(r.lines.join()));
+            break;
+        case ScriptedReply::End::Stay:
+            script(step, Reply::text(r.lines.join()));
+            break;
+        }
+    }
+}
+
 void FakeSmtpServer::onNewConnection()
 {
     while (QTcpSocket *next = server_.nextPendingConnection()) {
@@ -29,6 +50,7 @@ void FakeSmtpServer::onNewConnection()
             peer_->abort();
         peer_.reset(next);
         ++connections_;
+        transcript_.note("connection " + QByteArray::number(connections_) + " opened");
         mode_ = Mode::Command;
         buffer_.clear();
         scanFrom_ = 0;
@@ -60,6 +82,9 @@ void FakeSmtpServer::onReadyRead()
                 return;
             }
             messages_ << (end == -2 ? QByteArray() : buffer_.left(end + 2));
+            transcript_.client("<message, " + QByteArray::number(messages_.last().size())
+                               + " octets>");
+            transcript_.client(".");
             buffer_.remove(0, (end == -2 ? 0 : end) + skip);
             scanFrom_ = 0;
             mode_ = Mode::Command;
@@ -80,6 +105,7 @@ void FakeSmtpServer::onReadyRead()
 void FakeSmtpServer::handleLine(const QByteArray &line)
 {
     commands_ << line;
+    transcript_.client(line);
     if (hook_)
         hook_(line);
     if (mode_ == Mode::AuthUser) {
@@ -142,6 +168,7 @@ void FakeSmtpServer::send(const Reply &reply)
     if (reply.kind == Reply::Silence)
         return;
     if (reply.kind == Reply::Drop) {
+        transcript_.note("the server dropped the connection");
         peer_->abort();
         peer_.release()->deleteLater();
         return;
@@ -151,11 +178,15 @@ void FakeSmtpServer::send(const Reply &reply)
     for (qsizetype i = 0; i < reply.fragments.size(); ++i) {
         const QByteArray fragment = reply.fragments[i];
         const bool close = reply.closeAfter && i + 1 == reply.fragments.size();
-        auto write = [peer, fragment, close] {
+        // The peer is the server's own: a pending write dies with it.
+        auto write = [this, peer, fragment, close] {
+            transcript_.server(fragment);
             peer->write(fragment);
             peer->flush();
-            if (close)
+            if (close) {
+                transcript_.note("the server closed the connection");
                 peer->disconnectFromHost();
+            }
         };
         if (at == 0)
             write();

@@ -9,6 +9,8 @@
 // AUTH LOGIN answers) and "." (the end of data).
 #pragma once
 
+#include "support/transcript.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -52,6 +54,9 @@ public:
     // Replaces the reply for the next occurrence(s) of a step, in order; afterwards the
     // default reply comes back.
     void script(const QByteArray &step, Reply reply);
+    // Replaces replies as a "C:"/"S:" script (support/transcript.h); each reply is used
+    // once, in order, as script() does.
+    void play(const char *script);
     // Called with each command line as it arrives, before the reply is sent.
     void setCommandHook(std::function<void(const QByteArray &line)> hook)
     {
@@ -94,6 +99,7 @@ private:
     QList<QByteArray> commands_;
     int connections_ = 0;
     std::function<void(const QByteArray &)> hook_;
+    Transcript transcript_ {"SMTP"};
 };
 
 } // namespace vessamo::test
