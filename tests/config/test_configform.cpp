@@ -2,6 +2,7 @@
 // number boxes, the save checks in their order, folder preparation, and saves that leave
 // the record in memory alone when they fail.
 #include "config/configform.h"
+#include "config/configtext.h"
 
 #include <QDir>
 #include <QFile>
@@ -251,6 +252,94 @@ TEST(MailboxForm, ChecksSavesAndDeletesByPosition)
     EXPECT_EQ(Busties[1].Usuari, QStringLiteral("pere"));
     EXPECT_EQ(Busties[1].Port, 995);
     resetConfiguration();
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The text interface: print, apply, refuse; the file is the only stored form.
+TEST_F(ConfigFormSave, TextPrintsWithoutPasswordsAndAppliesBackToTheSameFile)
+{
+    const QString path = root + QStringLiteral("/vessamo.vsm");
+    const QString setup = QStringLiteral("# two mailboxes\n"
+                                         "smtp.server = smtp.example.org\n"
+                                         "smtp.port = 587\n"
+                                         "smtp.auth = yes\n"
+                                         "smtp.user = relay\n"
+                                         "smtp.password = Relay-Secret\n"
+                                         "spam.mark = \"  X-Spam: yes \\\"quoted\\\" \"\n"
+                                         "mailbox.1.server = pop.example.org\n"
+                                         "mailbox.1.user = ana\n"
+                                         "mailbox.1.password = Pop-Secret-1\n"
+                                         "mailbox.1.forward-to = ana@example.net\n"
+                                         "mailbox.2.server = pop2.example.org\r\n"
+                                         "mailbox.2.port = 995\n"
+                                         "mailbox.2.user = joan\n"
+                                         "mailbox.2.password = Pop-Secret-2\n");
+    ASSERT_EQ(applyConfigurationText(setup, path, root), std::nullopt);
+    ASSERT_EQ(Configuracio.NumBusties, 2);
+    EXPECT_EQ(Configuracio.MarcaSpam, QStringLiteral("  X-Spam: yes \"quoted\" "));
+    EXPECT_EQ(Busties[1].Port, 995);
+    EXPECT_EQ(Busties[0].Port, 110);
+    const QByteArray saved = fileBytes(path);
+
+    const QString printed = configurationText(path, root);
+    for (const char *secret : {"Secret", "Pop-Secret"})
+        EXPECT_FALSE(printed.contains(QLatin1String(secret))) << printed.toStdString();
+    EXPECT_TRUE(printed.contains(QStringLiteral("mailbox.2.port = 995\n")));
+    resetConfiguration();
+    ASSERT_TRUE(LlegirConfiguracio(path));
+    ASSERT_EQ(applyConfigurationText(printed, path, root), std::nullopt);
+    EXPECT_EQ(fileBytes(path), saved);
+
+    // Refusals change nothing, in memory or on disk.
+    struct Row
+    {
+        const char *text;
+        const char *refusal;
+    };
+    const Row rows[] = {
+        {"smtp.server =   \n", "Servidor SMTP incorrecte"},
+        {"smtp.port = 65536\n", "Port SMTP incorrecte"},
+        {"mailbox.2.port = pop\n", "mailbox.2: Port POP3 incorrecte"},
+        {"mailbox.3.server = pop3.example.org\n", "mailbox.3: Usuari POP3 incorrecte"},
+        {"mailbox.4.server = x\n", "mailbox.4: la bústia nova ha de ser la 3"},
+        {"mailbox.3 = delete\n",
+         "línia 1: només es pot esborrar una bústia que existeix: "
+         "mailbox.3 = delete"},
+        {"smtp.auth = maybe\n", "línia 1: smtp.auth ha de ser yes o no"},
+        {"\nsmtp.colour = blue\n", "línia 2: clau desconeguda: smtp.colour"},
+        {"smtp.server\n", "línia 1: s'esperava clau = valor"},
+        {"spam.mark = \"open\n", "línia 1: valor entre cometes mal tancat"},
+    };
+    const ConfiguracioRecord record = Configuracio;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(applyConfigurationText(QString::fromUtf8(row.text), path, root),
+                  QString::fromUtf8(row.refusal));
+        EXPECT_TRUE(Configuracio == record);
+        EXPECT_EQ(Busties.size(), 2u);
+        EXPECT_EQ(fileBytes(path), saved);
+    }
+
+    // Added, changed and removed by position; the rest of the table keeps its order.
+    ASSERT_EQ(applyConfigurationText(QStringLiteral("mailbox.1 = delete\n"
+                                                    "mailbox.3.server = pop3.example.org\n"
+                                                    "mailbox.3.user = pere\n"
+                                                    "mailbox.3.password = p\n"
+                                                    "mailbox.2.forward-to = joan@example.net\n"),
+                                     path, root),
+              std::nullopt);
+    resetConfiguration();
+    ASSERT_TRUE(LlegirConfiguracio(path));
+    ASSERT_EQ(Busties.size(), 2u);
+    EXPECT_EQ(Busties[0].Usuari, QStringLiteral("joan"));
+    EXPECT_EQ(Busties[0].EnviarA, QStringLiteral("joan@example.net"));
+    EXPECT_EQ(Busties[0].Contrassenya, QStringLiteral("Pop-Secret-2"));
+    EXPECT_EQ(Busties[1].Usuari, QStringLiteral("pere"));
 }
 
 } // namespace

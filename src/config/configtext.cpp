@@ -1,0 +1,276 @@
+#include "config/configtext.h"
+
+#include "config/configform.h"
+
+#include <QStringList>
+#include <array>
+#include <map>
+#include <set>
+
+namespace vessamo::config {
+
+namespace {
+
+struct ConfigKey
+{
+    const char *name;
+    int box; // a ConfigBox, or one of the two check boxes below
+};
+constexpr int kAuthKey = -1;
+constexpr int kFilterKey = -2;
+
+// In the order of the dialog.
+constexpr std::array<ConfigKey, 14> kConfigKeys = {{
+    {"smtp.server", kServidorSMTP},
+    {"smtp.port", kPortSMTP},
+    {"smtp.auth", kAuthKey},
+    {"smtp.user", kUsuariSMTP},
+    {"smtp.password", kContrassenyaSMTP},
+    {"interval", kInterval},
+    {"folder.queue", kCarpetaCua},
+    {"folder.sent", kCarpetaSiEnviats},
+    {"folder.failed", kCarpetaNoEnviats},
+    {"archive.days", kDiesArxiu},
+    {"spam.filter", kFilterKey},
+    {"spam.program", kProgramaSpam},
+    {"spam.folder", kCarpetaSpam},
+    {"spam.mark", kMarcaSpam},
+}};
+
+constexpr std::array<std::pair<const char *, MailboxBox>, 5> kMailboxKeys = {{
+    {"server", kServidor},
+    {"port", kPort},
+    {"user", kUsuari},
+    {"password", kContrassenya},
+    {"forward-to", kEnviarA},
+}};
+
+// Values keep their blanks and odd characters only inside quotes.
+QString quoted(const QString &value)
+{
+    const bool plain = value == value.trimmed() && !value.startsWith(u'"')
+        && !value.contains(u'\n') && !value.contains(u'\r') && !value.contains(u'\t');
+    if (plain)
+        return value;
+    QString out = QStringLiteral("\"");
+    for (QChar c : value) {
+        if (c == u'"' || c == u'\\') {
+            out += u'\\';
+            out += c;
+        } else if (c == u'\n') {
+            out += QStringLiteral("\\n");
+        } else if (c == u'\r') {
+            out += QStringLiteral("\\r");
+        } else if (c == u'\t') {
+            out += QStringLiteral("\\t");
+        } else {
+            out += c;
+        }
+    }
+    return out + u'"';
+}
+
+std::optional<QString> unquoted(const QString &raw)
+{
+    const QString value = raw.trimmed();
+    if (!value.startsWith(u'"'))
+        return value;
+    if (value.size() < 2 || !value.endsWith(u'"'))
+        return std::nullopt;
+    QString out;
+    for (qsizetype i = 1; i + 1 < value.size(); ++i) {
+        QChar c = value[i];
+        if (c == u'\\') {
+            if (i + 2 >= value.size())
+                return std::nullopt;
+            const QChar e = value[++i];
+            c = e == u'n' ? QChar(u'\n') : e == u'r' ? QChar(u'\r') : e == u't' ? QChar(u'\t') : e;
+        } else if (c == u'"') {
+            return std::nullopt;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::optional<bool> yesNo(const QString &value)
+{
+    const QString v = value.toLower();
+    if (v == u"yes" || v == u"true" || v == u"on" || v == u"1" || v == u"sí" || v == u"si")
+        return true;
+    if (v == u"no" || v == u"false" || v == u"off" || v == u"0")
+        return false;
+    return std::nullopt;
+}
+
+void line(QString &out, const QString &key, const QString &value)
+{
+    out += key + QStringLiteral(" = ") + quoted(value) + u'\n';
+}
+
+void passwordLine(QString &out, const QString &key, const QString &password)
+{
+    out += QStringLiteral("# %1 is %2\n").arg(key, password.isEmpty() ? u"empty" : u"set");
+}
+
+// What one mailbox of the text asks for.
+struct MailboxEdit
+{
+    std::map<MailboxBox, QString> boxes;
+    bool remove = false;
+};
+
+} // namespace
+
+QString configurationText(const QString &path, const QString &programFolder)
+{
+    const ConfigForm form = ConfigForm::fromRecord(Configuracio, programFolder);
+    QString out = QStringLiteral("# Vessamo configuration: %1\n"
+                                 "# Passwords are never printed; a password line given to "
+                                 "--apply replaces the stored one.\n")
+                      .arg(path);
+    for (const ConfigKey &key : kConfigKeys) {
+        const QString name = QString::fromLatin1(key.name);
+        if (key.box == kAuthKey || key.box == kFilterKey) {
+            const bool on = key.box == kAuthKey ? form.autentificacio : form.filtreSpam;
+            line(out, name, on ? QStringLiteral("yes") : QStringLiteral("no"));
+        } else if (key.box == kContrassenyaSMTP) {
+            passwordLine(out, name, form.text[kContrassenyaSMTP]);
+        } else {
+            line(out, name, form.text[size_t(key.box)]);
+        }
+    }
+    const int count = qMin<int>(qMax<int>(Configuracio.NumBusties, 0), int(Busties.size()));
+    for (int i = 0; i < count; ++i) {
+        const MailboxForm mailbox = MailboxForm::fromEntry(Busties[size_t(i)]);
+        for (const auto &[name, box] : kMailboxKeys) {
+            const QString key = QStringLiteral("mailbox.%1.%2").arg(i + 1).arg(QLatin1String(name));
+            if (box == kContrassenya)
+                passwordLine(out, key, mailbox.text[kContrassenya]);
+            else
+                line(out, key, mailbox.text[box]);
+        }
+    }
+    return out;
+}
+
+std::optional<QString> applyConfigurationText(const QString &text, const QString &path,
+                                              const QString &programFolder)
+{
+    ConfigForm form = ConfigForm::fromRecord(Configuracio, programFolder);
+    const int count = qMin<int>(qMax<int>(Configuracio.NumBusties, 0), int(Busties.size()));
+    std::map<int, MailboxEdit> mailboxes;
+
+    const QStringList lines = text.split(u'\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const QString raw = lines[n].endsWith(u'\r') ? lines[n].chopped(1) : lines[n];
+        const QString trimmed = raw.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u'#'))
+            continue;
+        const auto wrong = [&](const QString &what) {
+            return QStringLiteral("línia %1: %2").arg(n + 1).arg(what);
+        };
+        const qsizetype eq = raw.indexOf(u'=');
+        if (eq < 0)
+            return wrong(QStringLiteral("s'esperava clau = valor"));
+        const QString key = raw.first(eq).trimmed();
+        const std::optional<QString> value = unquoted(raw.mid(eq + 1));
+        if (!value)
+            return wrong(QStringLiteral("valor entre cometes mal tancat"));
+
+        if (key.startsWith(QStringLiteral("mailbox."))) {
+            const QStringList parts = key.split(u'.');
+            bool numbered = false;
+            const int position = parts.value(1).toInt(&numbered);
+            if (!numbered || position < 1 || parts.size() > 3)
+                return wrong(QStringLiteral("clau desconeguda: ") + key);
+            MailboxEdit &edit = mailboxes[position];
+            if (parts.size() == 2) {
+                if (*value != u"delete" || position > count)
+                    return wrong(QStringLiteral("només es pot esborrar una bústia que existeix: "
+                                                "%1 = delete")
+                                     .arg(key));
+                edit.remove = true;
+                continue;
+            }
+            bool known = false;
+            for (const auto &[name, box] : kMailboxKeys) {
+                if (parts[2] == QLatin1String(name)) {
+                    edit.boxes[box] = *value;
+                    known = true;
+                }
+            }
+            if (!known)
+                return wrong(QStringLiteral("clau desconeguda: ") + key);
+            continue;
+        }
+
+        const ConfigKey *found = nullptr;
+        for (const ConfigKey &k : kConfigKeys) {
+            if (key == QLatin1String(k.name))
+                found = &k;
+        }
+        if (!found)
+            return wrong(QStringLiteral("clau desconeguda: ") + key);
+        if (found->box == kAuthKey || found->box == kFilterKey) {
+            const std::optional<bool> on = yesNo(*value);
+            if (!on)
+                return wrong(QStringLiteral("%1 ha de ser yes o no").arg(key));
+            (found->box == kAuthKey ? form.autentificacio : form.filtreSpam) = *on;
+            continue;
+        }
+        form.text[size_t(found->box)] = *value;
+        if (found->box == kContrassenyaSMTP)
+            form.text[kConfirmacioSMTP] = *value;
+    }
+
+    // The mailboxes, checked as the mailbox dialog checks them.
+    std::vector<Bustia> table(Busties.begin(), Busties.begin() + count);
+    std::set<int, std::greater<int>> removals;
+    int next = count + 1;
+    for (const auto &[position, edit] : mailboxes) {
+        const QString name = QStringLiteral("mailbox.%1").arg(position);
+        if (edit.remove) {
+            if (!edit.boxes.empty())
+                return name + QStringLiteral(": una bústia esborrada no es pot canviar");
+            removals.insert(position);
+            continue;
+        }
+        if (position > count && position != next)
+            return name + QStringLiteral(": la bústia nova ha de ser la %1").arg(next);
+        MailboxForm mailbox = position <= count
+            ? MailboxForm::fromEntry(table[size_t(position - 1)])
+            : MailboxForm::fresh();
+        for (const auto &[box, value] : edit.boxes) {
+            mailbox.text[box] = value;
+            if (box == kContrassenya)
+                mailbox.text[kConfirmacio] = value;
+        }
+        if (const std::optional<Refusal> refusal = checkMailboxForm(mailbox))
+            return name + QStringLiteral(": ") + refusal->message;
+        if (position <= count) {
+            table[size_t(position - 1)] = mailboxFromForm(mailbox);
+        } else {
+            table.push_back(mailboxFromForm(mailbox));
+            ++next;
+        }
+    }
+    for (int position : removals)
+        table.erase(table.begin() + (position - 1));
+    if (table.size() > 32767)
+        return QStringLiteral("No hi caben més bústies");
+
+    // Saved with the new table; on a refusal the old one comes back.
+    std::vector<Bustia> before = Busties;
+    const qint16 countBefore = Configuracio.NumBusties;
+    Busties = std::move(table);
+    Configuracio.NumBusties = static_cast<qint16>(Busties.size());
+    if (const std::optional<Refusal> refusal = saveConfigForm(form, path)) {
+        Busties = std::move(before);
+        Configuracio.NumBusties = countBefore;
+        return refusal->message;
+    }
+    return std::nullopt;
+}
+
+} // namespace vessamo::config
