@@ -114,7 +114,6 @@ TEST_F(SocketTest, NoEventAfterAHandlerClosesOrDeletes)
         });
         connect();
         peer->write("last words\r\n");
-        peer->flush();
         peer->disconnectFromHost();
         ASSERT_TRUE(waitFor([&] { return !log.empty() && log.back() == "data"; }));
         waitFor([] { return false; }, 200); // whatever was queued runs now
