@@ -1,72 +1,102 @@
-// A scripted DNS server on 127.0.0.1 for the MX lookup tests, and a builder for the
-// replies it sends. The server binds port 0; each query it receives takes the next step
-// of its script, which says what goes back (nothing, one reply, several) and whether a
-// stranger's socket answers first. Queries are kept for the test to check.
+// DNS replies built the way a server writes them, and a scripted DNS server on 127.0.0.1
+// for the MX lookup tests.
 #pragma once
 
-#include <QByteArray>
+#include "dns/dnsmessage.h"
+
+#include <QByteArrayList>
 #include <QHostAddress>
-#include <QList>
+#include <QNetworkDatagram>
 #include <QObject>
 #include <QStringList>
 #include <QUdpSocket>
-#include <functional>
 
 namespace vessamo::test {
 
-// Builds DNS replies the way a server writes them: header, the question echoed, then
-// the answer records with uncompressed names unless raw bytes are given.
-class ReplyBuilder
+inline QByteArray u16(qsizetype value)
+{
+    return QByteArray(1, char(value >> 8)) + char(value & 0xff);
+}
+
+// Uncompressed, with the final zero.
+inline QByteArray dnsName(const QString &domain)
+{
+    QByteArray bytes;
+    for (const QString &label : domain.split(u'.', Qt::SkipEmptyParts))
+        bytes += char(label.size()) + label.toLatin1();
+    return bytes + '\0';
+}
+
+// An answer record whose owner points at the question (offset 12).
+inline QByteArray dnsRecord(quint16 type, const QByteArray &data)
+{
+    return "\xC0\x0C" + u16(type) + u16(1) + QByteArray("\0\0\x0e\x10", 4) + u16(data.size())
+        + data;
+}
+
+inline QByteArray mxRecord(int preference, const QString &exchange)
+{
+    return dnsRecord(15, u16(preference) + dnsName(exchange));
+}
+
+// Header (response, no error), the question, the records; the answer count is the number
+// of records unless given.
+inline QByteArray dnsReply(const QString &question, const QByteArrayList &records = {},
+                           int answerCount = -1, quint16 identifier = 4575)
+{
+    return u16(identifier) + QByteArray("\x81\x80\0\x01", 4)
+        + u16(answerCount < 0 ? records.size() : answerCount) + QByteArray(4, '\0')
+        + dnsName(question) + u16(15) + u16(1) + records.join();
+}
+
+// Each query received is answered with the next replies of the script, after the
+// strangers' datagrams from another socket on 127.0.0.1. Queries past the script, and
+// empty replies, get no answer.
+class FakeDns
 {
 public:
-    explicit ReplyBuilder(const QString &question);
-    ReplyBuilder &identifier(quint16 value);
-    // The answer count in the header, when it must differ from the records added.
-    ReplyBuilder &answerCount(quint16 value);
-    ReplyBuilder &mx(quint16 preference, const QString &exchange);
-    ReplyBuilder &cname(const QString &target);
-    // A record with the question as owner and `data` as its data, as given.
-    ReplyBuilder &record(quint16 type, const QByteArray &data);
-    QByteArray build() const;
-
-    static QByteArray name(const QString &domain); // uncompressed, with the final zero
-
-private:
-    QString question_;
-    quint16 identifier_ = 4575;
-    int answerCount_ = -1;
-    QList<QByteArray> records_;
-};
-
-class FakeDns : public QObject
-{
-    Q_OBJECT
-public:
-    struct Step
+    FakeDns()
     {
-        QList<QByteArray> replies; // sent from the server's own socket
-        QList<QByteArray> strangers; // sent first, from another socket on 127.0.0.1
-    };
-    using Script = std::function<Step(const QByteArray &query)>;
-
-    FakeDns();
+        socket_.bind(QHostAddress::LocalHost, 0);
+        stranger_.bind(QHostAddress::LocalHost, 0);
+        QObject::connect(&socket_, &QUdpSocket::readyRead, &socket_, [this] { readQueries(); });
+    }
     quint16 port() const { return socket_.localPort(); }
-    // Answers the next query; queries past the script get no answer.
-    void then(Script step);
-    void thenReply(const QByteArray &reply);
-    void thenSilence();
 
-    const QList<QByteArray> &queries() const { return queries_; }
-    // The question name of each query received, as text.
-    QStringList queriedDomains() const;
+    QList<QByteArrayList> script;
+    QByteArrayList strangers;
+    QByteArrayList queries;
+    // The question name of each query, the names joined by spaces.
+    QString queried() const
+    {
+        QStringList names;
+        for (const QByteArray &query : queries) {
+            qsizetype at = vessamo::dns::kHeaderSize;
+            names.append(vessamo::dns::DecodeDnsName(query, at).value_or(QStringLiteral("?")));
+        }
+        return names.join(u' ');
+    }
 
 private:
-    void readQueries();
+    void readQueries()
+    {
+        while (socket_.hasPendingDatagrams()) {
+            const QNetworkDatagram query = socket_.receiveDatagram();
+            queries.append(query.data());
+            if (queries.size() > script.size())
+                continue;
+            const auto port = quint16(query.senderPort());
+            for (const QByteArray &reply : std::as_const(strangers))
+                stranger_.writeDatagram(reply, query.senderAddress(), port);
+            for (const QByteArray &reply : script.at(queries.size() - 1)) {
+                if (!reply.isEmpty())
+                    socket_.writeDatagram(reply, query.senderAddress(), port);
+            }
+        }
+    }
 
     QUdpSocket socket_;
     QUdpSocket stranger_;
-    QList<Script> script_;
-    QList<QByteArray> queries_;
 };
 
 } // namespace vessamo::test

@@ -1,12 +1,13 @@
-// The MX wire format on its own: the query datagram, name decoding with its guards, and
-// the reading of replies, well-formed and broken, including every truncation.
+// The MX wire format on its own: the query datagram, name encoding and decoding with their
+// bounds, and the reading of replies, well-formed, broken and truncated.
 #include "dns/dnsmessage.h"
 #include "dns/fakedns.h"
 
 #include <gtest/gtest.h>
 
 using namespace vessamo::dns;
-using vessamo::test::ReplyBuilder;
+using namespace vessamo::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -18,228 +19,134 @@ QByteArray bytes(std::initializer_list<int> octets)
     return result;
 }
 
-TEST(MxQueryDatagram, ElevenCharacterDomainInTwoLabelsIsTwentyNineOctets)
+TEST(MxQueryDatagram, HeaderQuestionTypeAndClass)
 {
-    const QByteArray expected = bytes({0x11, 0xDF, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
-                                       0x00, 0x00, 7,    'e',  'x',  'a',  'm',  'p',  'l',  'e',
-                                       3,    'c',  'o',  'm',  0,    0x00, 0x0F, 0x00, 0x01});
-    const QByteArray datagram = buildMxQuery(QStringLiteral("example.com"));
-    EXPECT_EQ(datagram.size(), 29);
-    EXPECT_EQ(datagram.toHex(' '), expected.toHex(' '));
+    EXPECT_EQ(
+        buildMxQuery(u"example.com"_s).toHex(' '),
+        QByteArray::fromHex("11DF 0100 0001 0000 0000 0000 076578616d706c6503636f6d00 000F 0001")
+            .toHex(' '));
+    EXPECT_TRUE(buildMxQuery(u"ab..cd"_s).isEmpty());
 }
-
-TEST(MxQueryDatagram, LengthIsDomainLengthPlusEighteen)
-{
-    for (const char *domain : {"ab.cd", "mail.example.org", "a.b.c.d.e.f", "x.example.museum"}) {
-        const QString text = QString::fromLatin1(domain);
-        EXPECT_EQ(buildMxQuery(text).size(), text.size() + 18) << domain;
-    }
-}
-
-struct EncodeRow
-{
-    const char *why;
-    QString domain;
-    QByteArray expected; // empty: refused
-};
 
 TEST(EncodeDnsName, Table)
 {
     const QString label63(63, u'a');
-    const QString label64(64, u'a');
-    const EncodeRow rows[] = {
-        {"two labels", QStringLiteral("ab.cd"), bytes({2, 'a', 'b', 2, 'c', 'd'})},
-        {"final dot is the root", QStringLiteral("ab.cd."), bytes({2, 'a', 'b', 2, 'c', 'd'})},
-        {"one label", QStringLiteral("local"), bytes({5, 'l', 'o', 'c', 'a', 'l'})},
-        {"Windows-1252 octet", QStringLiteral(u"caf\u00e9.cat"),
-         bytes({4, 'c', 'a', 'f', 0xE9, 3, 'c', 'a', 't'})},
-        {"63-octet label fits", label63 + QStringLiteral(".com"),
-         QByteArray(1, char(63)) + label63.toLatin1() + bytes({3, 'c', 'o', 'm'})},
-        {"64-octet label would read as a pointer", label64 + QStringLiteral(".com"), {}},
-        {"empty label inside", QStringLiteral("ab..cd"), {}},
-        {"leading dot", QStringLiteral(".ab.cd"), {}},
-        {"only the root", QStringLiteral("."), {}},
-        {"over 255 octets", QStringList(5, label63).join(u'.'), {}},
+    // Three labels of 63 octets and one of `last`: 255 octets with the final zero at 61.
+    const auto longName
+        = [&](int last) { return QStringList(3, label63).join(u'.') + u'.' + QString(last, u'b'); };
+    const QByteArray wire255
+        = (char(63) + QByteArray(63, 'a')).repeated(3) + char(61) + QByteArray(61, 'b');
+    const std::tuple<const char *, QString, QByteArray> rows[] = {
+        {"two labels", u"ab.cd"_s, bytes({2, 'a', 'b', 2, 'c', 'd'})},
+        {"final dot is the root", u"ab.cd."_s, bytes({2, 'a', 'b', 2, 'c', 'd'})},
+        {"Windows-1252 octet", u"café.cat"_s, bytes({4, 'c', 'a', 'f', 0xE9, 3, 'c', 'a', 't'})},
+        {"63-octet label fits", label63 + u".com"_s, char(63) + label63.toLatin1() + "\3com"},
+        {"64-octet label would read as a pointer", QString(64, u'a') + u".com"_s, {}},
+        {"empty label inside", u"ab..cd"_s, {}},
+        {"only the root", u"."_s, {}},
+        {"255 octets fit", longName(61), wire255},
+        {"256 octets do not", longName(62), {}},
     };
-    for (const EncodeRow &row : rows)
-        EXPECT_EQ(EncodeDnsName(row.domain).toHex(' '), row.expected.toHex(' ')) << row.why;
+    for (const auto &[why, domain, expected] : rows)
+        EXPECT_EQ(EncodeDnsName(domain).toHex(' '), expected.toHex(' ')) << why;
 }
-
-struct DecodeRow
-{
-    const char *why;
-    QByteArray reply;
-    qsizetype start;
-    std::optional<QString> name;
-    qsizetype after; // position after the name, when it decodes
-};
 
 TEST(DecodeDnsName, Table)
 {
     // Offset 0 holds "ab.cd"; names under test start at offset 7.
     const QByteArray base = bytes({2, 'a', 'b', 2, 'c', 'd', 0});
-    const DecodeRow rows[] = {
-        {"plain name", base, 0, QStringLiteral("ab.cd"), 7},
+    QByteArray chain = base; // forty pointers, each to the next, the last to "ab.cd"
+    for (int i = 0; i < 40; ++i)
+        chain += bytes({0xC0, i == 39 ? 0 : int(chain.size()) + 2});
+    using Row = std::tuple<const char *, QByteArray, qsizetype, std::optional<QString>, qsizetype>;
+    // clang-format off
+    const Row rows[] = {
+        {"plain name", base, 0, u"ab.cd"_s, 7},
         {"root name", bytes({0}), 0, QString(), 1},
-        {"pointer to an earlier name", base + bytes({0xC0, 0}), 7, QStringLiteral("ab.cd"), 9},
-        {"label then pointer", base + bytes({1, 'x', 0xC0, 3}), 7, QStringLiteral("x.cd"), 11},
+        {"pointer to an earlier name", base + bytes({0xC0, 0}), 7, u"ab.cd"_s, 9},
+        {"label then pointer", base + bytes({1, 'x', 0xC0, 3}), 7, u"x.cd"_s, 11},
+        {"long chain of pointers is no loop", chain, 7, u"ab.cd"_s, 9},
         {"pointer to itself", base + bytes({0xC0, 7}), 7, std::nullopt, 0},
         {"two pointers to each other", base + bytes({0xC0, 9, 0xC0, 7}), 7, std::nullopt, 0},
-        {"label and pointer back to it", base + bytes({1, 'x', 0xC0, 7}), 7, std::nullopt, 0},
         {"pointer past the end", base + bytes({0xC0, 200}), 7, std::nullopt, 0},
         {"pointer cut after one octet", base + bytes({0xC0}), 7, std::nullopt, 0},
         {"label longer than the rest", bytes({5, 'a', 'b'}), 0, std::nullopt, 0},
         {"no final zero", bytes({2, 'a', 'b'}), 0, std::nullopt, 0},
         {"extended label type", bytes({0x41, 'a', 0}), 0, std::nullopt, 0},
+        {"over 255 octets", (char(63) + QByteArray(63, 'a')).repeated(4) + '\0', 0, std::nullopt, 0},
         {"start past the end", base, 7, std::nullopt, 0},
     };
-    for (const DecodeRow &row : rows) {
-        qsizetype position = row.start;
-        const std::optional<QString> name = DecodeDnsName(row.reply, position);
-        EXPECT_EQ(name, row.name) << row.why;
-        EXPECT_EQ(position, row.name ? row.after : row.start) << row.why;
+    // clang-format on
+    for (const auto &[why, reply, start, name, after] : rows) {
+        qsizetype position = start;
+        EXPECT_EQ(DecodeDnsName(reply, position), name) << why;
+        EXPECT_EQ(position, name ? after : start) << why;
     }
-}
-
-TEST(DecodeDnsName, LongPointerChainToValidNameIsNotMistakenForALoop)
-{
-    // Forty pointers, each to the next, the last to "ab.cd": legal, if wasteful.
-    QByteArray reply = bytes({2, 'a', 'b', 2, 'c', 'd', 0});
-    for (int i = 0; i < 40; ++i) {
-        const int next = i == 39 ? 0 : int(reply.size()) + 2;
-        reply.append(bytes({0xC0, next}));
-    }
-    qsizetype position = 7;
-    EXPECT_EQ(DecodeDnsName(reply, position), QStringLiteral("ab.cd"));
-    EXPECT_EQ(position, 9);
-}
-
-struct ReplyRow
-{
-    const char *why;
-    QByteArray reply;
-    QString bestHost;
-    bool malformed;
-};
-
-QByteArray mxData(int preference, const QByteArray &name)
-{
-    return bytes({preference >> 8, preference & 0xff}) + name;
 }
 
 // One MX record for "mx.example.com" (18 octets of data) whose data length says `length`.
 QByteArray withDataLength(int length)
 {
-    QByteArray reply = ReplyBuilder(QStringLiteral("example.com"))
-                           .mx(10, QStringLiteral("mx.example.com"))
-                           .build();
-    const qsizetype at = reply.size() - 18 - 2;
-    reply[at] = char(length >> 8);
-    reply[at + 1] = char(length & 0xff);
+    QByteArray reply = dnsReply(u"example.com"_s, {mxRecord(10, u"mx.example.com"_s)});
+    reply.replace(reply.size() - 20, 2, u16(length));
     return reply;
-}
-
-QList<ReplyRow> replyRows()
-{
-    const QString q = QStringLiteral("example.com");
-    // Question name at 12, answer at 29, its data at 52, the exchange name at 54.
-    return {
-        {"20, 10, 10: the first of the two tens",
-         ReplyBuilder(q)
-             .mx(20, QStringLiteral("mx20.example.com"))
-             .mx(10, QStringLiteral("first10.example.com"))
-             .mx(10, QStringLiteral("second10.example.com"))
-             .build(),
-         QStringLiteral("first10.example.com"), false},
-        {"single MX", ReplyBuilder(q).mx(5, QStringLiteral("mail.example.com")).build(),
-         QStringLiteral("mail.example.com"), false},
-        {"preference 0 beats 65535",
-         ReplyBuilder(q)
-             .mx(65535, QStringLiteral("b.example"))
-             .mx(0, QStringLiteral("a.example"))
-             .build(),
-         QStringLiteral("a.example"), false},
-        {"alias first hides the MX records after it",
-         ReplyBuilder(q)
-             .cname(QStringLiteral("other.example.com"))
-             .mx(10, QStringLiteral("mx.other.example.com"))
-             .build(),
-         QString(), false},
-        {"alias after an MX keeps what was found",
-         ReplyBuilder(q)
-             .mx(10, QStringLiteral("mx.example.com"))
-             .cname(QStringLiteral("x.example.com"))
-             .build(),
-         QStringLiteral("mx.example.com"), false},
-        {"empty exchange name is passed over",
-         ReplyBuilder(q).mx(0, QString()).mx(30, QStringLiteral("real.example.com")).build(),
-         QStringLiteral("real.example.com"), false},
-        {"blank exchange name is passed over",
-         ReplyBuilder(q)
-             .mx(0, QStringLiteral(" "))
-             .mx(30, QStringLiteral("real.example.com"))
-             .build(),
-         QStringLiteral("real.example.com"), false},
-        {"exchange compressed against the question",
-         ReplyBuilder(q).record(15, mxData(10, bytes({4, 'm', 'a', 'i', 'l', 0xC0, 12}))).build(),
-         QStringLiteral("mail.example.com"), false},
-        {"exchange whose pointer loops",
-         ReplyBuilder(q).record(15, mxData(10, bytes({1, 'x', 0xC0, 54}))).build(), QString(),
-         true},
-        {"exchange pointer past the end",
-         ReplyBuilder(q)
-             .mx(5, QStringLiteral("good.example"))
-             .record(15, mxData(10, bytes({0xC0, 0xFF})))
-             .build(),
-         QString(), true},
-        {"answer count 0", ReplyBuilder(q).build(), QString(), false},
-        {"more answers announced than present",
-         ReplyBuilder(q).mx(10, QStringLiteral("mx.example.com")).answerCount(2).build(), QString(),
-         true},
-        {"data length as sent", withDataLength(18), QStringLiteral("mx.example.com"), false},
-        {"data length shorter than the preference", withDataLength(1), QString(), true},
-        {"data length shorter than the exchange", withDataLength(4), QString(), true},
-        {"data length past the end", withDataLength(0x7F), QString(), true},
-    };
 }
 
 TEST(ReadMxReply, Table)
 {
-    for (const ReplyRow &row : replyRows()) {
-        const std::optional<MxReply> reply = readMxReply(row.reply);
-        ASSERT_TRUE(reply.has_value()) << row.why;
-        EXPECT_EQ(reply->bestHost, row.bestHost) << row.why;
-        EXPECT_EQ(reply->malformed, row.malformed) << row.why;
-        EXPECT_EQ(reply->identifier, 4575) << row.why;
+    // The question name at 12, the answer at 29, its data at 41, the exchange name at 43.
+    const QString q = u"example.com"_s;
+    // clang-format off
+    const std::tuple<const char *, QByteArray, QString, bool> rows[] = {
+        {"20, 10, 10: the first of the two tens", dnsReply(q, {mxRecord(20, u"mx20"_s),
+         mxRecord(10, u"first"_s), mxRecord(10, u"second"_s)}), u"first"_s, false},
+        {"preferences are unsigned: 0 beats 65535",
+         dnsReply(q, {mxRecord(65535, u"b"_s), mxRecord(0, u"a"_s)}), u"a"_s, false},
+        {"alias first hides the MX records after it",
+         dnsReply(q, {dnsRecord(5, dnsName(u"other.example"_s)), mxRecord(10, u"mx"_s)}), {}, false},
+        {"alias after an MX keeps what was found",
+         dnsReply(q, {mxRecord(10, u"mx"_s), dnsRecord(5, dnsName(u"x.example"_s))}), u"mx"_s, false},
+        {"blank exchange names are passed over", dnsReply(q, {mxRecord(0, QString()),
+         mxRecord(1, u" "_s), mxRecord(30, u"real"_s)}), u"real"_s, false},
+        {"exchange compressed against the question",
+         dnsReply(q, {dnsRecord(15, bytes({0, 10, 4, 'm', 'a', 'i', 'l', 0xC0, 12}))}),
+         u"mail.example.com"_s, false},
+        {"exchange whose pointer loops",
+         dnsReply(q, {dnsRecord(15, bytes({0, 10, 1, 'x', 0xC0, 43}))}), {}, true},
+        {"a bad record drops what came before",
+         dnsReply(q, {mxRecord(5, u"good"_s), dnsRecord(15, bytes({0, 10, 0xC0, 0xFF}))}), {}, true},
+        {"no answer", dnsReply(q), {}, false},
+        {"more answers announced than present", dnsReply(q, {mxRecord(10, u"mx"_s)}, 2), {}, true},
+        {"data length as sent", withDataLength(18), u"mx.example.com"_s, false},
+        {"data length shorter than the preference", withDataLength(1), {}, true},
+        {"data length shorter than the exchange", withDataLength(4), {}, true},
+        {"data length past the end", withDataLength(0x7F), {}, true},
+    };
+    // clang-format on
+    for (const auto &[why, reply, bestHost, malformed] : rows) {
+        const std::optional<MxReply> read = readMxReply(reply);
+        ASSERT_TRUE(read.has_value()) << why;
+        EXPECT_EQ(read->bestHost, bestHost) << why;
+        EXPECT_EQ(read->malformed, malformed) << why;
     }
-}
-
-TEST(ReadMxReply, HeaderFields)
-{
-    const QByteArray reply
-        = ReplyBuilder(QStringLiteral("example.com")).identifier(0xBEEF).answerCount(0).build();
-    const std::optional<MxReply> read = readMxReply(reply);
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->identifier, 0xBEEF);
-    EXPECT_EQ(read->answerCount, 0);
-    EXPECT_FALSE(readMxReply(reply.left(11)).has_value());
-    EXPECT_FALSE(readMxReply(QByteArray()).has_value());
+    const std::optional<MxReply> other = readMxReply(dnsReply(q, {}, 0, 0xBEEF));
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(other->identifier, 0xBEEF);
 }
 
 TEST(ReadMxReply, EveryTruncatedPrefixGivesNoResult)
 {
-    const QByteArray full = ReplyBuilder(QStringLiteral("example.com"))
-                                .mx(20, QStringLiteral("b.example.com"))
-                                .record(15, mxData(10, bytes({1, 'a', 0xC0, 12})))
-                                .mx(30, QStringLiteral("c.example.com"))
-                                .build();
-    ASSERT_EQ(readMxReply(full)->bestHost, QStringLiteral("a.example.com"));
-    for (qsizetype length = 0; length < full.size(); ++length) {
+    const QByteArray full = dnsReply(u"example.com"_s,
+                                     {mxRecord(20, u"b.example.com"_s),
+                                      dnsRecord(15, bytes({0, 10, 1, 'a', 0xC0, 12})),
+                                      mxRecord(30, u"c.example.com"_s)});
+    ASSERT_EQ(readMxReply(full)->bestHost, u"a.example.com"_s);
+    EXPECT_FALSE(readMxReply(full.left(kHeaderSize - 1)).has_value());
+    for (qsizetype length = kHeaderSize; length < full.size(); ++length) {
         const std::optional<MxReply> reply = readMxReply(full.left(length));
-        if (reply) {
-            EXPECT_TRUE(reply->bestHost.isEmpty()) << "prefix of " << length << " octets";
-            EXPECT_TRUE(reply->malformed) << "prefix of " << length << " octets";
-        }
+        ASSERT_TRUE(reply.has_value()) << length;
+        EXPECT_TRUE(reply->bestHost.isEmpty()) << "prefix of " << length << " octets";
+        EXPECT_TRUE(reply->malformed) << "prefix of " << length << " octets";
     }
 }
 
