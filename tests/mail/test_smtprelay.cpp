@@ -1,11 +1,15 @@
 // Relay of a stored message (Enruta) through a real loopback socket: the exact bytes on
 // the wire, the message as the server receives it, split replies, unsafe addresses, a
 // keep-open session, release of the object from its own events, the processor use of a
-// wait, and a 50 MB message.
+// wait, a 50 MB message; then the session's login (what the EHLO reply decides, a challenge
+// it does not know) and the MX lookup when no SMTP host is set.
 #include "smtptestkit.h"
 #include "support/mailwire.h"
 
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+#include <algorithm>
 #include <sys/resource.h>
 
 using namespace vessamo;
@@ -195,7 +199,8 @@ TEST_F(SmtpRelay, WaitingUsesNoProcessorTime)
 
 TEST_F(SmtpRelay, FiftyMegabyteMessageByteExact)
 {
-    // Lines of 100 octets with CR LF, every byte value in them but CR and LF.
+    // Lines of 100 octets with CR LF, every byte value in them but CR and LF (a leading "."
+    // included).
     QByteArray message = "From: a@b.c\r\nSubject: big\r\n\r\n";
     for (int n = 0; message.size() < 50 * 1024 * 1024; ++n) {
         QByteArray line(98, 'x');
@@ -219,4 +224,77 @@ TEST_F(SmtpRelay, FiftyMegabyteMessageByteExact)
     ASSERT_GE(events->progress.size(), 3);
     EXPECT_TRUE(std::is_sorted(events->progress.begin(), events->progress.end()));
     EXPECT_EQ(events->progress.last(), 100);
+}
+
+using SmtpSession = test::SmtpTest;
+
+TEST_F(SmtpSession, EhloReplyDecidesLoginAndMailFrom)
+{
+    struct Row
+    {
+        QByteArray ehlo;
+        bool login;
+        const char *mailFrom;
+    };
+    const Row rows[] = {
+        {"250-fake\r\n250 AUTH=LOGIN\r\n", true,
+         "MAIL FROM: <ana@example.org> AUTH=ana@example.org"},
+        {"250-fake\r\n250 AUTH LOGIN PLAIN\r\n", true, "MAIL FROM: <ana@example.org>"},
+        {"250-fake\r\n250 SIZE 1000\r\n", false, "MAIL FROM: <ana@example.org>"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.ehlo.toStdString());
+        FakeSmtpServer &fake = fresh();
+        fake.setEhloReply(row.ehlo);
+        logInAs(QStringLiteral("ana"), QStringLiteral("pw"));
+        mail->Enruta();
+        EXPECT_EQ(events->successes, 1);
+        EXPECT_TRUE(fake.commands().contains("EHLO example.org"));
+        EXPECT_EQ(fake.commands().contains("AUTH Login"), row.login);
+        EXPECT_TRUE(fake.commands().contains(QByteArray(row.mailFrom)));
+    }
+}
+
+TEST_F(SmtpSession, UnknownChallengeIsAnsweredWithAStar)
+{
+    server.script("AUTH", Reply::text("334 !!!not base64###\r\n"));
+    logInAs(QStringLiteral("ana"), QStringLiteral("pw"));
+    mail->Enruta();
+    EXPECT_TRUE(server.received().contains("AUTH Login\r\n\r\n*\r\n"));
+    // What follows depends on the server; never more than one report.
+    EXPECT_LE(events->failures.size(), 1);
+}
+
+// Without an SMTP host the exchanger of the default domain takes its place. (The router
+// refuses to start without one: a smoke test.)
+TEST_F(SmtpSession, MissingHostIsLookedUpAsMailExchanger)
+{
+    // A name server on loopback that answers every question with the MX record
+    // "10 127.0.0.1": identifier, flags, counts, the question as asked, then the record.
+    QUdpSocket dns;
+    ASSERT_TRUE(dns.bind(QHostAddress::LocalHost, 0));
+    QObject::connect(&dns, &QUdpSocket::readyRead, [&dns] {
+        while (dns.hasPendingDatagrams()) {
+            const QNetworkDatagram query = dns.receiveDatagram();
+            const QByteArray q = query.data();
+            const QByteArray reply = q.left(2) + QByteArray("\x81\x80\0\1\0\1\0\0\0\0", 10)
+                + q.mid(12)
+                + QByteArray("\xC0\x0C\0\x0F\0\x01\0\0\x0E\x10\0\x0D\0\x0A\003127\0010\0010\0011",
+                             24)
+                + '\0';
+            dns.writeDatagram(reply, query.senderAddress(), quint16(query.senderPort()));
+        }
+    });
+    dns::DnsServers servers;
+    servers.servers = QStringList {QStringLiteral("127.0.0.1")};
+    servers.defaultDomain = QStringLiteral("example.cat");
+    dns::MxQueryOptions options;
+    options.servers = &servers;
+    options.port = dns.localPort();
+    mail->SetSMTPHost(QString());
+    mail->SetMxQueryOptions(options);
+    mail->Enruta();
+    EXPECT_TRUE(events->statuses.contains(QStringLiteral("Performing MX Query")));
+    EXPECT_EQ(events->successes, 1);
+    EXPECT_EQ(server.messages().size(), 1);
 }
