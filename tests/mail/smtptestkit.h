@@ -1,5 +1,5 @@
-// Shared set-up of the SMTP session tests: a fake server, a socket control, a mail object
-// aimed at them, and a record of every event the object raises.
+// Shared set-up of the SMTP tests: a fake server, a socket control, a mail object aimed at
+// them with the settings the router gives it, and a record of every event the object raises.
 #pragma once
 
 #include "mail/clsenviarcorreu.h"
@@ -34,7 +34,7 @@ protected:
         mail->SetPassword(password);
     }
 
-    // A fresh object with the usual relay settings; `timeouts` false keeps the remembered
+    // A fresh object aimed at `server`; `timeouts` false keeps the remembered (or default)
     // connect and message times.
     void make(bool timeouts = true)
     {
@@ -63,9 +63,20 @@ protected:
         }
     }
 
+    // For one row of a table: a new server of its own and a new object aimed at it.
+    FakeSmtpServer &fresh(bool timeouts = true)
+    {
+        mail.reset();
+        rowServer = std::make_unique<FakeSmtpServer>();
+        make(timeouts);
+        mail->SetSMTPPort(rowServer->port());
+        return *rowServer;
+    }
+
     // Mail objects read remembered settings at creation: never the real store.
     ScopedSettingsStore store;
     FakeSmtpServer server;
+    std::unique_ptr<FakeSmtpServer> rowServer;
     platform::SocketControl socket;
     std::unique_ptr<mail::clsEnviarCorreu> mail;
     std::shared_ptr<MailEvents> events;
