@@ -8,7 +8,9 @@
 #include "routing/textview.h"
 #include "shell/administracio.h"
 #include "shell/commandline.h"
+#include "shell/configcommand.h"
 #include "shell/frmabout.h"
+#include "shell/frmconfiguracio.h"
 #include "shell/frmmain.h"
 #include "shell/logo.h"
 #include "shell/presenter.h"
@@ -78,11 +80,13 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
         currentRun = &form;
         form.run();
     };
-    hooks.showConfiguration = [&presenter] {
-        presenter.messageBox(
-            QStringLiteral("Configuració: el diàleg de configuració no està disponible en "
-                           "aquesta versió"),
-            BoxIcon::Stop);
+    hooks.showConfiguration = [gui] {
+        if (!gui)
+            return;
+        DialogPrompts prompts;
+        frmConfiguracio dialog(prompts, config::configurationFilePath(),
+                               QCoreApplication::applicationDirPath());
+        dialog.exec();
     };
     hooks.showAbout = [gui] {
         if (!gui)
@@ -159,7 +163,8 @@ int run(int argc, char **argv)
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const Switch sw = parseSwitch(arguments);
+    const CommandLine line = parseCommandLine(arguments);
+    const Switch sw = line.sw;
     // Nothing is drawn in service mode, nor where no display can be opened.
     const bool gui = sw != Switch::Service && displayAvailable();
 
@@ -189,14 +194,19 @@ int run(int argc, char **argv)
         return removeService(service, *presenter);
     case Switch::Toggle:
         return toggleService(service, *presenter);
-    case Switch::Configure:
+    case Switch::Configure: {
         config::VersioConfiguracio = 2;
-        config::LlegirConfiguracio(config::configurationFilePath());
-        presenter->messageBox(
-            QStringLiteral("Configuració: el diàleg de configuració no està disponible en "
-                           "aquesta versió"),
-            BoxIcon::Stop);
-        return 1;
+        const QString path = config::configurationFilePath();
+        // Without a file this is a fresh installation: the dialog shows its defaults.
+        config::LlegirConfiguracio(path);
+        const QString programFolder = QCoreApplication::applicationDirPath();
+        if (!gui || wantsConfigurationText(line.options))
+            return configureAsText(line.options, path, programFolder);
+        DialogPrompts prompts;
+        frmConfiguracio dialog(prompts, path, programFolder);
+        dialog.exec();
+        return 0;
+    }
     case Switch::Standalone:
     case Switch::Service:
         return runRouter(sw, gui, service, *presenter);

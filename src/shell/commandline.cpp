@@ -22,4 +22,15 @@ Switch parseSwitch(const QStringList &arguments)
     return Switch::Service;
 }
 
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    CommandLine line;
+    qsizetype first = 0;
+    while (first < arguments.size() && !arguments[first].startsWith(QStringLiteral("--")))
+        ++first;
+    line.sw = parseSwitch(arguments.first(first));
+    line.options = arguments.sliced(first);
+    return line;
+}
+
 } // namespace vessamo::shell

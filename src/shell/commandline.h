@@ -18,4 +18,13 @@ enum class Switch {
 // `arguments` excludes the program name.
 Switch parseSwitch(const QStringList &arguments);
 
+struct CommandLine
+{
+    Switch sw = Switch::Service;
+    // Everything from the first argument that begins with "--" on ("--apply FILE"). Never
+    // searched for switches: a path such as "/tmp/in.txt" must not select /I.
+    QStringList options;
+};
+CommandLine parseCommandLine(const QStringList &arguments);
+
 } // namespace vessamo::shell

@@ -1,0 +1,113 @@
+// The configuration dialog "Vessamo: Configuració" and the mailbox dialog "Configuració
+// bústia". Both are views over the forms of config/configform.h, which hold every rule
+// (checks, messages, folder preparation, the copy into the record); the dialogs only move
+// texts between the boxes and the forms, keep the changes flag and ask their questions.
+//
+// Questions, refusals and choosers go through DialogPrompts, so that tests answer them
+// without a blocking message box.
+#pragma once
+
+#include "config/configform.h"
+
+#include <QDialog>
+#include <array>
+#include <functional>
+
+class QCheckBox;
+class QLineEdit;
+class QTableWidget;
+class QToolButton;
+
+namespace vessamo::shell {
+
+class DialogPrompts
+{
+public:
+    virtual ~DialogPrompts() = default;
+    // A refusal: stop icon, OK, the application's title.
+    virtual void refuse(QWidget *parent, const QString &text);
+    // Yes or No, question icon, No the default.
+    virtual bool confirm(QWidget *parent, const QString &text);
+    // Empty when nothing was chosen.
+    virtual QString chooseFolder(QWidget *parent, const QString &start);
+    virtual QString chooseFile(QWidget *parent, const QString &start);
+};
+
+// The question asked on leaving with unsaved changes.
+QString leaveQuestion();
+
+class frmConfiguracioBustia : public QDialog
+{
+    Q_OBJECT
+public:
+    // `index` -1 (or any position outside the table) opens in new mode; `saved` is called
+    // after every successful save (the configuration dialog sets its changes flag).
+    frmConfiguracioBustia(DialogPrompts &prompts, int index, std::function<void()> saved,
+                          QWidget *parent = nullptr);
+
+    bool changed() const { return changed_; }
+    bool newMode() const { return index_ < 0; }
+    QLineEdit *box(config::MailboxBox b) const { return txtFields[b]; }
+
+    void cmbActualitzar_Click();
+    void cmbSortir_Click();
+
+protected:
+    void reject() override;
+
+private:
+    DialogPrompts &prompts_;
+    int index_;
+    std::function<void()> saved_;
+    bool changed_ = false;
+    std::array<QLineEdit *, config::kMailboxBoxCount> txtFields {};
+    QToolButton *cmbActualitzar = nullptr;
+    QToolButton *cmbSortir = nullptr;
+};
+
+class frmConfiguracio : public QDialog
+{
+    Q_OBJECT
+public:
+    // Edits `Configuracio` and `Busties`; saves to `path`. `programFolder` is where the
+    // default folders go.
+    frmConfiguracio(DialogPrompts &prompts, QString path, QString programFolder,
+                    QWidget *parent = nullptr);
+
+    bool changed() const { return changed_; }
+    QLineEdit *box(config::ConfigBox b) const { return txtFields[b]; }
+    QCheckBox *check(int i) const { return chkFields[size_t(i)]; }
+    QTableWidget *grid() const { return grdBusties; }
+    QToolButton *chooser(int i) const { return cmbCarpeta[size_t(i)]; }
+
+    void cmbActualitzar_Click();
+    void cmbSortir_Click();
+    void cmbAfegir_Click();
+    void cmbBorrar_Click();
+    void editMailbox(int row);
+
+protected:
+    void reject() override;
+
+private:
+    void fillGrid();
+    void applyAuthRule();
+    void choose(int chooser);
+    void openMailbox(int index);
+    config::ConfigForm form() const;
+
+    DialogPrompts &prompts_;
+    QString path_;
+    QString programFolder_;
+    bool changed_ = false;
+    std::array<QLineEdit *, config::kConfigBoxCount> txtFields {};
+    std::array<QCheckBox *, 2> chkFields {};
+    std::array<QToolButton *, 5> cmbCarpeta {};
+    QTableWidget *grdBusties = nullptr;
+    QToolButton *cmbActualitzar = nullptr;
+    QToolButton *cmbSortir = nullptr;
+    QToolButton *cmbAfegir = nullptr;
+    QToolButton *cmbBorrar = nullptr;
+};
+
+} // namespace vessamo::shell
