@@ -165,9 +165,9 @@ TEST_F(Pop3SessionTest, TwoMessagesDialogueLogsAndStoredPairs)
     EXPECT_EQ(server.commands(),
               QList<QByteArray>({"USER usuari", "PASS secret", "STAT", "RETR 1", "DELE 1", "RETR 2",
                                  "DELE 2", "QUIT"}));
+    // The progress bar goes from nothing to the mailbox size.
     EXPECT_EQ(view.maxima, QList<qint32>({total.toInt()}));
-    ASSERT_FALSE(view.values.isEmpty());
-    EXPECT_EQ(view.values.last(), total.toInt());
+    EXPECT_EQ(view.values.value(view.values.size() - 1), total.toInt());
 
     const QStringList queued = files(queue());
     ASSERT_EQ(queued.size(), 4) << queued.join(u' ').toStdString();
@@ -182,31 +182,20 @@ TEST_F(Pop3SessionTest, TwoMessagesDialogueLogsAndStoredPairs)
     EXPECT_TRUE(logged().isEmpty());
 }
 
-// The same message through the socket, its RETR reply cut in the places that trip readers.
-TEST_F(Pop3SessionTest, StoredBytesExactWhateverTheBlocks)
+// A stuffed message through the socket one byte at a time: every line, the status line and
+// the terminator included, is cut wherever it can be.
+TEST_F(Pop3SessionTest, StoredBytesExactWhenEveryByteComesAlone)
 {
     const QByteArray message = "X: 1\r\n\r\n..\r\n.dot\r\nlast\r\n";
-    const QByteArray wire = FakePop3::retrWire(message);
-    const qsizetype stuffed = wire.indexOf("\r\n...") + 2; // the line "..." starts here
-    const FakePop3::Splitter splitters[] = {
-        FakePop3::cutAt({1, wire.indexOf('\n'), stuffed, stuffed + 1, wire.size() - 4}),
-        FakePop3::cutAt({-3}),
-        FakePop3::byteByByte(),
-    };
-    for (const FakePop3::Splitter &splitter : splitters) {
-        SCOPED_TRACE(&splitter - splitters);
-        FakePop3 server;
-        server.addMessage(message);
-        server.setSplitter(splitter);
-        addMailbox(server);
-        for (const QString &name : files(queue()))
-            QFile::remove(queue() + name);
-        read();
-        const QStringList queued = files(queue());
-        ASSERT_EQ(queued.size(), 2) << queued.join(u' ').toStdString();
-        EXPECT_EQ(bytesOf(queue() + queued[1]), message);
-        EXPECT_EQ(server.commands().last(), "QUIT");
-    }
+    FakePop3 server;
+    server.addMessage(message);
+    server.setSplitter(FakePop3::byteByByte());
+    addMailbox(server);
+    read();
+    const QStringList queued = files(queue());
+    ASSERT_EQ(queued.size(), 2) << queued.join(u' ').toStdString();
+    EXPECT_EQ(bytesOf(queue() + queued[1]), message);
+    EXPECT_EQ(server.commands().last(), "QUIT");
 }
 
 } // namespace
