@@ -96,7 +96,7 @@ MUTANTS = [
     ("files readable by every user", "src/routing/queuefiles.h",
      "kFileMode = 0600;", "kFileMode = 0644;", "Queue"),
     ("sent mark ignored by the queue pass", "src/routing/frmenviarcorreu.cpp",
-     "if (isSentMark(*name)) {", "if (false) {", "RoutingQueue|RoutingRun|Forward"),
+     "if (isSentMark(*name)) {", "if (false) {", "RoutingRun|Forward"),
     ("no queue lifetime", "src/routing/queue.cpp",
      "return when.isValid() && when.addDays(kQueueLifetimeDays) < now;",
      "return false && when.isValid() && now.isValid();", "Queue|Forward"),

@@ -5,33 +5,16 @@
 
 using namespace vessamo::routing;
 
-TEST(Connection, LoopbackHosts)
+TEST(Connection, LoopbackServersNeedNoNetwork)
 {
-    struct Row
-    {
-        const char *host;
-        bool loopback;
-    };
-    const Row rows[] = {
-        {"localhost", true},          {"LOCALHOST", true},
-        {" localhost ", true},        {"127.0.0.1", true},
-        {"127.12.0.9", true},         {"::1", true},
-        {"mail.localhost", true},     {"10.0.0.1", false},
-        {"mail.example.org", false},  {"", false},
-        {"localhost.example", false},
-    };
-    for (const Row &row : rows)
-        EXPECT_EQ(isLoopbackHost(QString::fromLatin1(row.host)), row.loopback) << row.host;
-}
-
-TEST(Connection, DecisionTable)
-{
+    for (const char *host : {"localhost", " LOCALHOST ", "127.12.0.9", "::1", "mail.localhost"})
+        EXPECT_TRUE(isLoopbackHost(QString::fromLatin1(host))) << host;
+    for (const char *host : {"10.0.0.1", "mail.example.org", "", "localhost.example"})
+        EXPECT_FALSE(isLoopbackHost(QString::fromLatin1(host))) << host;
     const QStringList local {QStringLiteral("127.0.0.1"), QStringLiteral("localhost")};
     const QStringList mixed {QStringLiteral("127.0.0.1"), QStringLiteral("pop.example.org")};
     EXPECT_TRUE(isConnected(local, false));
-    EXPECT_TRUE(isConnected(local, true));
     EXPECT_FALSE(isConnected(mixed, false));
     EXPECT_TRUE(isConnected(mixed, true));
-    // Loopback servers are reachable on any machine.
     EXPECT_TRUE(machineConnected(local));
 }

@@ -1,11 +1,9 @@
-// Whole runs against a POP3 server that fails at one step of its session: refusals after
-// login, a close instead of the QUIT reply, no server at all, silence, a drop, a RETR far
-// larger than STAT announced and a RETR that drips without end. Whatever the step, every
-// message is either still on the server or forwarded once (never both, never neither),
-// the next mailbox is read and the queue pass runs.
+// Whole runs against a POP3 server that fails at one step of its session: no server at
+// all, refusals before and after login, a close instead of the QUIT reply, silence, a
+// drop, a RETR far larger than STAT announced and a RETR that drips without end. Whatever
+// the step, every message is either still on the server or forwarded once (never both,
+// never neither), the next mailbox is read and the queue pass runs.
 #include "test_routingrun_kit.h"
-
-#include <QTcpServer>
 
 using namespace vessamo;
 using test::FakePop3;
@@ -20,7 +18,7 @@ constexpr int kTickMs = 10;
 struct FaultRow
 {
     const char *name;
-    std::function<void(FakePop3 &)> script;
+    std::function<void(FakePop3 &)> script; // none: no server listens at all
     QString logged; // the start of the one event-log entry; empty: nothing logged
     int deletedOnServer; // messages 1.. removed from the server (their DELEs committed)
     bool quitSent;
@@ -30,6 +28,13 @@ struct FaultRow
 const QByteArray kDrip = "+OK drip\r\n" + QByteArray(20000, 'd');
 
 const FaultRow kRows[] = {
+    {"no server", nullptr, QStringLiteral("Rebent Winsock: 10061: "), 0, false},
+    // Refused before login: no QUIT. Once logged in a refusal still ends with QUIT, which
+    // commits the DELEs made before.
+    {"greeting refused", [](FakePop3 &s) { s.setReply("GREETING", {"-ERR busy\r\n"}); },
+     QStringLiteral("Rebent: -ERR busy\r\n"), 0, false},
+    {"wrong password", [](FakePop3 &s) { s.setCredentials("ana", "other"); },
+     QStringLiteral("Rebent: -ERR [AUTH] Authentication failed.\r\n"), 0, false},
     {"RETR 2 refused", [](FakePop3 &s) { s.setRetrWire(2, "-ERR message locked\r\n"); },
      QStringLiteral("Rebent: -ERR message locked"), 1, true},
     {"DELE 2 refused", [](FakePop3 &s) { s.setReply("DELE 2", {"-ERR read-only\r\n"}); },
@@ -76,8 +81,12 @@ TEST_F(Pop3Faults, AFailingMailboxKeepsEveryMessageOnceAndTheRunGoesOn)
         bad.setCredentials("ana", "secret1");
         for (const QByteArray &m : mine)
             bad.addMessage(m);
-        row.script(bad);
-        config::Busties[0].Port = static_cast<qint16>(bad.port());
+        quint16 port = bad.port();
+        if (row.script)
+            row.script(bad);
+        else
+            port = FakePop3().port(); // closed again at once
+        config::Busties[0].Port = static_cast<qint16>(port);
         const QByteArray next = storedMessage("From: d@example.org", row.name);
         pop2.addMessage(next);
         QFile::remove(logPath);
@@ -95,39 +104,12 @@ TEST_F(Pop3Faults, AFailingMailboxKeepsEveryMessageOnceAndTheRunGoesOn)
         // The next mailbox was read and the queue pass forwarded all: nothing cut off.
         EXPECT_EQ(forwarded.count(relayedData(next)), 1);
         EXPECT_EQ(forwarded.size(), row.deletedOnServer + 1);
-        EXPECT_TRUE(pop2.messages().isEmpty());
         EXPECT_TRUE(files(queue()).isEmpty()) << files(queue()).join(u' ').toStdString();
         EXPECT_EQ(bad.commands().contains("QUIT"), row.quitSent);
         const QStringList log = logged();
-        if (row.logged.isEmpty()) {
-            EXPECT_TRUE(log.isEmpty()) << log.join(u'|').toStdString();
-        } else {
-            ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
-            EXPECT_TRUE(log[0].startsWith(row.logged)) << log[0].toStdString();
-        }
+        EXPECT_EQ(log.size(), row.logged.isEmpty() ? 0 : 1) << log.join(u'|').toStdString();
+        EXPECT_TRUE(log.value(0).startsWith(row.logged)) << log.value(0).toStdString();
     }
-}
-
-// No server at all: logged as a socket error, the other mailbox is read all the same.
-TEST_F(Pop3Faults, UnreachableMailboxIsLoggedAndTheOtherIsRead)
-{
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
-    config::Busties[0].Port = static_cast<qint16>(port);
-    const QByteArray next = storedMessage("From: d@example.org", "read");
-    pop2.addMessage(next);
-
-    runOnce([](routing::frmEnviarCorreu &form) { form.setSafetyTickMs(kTickMs); });
-
-    const QStringList log = logged();
-    ASSERT_EQ(log.size(), 1) << log.join(u'|').toStdString();
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("Rebent Winsock: 10061: ")));
-    ASSERT_EQ(smtp.messages().size(), 1);
-    EXPECT_TRUE(smtp.messages()[0] == relayedData(next));
 }
 
 } // namespace

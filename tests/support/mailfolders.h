@@ -1,0 +1,72 @@
+// The set-up the routing tests share: a temporary directory holding the queue and the
+// three archive folders, named in the configuration, and the event log; and helpers to
+// place, list and read the files in them.
+#pragma once
+
+#include "config/configuracio.h"
+#include "support/eventlogfile.h"
+#include "support/tempenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace vessamo::test {
+
+class MailFolders
+{
+public:
+    MailFolders()
+    {
+        config::resetConfiguration();
+        for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
+            QDir(dir.path()).mkpath(QString::fromLatin1(name));
+        config::Configuracio.CarpetaCua = queue();
+        config::Configuracio.CarpetaSiEnviats = sent();
+        config::Configuracio.CarpetaNoEnviats = failed();
+        config::Configuracio.CarpetaSpam = spam();
+    }
+    ~MailFolders() { config::resetConfiguration(); }
+
+    QString folder(const char *name) const
+    {
+        return dir.filePath(QString::fromLatin1(name)) + u'/';
+    }
+    QString queue() const { return folder("Cua"); }
+    QString sent() const { return folder("SiEnviats"); }
+    QString failed() const { return folder("NoEnviats"); }
+    QString spam() const { return folder("SPam"); }
+    // The texts of the event-log entries, unescaped.
+    QStringList logged() const { return eventLogTexts(logPath); }
+
+    // Every file in a folder, sorted.
+    static QStringList files(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::Files, QDir::Name);
+    }
+    static QByteArray bytesOf(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+        f.write(bytes);
+    }
+    // Places a pair as an earlier run would have left it.
+    static void placePair(const QString &folder, const QString &stem, const QByteArray &forwardTo,
+                          const QByteArray &message)
+    {
+        writeFile(folder + stem + QStringLiteral(".destinatari"), forwardTo);
+        writeFile(folder + stem + QStringLiteral(".missatge"), message);
+    }
+
+    QTemporaryDir dir;
+    QString logPath = dir.filePath(QStringLiteral("events.log"));
+    ScopedEnv logEnv {"VESSAMO_EVENTLOG", QFile::encodeName(logPath)};
+};
+
+} // namespace vessamo::test
