@@ -10,15 +10,18 @@ import time
 
 # Actions: ("send", bytes, close after), ("silence",) until the client closes, ("close",),
 # ("flood", head, chunk) at about 20 MB/s until the client goes, ("drip", bytes, seconds
-# between two bytes); or a list of them.
+# between two bytes); or a list of them. Steps: greeting, a command's verb, END (the end
+# of data); `number` only for RETR and DELE.
 SILENCE, CLOSE = ("silence",), ("close",)
-# step: greeting, a command's verb, END (SMTP end of data); number: of RETR or DELE only.
-Behaviour = collections.namedtuple("Behaviour", "step action number drop_at",
-                                   defaults=(None, None, None, None))
+Behaviour = collections.namedtuple("Behaviour", "step action number drop_at", defaults=(None,) * 4)
 
 
 def send(data, close_after=False):
     return ("send", data, close_after)
+
+
+def sends(action, prefix):
+    return action is not None and action[0] == "send" and action[1].startswith(prefix)
 
 
 class Dropped(Exception):
@@ -36,10 +39,11 @@ class Conn:
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
 
     def send(self, data):
-        drop = self.behaviour.drop_at is not None and self.sent + len(data) >= self.behaviour.drop_at
+        limit = self.behaviour.drop_at
+        drop = limit is not None and self.sent + len(data) >= limit
         if drop:
             self.cork()
-            data = data[:self.behaviour.drop_at - self.sent]
+            data = data[:limit - self.sent]
         view = memoryview(data)
         while view and not self.server.stopping.is_set():
             try:
@@ -47,9 +51,9 @@ class Conn:
             except socket.timeout:
                 continue
             except OSError:
-                raise Dropped()
+                break
         self.sent += len(data)
-        if drop or view:
+        if view or drop:
             raise Dropped()
 
     def recv(self):
@@ -63,24 +67,17 @@ class Conn:
             if not data:
                 break
             self.buffer += data
-            return data
+            return
         raise Dropped()
 
-    def readline(self):
-        while b"\n" not in self.buffer:
-            if len(self.buffer) > 1 << 20:
+    def read_until(self, end, limit=None):
+        at = 0
+        while self.buffer.find(end, at) < 0:
+            if limit and len(self.buffer) > limit:
                 raise Dropped()
+            at = max(0, len(self.buffer) - len(end))  # a message may have 12 MB
             self.recv()
-        line, _, self.buffer = self.buffer.partition(b"\n")
-        return line.rstrip(b"\r").decode("latin-1")
-
-    def read_until(self, end):
-        pieces, tail = [self.buffer], self.buffer  # searches only the new bytes: 12 MB come
-        while end not in tail:
-            self.buffer = b""
-            pieces.append(self.recv())
-            tail = tail[-len(end):] + pieces[-1]
-        data, _, self.buffer = b"".join(pieces).partition(end)
+        data, _, self.buffer = self.buffer.partition(end)
         return data
 
     def action(self, step, number=None):
@@ -104,11 +101,10 @@ class Conn:
                     while select.select([self.sock], [], [], max(0, end - time.monotonic()))[0]:
                         self.recv()  # a close ends the drip
             else:
-                if kind == "flood":
+                while kind == "flood":
                     self.send(args[0])
-                    while True:
-                        self.send(args[1])
-                        time.sleep(len(args[1]) / (20 << 20))
+                    args[0] = args[1]
+                    time.sleep(len(args[1]) / (20 << 20))
                 while kind == "silence":
                     self.recv()
                 raise Dropped()
@@ -123,23 +119,21 @@ class FakeServer:
         self.port = self.listener.getsockname()[1]
         self.lock, self.stopping = threading.Lock(), threading.Event()
         self.connections = self.open = 0  # accepted since the start; open now
-        self.threads = []
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
         self.set_script([])
-        self.accepter = threading.Thread(target=self._accept, daemon=True)
-        self.accepter.start()
+        self.threads[0].start()
 
     def set_script(self, behaviours, default=None):
         """Also forgets the commands seen so far."""
         with self.lock:
-            self.script, self.default = list(behaviours), default or Behaviour()
-            self.commands = set()
+            self.script, self.default, self.commands = list(behaviours), default or Behaviour(), set()
 
     def seen(self, command):
         return command in self.commands
 
     def stop(self):
         self.stopping.set()
-        for t in [self.accepter] + self.threads:
+        for t in self.threads:
             t.join(5)
         self.listener.close()
 
@@ -153,13 +147,13 @@ class FakeServer:
                 behaviour = self.script.pop(0) if self.script else self.default
                 self.connections += 1
                 self.open += 1
-            t = threading.Thread(target=self._serve, args=(sock, behaviour), daemon=True)
-            self.threads = [x for x in self.threads if x.is_alive()] + [t]
-            t.start()
+            self.threads.append(threading.Thread(target=self._serve, args=(sock, behaviour), daemon=True))
+            self.threads[-1].start()
 
     def _serve(self, sock, behaviour):
+        conn = Conn(sock, self, behaviour)
         try:
-            self.session(Conn(sock, self, behaviour))
+            self.session(conn, lambda: conn.read_until(b"\n", 1 << 20).rstrip(b"\r").decode("latin-1"))
         except Dropped:
             pass
         finally:
@@ -176,51 +170,40 @@ class FakeServer:
             self.commands.add(command)
 
 
-def stuff(message):
-    """Dot-stuffing of a message that ends with CR LF, with the end line."""
-    lines = message.split(b"\r\n")[:-1]
-    return b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines) + b".\r\n"
-
-
-def sends(action, prefix):
-    return action is not None and action[0] == "send" and action[1].startswith(prefix)
-
-
 POP3_GREETING, POP3_OK, POP3_BYE = b"+OK hostile POP3 ready\r\n", b"+OK\r\n", b"+OK bye\r\n"
 
 
-def pop3_stat(count, size):
-    return b"+OK %d %d\r\n" % (count, size)
-
-
-def pop3_retr(data):
-    return b"+OK %d octets\r\n" % len(data) + stuff(data)
+def pop3_retr(message):
+    """Status line, dot-stuffed message (which ends with CR LF), end line."""
+    lines = message.split(b"\r\n")[:-1]
+    return b"+OK %d octets\r\n" % len(message) + b"".join(
+        (b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines) + b".\r\n"
 
 
 class FakePop3(FakeServer):
     def __init__(self):
-        self.mailbox = []  # (message id, bytes), in order
+        self.mailbox = {}  # message id -> bytes, in order
         super().__init__()
 
     def add(self, mid, data):
         with self.lock:
-            self.mailbox.append((mid, data))
+            self.mailbox[mid] = data
 
     def ids(self):
         with self.lock:
-            return [m[0] for m in self.mailbox]
+            return list(self.mailbox)
 
     def clear(self):
         with self.lock:
-            self.mailbox = []
+            self.mailbox.clear()
 
-    def session(self, conn):
+    def session(self, conn, readline):
         with self.lock:
-            view = list(self.mailbox)  # the maildrop as locked at the start
+            view = list(self.mailbox.items())  # the maildrop as locked at the start
         marked = set()
         conn.act("greeting", POP3_GREETING)
         while True:
-            text = conn.readline()
+            text = readline()
             verb, _, arg = text.partition(" ")
             verb = verb.upper()
             self.note(text if verb != "PASS" else verb)
@@ -229,20 +212,19 @@ class FakePop3(FakeServer):
                 conn.act(verb, POP3_OK)
             elif verb == "STAT":
                 live = [m for i, m in enumerate(view) if i + 1 not in marked]
-                conn.act(verb, pop3_stat(len(live), sum(len(m[1]) for m in live)))
+                conn.act(verb, b"+OK %d %d\r\n" % (len(live), sum(len(m[1]) for m in live)))
             elif verb == "RETR" and number and number not in marked:
                 conn.act(verb, pop3_retr(view[number - 1][1]), number)
             elif verb == "DELE" and number and number not in marked:
-                action = conn.action(verb, number)
-                if action is None or sends(action, b"+"):
+                if conn.action(verb, number) is None or sends(conn.action(verb, number), b"+"):
                     marked.add(number)
                 conn.act(verb, POP3_OK, number)
             elif verb == "QUIT":
                 # The server removes what was marked, then answers; a refused QUIT keeps all.
                 if not sends(conn.action(verb), b"-"):
-                    doomed = {view[n - 1][0] for n in marked}
                     with self.lock:
-                        self.mailbox = [m for m in self.mailbox if m[0] not in doomed]
+                        for n in marked:
+                            self.mailbox.pop(view[n - 1][0], None)
                 conn.act(verb, POP3_BYE)
                 return
             else:
@@ -269,22 +251,21 @@ class FakeSmtp(FakeServer):
         self.accepted = []  # message bytes
         super().__init__()
 
-    def session(self, conn):
+    def session(self, conn, readline):
         conn.act("greeting", SMTP["greeting"])
         while True:
-            verb = conn.readline().split(" ", 1)[0].upper().rstrip(":")
+            verb = readline().split(" ", 1)[0].upper().rstrip(":")
             verb = "HELO" if verb == "EHLO" else verb
             self.note(verb)
             if verb in SMTP:
                 conn.act(verb, SMTP[verb])
             if verb == "DATA":
-                data = conn.read_until(b"\r\n.\r\n")
+                lines = conn.read_until(b"\r\n.\r\n").split(b"\r\n")
                 self.note("END")
-                action = conn.action("END")
-                if action is None or sends(action, b"250"):
-                    with self.lock:  # un-stuffed
+                if conn.action("END") is None or sends(conn.action("END"), b"250"):
+                    with self.lock:
                         self.accepted.append(b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n"
-                                                      for l in data.split(b"\r\n")))
+                                                      for l in lines))
                 conn.act("END", SMTP["END"])
             elif verb == "QUIT":
                 return

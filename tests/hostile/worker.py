@@ -134,9 +134,8 @@ class Worker:
             pass
 
     def start_run(self, started, deadline):
-        """SIGUSR1, again every half second while the program ignores it (a run is still
-        going on), until started(): that the signal was honoured proves the run before over.
-        False at the deadline or the program's end."""
+        """SIGUSR1 every half second until started(): the program ignores it while a run is
+        going on, so that proves the run before over. False at the deadline or the end."""
         while self.alive() and time.monotonic() < deadline:
             self.process.send_signal(signal.SIGUSR1)
             resend = min(time.monotonic() + 0.5, deadline)
@@ -177,8 +176,8 @@ class Worker:
     # --- messages and the spam program -------------------------------------------------
 
     def message(self, seq, size):
-        """Message `seq` of this worker, exactly `size` bytes (at least 160), with its own
-        Message-ID, a Received: line first, lines that need dot-stuffing, 8-bit bytes."""
+        """`size` bytes (at least 160): its own Message-ID, a Received: line first, lines
+        that need dot-stuffing, 8-bit bytes."""
         mid = "<h%05d.%s@hostile.test>" % (seq, self.name)
         lines = [("Received: from mx\r\nFrom: <s%05d@example.org>\r\nMessage-ID: %s\r\n"
                   "\r\n.dot\r\n" % (seq, mid)).encode()]
@@ -218,16 +217,14 @@ class Worker:
     # --- runs ------------------------------------------------------------------------
 
     def quarantine(self):
-        """Leftovers of earlier cases (on the server, in the queue) leave the scene: each
-        case starts from an empty mailbox and an empty queue."""
+        """Each case starts from an empty mailbox and an empty queue."""
         self.pop3.clear()
         for name in os.listdir(self.path("Cua")):
             shutil.move(self.path("Cua", name), self.path("quarantine", "%d-%s" % (self.seq, name)))
 
     def begin_run(self, problems, deadline, why):
-        """Starts a run. When the program does not take it by the deadline (the run before
-        is still going on), that is a problem: the process is replaced and the run started
-        in the new one. Returns the peak memory (KB) before the run."""
+        """Starts a run; if the program does not take it by the deadline, `why` is a problem
+        and a new process takes it. Returns the peak memory (KB) before the run."""
         peak, before = self.peak_kb(), self.pop3.connections
         if not self.start_run(lambda: self.pop3.connections > before, deadline):
             self.replace(problems, why)
@@ -237,8 +234,7 @@ class Worker:
         return peak
 
     def replace(self, problems, why):
-        """Ends an overrunning process (SIGTERM, then SIGKILL), or notes a dead one, and
-        starts a new one."""
+        """Ends an overrunning process (SIGTERM, then SIGKILL), or notes a dead one."""
         if not self.alive():
             problems.append("the program died (status %s)" % self.process.returncode)
         elif self.terminate(2.0) is None:
@@ -253,15 +249,71 @@ class Worker:
             self.replace(problems, why)
 
     def clean_run(self, problems, deadline, why):
-        """A run against well-behaved servers (and spam program), once the run before has
-        ended (by `deadline`, else `why` is a problem). Returns the peak memory before it."""
-        self.pop3.set_script([])
-        self.smtp.set_script([])
+        """A run against well-behaved peers once the run before has ended (by `deadline`,
+        else `why` is a problem). Returns the peak memory before it."""
+        for server in (self.pop3, self.smtp):
+            server.set_script([])
         if self.spam:
             self.spam_mode("pass")
         peak = self.begin_run(problems, deadline, why)
         self.end_run(problems, time.monotonic() + 30, "a clean run did not end within 30 s")
         return peak
+
+    # --- a case ---------------------------------------------------------------------
+
+    def case(self, pop3=None, smtp=None, every=False, sizes=(160,), limit=None,
+             duplicates_allowed=False, rewritten=None, sigterm_when=None, spam=None,
+             setup=None, restore=None):
+        """A hostile routing run (the behaviours apply to the first connection, or to every
+        connection of that run), then a clean run (where a duplicate or a loss shows), then
+        the invariant check; the problems found. sigterm_when: a condition on the worker;
+        once it holds, SIGTERM, and the program must exit within the stop limit.
+        setup/restore: before the case, and before its check."""
+        self.quarantine()
+        mids = [self.new_message(size) for size in sizes]
+        for mid in mids:
+            self.pop3.add(mid, self.originals[mid])
+            if rewritten:
+                self.known[rewritten(self.originals[mid])] = mid
+        for server, behaviour in ((self.pop3, pop3), (self.smtp, smtp)):
+            server.set_script([] if every or not behaviour else [behaviour], behaviour if every else None)
+        if spam:
+            self.spam_mode(spam)
+        if setup:
+            setup(self)
+        largest = max(len(self.originals[m]) for m in mids)
+        self.largest = max(self.largest, largest)
+        problems = []
+        limit = limit or self.run_limit
+        overran = "the run did not end within %.1f s" % limit
+        t0 = time.monotonic()
+        self.begin_run(problems, t0 + 10, "the run before the case did not end")
+        self.reset_peak()
+        if sigterm_when:
+            deadline = time.monotonic() + 15
+            while not sigterm_when(self) and time.monotonic() < deadline and self.alive():
+                time.sleep(0.01)
+            if not sigterm_when(self):
+                problems.append("the moment for SIGTERM never came")
+            time.sleep(0.2)
+            peak = self.peak_kb()
+            if self.terminate(self.stop_limit) is None:
+                problems.append("still running %.0f s after SIGTERM (killed)" % self.stop_limit)
+                self.kill_spam_leftovers()  # orphaned by the kill, not by the program
+            self.start()
+            self.clean_run(problems, time.monotonic() + 10, "a clean run did not start")
+        else:
+            self.end_run(problems, t0 + limit, overran)
+            # The clean run starts only once the hostile run is over: the proof of its end.
+            peak = self.clean_run(problems, max(t0 + limit, time.monotonic() + 0.5), overran)
+        if self.spam_processes_left():
+            problems.append("the spam program's processes were left running")
+            self.kill_spam_leftovers()
+        if restore:
+            restore(self)
+            if set(mids) & set(self.pop3.ids()) or os.listdir(self.path("Cua")):
+                self.clean_run(problems, time.monotonic() + 10, "a clean run did not start")
+        return problems + self.check(mids, duplicates_allowed, peak, max(largest, self.largest))
 
     # --- the invariant ---------------------------------------------------------------
 
