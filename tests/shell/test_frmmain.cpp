@@ -135,25 +135,19 @@ TEST_F(MainTest, NothingStartsDuringARun)
 
 TEST_F(MainTest, CloseOrStopRemovesTheIconForGood)
 {
-    // A close during a run ends without rearming; after a close nothing starts.
-    for (bool duringRun : {false, true}) {
+    // A close, also one during a run, or the service's stop: nothing rearms, nothing starts.
+    for (int how = 0; how < 3; ++how) {
         started(1);
-        onRun = duringRun ? std::function<void()>([this] { main->mnuTancar_Click(); }) : nullptr;
-        if (duringRun)
+        const auto stop = [this, how] { how == 2 ? main->onStop() : main->mnuTancar_Click(); };
+        onRun = how == 1 ? std::function<void()>(stop) : nullptr;
+        if (how == 1)
             ticks(1);
         else
-            main->mnuTancar_Click();
+            stop();
         main->mnuEnrutarAra_Click();
-        EXPECT_EQ(runs, duringRun ? 1 : 0);
-        EXPECT_EQ(quits, 1);
+        EXPECT_EQ(runs, how == 1 ? 1 : 0);
+        EXPECT_EQ(quits, how == 2 ? 0 : 1);
         EXPECT_FALSE(tray.shown);
         EXPECT_FALSE(main->timerEnviar().isActive());
     }
-    onRun = nullptr;
-    started(5);
-    main->onStop();
-    main->mnuEnrutarAra_Click();
-    EXPECT_EQ(runs, 0);
-    EXPECT_FALSE(tray.shown);
-    EXPECT_FALSE(main->timerEnviar().isActive());
 }

@@ -1,12 +1,9 @@
-// The windows on the offscreen platform: the about box, the icon's menu, the routing window
-// and the logo.
+// The windows on the offscreen platform: the about box, the icon's menu and the routing
+// window.
 #include "shell/frmabout.h"
-#include "shell/logo.h"
 #include "shell/qttray.h"
 #include "shell/routingwindow.h"
 
-#include <QDate>
-#include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
@@ -16,15 +13,12 @@
 
 using namespace vessamo::shell;
 
-TEST(AboutBox, CentredWithThisYearAndClosedByItsButton)
+TEST(AboutBox, CentredAndClosedByItsButton)
 {
     frmAbout about;
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_NEAR(about.x(), screen.x() + (screen.width() - about.width()) / 2.0, 1.0);
     EXPECT_NEAR(about.y(), screen.y() + (screen.height() - about.height()) / 2.0, 1.0);
-    auto *notice = about.findChild<QLabel *>(QStringLiteral("lblNotice"));
-    ASSERT_NE(notice, nullptr);
-    EXPECT_TRUE(notice->text().contains(QString::number(QDate::currentDate().year())));
     // Modal as from the menu; a click on the button closes it.
     auto *close = about.findChild<QPushButton *>(QStringLiteral("cmbSortir"));
     ASSERT_NE(close, nullptr);
@@ -67,16 +61,4 @@ TEST(RoutingWindow, ProgressStaysWithinItsRange)
     window.setProgressMaximum(-5);
     window.setProgress(-3);
     EXPECT_EQ(window.pbProgres->value(), 0);
-}
-
-TEST(Logo, DrawnAtEverySize)
-{
-    for (int size : {16, 32, 64}) {
-        const QImage image = logoPixmap(size).toImage();
-        EXPECT_EQ(image.width(), size);
-        bool opaque = false; // not blank
-        for (int y = 0; y < size * size && !opaque; ++y)
-            opaque = qAlpha(image.pixel(y % size, y / size)) == 255;
-        EXPECT_TRUE(opaque) << size;
-    }
 }
