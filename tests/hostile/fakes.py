@@ -5,6 +5,7 @@
 import collections
 import select
 import socket
+import socketserver
 import threading
 import time
 
@@ -110,18 +111,17 @@ class Conn:
                 raise Dropped()
 
 
-class FakeServer:
+class FakeServer(socketserver.ThreadingTCPServer):
     """Each connection takes the next scripted behaviour, else the default."""
+    daemon_threads = True
 
     def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
+        super().__init__(("127.0.0.1", 0), None)
+        self.port = self.server_address[1]
         self.lock, self.stopping = threading.Lock(), threading.Event()
         self.connections = self.open = 0  # accepted since the start; open now
-        self.threads = [threading.Thread(target=self._accept, daemon=True)]
         self.set_script([])
-        self.threads[0].start()
+        threading.Thread(target=self.serve_forever, args=(0.1,), daemon=True).start()
 
     def set_script(self, behaviours, default=None):
         """Also forgets the commands seen so far."""
@@ -131,43 +131,32 @@ class FakeServer:
     def seen(self, command):
         return command in self.commands
 
+    def note(self, command):
+        with self.lock:
+            self.commands.add(command)
+
     def stop(self):
         self.stopping.set()
-        for t in self.threads:
-            t.join(5)
-        self.listener.close()
+        self.shutdown()
+        self.server_close()
 
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            with self.lock:
-                behaviour = self.script.pop(0) if self.script else self.default
-                self.connections += 1
-                self.open += 1
-            self.threads.append(threading.Thread(target=self._serve, args=(sock, behaviour), daemon=True))
-            self.threads[-1].start()
+    def process_request(self, sock, address):
+        with self.lock:
+            self.connections += 1
+            self.open += 1
+            behaviour = self.script.pop(0) if self.script else self.default
+        threading.Thread(target=self.serve, args=(sock, behaviour), daemon=True).start()
 
-    def _serve(self, sock, behaviour):
+    def serve(self, sock, behaviour):
         conn = Conn(sock, self, behaviour)
         try:
             self.session(conn, lambda: conn.read_until(b"\n", 1 << 20).rstrip(b"\r").decode("latin-1"))
         except Dropped:
             pass
         finally:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            sock.close()
+            self.shutdown_request(sock)
             with self.lock:
                 self.open -= 1
-
-    def note(self, command):
-        with self.lock:
-            self.commands.add(command)
 
 
 POP3_GREETING, POP3_OK, POP3_BYE = b"+OK hostile POP3 ready\r\n", b"+OK\r\n", b"+OK bye\r\n"
