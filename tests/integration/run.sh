@@ -47,8 +47,9 @@ cleanup() {
   if ((keep)); then echo "state kept in $dir"; else rm -rf "$dir"; fi
 }
 trap cleanup EXIT
-rs_start "$dir" "$sink" >/dev/null && rs_seed "$dir" "$count" "$size" tricky ||
-  { echo "integration ($router): FAIL (servers did not start or seeding failed)"; exit 1; }
+if ! { rs_start "$dir" "$sink" >/dev/null && rs_seed "$dir" "$count" "$size" tricky; }; then
+  echo "integration ($router): FAIL (servers did not start or seeding failed)"; exit 1
+fi
 
 if [ "$router" = vessamo ]; then
   v=$dir/vessamo
