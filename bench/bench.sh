@@ -25,6 +25,8 @@ source "$root/scripts/realservers.sh"
 source "$root/scripts/lib/vsmconfig.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
+# shellcheck source=bench/routers.sh
+source "$root/bench/routers.sh"
 
 binary=$root/build/vessamo limit=900 first_limit=30 sets=() routers=(vessamo fetchmail floor)
 while (($#)); do

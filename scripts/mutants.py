@@ -140,6 +140,12 @@ MUTANTS = [
      "|| socket_->state() != QAbstractSocket::ConnectedState)", "hostile:pop3 drop at byte 2[23][0-9]"),
     ("SIGTERM does not stop the run", "src/shell/application.cpp",
      "currentRun->context().abort.request();", "(void)currentRun;", "hostile:SIGTERM"),
+    ("/E tested before /C", "src/shell/commandline.cpp",
+     "        {u\"/C\", Switch::Configure},\n        {u\"/E\", Switch::Standalone},",
+     "        {u\"/E\", Switch::Standalone},\n        {u\"/C\", Switch::Configure},", "CommandLine"),
+    ("a refused start ends with status 0", "src/shell/application.cpp",
+     "        if (!main.Arrencar())\n            return 1;", "        if (!main.Arrencar())\n            return 0;",
+     "ProcessTest"),
 ]
 
 

@@ -1,292 +1,223 @@
-# Hostile fake POP3 and SMTP servers on 127.0.0.1, one thread per connection. Each
-# connection follows a behaviour: by default a well-behaved server, otherwise a hook
-# that replaces the reply of a chosen step (send other bytes, say nothing, close, flood,
-# drip) and an optional byte budget after which the server drops the connection.
-#
-# The POP3 fake keeps a mailbox of messages (deleted only at a QUIT it accepts); the SMTP
-# fake keeps every message it accepted, un-stuffed, in order.
+# Hostile fake POP3 and SMTP servers on 127.0.0.1, one thread per connection. A connection
+# is served well unless its Behaviour replaces the reply of one step by an action, or
+# drops the connection after `drop_at` bytes sent. The POP3 fake deletes only at a QUIT
+# it accepts; the SMTP fake keeps every message it accepted, un-stuffed, in order.
+import collections
+import select
 import socket
+import socketserver
 import threading
 import time
 
+# Actions: ("send", bytes, close after), ("silence",) until the client closes, ("close",),
+# ("flood", head, chunk) at about 20 MB/s until the client goes, ("drip", bytes, seconds
+# between two bytes); or a list of them. Steps: greeting, a command's verb, END (the end
+# of data); `number` only for RETR and DELE.
+SILENCE, CLOSE = ("silence",), ("close",)
+Behaviour = collections.namedtuple("Behaviour", "step action number drop_at", defaults=(None,) * 4)
+
+
+def send(data, close_after=False):
+    return ("send", data, close_after)
+
+
+def sends(action, prefix):
+    return action is not None and action[0] == "send" and action[1].startswith(prefix)
+
 
 class Dropped(Exception):
-    """The connection was ended on purpose (or by the client) in the middle of a step."""
-
-
-# What a hook returns for a step: None keeps the default reply.
-class Send:
-    def __init__(self, data, close_after=False):
-        self.data, self.close_after = data, close_after
-
-
-class Silence:
-    """Say nothing more; keep the connection open until the client closes it."""
-
-
-class Close:
-    """Close without a reply."""
-
-
-class Flood:
-    """Send `head`, then `chunk` again and again (at most `rate` bytes a second) until the
-    client stops reading or `limit` bytes were sent; then stay silent."""
-
-    def __init__(self, head, chunk, rate, limit):
-        self.head, self.chunk, self.rate, self.limit = head, chunk, rate, limit
-
-
-class Drip:
-    """Send `data` one byte every `interval` seconds."""
-
-    def __init__(self, data, interval):
-        self.data, self.interval = data, interval
-
-
-class Behaviour:
-    def __init__(self, hook=None, drop_at=None):
-        self.hook = hook or (lambda step, arg: None)
-        self.drop_at = drop_at
+    """The connection ended, on purpose or by the client."""
 
 
 class Conn:
-    """One accepted connection: line reading, and writes that honour the byte budget."""
-
     def __init__(self, sock, server, behaviour):
         self.sock, self.server, self.behaviour = sock, server, behaviour
-        self.buffer = b""
-        self.sent = 0
+        self.buffer, self.sent = b"", 0
         sock.settimeout(0.2)
 
-    def alive(self):
-        return not self.server.stopping.is_set()
-
-    def send(self, data):
-        budget = self.behaviour.drop_at
-        if budget is not None and self.sent + len(data) >= budget:
-            self.cork()
-            self._sendall(data[: budget - self.sent])
-            self.sent = budget
-            raise Dropped()
-        self._sendall(data)
-        self.sent += len(data)
-
     def cork(self):
-        """The last bytes and the close leave together, in one segment: the program sees
-        the reply and the end of the connection at the same moment."""
+        # The last bytes and the close leave in one segment: the program sees both at once.
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
 
-    def _sendall(self, data):
+    def send(self, data):
+        limit = self.behaviour.drop_at
+        drop = limit is not None and self.sent + len(data) >= limit
+        if drop:
+            self.cork()
+            data = data[:limit - self.sent]
         view = memoryview(data)
-        while view and self.alive():
+        while view and not self.server.stopping.is_set():
             try:
-                n = self.sock.send(view)
+                view = view[self.sock.send(view):]
             except socket.timeout:
                 continue
             except OSError:
-                raise Dropped()
-            view = view[n:]
-        if view:
+                break
+        self.sent += len(data)
+        if view or drop:
             raise Dropped()
 
-    def readline(self, limit=1 << 20):
-        while b"\n" not in self.buffer:
-            if len(self.buffer) > limit:
-                raise Dropped()
-            self.buffer += self._recv()
-        line, _, self.buffer = self.buffer.partition(b"\n")
-        return line + b"\n"
-
-    def read_until(self, terminator):
-        pieces, searched = [self.buffer], self.buffer
-        while terminator not in searched:
-            piece = self._recv()
-            pieces.append(piece)
-            searched = searched[-len(terminator):] + piece
-        data, _, self.buffer = b"".join(pieces).partition(terminator)
-        return data
-
-    def _recv(self):
-        while self.alive():
+    def recv(self):
+        while not self.server.stopping.is_set():
             try:
                 data = self.sock.recv(65536)
             except socket.timeout:
                 continue
             except OSError:
-                raise Dropped()
+                break
             if not data:
-                raise Dropped()
-            return data
+                break
+            self.buffer += data
+            return
         raise Dropped()
 
-    def wait_for_close(self):
-        try:
-            while True:
-                self._recv()
-        except Dropped:
-            pass
-
-    def act(self, action, default):
-        """Carries out a step's action; False when the session is over."""
-        if action is None:
-            action = Send(default)
-        if isinstance(action, list):  # one action after the other
-            return all(self.act(a, default) for a in action)
-        if isinstance(action, Send):
-            if action.close_after:
-                self.cork()
-            self.send(action.data)
-            if action.close_after:
+    def read_until(self, end, limit=None):
+        at = 0
+        while self.buffer.find(end, at) < 0:
+            if limit and len(self.buffer) > limit:
                 raise Dropped()
-            return True
-        if isinstance(action, Close):
-            raise Dropped()
-        if isinstance(action, Silence):
-            self.wait_for_close()
-            raise Dropped()
-        if isinstance(action, Flood):
-            self.send(action.head)
-            started, total = time.monotonic(), 0
-            while total < action.limit and self.alive():
-                self.send(action.chunk)
-                total += len(action.chunk)
-                ahead = total / action.rate - (time.monotonic() - started)
-                if ahead > 0:
-                    time.sleep(ahead)
-            self.wait_for_close()
-            raise Dropped()
-        if isinstance(action, Drip):
-            for i in range(len(action.data)):
-                self.send(action.data[i:i + 1])
-                end = time.monotonic() + action.interval
-                while time.monotonic() < end:
-                    if not self.alive() or self._client_gone():
-                        raise Dropped()
-                    time.sleep(0.05)
-            return True
-        raise TypeError(action)
+            at = max(0, len(self.buffer) - len(end))  # a message may have 12 MB
+            self.recv()
+        data, _, self.buffer = self.buffer.partition(end)
+        return data
 
-    def _client_gone(self):
-        try:
-            self.sock.settimeout(0)
-            data = self.sock.recv(65536)
-            if not data:
-                return True
-            self.buffer += data
-            return False
-        except (BlockingIOError, socket.timeout):
-            return False
-        except OSError:
-            return True
-        finally:
-            self.sock.settimeout(0.2)
+    def action(self, step, number=None):
+        b = self.behaviour
+        return b.action if b.step == step and b.number in (None, number) else None
+
+    def act(self, step, default, number=None):
+        """The reply to `step`: the behaviour's action there, else `default`."""
+        action = self.action(step, number) or send(default)
+        for kind, *args in action if isinstance(action, list) else [action]:
+            if kind == "send":
+                if args[1]:
+                    self.cork()
+                self.send(args[0])
+                if args[1]:
+                    raise Dropped()
+            elif kind == "drip":
+                for i in range(len(args[0])):
+                    self.send(args[0][i:i + 1])
+                    end = time.monotonic() + args[1]
+                    while select.select([self.sock], [], [], max(0, end - time.monotonic()))[0]:
+                        self.recv()  # a close ends the drip
+            else:
+                while kind == "flood":
+                    self.send(args[0])
+                    args[0] = args[1]
+                    time.sleep(len(args[1]) / (20 << 20))
+                while kind == "silence":
+                    self.recv()
+                raise Dropped()
 
 
-class FakeServer:
-    """Accepts connections; each takes the next scripted behaviour, else the default."""
+class FakeServer(socketserver.ThreadingTCPServer):
+    """Each connection takes the next scripted behaviour, else the default."""
+    daemon_threads = True
 
     def __init__(self):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.lock = threading.Lock()
-        self.stopping = threading.Event()
-        self.script = []
-        self.default = Behaviour()
-        self.connections = 0  # accepted since the start
-        self.open = 0  # open now
-        self.events = []  # (time, text): commands received, for anchors
-        self.threads = []
-        self.accepter = threading.Thread(target=self._accept, daemon=True)
-        self.accepter.start()
-
-    def note(self, text):
-        with self.lock:
-            self.events.append((time.monotonic(), text))
-
-    def seen(self, text):
-        with self.lock:
-            return any(t == text for _, t in self.events)
+        super().__init__(("127.0.0.1", 0), None)
+        self.port = self.server_address[1]
+        self.lock, self.stopping = threading.Lock(), threading.Event()
+        self.connections = self.open = 0  # accepted since the start; open now
+        self.set_script([])
+        threading.Thread(target=self.serve_forever, args=(0.1,), daemon=True).start()
 
     def set_script(self, behaviours, default=None):
+        """Also forgets the commands seen so far."""
         with self.lock:
-            self.script = list(behaviours)
-            self.default = default or Behaviour()
+            self.script, self.default, self.commands = list(behaviours), default or Behaviour(), set()
 
-    def idle(self):
+    def seen(self, command):
+        return command in self.commands
+
+    def note(self, command):
         with self.lock:
-            return self.open == 0
+            self.commands.add(command)
 
     def stop(self):
         self.stopping.set()
-        self.accepter.join()
-        for t in self.threads:
-            t.join(5)
-        self.listener.close()
+        self.shutdown()
+        self.server_close()
 
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with self.lock:
-                behaviour = self.script.pop(0) if self.script else self.default
-                self.connections += 1
-                self.open += 1
-            t = threading.Thread(target=self._serve, args=(sock, behaviour), daemon=True)
-            self.threads = [x for x in self.threads if x.is_alive()] + [t]
-            t.start()
+    def process_request(self, sock, address):
+        with self.lock:
+            self.connections += 1
+            self.open += 1
+            behaviour = self.script.pop(0) if self.script else self.default
+        threading.Thread(target=self.serve, args=(sock, behaviour), daemon=True).start()
 
-    def _serve(self, sock, behaviour):
+    def serve(self, sock, behaviour):
         conn = Conn(sock, self, behaviour)
         try:
-            self.session(conn)
+            self.session(conn, lambda: conn.read_until(b"\n", 1 << 20).rstrip(b"\r").decode("latin-1"))
         except Dropped:
             pass
         finally:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            sock.close()
+            self.shutdown_request(sock)
             with self.lock:
                 self.open -= 1
 
 
-def stuff(message):
-    """POP3/SMTP dot-stuffing of a message that ends with CR LF, with the end line."""
-    lines = message.split(b"\r\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    out = [b"." + l if l.startswith(b".") else l for l in lines]
-    return b"\r\n".join(out) + b"\r\n.\r\n"
+POP3_GREETING, POP3_OK, POP3_BYE = b"+OK hostile POP3 ready\r\n", b"+OK\r\n", b"+OK bye\r\n"
 
 
-def unstuff(data):
-    """The message carried by the bytes between DATA's 354 and the "." line."""
-    if not data:
-        return b""
-    lines = data.split(b"\r\n")
-    return b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n" for l in lines)
+def pop3_retr(message):
+    """Status line, dot-stuffed message (which ends with CR LF), end line."""
+    lines = message.split(b"\r\n")[:-1]
+    return b"+OK %d octets\r\n" % len(message) + b"".join(
+        (b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines) + b".\r\n"
 
 
-POP3_GREETING = b"+OK hostile POP3 ready\r\n"
-POP3_OK = b"+OK\r\n"
-POP3_BYE = b"+OK bye\r\n"
+class FakePop3(FakeServer):
+    def __init__(self):
+        self.mailbox = {}  # message id -> bytes, in order
+        super().__init__()
 
+    def add(self, mid, data):
+        with self.lock:
+            self.mailbox[mid] = data
 
-def pop3_stat(count, size):
-    return b"+OK %d %d\r\n" % (count, size)
+    def ids(self):
+        with self.lock:
+            return list(self.mailbox)
 
+    def clear(self):
+        with self.lock:
+            self.mailbox.clear()
 
-def pop3_retr(data):
-    return b"+OK %d octets\r\n" % len(data) + stuff(data)
+    def session(self, conn, readline):
+        with self.lock:
+            view = list(self.mailbox.items())  # the maildrop as locked at the start
+        marked = set()
+        conn.act("greeting", POP3_GREETING)
+        while True:
+            text = readline()
+            verb, _, arg = text.partition(" ")
+            verb = verb.upper()
+            self.note(text if verb != "PASS" else verb)
+            number = int(arg) if arg.isdigit() and 1 <= int(arg) <= len(view) else 0
+            if verb in ("USER", "PASS", "NOOP", "RSET"):
+                conn.act(verb, POP3_OK)
+            elif verb == "STAT":
+                live = [m for i, m in enumerate(view) if i + 1 not in marked]
+                conn.act(verb, b"+OK %d %d\r\n" % (len(live), sum(len(m[1]) for m in live)))
+            elif verb == "RETR" and number and number not in marked:
+                conn.act(verb, pop3_retr(view[number - 1][1]), number)
+            elif verb == "DELE" and number and number not in marked:
+                if conn.action(verb, number) is None or sends(conn.action(verb, number), b"+"):
+                    marked.add(number)
+                conn.act(verb, POP3_OK, number)
+            elif verb == "QUIT":
+                # The server removes what was marked, then answers; a refused QUIT keeps all.
+                if not sends(conn.action(verb), b"-"):
+                    with self.lock:
+                        for n in marked:
+                            self.mailbox.pop(view[n - 1][0], None)
+                conn.act(verb, POP3_BYE)
+                return
+            else:
+                conn.act(None, b"-ERR unknown command\r\n")
 
 
 SMTP_REPLIES = [  # (step, default reply), in the order of a session
@@ -298,109 +229,34 @@ SMTP_REPLIES = [  # (step, default reply), in the order of a session
     ("END", b"250 2.0.0 queued\r\n"),
     ("QUIT", b"221 2.0.0 bye\r\n"),
 ]
-_SMTP = dict(SMTP_REPLIES)
-
-
-class FakePop3(FakeServer):
-    """Steps: greeting, USER, PASS, STAT, RETR (arg: number), DELE (arg: number), QUIT."""
-
-    def __init__(self):
-        super().__init__()
-        self.mailbox = []  # [message id, bytes], in order; removed at an accepted QUIT
-
-    def add(self, mid, data):
-        with self.lock:
-            self.mailbox.append([mid, data])
-
-    def ids(self):
-        with self.lock:
-            return [m[0] for m in self.mailbox]
-
-    def clear(self):
-        with self.lock:
-            self.mailbox = []
-
-    def session(self, conn):
-        with self.lock:
-            view = list(self.mailbox)  # the maildrop as locked at the start
-        marked = set()
-        hook = conn.behaviour.hook
-        conn.act(hook("greeting", None), POP3_GREETING)
-        while True:
-            line = conn.readline()
-            text = line.rstrip(b"\r\n").decode("latin-1")
-            verb, _, arg = text.partition(" ")
-            verb = verb.upper()
-            self.note(text if verb != "PASS" else "PASS")
-            number = int(arg) if arg.isdigit() else 0
-            if verb in ("USER", "PASS", "NOOP", "RSET"):
-                conn.act(hook(verb, None), POP3_OK)
-            elif verb == "STAT":
-                live = [m for i, m in enumerate(view) if i + 1 not in marked]
-                size = sum(len(m[1]) for m in live)
-                conn.act(hook("STAT", None), pop3_stat(len(live), size))
-            elif verb == "RETR" and 1 <= number <= len(view) and number not in marked:
-                data = view[number - 1][1]
-                conn.act(hook("RETR", number), pop3_retr(data))
-            elif verb == "DELE" and 1 <= number <= len(view) and number not in marked:
-                action = hook("DELE", number)
-                if action is None or (isinstance(action, Send) and action.data.startswith(b"+")):
-                    marked.add(number)
-                conn.act(action, POP3_OK)
-            elif verb == "QUIT":
-                action = hook("QUIT", None)
-                # The server removes what was marked, then answers; a refused QUIT keeps all.
-                if not (isinstance(action, Send) and action.data.startswith(b"-")):
-                    doomed = {view[n - 1][0] for n in marked}
-                    with self.lock:
-                        self.mailbox = [m for m in self.mailbox if m[0] not in doomed]
-                conn.act(action, POP3_BYE)
-                return
-            else:
-                conn.act(None, b"-ERR unknown command\r\n")
+SMTP = dict(SMTP_REPLIES)
 
 
 class FakeSmtp(FakeServer):
-    """Steps: greeting, HELO (EHLO too), MAIL, RCPT, DATA, END (end of data), QUIT. A
-    message counts as accepted when the server decides to answer 250 to its end of data,
-    before the reply is sent."""
+    """A message counts as accepted when the server decides to answer 250 to its end of
+    data, before the reply is sent."""
 
     def __init__(self):
+        self.accepted = []  # message bytes
         super().__init__()
-        self.accepted = []  # (envelope sender, recipient, message bytes)
 
-    def session(self, conn):
-        hook = conn.behaviour.hook
-        conn.act(hook("greeting", None), _SMTP["greeting"])
-        sender = rcpt = None
+    def session(self, conn, readline):
+        conn.act("greeting", SMTP["greeting"])
         while True:
-            line = conn.readline()
-            text = line.rstrip(b"\r\n").decode("latin-1")
-            verb = text.split(" ", 1)[0].upper().rstrip(":")
-            verb = {"EHLO": "HELO"}.get(verb, verb)
+            verb = readline().split(" ", 1)[0].upper().rstrip(":")
+            verb = "HELO" if verb == "EHLO" else verb
             self.note(verb)
-            if verb == "HELO":
-                conn.act(hook("HELO", None), _SMTP["HELO"])
-            elif verb == "MAIL":
-                sender = text.partition(":")[2].strip()
-                conn.act(hook("MAIL", None), _SMTP["MAIL"])
-            elif verb == "RCPT":
-                rcpt = text.partition(":")[2].strip()
-                conn.act(hook("RCPT", None), _SMTP["RCPT"])
-            elif verb == "DATA":
-                conn.act(hook("DATA", None), _SMTP["DATA"])
-                body = conn.read_until(b"\r\n.\r\n")
-                message = unstuff(body)
+            if verb in SMTP:
+                conn.act(verb, SMTP[verb])
+            if verb == "DATA":
+                lines = conn.read_until(b"\r\n.\r\n").split(b"\r\n")
                 self.note("END")
-                action = hook("END", message)
-                if action is None or (isinstance(action, Send) and action.data.startswith(b"250")):
+                if conn.action("END") is None or sends(conn.action("END"), b"250"):
                     with self.lock:
-                        self.accepted.append((sender, rcpt, message))
-                conn.act(action, _SMTP["END"])
+                        self.accepted.append(b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n"
+                                                      for l in lines))
+                conn.act("END", SMTP["END"])
             elif verb == "QUIT":
-                conn.act(hook("QUIT", None), _SMTP["QUIT"])
                 return
-            elif verb in ("RSET", "NOOP"):
-                conn.act(None, b"250 ok\r\n")
-            else:
-                conn.act(None, b"502 5.5.2 not implemented\r\n")
+            elif verb not in SMTP:
+                conn.act(None, b"250 ok\r\n" if verb in ("RSET", "NOOP") else b"502 5.5.2 no\r\n")

@@ -1,12 +1,8 @@
-// The main window's timing logic with a fake tray and a fake run: when runs start, that
-// they never overlap, and the refusals of the start routine.
+// The main window's timing logic with a fake tray and a fake run: when runs start, and
+// that they never overlap. The start routine is tested on the built program.
 #include "config/configuracio.h"
 #include "shell/frmmain.h"
-#include "support/eventlogfile.h"
-#include "support/tempenv.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace vessamo;
@@ -20,128 +16,96 @@ struct FakeTray : shell::TrayView
     {
         shown = true;
         lastTip = tip;
-        ++adds;
     }
     void remove() override { shown = false; }
     bool shown = false;
     QString lastTip;
-    int adds = 0;
 };
 
 class MainTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    void SetUp() override { config::resetConfiguration(); }
+    void TearDown() override { config::resetConfiguration(); }
+
+    // A new window, armed as a successful start arms it.
+    void started(int interval)
     {
-        config::resetConfiguration();
-        Configuracio.NumBusties = 1;
-        config::Busties.assign(
-            1,
-            config::Bustia {
-                QStringLiteral("pop"), 110, QStringLiteral("ana"), {}, QStringLiteral("ana")});
-        Configuracio.ServidorSMTP = QStringLiteral("smtp.example");
+        runs = dialogs = quits = 0;
+        Configuracio.Interval = static_cast<qint16>(interval);
+        shell::MainHooks hooks;
         hooks.runRouting = [this] {
             ++runs;
-            duringRun.push_back({tray.shown, main->timerEnviar().isActive()});
+            // During a run the icon is gone and the timer off.
+            EXPECT_FALSE(tray.shown);
+            EXPECT_FALSE(main->timerEnviar().isActive());
             if (onRun)
                 onRun();
         };
         hooks.showConfiguration = [this] {
             ++dialogs;
-            if (onConfig)
-                onConfig();
+            EXPECT_FALSE(tray.shown);
+            EXPECT_FALSE(main->timerEnviar().isActive());
+            Configuracio.Interval = 2;
         };
         hooks.quit = [this] { ++quits; };
         main = std::make_unique<shell::frmMain>(service, tray, hooks);
+        main->timerEnviar().setInterval(60000);
+        main->timerEnviar().start();
+        tray.add(shell::frmMain::tipText(interval));
     }
-    void TearDown() override { config::resetConfiguration(); }
-
     void ticks(int n)
     {
         for (int i = 0; i < n; ++i)
             main->timerEnviar_Timer();
     }
-    // Arms the timer and icon as a successful start does, without a file.
-    void started(int interval)
-    {
-        Configuracio.Interval = static_cast<qint16>(interval);
-        main->timerEnviar().setInterval(60000);
-        main->timerEnviar().start();
-        tray.add(shell::frmMain::tipText(interval));
-    }
 
     platform::ServiceControl service;
     FakeTray tray;
-    shell::MainHooks hooks;
     std::unique_ptr<shell::frmMain> main;
     int runs = 0;
     int dialogs = 0;
     int quits = 0;
-    std::vector<std::pair<bool, bool>> duringRun;
     std::function<void()> onRun;
-    std::function<void()> onConfig;
 };
 
 } // namespace
 
-TEST_F(MainTest, IntervalOneRunsAtEveryTick)
+TEST_F(MainTest, ARunEveryIntervalTicksThenIconAndTimerAreBack)
 {
-    started(1);
-    ticks(3);
-    EXPECT_EQ(runs, 3);
-    // During each run the icon is gone and the timer off; afterwards both are back.
-    for (auto [icon, timer] : duringRun) {
-        EXPECT_FALSE(icon);
-        EXPECT_FALSE(timer);
+    const struct
+    {
+        int interval, ticks, runs;
+    } rows[] = {{1, 3, 3}, {0, 2, 2}, {-1, 2, 2}, {-32768, 2, 2}, {5, 4, 0}, {5, 5, 1}, {5, 14, 2}};
+    for (const auto &row : rows) {
+        started(row.interval);
+        ticks(row.ticks);
+        EXPECT_EQ(runs, row.runs) << row.interval << " " << row.ticks;
+        EXPECT_TRUE(tray.shown);
+        EXPECT_TRUE(main->timerEnviar().isActive());
     }
-    EXPECT_TRUE(tray.shown);
-    EXPECT_TRUE(main->timerEnviar().isActive());
 }
 
-TEST_F(MainTest, ReadNowAfterThreeOfFiveMinutesThenFullIntervalAgain)
+TEST_F(MainTest, ReadNowRunsAtOnceAndRestartsTheCount)
 {
-    started(5);
-    ticks(3);
-    EXPECT_EQ(runs, 0);
-    main->mnuEnrutarAra_Click();
-    EXPECT_EQ(runs, 1);
-    EXPECT_EQ(main->minuteCounter(), 0);
-    ticks(4);
-    EXPECT_EQ(runs, 1);
-    ticks(1);
-    EXPECT_EQ(runs, 2);
-}
-
-TEST_F(MainTest, ZeroOrNegativeIntervalRunsAtEveryTick)
-{
-    for (int interval : {0, -1, -32768}) {
-        runs = 0;
+    // The largest interval must not overflow the counter.
+    for (int interval : {5, 32767}) {
         started(interval);
-        ticks(2);
+        ticks(3);
+        main->mnuEnrutarAra_Click();
+        EXPECT_EQ(runs, 1);
+        EXPECT_EQ(main->minuteCounter(), 0);
+        ticks(interval - 1);
+        EXPECT_EQ(runs, 1);
+        ticks(1);
         EXPECT_EQ(runs, 2) << interval;
     }
-}
-
-TEST_F(MainTest, ReadNowWithTheLargestIntervalDoesNotOverflow)
-{
-    started(32767);
-    main->mnuEnrutarAra_Click();
-    EXPECT_EQ(runs, 1);
-    ticks(32766);
-    EXPECT_EQ(runs, 1);
-    ticks(1);
-    EXPECT_EQ(runs, 2);
 }
 
 TEST_F(MainTest, ConfigurationKeepsTheCounterAndRebuildsTheTip)
 {
     started(5);
     ticks(3);
-    onConfig = [this] {
-        EXPECT_FALSE(tray.shown);
-        EXPECT_FALSE(main->timerEnviar().isActive());
-        Configuracio.Interval = 2;
-    };
     main->mnuConfiguracio_Click();
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(main->minuteCounter(), 3);
@@ -150,17 +114,13 @@ TEST_F(MainTest, ConfigurationKeepsTheCounterAndRebuildsTheTip)
     EXPECT_EQ(tray.lastTip, QStringLiteral("Vessamo\nInterval enrutament: 2 minuts"));
     ticks(1);
     EXPECT_EQ(runs, 1);
-}
-
-TEST_F(MainTest, ConfigurationLeavesAStoppedTimerStopped)
-{
-    Configuracio.Interval = 5;
+    // A timer that was off stays off.
+    main->timerEnviar().stop();
     main->mnuConfiguracio_Click();
     EXPECT_FALSE(main->timerEnviar().isActive());
-    EXPECT_EQ(tray.lastTip, QStringLiteral("Vessamo\nInterval enrutament: 5 minuts"));
 }
 
-TEST_F(MainTest, NoSecondRunWhileOneRuns)
+TEST_F(MainTest, NothingStartsDuringARun)
 {
     started(1);
     onRun = [this] {
@@ -173,116 +133,21 @@ TEST_F(MainTest, NoSecondRunWhileOneRuns)
     EXPECT_EQ(dialogs, 0);
 }
 
-TEST_F(MainTest, CloseStandaloneRemovesIconAndQuits)
+TEST_F(MainTest, CloseOrStopRemovesTheIconForGood)
 {
-    started(5);
-    main->mnuTancar_Click();
-    EXPECT_FALSE(tray.shown);
-    EXPECT_EQ(quits, 1);
-    // Nothing starts after the close.
-    main->mnuEnrutarAra_Click();
-    EXPECT_EQ(runs, 0);
-}
-
-TEST_F(MainTest, CloseDuringARunEndsWithoutRearming)
-{
-    started(1);
-    onRun = [this] { main->mnuTancar_Click(); };
-    ticks(1);
-    EXPECT_EQ(quits, 1);
-    EXPECT_FALSE(tray.shown);
-    EXPECT_FALSE(main->timerEnviar().isActive());
-}
-
-TEST_F(MainTest, StopNotificationRemovesTheIcon)
-{
-    started(5);
-    main->onStop();
-    EXPECT_FALSE(tray.shown);
-    EXPECT_FALSE(main->timerEnviar().isActive());
-}
-
-TEST(TipText, IntervalWrittenInDecimal)
-{
-    EXPECT_EQ(shell::frmMain::tipText(120),
-              QStringLiteral("Vessamo\nInterval enrutament: 120 minuts"));
-    EXPECT_EQ(shell::frmMain::tipText(5), QStringLiteral("Vessamo\nInterval enrutament: 5 minuts"));
-}
-
-// The start routine against real configuration files.
-class ArrencarTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        config::resetConfiguration();
-        path = dir.filePath(QStringLiteral("vessamo.vsm"));
-        logPath = dir.filePath(QStringLiteral("events.log"));
-        configEnv = std::make_unique<test::ScopedEnv>("VESSAMO_CONFIG", path.toLocal8Bit());
-        logEnv = std::make_unique<test::ScopedEnv>("VESSAMO_EVENTLOG", logPath.toLocal8Bit());
-        minuteEnv = std::make_unique<test::ScopedEnv>("VESSAMO_MINUTE_MS", "250");
+    // A close, also one during a run, or the service's stop: nothing rearms, nothing starts.
+    for (int how = 0; how < 3; ++how) {
+        started(1);
+        const auto stop = [this, how] { how == 2 ? main->onStop() : main->mnuTancar_Click(); };
+        onRun = how == 1 ? std::function<void()>(stop) : nullptr;
+        if (how == 1)
+            ticks(1);
+        else
+            stop();
+        main->mnuEnrutarAra_Click();
+        EXPECT_EQ(runs, how == 1 ? 1 : 0);
+        EXPECT_EQ(quits, how == 2 ? 0 : 1);
+        EXPECT_FALSE(tray.shown);
+        EXPECT_FALSE(main->timerEnviar().isActive());
     }
-    void TearDown() override { config::resetConfiguration(); }
-
-    void save(int mailboxes, const QString &smtp)
-    {
-        config::VersioConfiguracio = 2;
-        Configuracio.Interval = 7;
-        Configuracio.ServidorSMTP = smtp;
-        Configuracio.NumBusties = static_cast<qint16>(mailboxes);
-        config::Busties.assign(std::max(mailboxes, 1), config::Bustia {});
-        ASSERT_TRUE(config::GravarConfiguracio(path));
-        config::resetConfiguration();
-    }
-    QString loggedText() { return test::eventLogTexts(logPath).join(u'|'); }
-
-    QTemporaryDir dir;
-    QString path;
-    QString logPath;
-    std::unique_ptr<test::ScopedEnv> configEnv, logEnv, minuteEnv;
-    platform::ServiceControl service;
-    FakeTray tray;
-};
-
-TEST_F(ArrencarTest, RefusalsAreLoggedAndAddNoIcon)
-{
-    struct Row
-    {
-        int mailboxes;
-        const char16_t *smtp;
-        bool writeFile;
-        const char16_t *log;
-    };
-    const Row rows[] = {
-        {0, u"smtp", true, u"Arrencant: No hi ha cap bústia definida"},
-        {-2, u"smtp", true, u"Arrencant: No hi ha cap bústia definida"},
-        {1, u"   ", true, u"Arrencant: No s'ha definit el servidor SMTP"},
-        {1, u"", true, u"Arrencant: No s'ha definit el servidor SMTP"},
-        {1, u"smtp", false, u"Configurant: Fitxer de configuració inexistent"},
-    };
-    for (const Row &row : rows) {
-        QFile::remove(path);
-        QFile::remove(logPath);
-        if (row.writeFile)
-            save(row.mailboxes, QString::fromUtf16(row.smtp));
-        shell::frmMain main(service, tray, {});
-        EXPECT_FALSE(main.Arrencar());
-        EXPECT_TRUE(main.startDone());
-        EXPECT_EQ(tray.adds, 0);
-        EXPECT_FALSE(main.timerEnviar().isActive());
-        EXPECT_EQ(loggedText(), QString::fromUtf16(row.log));
-    }
-}
-
-TEST_F(ArrencarTest, SuccessArmsTheTimerAndAddsTheIcon)
-{
-    save(1, QStringLiteral("127.0.0.1"));
-    shell::frmMain main(service, tray, {});
-    ASSERT_TRUE(main.Arrencar());
-    EXPECT_EQ(config::VersioConfiguracio, 2);
-    EXPECT_TRUE(main.startDone());
-    EXPECT_TRUE(main.timerEnviar().isActive());
-    EXPECT_EQ(main.timerEnviar().interval(), 250);
-    EXPECT_EQ(tray.lastTip, QStringLiteral("Vessamo\nInterval enrutament: 7 minuts"));
-    EXPECT_TRUE(loggedText().isEmpty());
 }

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcessEnvironment>
 
 namespace vessamo::test {
 
@@ -15,15 +14,13 @@ case "$1" in
   is-active)
     state=$(cat "$dir/state" 2>/dev/null || echo inactive)
     echo "$state"
-    [ "$state" = active ] && exit 0 || exit 3 ;;
+    [ "$state" = active ] ;;
   start|stop)
     code=$(cat "$dir/exit" 2>/dev/null || echo 0)
     if [ "$code" = 0 ]; then
       if [ "$1" = start ]; then echo active > "$dir/state"; else echo inactive > "$dir/state"; fi
     fi
     exit "$code" ;;
-  --no-block) exit 0 ;;
-  *) exit 0 ;;
 esac
 )";
 
@@ -46,30 +43,12 @@ FakeSystemctl::FakeSystemctl()
     unitDir_ = std::make_unique<ScopedEnv>("VESSAMO_UNIT_DIR", unitDir().toLocal8Bit());
 }
 
-QString FakeSystemctl::unitDir() const
-{
-    return dir_.filePath(QStringLiteral("units"));
-}
-
 QStringList FakeSystemctl::calls() const
 {
     QFile file(dir_.filePath(QStringLiteral("calls")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
-}
-
-void FakeSystemctl::setActiveState(const QByteArray &state)
-{
-    writeFile(dir_.filePath(QStringLiteral("state")), state + '\n');
-}
-
-QByteArray FakeSystemctl::activeState() const
-{
-    QFile file(dir_.filePath(QStringLiteral("state")));
-    if (!file.open(QIODevice::ReadOnly))
-        return "inactive";
-    return file.readAll().trimmed();
 }
 
 void FakeSystemctl::setRequestExitCode(int code)

@@ -1,6 +1,7 @@
 // A fake systemctl for tests: a script put first on PATH that records its arguments, one
-// call a line, answers is-active from a state file and takes start/stop exit codes from
-// another. Install and remove use $VESSAMO_UNIT_DIR, pointed at a temporary folder.
+// call a line, answers is-active from a state that start and stop change, and takes the
+// exit code of start and stop from a file. Install and remove use $VESSAMO_UNIT_DIR,
+// pointed at a temporary folder.
 #pragma once
 
 #include "support/tempenv.h"
@@ -16,12 +17,9 @@ class FakeSystemctl
 public:
     FakeSystemctl();
 
-    QString unitDir() const;
+    QString unitDir() const { return dir_.filePath(QStringLiteral("units")); }
     // The calls so far, each the arguments joined by blanks.
     QStringList calls() const;
-    // "active", "inactive", ...
-    void setActiveState(const QByteArray &state);
-    QByteArray activeState() const;
     // Exit code for start and stop.
     void setRequestExitCode(int code);
 

@@ -1,0 +1,125 @@
+// The built program as a child process, run against the fake servers of the test, with
+// its own configuration, folders, event log and environment in a temporary folder.
+#pragma once
+
+#include "config/configuracio.h"
+#include "platform/wait.h"
+#include "support/eventlogfile.h"
+#include "support/fakepop3.h"
+#include "support/fakesmtp.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace vessamo::test {
+
+class ProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        config::resetConfiguration();
+        env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
+            env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("VESSAMO_CONFIG"), configPath);
+        env.insert(QStringLiteral("VESSAMO_EVENTLOG"), logPath);
+        env.insert(QStringLiteral("VESSAMO_MINUTE_MS"), QStringLiteral("100"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("home")));
+    }
+    void TearDown() override
+    {
+        if (running()) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        config::resetConfiguration();
+    }
+
+    QString folder(const char *name) const
+    {
+        return dir.filePath(QString::fromLatin1(name)) + u'/';
+    }
+    // A configuration aimed at the fake servers, with its folders.
+    void writeConfig(int interval, int mailboxes = 1,
+                     const QString &smtpHost = QStringLiteral("127.0.0.1"))
+    {
+        config::VersioConfiguracio = 2;
+        config::ConfiguracioRecord &c = config::Configuracio;
+        c.Interval = static_cast<qint16>(interval);
+        c.ServidorSMTP = smtpHost;
+        c.PortSMTP = static_cast<qint16>(smtp.port());
+        for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
+            ASSERT_TRUE(QDir(dir.path()).mkpath(QString::fromLatin1(name)));
+        c.CarpetaCua = folder("Cua");
+        c.CarpetaSiEnviats = folder("SiEnviats");
+        c.CarpetaNoEnviats = folder("NoEnviats");
+        c.CarpetaSpam = folder("SPam");
+        c.NumBusties = static_cast<qint16>(mailboxes);
+        config::Busties.assign(std::max(mailboxes, 1),
+                               config::Bustia {QStringLiteral("127.0.0.1"),
+                                               static_cast<qint16>(pop3.port()),
+                                               QStringLiteral("usuari"), QStringLiteral("secret"),
+                                               QStringLiteral("joan@example.net")});
+        ASSERT_TRUE(config::GravarConfiguracio(configPath));
+    }
+    // With `ready`, waits until the signal handlers are in place (the kernel shows SIGUSR1
+    // as caught): a signal sent earlier would kill the program.
+    void start(const QStringList &args, bool ready = false)
+    {
+        out.clear();
+        err.clear();
+        process.setProcessEnvironment(env);
+        // ctest names the binary; run by hand, it sits at the top of the build tree.
+        QString binary = qEnvironmentVariable("VESSAMO_BINARY");
+        if (binary.isEmpty())
+            binary = QCoreApplication::applicationDirPath() + QStringLiteral("/../../vessamo");
+        process.start(binary, args);
+        ASSERT_TRUE(process.waitForStarted(5000));
+        if (ready) {
+            ASSERT_TRUE(signalHandled(process.processId(), SIGUSR1, 20000));
+        }
+    }
+    void signal(int number)
+    {
+        // No process: a kill of pid 0 would hit the test's own process group.
+        if (const qint64 pid = process.processId(); pid > 0)
+            ::kill(static_cast<pid_t>(pid), number);
+    }
+    bool running() const { return process.state() != QProcess::NotRunning; }
+    bool waitFor(const std::function<bool()> &condition, int ms = 10000)
+    {
+        return platform::waitUntil(condition, QDeadlineTimer(ms));
+    }
+    // The exit status; -1 on time-out, -2 on a crash.
+    int finish(int ms = 10000)
+    {
+        if (!waitFor([&] { return !running(); }, ms))
+            return -1;
+        readOutput();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+    const QByteArray &readOutput()
+    {
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+        return out;
+    }
+    QString logged() const { return eventLogTexts(logPath).join(u'|'); }
+
+    QTemporaryDir dir;
+    const QString configPath = dir.filePath(QStringLiteral("vessamo.vsm"));
+    const QString logPath = dir.filePath(QStringLiteral("events.log"));
+    QProcessEnvironment env;
+    FakePop3 pop3;
+    FakeSmtpServer smtp;
+    QProcess process;
+    QByteArray out, err;
+};
+
+} // namespace vessamo::test
