@@ -81,28 +81,6 @@ QByteArray FakePop3::retrWire(const QByteArray &message)
         + QByteArrayLiteral(" octets\r\n") + body + QByteArrayLiteral(".\r\n");
 }
 
-FakePop3::Splitter FakePop3::cutAt(const QList<qsizetype> &offsets)
-{
-    return [offsets](const QByteArray &wire) {
-        QList<qsizetype> cuts;
-        for (qsizetype o : offsets) {
-            const qsizetype at = o < 0 ? wire.size() + o : o;
-            if (at > 0 && at < wire.size())
-                cuts << at;
-        }
-        std::sort(cuts.begin(), cuts.end());
-        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-        QList<QByteArray> pieces;
-        qsizetype from = 0;
-        for (qsizetype at : cuts) {
-            pieces << wire.mid(from, at - from);
-            from = at;
-        }
-        pieces << wire.mid(from);
-        return pieces;
-    };
-}
-
 FakePop3::Splitter FakePop3::byteByByte()
 {
     return [](const QByteArray &wire) {

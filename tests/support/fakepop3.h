@@ -78,8 +78,6 @@ public:
     // --- wire helpers ------------------------------------------------------------------
     // The RETR reply of a stored message: status line, dot-stuffed text, "." line.
     static QByteArray retrWire(const QByteArray &message);
-    // Cuts at these offsets; a negative offset counts from the end.
-    static Splitter cutAt(const QList<qsizetype> &offsets);
     // One byte per piece.
     static Splitter byteByByte();
 

@@ -73,10 +73,6 @@ public:
     // The command lines received, without their CR LF (DATA contents excluded).
     QList<QByteArray> commands() const { return commands_; }
     int connections() const { return connections_; }
-    bool peerConnected() const
-    {
-        return peer_ && peer_->state() == QAbstractSocket::ConnectedState;
-    }
 
 private:
     enum class Mode { Command, AuthUser, AuthPass, Data };
