@@ -239,6 +239,8 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     const auto folderRow = [](QGridLayout *grid, QWidget *group, int row, const char *label,
                               QLineEdit *box, QToolButton *chooser) {
         grid->addWidget(newLabel(label, group), row, 0);
+        // Wide enough for a whole path of the usual depth.
+        box->setMinimumWidth(260);
         grid->addWidget(box, row, 1);
         grid->addWidget(chooser, row, 2);
     };
@@ -272,6 +274,7 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     grdBusties->setSelectionBehavior(QAbstractItemView::SelectRows);
     grdBusties->setSelectionMode(QAbstractItemView::SingleSelection);
     grdBusties->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grdBusties->horizontalHeader()->setStretchLastSection(true);
     const std::array<int, 3> twips = {1500, 2000, 2000};
     for (int c = 0; c < 3; ++c)
         grdBusties->setColumnWidth(c, twips[size_t(c)] / kTwipsPerPixel);

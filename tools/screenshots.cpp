@@ -1,0 +1,50 @@
+// Draws the two configuration dialogs, filled with a sample site, into PNG files for the
+// README: screenshots DIR. Run under a real X server (scripts/screenshots.sh uses Xvfb),
+// so the pictures show the fonts and style an administrator sees.
+#include "config/configuracio.h"
+#include "shell/frmconfiguracio.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QTableWidget>
+#include <cstdio>
+
+using namespace vessamo;
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: screenshots DIR\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    config::Configuracio.ServidorSMTP = QStringLiteral("smtp.example.org");
+    config::Configuracio.PortSMTP = 587;
+    config::Configuracio.AutentificacioSMTP = -1;
+    config::Configuracio.UsuariSMTP = QStringLiteral("relay");
+    config::Configuracio.ContrassenyaSMTP = QStringLiteral("secret");
+    config::Configuracio.MarcaSpam = QStringLiteral("X-Spam-Flag: YES");
+    config::Configuracio.ProgramaSpam = QStringLiteral("/usr/bin/spamc -c %i %o");
+    const char *users[] = {"ana", "joan"};
+    for (const char *user : users) {
+        const QString name = QString::fromLatin1(user);
+        config::Busties.push_back(config::Bustia {QStringLiteral("pop.example.org"), 995, name,
+                                                  QStringLiteral("pw"),
+                                                  name + QStringLiteral("@example.net")});
+    }
+    config::Configuracio.NumBusties = 2;
+
+    shell::DialogPrompts prompts;
+    shell::frmConfiguracio dialog(prompts, QStringLiteral("/etc/vessamo/vessamo.vsm"),
+                                  QStringLiteral("/var/spool/vessamo"));
+    dialog.show();
+    dialog.grid()->selectRow(1);
+    shell::frmConfiguracioBustia mailbox(prompts, 1, {});
+    mailbox.show();
+    QApplication::processEvents();
+    const bool saved = dialog.grab().save(QDir(out).filePath(QStringLiteral("configuracio.png")))
+        && mailbox.grab().save(QDir(out).filePath(QStringLiteral("configuracio-bustia.png")));
+    return saved ? 0 : 1;
+}
