@@ -45,8 +45,7 @@ QLineEdit *newBox(QWidget *owner, bool password = false)
     auto *edit = new QLineEdit(owner);
     if (password)
         edit->setEchoMode(QLineEdit::Password);
-    static SelectOnFocus selectOnFocus;
-    edit->installEventFilter(&selectOnFocus);
+    edit->installEventFilter(new SelectOnFocus(edit));
     return edit;
 }
 
