@@ -4,6 +4,7 @@
 #include "config/configuracio.h"
 #include "platform/wait.h"
 #include "shell/frmconfiguracio.h"
+#include "support/fakesystemctl.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -197,6 +198,8 @@ TEST_F(ConfigDialogs, MailboxesAreEditedAndDeletedInPlaceAndLeavingAsks)
 // `vessamo /C` without a display: print, apply, refuse with the dialog's message.
 TEST_F(ConfigDialogs, WithoutADisplayTheCommandLineEditsAsText)
 {
+    // Should a path ever be read as a switch, no real service is installed.
+    const test::FakeSystemctl systemctl;
     struct Row
     {
         QStringList arguments;
