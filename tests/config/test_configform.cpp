@@ -304,6 +304,7 @@ TEST_F(ConfigFormSave, TextPrintsWithoutPasswordsAndAppliesBackToTheSameFile)
     const Row rows[] = {
         {"smtp.server =   \n", "Servidor SMTP incorrecte"},
         {"smtp.port = 65536\n", "Port SMTP incorrecte"},
+        {"mailbox.1 = delete\nsmtp.port = 0\n", "Port SMTP incorrecte"},
         {"mailbox.2.port = pop\n", "mailbox.2: Port POP3 incorrecte"},
         {"mailbox.3.server = pop3.example.org\n", "mailbox.3: Usuari POP3 incorrecte"},
         {"mailbox.4.server = x\n", "mailbox.4: la bústia nova ha de ser la 3"},
