@@ -146,6 +146,27 @@ MUTANTS = [
     ("a refused start ends with status 0", "src/shell/application.cpp",
      "        if (!main.Arrencar())\n            return 1;", "        if (!main.Arrencar())\n            return 0;",
      "ProcessTest"),
+    # --- configuration forms, dialogs and text
+    ("a port over 65535 wraps instead of being refused", "src/config/configform.cpp",
+     "|| reading.value > maximum)", "|| reading.value > 2 * maximum)", "ConfigForm"),
+    ("password confirmation compared without case", "src/config/configform.cpp",
+     "(isBlank(t[kContrassenyaSMTP]) || t[kContrassenyaSMTP] != t[kConfirmacioSMTP])",
+     "(isBlank(t[kContrassenyaSMTP])\n            || t[kContrassenyaSMTP].compare(t[kConfirmacioSMTP], Qt::CaseInsensitive) != 0)",
+     "ConfigForm|ConfigDialogs"),
+    ("a folder box kept without its final /", "src/config/configform.cpp",
+     "    if (!box.endsWith(u'/'))\n        box += u'/';", "", "ConfigForm|ConfigDialogs"),
+    ("a save that cannot be written changes the record", "src/config/configform.cpp",
+     "        Configuracio = before;\n", "", "ConfigForm"),
+    ("a new mailbox saved twice is added twice", "src/config/configform.cpp",
+     "        index = count;\n", "", "ConfigForm|MailboxForm|ConfigDialogs"),
+    ("the configuration text shows the SMTP password", "src/config/configtext.cpp",
+     "passwordLine(out, name, form.text[kContrassenyaSMTP]);",
+     "line(out, name, form.text[kContrassenyaSMTP]);", "ConfigForm"),
+    ("a refused text leaves the new mailbox table", "src/config/configtext.cpp",
+     "        Busties = std::move(before);\n", "", "ConfigForm"),
+    ("options after /C read as switches", "src/shell/commandline.cpp",
+     "line.sw = parseSwitch(arguments.first(first));", "line.sw = parseSwitch(arguments);",
+     "ConfigDialogs"),
 ]
 
 
