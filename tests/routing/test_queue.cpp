@@ -4,7 +4,7 @@
 #include "routing/queue.h"
 #include "routing/runcontext.h"
 #include "support/mailfolders.h"
-#include "support/silentview.h"
+#include "support/recordingview.h"
 
 #include <QFileInfo>
 #include <sys/stat.h>
@@ -40,7 +40,7 @@ TEST_F(QueueTest, MessageGetsItsFinalNameOnlyWhenCommitted)
     const QStringList archived = {stemFor(now, 1), stemFor(now.addSecs(1), 1)};
     for (const QString &stem : archived)
         writeFile(failed() + stem + kMessageSuffix, "archived");
-    vessamo::test::SilentView view;
+    vessamo::test::RecordingView view;
     RunContext ctx(view);
     const mode_t oldMask = ::umask(022);
     QueuedMessageFile file = ObrirParella(ctx, u"u@x.cat;Josep Pàmies <j@y.cat>"_s);
