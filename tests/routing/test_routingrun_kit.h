@@ -23,17 +23,6 @@ inline QByteArray storedMessage(const QByteArray &fromLine, const QByteArray &su
         + "\r\n\r\nHello,\r\n.leading dot\r\n..\r\n.\r\nend of " + subject + "\r\n";
 }
 
-// The MAIL FROM and RCPT TO lines the SMTP server received, in order.
-inline QList<QByteArray> envelopeLines(const QList<QByteArray> &commands)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &line : commands) {
-        if (line.startsWith("MAIL FROM:") || line.startsWith("RCPT TO:"))
-            out << line;
-    }
-    return out;
-}
-
 class RoutingRunTest : public ::testing::Test, public MailFolders
 {
 protected:

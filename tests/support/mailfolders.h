@@ -1,12 +1,13 @@
 // The set-up the routing tests share: a temporary directory holding the queue and the
 // three archive folders, named in the configuration, and the event log; and helpers to
-// place, list and read the files in them.
+// place, list, read and age the files in them.
 #pragma once
 
 #include "config/configuracio.h"
 #include "support/eventlogfile.h"
 #include "support/tempenv.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -55,6 +56,12 @@ public:
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
         f.write(bytes);
+    }
+    static void setModified(const QString &path, const QDateTime &when)
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite | QIODevice::Append));
+        ASSERT_TRUE(f.setFileTime(when, QFileDevice::FileModificationTime));
     }
     // Places a pair as an earlier run would have left it.
     static void placePair(const QString &folder, const QString &stem, const QByteArray &forwardTo,
