@@ -1,9 +1,8 @@
 // The mail object's properties, each with a temporary settings store; then the body
-// preparation for the DATA phase (dot-stuffing, folding of long lines) and the Date zone.
+// preparation for the DATA phase (dot-stuffing, folding of long lines).
 #include "mail/clsenviarcorreu.h"
 #include "platform/socketcontrol.h"
 #include "support/settingsstore.h"
-#include "support/tempenv.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -190,16 +189,4 @@ TEST(PrepareBody, RandomTextsSurviveTheRoundTrip)
         text.replace("\r\n", "");
         ASSERT_EQ(restored, text) << round;
     }
-}
-
-// The Date header's zone text, which nothing sends yet: a smoke test.
-TEST(TimeZoneSuffix, FromBiasAndFromSystemZone)
-{
-    // Less than an hour behind UTC still carries its minus sign.
-    EXPECT_EQ(vessamo::mail::TimeZoneSuffix(30), QStringLiteral("-0030"));
-    EXPECT_EQ(vessamo::mail::TimeZoneSuffix(-345), QStringLiteral("+0545"));
-    const vessamo::test::ScopedEnv tz("TZ", "America/St_Johns");
-    const QDateTime summer
-        = QDateTime::fromString(QStringLiteral("2026-07-15T12:00:00Z"), Qt::ISODate);
-    EXPECT_EQ(vessamo::mail::SystemTimeZoneSuffix(summer), QStringLiteral("-0230"));
 }

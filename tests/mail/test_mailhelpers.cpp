@@ -1,13 +1,10 @@
 // The mail client's helpers: Base64 (AUTH LOGIN, Windows-1252 text, lines of 76 characters
-// with CR LF; QByteArray::toBase64 is the reference), the form-only address check, and the
-// address form of the host checks (name lookups: HostCheckModes).
+// with CR LF; QByteArray::toBase64 is the reference) and the form-only address check.
 #include "mail/addressvalidation.h"
 #include "mail/modcorreu.h"
-#include "mail/netutils.h"
 #include "platform/ansi.h"
 
 #include <QRandomGenerator>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 using namespace vessamo::mail;
@@ -55,16 +52,4 @@ TEST(AddressValidation, EmailAddressRows)
         EXPECT_FALSE(IsValidEmailAddress(QString::fromUtf16(invalid)));
     EXPECT_TRUE(IsValidDomain(QStringLiteral("  mail.example.com ")));
     EXPECT_FALSE(IsValidDomain(QStringLiteral(" smtp ")));
-}
-
-TEST(NetUtils, DottedQuads)
-{
-    for (const auto &[text, valid] :
-         {std::pair {"239.255.255.255", true}, std::pair {"240.1.1.1", false},
-          std::pair {"1.2.3", false}, std::pair {"1.2.3.256", false}})
-        EXPECT_EQ(IsDottedQuad(QString::fromLatin1(text)), valid) << text;
-    in_addr expected {};
-    ASSERT_EQ(::inet_pton(AF_INET, "10.200.0.255", &expected), 1);
-    EXPECT_EQ(DottedToAddress(QStringLiteral("10.200.0.255")), expected.s_addr);
-    EXPECT_EQ(DottedToAddress(QStringLiteral("localhost")), 0u);
 }

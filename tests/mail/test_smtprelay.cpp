@@ -1,6 +1,6 @@
 // Relay of a stored message (Enruta) through a real loopback socket: the bytes on the
-// wire, split replies, unsafe addresses, a keep-open session, release of the object from
-// its own events, a 50 MB message; then the login and the MX lookup when no host is set.
+// wire, split replies, unsafe addresses, release of the object from its own events, a
+// 50 MB message; then the login and the MX lookup when no host is set.
 #include "smtptestkit.h"
 #include "support/fakedns.h"
 #include "support/mailwire.h"
@@ -110,21 +110,6 @@ TEST_F(SmtpRelay, EmptyRecipientListFailsAfterMailFrom)
     EXPECT_TRUE(events->failures.value(0).endsWith(u"Subscript out of range\r\n"));
     EXPECT_EQ(server.commands().size(), 3); // HELO MAIL QUIT
     EXPECT_EQ(server.commands().last(), QByteArray("QUIT"));
-}
-
-TEST_F(SmtpRelay, KeepOpenSendsTwoMessagesOnOneSession)
-{
-    ASSERT_TRUE(mail->Connect());
-    mail->Enruta();
-    mail->SetMessage(QByteArrayLiteral("second\r\n"));
-    mail->Enruta();
-    EXPECT_EQ(events->successes, 2);
-    EXPECT_EQ(server.connections(), 1);
-    EXPECT_EQ(server.messages(), (QList<QByteArray> {"Subject: x\r\n\r\nhello\r\n", "second\r\n"}));
-    EXPECT_FALSE(server.commands().contains("QUIT"));
-    mail->Disconnect();
-    EXPECT_EQ(server.commands().last(), QByteArray("QUIT"));
-    EXPECT_EQ(socket.State(), 0);
 }
 
 // The owner may release the object from any of its events: here from the k-th event, for
