@@ -2,27 +2,17 @@
 // configuration file. A refused file leaves no mailbox; a loaded one holds as many
 // mailboxes as its count says and, saved and loaded again, gives the same record and table.
 #include "config/configuracio.h"
+#include "fuzzcheck.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <cstdlib>
 
 // Every refused file is an event-log entry, and the event log goes to syslog: this
 // definition keeps a fuzz run out of the system log.
 extern "C" void syslog(int, const char *, ...) { }
 
-namespace {
-
 namespace config = vessamo::config;
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -2,29 +2,15 @@
 // files. An address found becomes part of an SMTP command, so it never holds a CR or an
 // LF; a sender is only found where there is a From: header; the forward-to field is a
 // piece of the file and, unquoted, stops at the first comma.
+#include "fuzzcheck.h"
 #include "platform/ansi.h"
 #include "routing/remitent.h"
-
-#include <cstdlib>
-
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-bool holdsLineBreak(const QString &text)
-{
-    return text.contains(u'\r') || text.contains(u'\n');
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const auto holdsLineBreak
+        = [](const QString &t) { return t.contains(u'\r') || t.contains(u'\n'); };
     if (const auto sender = vessamo::routing::ExtreureRemitent(input)) {
         check(input.contains("From:") || input.contains("FROM:") || input.contains("from:"));
         check(!holdsLineBreak(sender->address));

@@ -3,23 +3,17 @@
 // does. What is taken is the next slice of what was appended, a line ends with LF, a reply
 // is complete (every line before its last a continuation line, its last not), and what
 // stays behind holds no complete reply. An overflow is refused and cleared by the caller.
+#include "fuzzcheck.h"
 #include "mail/smtpreply.h"
 
 #include <QByteArrayList>
 #include <algorithm>
-#include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <limits>
 
 namespace {
 
 using vessamo::mail::ReplyCollector;
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // "250-...": three digits and a hyphen.
 bool continues(QByteArrayView line)

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <array>
 #include <gtest/gtest.h>
 
 using namespace vessamo::dns;
@@ -12,14 +13,9 @@ namespace {
 
 TEST(FindDnsServers, Table)
 {
-    struct Row
-    {
-        const char *why;
-        const char *resolvConf, *fallback; // nullptr: no file
-        const char *fqdn, *reverseName; // the host's name; the first server's name
-        const char *servers, *defaultDomain, *baseDomain; // servers joined by spaces
-    };
-    const Row rows[] = {
+    // why; resolv.conf and the fall-back file (nullptr: none); the host's name and the first
+    // server's; what is found: the servers joined by spaces, the default and base domains
+    const std::array<const char *, 8> rows[] = {
         {"servers and a domain: nothing else is read",
          "nameserver 192.0.2.1\nnameserver 192.0.2.2\ndomain corp.example.com\n",
          "nameserver 198.51.100.9\ndomain other.org\n", "h.fqdn.example", "", "192.0.2.1 192.0.2.2",
@@ -50,29 +46,30 @@ TEST(FindDnsServers, Table)
          "gateway", "192.0.2.1", "", "gateway"},
         {"nothing anywhere", nullptr, nullptr, "", "never.asked", "", "", ""},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.why);
+    for (const auto &[why, resolvConf, fallback, fqdn, reverseName, servers, defaultDomain,
+                      baseDomain] : rows) {
+        SCOPED_TRACE(why);
         QTemporaryDir dir;
         DnsSources sources;
         sources.resolvConf = dir.filePath(QStringLiteral("resolv.conf"));
         sources.fallbackResolvConf = dir.filePath(QStringLiteral("fallback.conf"));
-        for (const auto &[path, content] : {std::pair {sources.resolvConf, row.resolvConf},
-                                            std::pair {sources.fallbackResolvConf, row.fallback}}) {
+        for (const auto &[path, content] : {std::pair {sources.resolvConf, resolvConf},
+                                            std::pair {sources.fallbackResolvConf, fallback}}) {
             QFile file(path);
             ASSERT_TRUE(!content || (file.open(QIODevice::WriteOnly) && file.write(content) >= 0));
         }
-        sources.fullyQualifiedHostName = [&row] { return QString::fromLatin1(row.fqdn); };
+        sources.fullyQualifiedHostName = [fqdn] { return QString::fromLatin1(fqdn); };
         // Asked only when no domain was found, and only for the first server.
         QStringList reverseAsked;
         sources.lookUpHostName = [&](const QString &address) {
             reverseAsked.append(address);
-            return QString::fromLatin1(row.reverseName);
+            return QString::fromLatin1(reverseName);
         };
         const DnsServers found = FindDnsServers(sources);
-        EXPECT_EQ(found.servers.join(u' '), QString::fromLatin1(row.servers));
-        EXPECT_EQ(found.defaultDomain, QString::fromLatin1(row.defaultDomain));
-        EXPECT_EQ(found.baseDomain, QString::fromLatin1(row.baseDomain));
-        const bool asks = *row.reverseName && *row.servers;
+        EXPECT_EQ(found.servers.join(u' '), QString::fromLatin1(servers));
+        EXPECT_EQ(found.defaultDomain, QString::fromLatin1(defaultDomain));
+        EXPECT_EQ(found.baseDomain, QString::fromLatin1(baseDomain));
+        const bool asks = *reverseName && *servers;
         EXPECT_EQ(reverseAsked, asks ? QStringList {found.servers.value(0)} : QStringList {});
     }
 }

@@ -1,5 +1,5 @@
-// Shared set-up of the SMTP tests: a fake server, a socket control, a mail object aimed at
-// them with the settings the router gives it, and a record of every event the object raises.
+// Shared set-up of the SMTP tests: a fake server and a mail object aimed at it with the
+// router's settings, whose events are recorded.
 #pragma once
 
 #include "mail/clsenviarcorreu.h"
@@ -7,7 +7,6 @@
 #include "support/fakesmtp.h"
 #include "support/settingsstore.h"
 
-#include <QStringList>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -15,8 +14,7 @@ namespace vessamo::test {
 
 struct MailEvents
 {
-    QStringList statuses;
-    QStringList failures;
+    QStringList statuses, failures;
     int successes = 0;
     QList<qint32> progress;
 };
@@ -24,36 +22,32 @@ struct MailEvents
 class SmtpTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { make(); }
+    void SetUp() override { make(server); }
 
-    // AUTH LOGIN with these credentials on the next transaction.
-    void logInAs(const QString &user, const QString &password)
+    // AUTH LOGIN as "ana".
+    void logInAs(const QString &password = QStringLiteral("pw"))
     {
         mail->SetUseAuthentication(true);
-        mail->SetUserName(user);
+        mail->SetUserName(QStringLiteral("ana"));
         mail->SetPassword(password);
     }
 
-    // A fresh object aimed at `server`; `timeouts` false keeps the remembered (or default)
-    // connect and message times.
-    void make(bool timeouts = true)
+    // A fresh object aimed at `target`; `timeouts` false keeps the remembered (or default)
+    // connect and message times. The events outlive an object released from its handlers.
+    void make(const FakeSmtpServer &target, bool timeouts = true)
     {
-        mail = std::make_unique<mail::clsEnviarCorreu>(socket);
-        events = std::make_shared<MailEvents>();
-        auto *object = mail.get();
-        std::shared_ptr<MailEvents> ev = events;
-        QObject::connect(object, &mail::clsEnviarCorreu::Status,
-                         [ev](const QString &text) { ev->statuses << text; });
-        QObject::connect(object, &mail::clsEnviarCorreu::SendFailed,
-                         [ev](const QString &text) { ev->failures << text; });
-        QObject::connect(object, &mail::clsEnviarCorreu::SendSuccesful, [ev] { ++ev->successes; });
-        QObject::connect(object, &mail::clsEnviarCorreu::Progress,
-                         [ev](qint32 p) { ev->progress << p; });
+        using M = mail::clsEnviarCorreu;
+        mail = std::make_unique<M>(socket);
+        const auto ev = events = std::make_shared<MailEvents>();
+        QObject::connect(mail.get(), &M::Status, [ev](const QString &t) { ev->statuses << t; });
+        QObject::connect(mail.get(), &M::SendFailed, [ev](const QString &t) { ev->failures << t; });
+        QObject::connect(mail.get(), &M::SendSuccesful, [ev] { ++ev->successes; });
+        QObject::connect(mail.get(), &M::Progress, [ev](qint32 p) { ev->progress << p; });
         mail->SetSMTPHostValidation(0);
         mail->SetEmailAddressValidation(1);
         mail->SetDelimiter(QStringLiteral(";"));
         mail->SetSMTPHost(QStringLiteral("127.0.0.1"));
-        mail->SetSMTPPort(server.port());
+        mail->SetSMTPPort(target.port());
         mail->SetFrom(QStringLiteral("ana@example.org"));
         mail->SetRecipient(QStringLiteral("joan@example.net"));
         mail->SetMessage(QByteArrayLiteral("Subject: x\r\n\r\nhello\r\n"));
@@ -63,13 +57,12 @@ protected:
         }
     }
 
-    // For one row of a table: a new server of its own and a new object aimed at it.
+    // For one row of a table: a server of its own and a new object aimed at it.
     FakeSmtpServer &fresh(bool timeouts = true)
     {
         mail.reset();
         rowServer = std::make_unique<FakeSmtpServer>();
-        make(timeouts);
-        mail->SetSMTPPort(rowServer->port());
+        make(*rowServer, timeouts);
         return *rowServer;
     }
 

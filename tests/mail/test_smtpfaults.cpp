@@ -1,43 +1,31 @@
 // Faults of the SMTP session against a hostile fake server: what each failure counts as for
-// the forwarder (sent, temporary, permanent, ambiguous) and how it is reported, an
-// unreachable server, an endless multi-line reply, broken remembered times, a stop request
-// in the middle of a wait, and a wire log that never shows a secret.
+// the forwarder and how it is reported, an endless reply, broken remembered times, a stop
+// request during a wait, and a wire log that never shows a secret.
 #include "platform/stopsource.h"
 #include "platform/wirelog.h"
 #include "smtptestkit.h"
-#include "support/fakepop3.h"
 
 #include <QElapsedTimer>
 #include <QSettings>
 #include <QTimer>
 
 using namespace vessamo;
+using namespace Qt::StringLiterals;
 using test::FakeSmtpServer;
 using Outcome = mail::RelayOutcome;
 using Reply = test::FakeSmtpServer::Reply;
 
 using SmtpFaults = test::SmtpTest;
 
-namespace {
-
-const QString kTimeoutText
+static const QString kTimeoutText
     = QStringLiteral("Timeout occurred: The SMTP Host did not respond to the request\r\n");
-
-} // namespace
 
 // Each step's failure, what it tells the forwarder about the message, and its one report:
 // the refusal as the server sent it, a time-out, or a closed connection (at once, never
 // after waiting for the time-out).
 TEST_F(SmtpFaults, EveryFailureHasItsClassAndOneReport)
 {
-    struct Row
-    {
-        QByteArray step;
-        Reply reply;
-        Outcome outcome;
-        int deliveries;
-    };
-    const Row rows[] = {
+    const std::tuple<QByteArray, Reply, Outcome, int> rows[] = {
         {"", Reply::text(""), Outcome::Sent, 1},
         {".", Reply::thenClose("250 2.0.0 queued\r\n"), Outcome::Sent, 1},
         {"QUIT", Reply::text("554 5.0.0 no\r\n"), Outcome::Sent, 1},
@@ -48,42 +36,39 @@ TEST_F(SmtpFaults, EveryFailureHasItsClassAndOneReport)
         {"MAIL", Reply::text("451 later\r\n"), Outcome::Temporary, 0},
         {"MAIL", Reply::text("550 5.1.0 no\r\n"), Outcome::Permanent, 0},
         {"RCPT", Reply::text("550 5.1.1 unknown\r\n"), Outcome::Permanent, 0},
-        {"RCPT", Reply::text("554 5.7.1 denied\r\n"), Outcome::Permanent, 0},
         {"RCPT", Reply::text("450 4.2.0 later\r\n"), Outcome::Temporary, 0},
         {"DATA", Reply::text("554 no\r\n"), Outcome::Permanent, 0},
         {".", Reply::text("552 5.3.4 too big\r\n"), Outcome::Permanent, 1},
         {".", Reply::text("452 full\r\n"), Outcome::Temporary, 1},
         {"GREETING", Reply::drop(), Outcome::Temporary, 0},
         {"MAIL", Reply::drop(), Outcome::Temporary, 0},
-        {"RCPT", Reply::drop(), Outcome::Temporary, 0},
         {".", Reply::drop(), Outcome::Ambiguous, 1},
-        {"HELO", Reply::silence(), Outcome::Temporary, 0},
         {"MAIL", Reply::silence(), Outcome::Temporary, 0},
         {".", Reply::silence(), Outcome::Ambiguous, 1},
     };
-    for (const Row &row : rows) {
-        const QByteArray report = row.outcome == Outcome::Sent ? QByteArray()
-            : row.reply.kind == Reply::Send                    ? row.reply.fragments[0] + "\r\n"
-            : row.reply.kind == Reply::Drop                    ? QByteArray("closed")
-                                                               : kTimeoutText.toLatin1();
-        SCOPED_TRACE(row.step.toStdString() + " " + std::to_string(row.reply.kind) + " "
-                     + row.reply.fragments.value(0).toStdString());
+    for (const auto &[step, reply, outcome, deliveries] : rows) {
+        const QByteArray report = outcome == Outcome::Sent ? QByteArray()
+            : reply.kind == Reply::Send                    ? reply.fragments[0] + "\r\n"
+            : reply.kind == Reply::Drop                    ? QByteArray("closed")
+                                                           : kTimeoutText.toLatin1();
+        SCOPED_TRACE(step.toStdString() + " " + std::to_string(reply.kind) + " "
+                     + reply.fragments.value(0).toStdString());
         FakeSmtpServer &fake = fresh();
-        if (!row.step.isEmpty())
-            fake.script(row.step, row.reply);
+        if (!step.isEmpty())
+            fake.script(step, reply);
         mail->SetMessageTimeout(1);
         mail->SetConnectTimeout(1);
         mail->Enruta();
-        EXPECT_EQ(mail->Outcome(), row.outcome);
-        EXPECT_EQ(fake.messages().size(), row.deliveries);
-        EXPECT_EQ(events->successes, row.outcome == Outcome::Sent ? 1 : 0);
+        EXPECT_EQ(mail->Outcome(), outcome);
+        EXPECT_EQ(fake.messages().size(), deliveries);
+        EXPECT_EQ(events->successes, outcome == Outcome::Sent ? 1 : 0);
         const std::string reports = events->failures.join(u'|').toStdString();
         EXPECT_EQ(events->failures.size(), report.isEmpty() ? 0 : 1) << reports;
         EXPECT_TRUE(
             events->failures.value(0).contains(QString::fromLatin1(report), Qt::CaseInsensitive))
             << reports;
         // A refusal is answered with QUIT while the connection is open.
-        if (row.reply.kind == Reply::Send && row.outcome != Outcome::Sent) {
+        if (reply.kind == Reply::Send && outcome != Outcome::Sent) {
             EXPECT_EQ(fake.commands().value(fake.commands().size() - 1), QByteArray("QUIT"));
         }
         EXPECT_TRUE(mail->ErrorList().isEmpty());
@@ -98,9 +83,8 @@ TEST_F(SmtpFaults, UnreachableServerReportsTheSocketError)
         mail->SetSMTPPort(gone.port());
     }
     mail->Enruta();
-    ASSERT_EQ(events->failures.size(), 1);
-    EXPECT_TRUE(events->failures[0].endsWith(u"\r\n"));
-    EXPECT_EQ(events->successes, 0);
+    EXPECT_EQ(events->failures.size(), 1);
+    EXPECT_TRUE(events->failures.value(0).endsWith(u"\r\n"));
     EXPECT_EQ(mail->Outcome(), Outcome::Temporary);
 }
 
@@ -167,55 +151,30 @@ TEST_F(SmtpFaults, StopEndsEveryWait)
     }
 }
 
-namespace {
-
-QStringList *capturedWire = nullptr;
-
-void captureWire(QtMsgType, const QMessageLogContext &context, const QString &text)
-{
-    if (capturedWire && QByteArray(context.category) == "vessamo.wire.smtp")
-        *capturedWire << text;
-}
-
-} // namespace
-
-// AUTH LOGIN answers both challenges on the wire; the wire log masks them, the POP3
-// password and the message.
+// AUTH LOGIN answers both challenges on the wire; the wire log masks them and the message.
 TEST_F(SmtpFaults, WireLogMasksSecretsAndSkipsTheMessage)
 {
-    QStringList lines;
-    capturedWire = &lines;
+    static QStringList lines;
     QLoggingCategory::setFilterRules(QStringLiteral("vessamo.wire.smtp.debug=true"));
-    const QtMessageHandler previous = qInstallMessageHandler(captureWire);
-    test::FakePop3 pop3;
-    pop3.setCredentials("ana", "s3cr3t-pw");
-    mail->SetUsePopAuthentication(true);
-    mail->SetPOP3Host(QStringLiteral("127.0.0.1"));
-    mail->SetPOP3Port(pop3.port());
-    logInAs(QStringLiteral("ana"), QStringLiteral("s3cr3t-pw"));
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
+            if (qstrcmp(context.category, "vessamo.wire.smtp") == 0)
+                lines << text;
+        });
+    logInAs(QStringLiteral("s3cr3t-pw"));
     mail->Enruta();
     qInstallMessageHandler(previous);
     QLoggingCategory::setFilterRules(QString());
-    capturedWire = nullptr;
 
     EXPECT_EQ(events->successes, 1);
-    const QList<QByteArray> commands = server.commands();
-    const qsizetype authCommand = commands.indexOf("AUTH Login");
-    ASSERT_GE(authCommand, 0);
-    EXPECT_EQ(commands.mid(authCommand + 1, 2),
-              (QList<QByteArray> {QByteArray("ana").toBase64(), "czNjcjN0LXB3"}));
-
+    EXPECT_TRUE(server.received().contains("AUTH Login\r\nYW5h\r\nczNjcjN0LXB3\r\n"));
     const QString all = lines.join(u'\n');
-    for (const QByteArray &secret : {QByteArray("s3cr3t-pw"), QByteArray("czNjcjN0LXB3"),
-                                     QByteArray("ana").toBase64(), QByteArray("hello")})
-        EXPECT_FALSE(all.contains(QString::fromLatin1(secret))) << secret.constData();
-    const qsizetype auth = lines.indexOf(QStringLiteral("C: AUTH Login"));
-    ASSERT_GE(auth, 0) << all.toStdString();
-    EXPECT_EQ(lines.mid(auth, 5),
-              (QStringList {QStringLiteral("C: AUTH Login"), QStringLiteral("S: 334 VXNlcm5hbWU6"),
-                            QStringLiteral("C: ********"), QStringLiteral("S: 334 UGFzc3dvcmQ6"),
-                            QStringLiteral("C: ********")}));
+    for (const char *secret : {"s3cr3t-pw", "czNjcjN0LXB3", "YW5h", "hello"})
+        EXPECT_FALSE(all.contains(QLatin1StringView(secret))) << secret;
+    const qsizetype auth = lines.indexOf(u"C: AUTH Login"_s);
+    EXPECT_EQ(lines.mid(auth, 5).join(u'|'),
+              u"C: AUTH Login|S: 334 VXNlcm5hbWU6|C: ********|S: 334 UGFzc3dvcmQ6|C: ********"_s);
     for (const char *line : {"C: <message, 21 octets>", "C: .", "S: 250 2.0.0 queued",
-                             "C: USER ana", "C: PASS ********", "S: 220 fake.example ESMTP ready"})
-        EXPECT_TRUE(lines.contains(QString::fromLatin1(line))) << line << "\n" << all.toStdString();
+                             "S: 220 fake.example ESMTP ready"})
+        EXPECT_TRUE(lines.contains(QLatin1StringView(line))) << line << "\n" << all.toStdString();
 }

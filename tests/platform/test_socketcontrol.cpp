@@ -1,6 +1,6 @@
 // The socket control against real loopback connections: event order up to the peer's
-// close, nested waits inside handlers, and closing or deleting from a handler. Refused
-// connections, sending and its progress are seen through the POP3 and SMTP tests.
+// close, nested waits inside handlers, closing or deleting from a handler. Refused
+// connections and sending are seen through the POP3 and SMTP tests.
 #include "platform/socketcontrol.h"
 #include "platform/wait.h"
 

@@ -1,14 +1,9 @@
-// DNS replies built the way a server writes them, and a scripted DNS server on 127.0.0.1
-// for the MX lookup tests.
+// DNS replies built the way a server writes them, and a scripted DNS server on 127.0.0.1.
 #pragma once
 
 #include "dns/dnsmessage.h"
 
-#include <QByteArrayList>
-#include <QHostAddress>
 #include <QNetworkDatagram>
-#include <QObject>
-#include <QStringList>
 #include <QUdpSocket>
 
 namespace vessamo::test {
@@ -49,9 +44,8 @@ inline QByteArray dnsReply(const QString &question, const QByteArrayList &record
         + dnsName(question) + u16(15) + u16(1) + records.join();
 }
 
-// Each query received is answered with the next replies of the script, after the
-// strangers' datagrams from another socket on 127.0.0.1. Queries past the script, and
-// empty replies, get no answer.
+// Query n is answered with script[n], after the strangers' datagrams from another socket;
+// queries past the script, and empty replies, get no answer.
 class FakeDns
 {
 public:
@@ -66,7 +60,7 @@ public:
     QList<QByteArrayList> script;
     QByteArrayList strangers;
     QByteArrayList queries;
-    // The question name of each query, the names joined by spaces.
+    // The question names of the queries, joined by spaces.
     QString queried() const
     {
         QStringList names;
