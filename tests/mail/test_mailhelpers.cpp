@@ -1,11 +1,15 @@
 // The mail client's helpers: Base64 (AUTH LOGIN, Windows-1252 text, lines of 76 characters
-// with CR LF; QByteArray::toBase64 is the reference) and the form-only address check.
+// with CR LF; QByteArray::toBase64 is the reference), the form-only address check and the
+// network utilities.
 #include "mail/addressvalidation.h"
 #include "mail/modcorreu.h"
+#include "mail/netutils.h"
 #include "platform/ansi.h"
 
 #include <QRandomGenerator>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace vessamo::mail;
 
@@ -52,4 +56,30 @@ TEST(AddressValidation, EmailAddressRows)
         EXPECT_FALSE(IsValidEmailAddress(QString::fromUtf16(invalid)));
     EXPECT_TRUE(IsValidDomain(QStringLiteral("  mail.example.com ")));
     EXPECT_FALSE(IsValidDomain(QStringLiteral(" smtp ")));
+}
+
+// The network utilities the router does not call yet (host checks are off in its relay):
+// one smoke test, so that what a later caller relies on cannot silently break.
+TEST(NetUtils, SmokeTest)
+{
+    EXPECT_TRUE(IsDottedQuad(QStringLiteral("239.255.255.255")));
+    for (const char16_t *bad : {u"240.1.1.1", u"1.2.3", u"1.2.3.256", u"1.2.x.4", u""})
+        EXPECT_FALSE(IsDottedQuad(QString::fromUtf16(bad)));
+    const quint32 address = DottedToAddress(QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(std::memcmp(&address, "\x7f\x00\x00\x01", 4), 0);
+    EXPECT_EQ(GetContentType(QStringLiteral("a.PDF")), QStringLiteral("application/pdf"));
+    QString name = QStringLiteral(" localhost ");
+    EXPECT_EQ(GetIPAddress(name), QStringLiteral("127.0.0.1"));
+    QString unresolvable = QStringLiteral("no-such-host.vessamo.invalid");
+    QString roundTrip, dataSize;
+    bool dataMatch = false;
+    EXPECT_FALSE(Ping(unresolvable, roundTrip, dataSize, dataMatch));
+    QString loopback = QStringLiteral("127.0.0.1");
+    // An unprivileged process may open no ICMP socket at all; CI runs as root.
+    if (Ping(loopback, roundTrip, dataSize, dataMatch)) {
+        EXPECT_EQ(dataSize, QStringLiteral("32 bytes"));
+        EXPECT_TRUE(dataMatch);
+    } else {
+        EXPECT_NE(::geteuid(), 0u) << "root can always ping the loopback address";
+    }
 }
