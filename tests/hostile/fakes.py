@@ -103,13 +103,6 @@ class FakeServer(socketserver.ThreadingTCPServer):
         with self.lock:
             self.script, self.default, self.commands = list(behaviours), default or Behaviour(), set()
 
-    def seen(self, command):
-        return command in self.commands
-
-    def note(self, command):
-        with self.lock:
-            self.commands.add(command)
-
     def stop(self):
         self.shutdown()
         self.server_close()
@@ -164,7 +157,7 @@ class FakePop3(FakeServer):
             text = readline()
             verb, _, arg = text.partition(" ")
             verb = verb.upper()
-            self.note(text if verb != "PASS" else verb)
+            self.commands.add(text if verb != "PASS" else verb)
             number = int(arg) if arg.isdigit() and 1 <= int(arg) <= len(view) and int(arg) not in marked else 0
             if verb in ("USER", "PASS", "NOOP", "RSET"):
                 conn.act(verb, POP3_OK)
@@ -210,12 +203,12 @@ class FakeSmtp(FakeServer):
         while True:
             verb = readline().split(" ", 1)[0].upper().rstrip(":")
             verb = "HELO" if verb == "EHLO" else verb
-            self.note(verb)
+            self.commands.add(verb)
             if verb in SMTP:
                 conn.act(verb, SMTP[verb])
             if verb == "DATA":
                 lines = conn.read_until(b"\r\n.\r\n").split(b"\r\n")
-                self.note("END")
+                self.commands.add("END")
                 if conn.action("END") is None or sends(conn.action("END"), b"250"):
                     with self.lock:
                         self.accepted.append(b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n" for l in lines))
