@@ -37,7 +37,7 @@ TICK_MS = 40  # of the program's safety timer (VESSAMO_SAFETY_TICK_MS): a stalle
 SPAM_SCRIPT = r"""dir=$(dirname "$0")
 case "$(cat "$dir/spam.mode")" in
 pass) echo clean >"$2" ;;
-hang) echo $$ >>"$dir/spam.pids"; sleep 600 & echo $! >>"$dir/spam.pids"; : >"$dir/spam.started"; wait ;;
+hang) echo $$ >>"$dir/spam.pids"; sleep 600 & echo $! >>"$dir/spam.pids"; wait ;;
 delete) rm -f "$1"; echo clean >"$2" ;;
 empty) : >"$1"; echo clean >"$2" ;;
 rewrite) { printf 'X-Hostile-Filter: checked\r\n'; cat "$1"; } >"$1.new" && mv "$1.new" "$1"; echo clean >"$2" ;;
@@ -214,8 +214,6 @@ class Worker:
         if self.spam:
             with open(self.path("spam.mode"), "w") as f:
                 f.write(mode)
-            if os.path.exists(self.path("spam.started")):
-                os.remove(self.path("spam.started"))
 
     def spam_left(self, kill=False):
         """The spam program's processes still running; with `kill`, they are killed."""
@@ -391,7 +389,7 @@ def spam():
         ("never exits", "hang"), ("deletes its input", "delete"), ("empties its input", "empty"),
         ("rewrites its input [the rewrite is kept]", "rewrite"))] + [
         ("SIGTERM during the spam program",
-         lambda w: w.case(spam="hang", sigterm_when=lambda w: os.path.exists(w.path("spam.started"))))]
+         lambda w: w.case(spam="hang", sigterm_when=lambda w: w.spam_left()))]
 
 
 def folders():
