@@ -6,6 +6,7 @@
 #include <QFile>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace vessamo;
@@ -42,25 +43,21 @@ TEST_F(ProcessTest, TermDuringARunEndsTheProcessPromptly)
 
 TEST_F(ProcessTest, RefusedStartsEndWithStatusOneAndALogEntry)
 {
-    const struct
-    {
-        int mailboxes; // -3: no configuration file
-        const char *smtp;
-        const char *log;
-    } rows[] = {
+    const std::tuple<int, const char *, const char *> rows[] = {
+        // mailboxes -3: no configuration
         {-3, "", "Configurant: Fitxer de configuració inexistent"},
         {0, "127.0.0.1", "Arrencant: No hi ha cap bústia definida"},
         {-2, "127.0.0.1", "Arrencant: No hi ha cap bústia definida"},
         {1, "  ", "Arrencant: No s'ha definit el servidor SMTP"},
         {1, "", "Arrencant: No s'ha definit el servidor SMTP"},
     };
-    for (const auto &row : rows) {
+    for (const auto &[mailboxes, host, log] : rows) {
         QFile::remove(logPath);
-        if (row.mailboxes > -3)
-            writeConfig(5, row.mailboxes, QString::fromLatin1(row.smtp));
+        if (mailboxes > -3)
+            writeConfig(5, mailboxes, QString::fromLatin1(host));
         start({u"/E"_s});
         EXPECT_EQ(finish(), 1);
-        EXPECT_EQ(logged(), QString::fromUtf8(row.log));
+        EXPECT_EQ(logged(), QString::fromUtf8(log));
     }
     // Service mode outside systemd says how to run without it.
     QFile::remove(logPath);
@@ -100,34 +97,28 @@ TEST_F(ProcessTest, ServiceModeUnderANotifySocket)
     ::close(fd);
 }
 
-// /I, /D and /A against a fake systemctl: the exit statuses, and the boxes printed (those
-// with a stop sign on standard error).
+// /I, /D and /A against a fake systemctl.
 TEST_F(ProcessTest, AdministrativeSwitchesPrintTheirBoxes)
 {
     test::FakeSystemctl systemctl;
     env.insert(u"PATH"_s, qEnvironmentVariable("PATH"));
     env.insert(u"VESSAMO_UNIT_DIR"_s, systemctl.unitDir());
-    const struct
-    {
-        const char *args;
-        int requestExit; // of systemctl start and stop
-        int status;
-        bool onStderr;
-        const char *printed;
-    } rows[] = {
-        {"/A", 0, 1, true, "El servei no està instal·lat\n"},
-        {"/c /i", 0, 0, false, "Postiera Vessamo a SMTP. instal·lat correctament.\n"},
-        {"/a", 0, 0, false, "Intent d'arrencada correcte.\n"},
-        {"/a", 0, 0, false, "Intent d'aturada correcte.\n"},
-        {"/a", 5, 1, true, "Codi d'error al intentar arrencar el servei: 5\n"},
-        {"/D", 0, 0, false, "Postiera Vessamo a SMTP. desinstal·lat correctament.\n"},
-        {"/d", 0, 1, false, "Postiera Vessamo a SMTP. no desinstal·lat correctament.\n"},
+    // The switches, the exit code of systemctl start and stop, the exit status, the box
+    // printed and whether it goes to standard error (those with a stop sign).
+    const std::tuple<const char *, int, int, const char *, bool> rows[] = {
+        {"/A", 0, 1, "El servei no està instal·lat\n", true},
+        {"/c /i", 0, 0, "Postiera Vessamo a SMTP. instal·lat correctament.\n", false},
+        {"/a", 0, 0, "Intent d'arrencada correcte.\n", false},
+        {"/a", 0, 0, "Intent d'aturada correcte.\n", false},
+        {"/a", 5, 1, "Codi d'error al intentar arrencar el servei: 5\n", true},
+        {"/D", 0, 0, "Postiera Vessamo a SMTP. desinstal·lat correctament.\n", false},
+        {"/d", 0, 1, "Postiera Vessamo a SMTP. no desinstal·lat correctament.\n", false},
     };
-    for (const auto &row : rows) {
-        systemctl.setRequestExitCode(row.requestExit);
-        start(QString::fromLatin1(row.args).split(u' '));
-        EXPECT_EQ(finish(), row.status);
-        EXPECT_EQ(row.onStderr ? err : out, QByteArray(row.printed)) << row.args;
+    for (const auto &[args, requestExit, status, printed, onStderr] : rows) {
+        systemctl.setRequestExitCode(requestExit);
+        start(QString::fromLatin1(args).split(u' '));
+        EXPECT_EQ(finish(), status);
+        EXPECT_EQ(onStderr ? err : out, QByteArray(printed)) << args;
     }
     // Not installed, the service was only asked about, never started.
     EXPECT_EQ(systemctl.calls().count(u"start vessamo.service"_s), 2);
