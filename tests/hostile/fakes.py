@@ -1,39 +1,41 @@
-# Hostile fake POP3 and SMTP servers on 127.0.0.1, one thread per connection. A connection
-# is served well unless its Behaviour replaces the reply of one step by an action, or
-# drops the connection after `drop_at` bytes sent. The POP3 fake deletes only at a QUIT
-# it accepts; the SMTP fake keeps every message it accepted, un-stuffed, in order.
+# Hostile fake POP3 and SMTP servers on 127.0.0.1, a thread per connection. A connection is
+# served well unless its Behaviour replaces the reply to one step by an action, or drops
+# the connection after `drop_at` bytes sent. The POP3 fake deletes only at a QUIT it does
+# not refuse; the SMTP fake keeps every message it accepted, un-stuffed, in order.
 import collections
-import select
 import socket
 import socketserver
 import threading
 import time
 
-# Actions: ("send", bytes, close after), ("silence",) until the client closes, ("close",),
-# ("flood", head, chunk) at about 20 MB/s until the client goes, ("drip", bytes, seconds
-# between two bytes); or a list of them. Steps: greeting, a command's verb, END (the end
-# of data); `number` only for RETR and DELE.
-SILENCE, CLOSE = ("silence",), ("close",)
+# Steps: greeting, a command's verb, END (the end of data); `number` only for RETR and DELE.
 Behaviour = collections.namedtuple("Behaviour", "step action number drop_at", defaults=(None,) * 4)
 
 
-def send(data, close_after=False):
-    return ("send", data, close_after)
+class Dropped(Exception):
+    """The connection ends on purpose, or the client closed it."""
+
+
+# Actions: ("send", bytes, then): then None, "close", or "silence" until the client closes;
+# ("stream", head, chunk, pause): the head, then chunk after chunk until the client goes.
+def send(data, then=None):
+    return ("send", data, then)
+
+
+def flood(head, chunk):  # at about 20 MB/s
+    return ("stream", head, chunk, len(chunk) / (20 << 20))
+
+
+SILENCE, CLOSE = send(b"", "silence"), send(b"", "close")
 
 
 def sends(action, prefix):
     return action is not None and action[0] == "send" and action[1].startswith(prefix)
 
 
-class Dropped(Exception):
-    """The connection ended, on purpose or by the client."""
-
-
 class Conn:
-    def __init__(self, sock, server, behaviour):
-        self.sock, self.server, self.behaviour = sock, server, behaviour
-        self.buffer, self.sent = b"", 0
-        sock.settimeout(0.2)
+    def __init__(self, sock, behaviour):
+        self.sock, self.behaviour, self.buffer, self.sent = sock, behaviour, b"", 0
 
     def cork(self):
         # The last bytes and the close leave in one segment: the program sees both at once.
@@ -45,37 +47,20 @@ class Conn:
         if drop:
             self.cork()
             data = data[:limit - self.sent]
-        view = memoryview(data)
-        while view and not self.server.stopping.is_set():
-            try:
-                view = view[self.sock.send(view):]
-            except socket.timeout:
-                continue
-            except OSError:
-                break
+        self.sock.sendall(data)
         self.sent += len(data)
-        if view or drop:
+        if drop:
             raise Dropped()
 
     def recv(self):
-        while not self.server.stopping.is_set():
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            if not data:
-                break
-            self.buffer += data
-            return
-        raise Dropped()
+        data = self.sock.recv(65536)
+        if not data:
+            raise Dropped()
+        self.buffer += data
 
-    def read_until(self, end, limit=None):
+    def read_until(self, end):
         at = 0
         while self.buffer.find(end, at) < 0:
-            if limit and len(self.buffer) > limit:
-                raise Dropped()
             at = max(0, len(self.buffer) - len(end))  # a message may have 12 MB
             self.recv()
         data, _, self.buffer = self.buffer.partition(end)
@@ -87,28 +72,18 @@ class Conn:
 
     def act(self, step, default, number=None):
         """The reply to `step`: the behaviour's action there, else `default`."""
-        action = self.action(step, number) or send(default)
-        for kind, *args in action if isinstance(action, list) else [action]:
-            if kind == "send":
-                if args[1]:
-                    self.cork()
-                self.send(args[0])
-                if args[1]:
-                    raise Dropped()
-            elif kind == "drip":
-                for i in range(len(args[0])):
-                    self.send(args[0][i:i + 1])
-                    end = time.monotonic() + args[1]
-                    while select.select([self.sock], [], [], max(0, end - time.monotonic()))[0]:
-                        self.recv()  # a close ends the drip
-            else:
-                while kind == "flood":
-                    self.send(args[0])
-                    args[0] = args[1]
-                    time.sleep(len(args[1]) / (20 << 20))
-                while kind == "silence":
-                    self.recv()
-                raise Dropped()
+        kind, data, *rest = self.action(step, number) or send(default)
+        while kind == "stream":
+            self.send(data)
+            data = rest[0]
+            time.sleep(rest[1])
+        if rest[0] == "close":
+            self.cork()
+        self.send(data)
+        while rest[0] == "silence":
+            self.recv()
+        if rest[0]:
+            raise Dropped()
 
 
 class FakeServer(socketserver.ThreadingTCPServer):
@@ -118,7 +93,7 @@ class FakeServer(socketserver.ThreadingTCPServer):
     def __init__(self):
         super().__init__(("127.0.0.1", 0), None)
         self.port = self.server_address[1]
-        self.lock, self.stopping = threading.Lock(), threading.Event()
+        self.lock = threading.Lock()
         self.connections = self.open = 0  # accepted since the start; open now
         self.set_script([])
         threading.Thread(target=self.serve_forever, args=(0.1,), daemon=True).start()
@@ -128,15 +103,7 @@ class FakeServer(socketserver.ThreadingTCPServer):
         with self.lock:
             self.script, self.default, self.commands = list(behaviours), default or Behaviour(), set()
 
-    def seen(self, command):
-        return command in self.commands
-
-    def note(self, command):
-        with self.lock:
-            self.commands.add(command)
-
     def stop(self):
-        self.stopping.set()
         self.shutdown()
         self.server_close()
 
@@ -148,10 +115,10 @@ class FakeServer(socketserver.ThreadingTCPServer):
         threading.Thread(target=self.serve, args=(sock, behaviour), daemon=True).start()
 
     def serve(self, sock, behaviour):
-        conn = Conn(sock, self, behaviour)
+        conn = Conn(sock, behaviour)
         try:
-            self.session(conn, lambda: conn.read_until(b"\n", 1 << 20).rstrip(b"\r").decode("latin-1"))
-        except Dropped:
+            self.session(conn, lambda: conn.read_until(b"\n").rstrip(b"\r").decode("latin-1"))
+        except (Dropped, OSError):
             pass
         finally:
             self.shutdown_request(sock)
@@ -164,9 +131,8 @@ POP3_GREETING, POP3_OK, POP3_BYE = b"+OK hostile POP3 ready\r\n", b"+OK\r\n", b"
 
 def pop3_retr(message):
     """Status line, dot-stuffed message (which ends with CR LF), end line."""
-    lines = message.split(b"\r\n")[:-1]
     return b"+OK %d octets\r\n" % len(message) + b"".join(
-        (b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines) + b".\r\n"
+        (b"." + l if l.startswith(b".") else l) + b"\r\n" for l in message.split(b"\r\n")[:-1]) + b".\r\n"
 
 
 class FakePop3(FakeServer):
@@ -182,10 +148,6 @@ class FakePop3(FakeServer):
         with self.lock:
             return list(self.mailbox)
 
-    def clear(self):
-        with self.lock:
-            self.mailbox.clear()
-
     def session(self, conn, readline):
         with self.lock:
             view = list(self.mailbox.items())  # the maildrop as locked at the start
@@ -195,16 +157,16 @@ class FakePop3(FakeServer):
             text = readline()
             verb, _, arg = text.partition(" ")
             verb = verb.upper()
-            self.note(text if verb != "PASS" else verb)
-            number = int(arg) if arg.isdigit() and 1 <= int(arg) <= len(view) else 0
+            self.commands.add(text if verb != "PASS" else verb)
+            number = int(arg) if arg.isdigit() and 1 <= int(arg) <= len(view) and int(arg) not in marked else 0
             if verb in ("USER", "PASS", "NOOP", "RSET"):
                 conn.act(verb, POP3_OK)
             elif verb == "STAT":
                 live = [m for i, m in enumerate(view) if i + 1 not in marked]
                 conn.act(verb, b"+OK %d %d\r\n" % (len(live), sum(len(m[1]) for m in live)))
-            elif verb == "RETR" and number and number not in marked:
+            elif verb == "RETR" and number:
                 conn.act(verb, pop3_retr(view[number - 1][1]), number)
-            elif verb == "DELE" and number and number not in marked:
+            elif verb == "DELE" and number:
                 if conn.action(verb, number) is None or sends(conn.action(verb, number), b"+"):
                     marked.add(number)
                 conn.act(verb, POP3_OK, number)
@@ -221,12 +183,8 @@ class FakePop3(FakeServer):
 
 
 SMTP_REPLIES = [  # (step, default reply), in the order of a session
-    ("greeting", b"220 hostile ESMTP\r\n"),
-    ("HELO", b"250 hostile\r\n"),
-    ("MAIL", b"250 2.1.0 ok\r\n"),
-    ("RCPT", b"250 2.1.5 ok\r\n"),
-    ("DATA", b"354 go ahead\r\n"),
-    ("END", b"250 2.0.0 queued\r\n"),
+    ("greeting", b"220 hostile ESMTP\r\n"), ("HELO", b"250 hostile\r\n"), ("MAIL", b"250 2.1.0 ok\r\n"),
+    ("RCPT", b"250 2.1.5 ok\r\n"), ("DATA", b"354 go ahead\r\n"), ("END", b"250 2.0.0 queued\r\n"),
     ("QUIT", b"221 2.0.0 bye\r\n"),
 ]
 SMTP = dict(SMTP_REPLIES)
@@ -245,16 +203,15 @@ class FakeSmtp(FakeServer):
         while True:
             verb = readline().split(" ", 1)[0].upper().rstrip(":")
             verb = "HELO" if verb == "EHLO" else verb
-            self.note(verb)
+            self.commands.add(verb)
             if verb in SMTP:
                 conn.act(verb, SMTP[verb])
             if verb == "DATA":
                 lines = conn.read_until(b"\r\n.\r\n").split(b"\r\n")
-                self.note("END")
+                self.commands.add("END")
                 if conn.action("END") is None or sends(conn.action("END"), b"250"):
                     with self.lock:
-                        self.accepted.append(b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n"
-                                                      for l in lines))
+                        self.accepted.append(b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n" for l in lines))
                 conn.act("END", SMTP["END"])
             elif verb == "QUIT":
                 return

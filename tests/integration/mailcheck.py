@@ -1,19 +1,15 @@
 #!/usr/bin/env python3
-# Checks what an SMTP sink (or a folder) received against the seeded messages: every
-# seeded message arrived exactly once and byte for byte, nothing else arrived, and each
-# envelope has the expected sender and recipient. Messages are matched by Message-ID.
+# Checks what an SMTP sink (or a folder) received against the seeded messages, matched by
+# Message-ID: each arrived exactly once and byte for byte, nothing else did, and each
+# envelope has the expected sender and recipient.
 #
 #   mailcheck.py smtp-sink|aiosmtpd|files SINK-DIR EXPECTED-DIR [--sender from|return-path|any]
 #                [--rcpt ADDRESS] [--router-removes NAME,NAME...] [--quiet]
 #
-# smtp-sink: Postfix smtp-sink -d files: its own X-* lines and a three-line Received
-# header, then the message with LF line ends, then an empty line. The message is rebuilt
-# with CR LF, which is exact for the seeded messages (they hold no bare CR or LF; the
-# aiosmtpd sink, which keeps the raw bytes, sees a router that turns CR LF into LF).
-# aiosmtpd: NNNNNNNN.eml holds the DATA bytes, un-stuffed, and NNNNNNNN.env the envelope.
-# files: message files (*.eml, or a Vessamo archive's *.missatge), without envelope.
-# --router-removes: header fields a router may take off the top of a message (fetchmail
-# takes Return-Path into the envelope); the seeded messages are compared without them.
+# smtp-sink -d files: X-* lines, a three-line Received header, the message with LF line
+# ends (rebuilt with CR LF: the seeded messages hold no bare CR or LF), an empty line.
+# aiosmtpd: N.eml the DATA bytes un-stuffed, N.env the envelope. files: *.eml or *.missatge.
+# --router-removes: header fields a router may take off the top (fetchmail: Return-Path).
 import argparse
 import glob
 import os
@@ -22,12 +18,10 @@ import sys
 from collections import Counter
 
 MSGID = re.compile(rb"(?:^|\r\n)message-id:[ \t]*(<[^>\r\n]*>)", re.I)
-ADDR = re.compile(rb"<([^>]*)>")
 
 
 def head(data):
-    end = data.find(b"\r\n\r\n")
-    return data if end < 0 else data[:end + 2]
+    return data[:data.find(b"\r\n\r\n") + 2] if b"\r\n\r\n" in data else data
 
 
 def header_address(data, name):
@@ -36,7 +30,7 @@ def header_address(data, name):
 
 
 def addresses(lines, prefix):
-    return [ADDR.search(l).group(1) for l in lines if l.startswith(prefix) and ADDR.search(l)]
+    return [m.group(1) for l in lines if l.startswith(prefix) for m in [re.search(rb"<([^>]*)>", l)] if m]
 
 
 def read_smtp_sink(path):
@@ -69,54 +63,53 @@ def main():
     ap.add_argument("--sender", choices=["from", "return-path", "any"], default="from")
     ap.add_argument("--rcpt")
     ap.add_argument("--router-removes", default="")
-    ap.add_argument("--quiet", action="store_true", help="no summary line when all is well")
+    ap.add_argument("--quiet", action="store_true")  # no summary line when all is well
     args = ap.parse_args()
     removes = {n.strip().lower().encode() for n in args.router_removes.split(",") if n.strip()}
     expected = {}
     for path in glob.glob(os.path.join(args.expected, "*.eml")):
         data = open(path, "rb").read()
         expected[MSGID.search(head(data)).group(1)] = (os.path.basename(path), strip_top(data, removes), data)
-
     reader = {"smtp-sink": read_smtp_sink, "aiosmtpd": read_aiosmtpd,
               "files": lambda path: (None, None, open(path, "rb").read())}[args.kind]
+    envelope = args.kind != "files"
     seen, problems, details = Counter(), Counter(), []
-    for path in sorted(glob.glob(os.path.join(args.sink, "*.eml" if args.kind == "aiosmtpd" else "*"))):
-        if args.kind == "files" and not path.endswith((".eml", ".missatge")):
+    for path in sorted(glob.glob(os.path.join(args.sink, "*"))):
+        if not path.endswith((".eml", ".missatge")) and args.kind != "smtp-sink":
             continue
         sender, rcpts, content = reader(path)
         m = content is not None and MSGID.search(head(content))
         if content is None:
             problems["incomplete file in the sink"] += 1
-        elif not m or m.group(1) not in expected:
+            continue
+        if not m or m.group(1) not in expected:
             problems["unknown message (no seeded Message-ID)"] += 1
-        elif seen[m.group(1)]:
+            continue
+        seen[m.group(1)] += 1
+        if seen[m.group(1)] > 1:
             problems["delivered more than once"] += 1
-        else:
-            seen[m.group(1)] += 1
-            name, want, original = expected[m.group(1)]
-            if content != want:
-                problems["bytes differ"] += 1
-                at = next(i for i in range(len(want) + 1) if want[i:i + 1] != content[i:i + 1])
-                details.append("  %s: %d bytes, not %d; first difference at byte %d: %r, not %r"
-                               % (name, len(content), len(want), at, content[at:at + 40], want[at:at + 40]))
-            want_sender = {"from": b"from", "return-path": b"return-path"}.get(args.sender)
-            if args.kind != "files" and want_sender and sender != header_address(original, want_sender):
-                problems["envelope sender wrong"] += 1
-                details.append("  %s: envelope sender %r" % (name, sender))
-            if args.kind != "files" and args.rcpt is not None and rcpts != [args.rcpt.encode()]:
-                problems["envelope recipient wrong"] += 1
-                details.append("  %s: envelope recipients %r" % (name, rcpts))
+            continue
+        name, want, original = expected[m.group(1)]
+        if content != want:
+            problems["bytes differ"] += 1
+            at = next(i for i in range(len(want) + 1) if want[i:i + 1] != content[i:i + 1])
+            details.append("  %s: %d bytes, not %d; first difference at byte %d: %r, not %r"
+                           % (name, len(content), len(want), at, content[at:at + 40], want[at:at + 40]))
+        if envelope and args.sender != "any" and sender != header_address(original, args.sender.encode()):
+            problems["envelope sender wrong"] += 1
+            details.append("  %s: envelope sender %r" % (name, sender))
+        if envelope and args.rcpt is not None and rcpts != [args.rcpt.encode()]:
+            problems["envelope recipient wrong"] += 1
+            details.append("  %s: envelope recipients %r" % (name, rcpts))
     missing = sorted(entry[0] for mid, entry in expected.items() if not seen[mid])
     if missing:
         problems["missing"] = len(missing)
         details.append("  missing: " + ", ".join(missing[:10]) + (" ..." if len(missing) > 10 else ""))
     if problems or not args.quiet:
-        print("check: %d seeded, %d arrived once and byte-exact"
-              % (len(expected), len(seen) - problems["bytes differ"]))
+        print("check: %d seeded, %d arrived once and byte-exact" % (len(expected), len(seen) - problems["bytes differ"]))
     for what, n in sorted(problems.items()):
         print("check: PROBLEM %s: %d" % (what, n))
-    for line in details[:12]:
-        print(line)
+    print("\n".join(details[:12]), end="\n" if details else "")
     sys.exit(1 if problems or not expected else 0)
 
 

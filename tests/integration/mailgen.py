@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
-# Test message generator for the real-server tests and the benchmark. Writes COUNT
-# messages of about SIZE bytes either into a Maildir (LF line ends, as Maildir keeps
-# them; Dovecot serves them with CR LF) or as queued pairs into a Vessamo queue folder,
-# and keeps the exact bytes that must arrive at the SMTP sink in EXPECTED/<id>.eml.
+# Test messages for the real-server tests and the benchmark: COUNT messages of about SIZE
+# bytes into a Maildir (LF line ends, as Maildir keeps them; Dovecot serves them with CR LF)
+# or as queued pairs into a Vessamo queue folder; the exact bytes that must arrive at the
+# SMTP sink go to EXPECTED/<id>.eml.
 #
 #   mailgen.py maildir MAILDIR EXPECTED COUNT SIZE KIND FIRST
 #   mailgen.py queue QUEUE EXPECTED COUNT SIZE KIND FIRST FORWARD-TO
 #
-# KIND: plain (ASCII text), dots (adds a "." line, ".." and "." starts and one 8-bit
-# line), tricky (dots plus 998-octet lines, every 8-bit byte value, blank and white-space
-# lines, "From " and header-like body lines). Every message has a unique Message-ID, a
-# Return-Path and a Received line before its From line, and a From address that differs
-# from the Return-Path address.
+# KIND: plain (ASCII text), dots (a "." line, ".." and "." starts, an 8-bit line), tricky
+# (dots, 998-octet lines, every 8-bit byte value, blank and white-space lines, "From " and
+# header-like body lines). Every message has its own Message-ID, Return-Path and Received
+# lines before its From line, and a From address that differs from the Return-Path one.
 import os
 import random
 import sys

@@ -20,25 +20,23 @@ vessamo_prepare() { # DIR RCPT
 # starts a run), and waits until its SIGUSR1 handler is in place (bit 9 of SigCgt), so
 # that the trigger cannot kill it. With TIME-FILE, GNU time wraps the process.
 vessamo_start() { # DIR BINARY [TIME-FILE]
-  local v=$1/vessamo timefile=${3:-} pid i mask
+  local v=$1/vessamo pid i mask
   : >"$v/events.log"
   (
     unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM NOTIFY_SOCKET
     export VESSAMO_CONFIG="$v/vessamo.vsm" VESSAMO_EVENTLOG="$v/events.log" VESSAMO_MINUTE_MS=3600000
-    if [ -n "$timefile" ]; then exec /usr/bin/time -f '%e %U %S %M' -o "$timefile" "$2" /E; fi
-    exec "$2" /E
+    exec ${3:+/usr/bin/time -f '%e %U %S %M' -o "$3"} "$2" /E
   ) >"$v/out.log" 2>"$v/err.log" &
-  local outer=$!
-  echo "$outer" >"$v/outer.pid"
+  echo $! >"$v/outer.pid"
   for ((i = 0; i < 150; i++)); do
-    pid=$outer
-    [ -n "$timefile" ] && pid=$(pgrep -P "$outer" | head -n 1)
+    pid=$(cat "$v/outer.pid")
+    [ -n "${3:-}" ] && pid=$(pgrep -P "$pid" | head -n 1)
     mask=$(sed -n 's/^SigCgt:[[:space:]]*//p' "/proc/$pid/status" 2>/dev/null)
     if [ -n "$mask" ] && (((16#$mask >> 9) & 1)); then
       echo "$pid" >"$v/pid"
       return 0
     fi
-    kill -0 "$outer" 2>/dev/null || break
+    kill -0 "$(cat "$v/outer.pid")" 2>/dev/null || break
     sleep 0.1
   done
   echo "vessamo did not start (no SIGUSR1 handler after 15 s). Its output:" >&2
@@ -54,10 +52,10 @@ vsm_count() { # FOLDER PATTERN
   find "$1" -maxdepth 1 -type f -name "$2" | wc -l
 }
 
-# True once the queue folder is empty and N pairs are archived (sent, failed or spam).
+# True once the queue folder is empty (stops at the first file: cheap on a queue of
+# thousands) and N pairs are archived (sent, failed or spam).
 vessamo_run_ended() { # DIR N
   local v=$1/vessamo
-  # Stops at the first file: cheap on a queue of thousands, polled often while it works.
   [ -z "$(find "$v/Cua" -maxdepth 1 -type f -print -quit)" ] &&
     (($(vsm_count "$v/SiEnviats" '*.missatge') + $(vsm_count "$v/NoEnviats" '*.missatge') +
       $(vsm_count "$v/SPam" '*.missatge') >= $2))
@@ -66,18 +64,13 @@ vessamo_run_ended() { # DIR N
 # Waits until vessamo_run_ended, the process's end or LIMIT seconds. Prints the seconds
 # waited; exit status 1 unless the run ended.
 vessamo_wait() { # DIR N LIMIT
-  local start now
-  start=$(date +%s%N)
-  while :; do
-    now=$(date +%s%N)
-    if vessamo_run_ended "$1" "$2"; then
-      printf '%d.%02d\n' $(((now - start) / 1000000000)) $((((now - start) / 10000000) % 100))
-      return 0
-    fi
+  local start=$EPOCHREALTIME
+  until vessamo_run_ended "$1" "$2"; do
     kill -0 "$(cat "$1/vessamo/pid")" 2>/dev/null || { echo "vessamo ended during the run" >&2; return 1; }
-    (((now - start) / 1000000000 < $3)) || return 1
+    ((${EPOCHREALTIME%.*} - ${start%.*} < $3)) || return 1
     sleep 0.05
   done
+  awk "BEGIN { printf \"%.2f\\n\", $EPOCHREALTIME - $start }"
 }
 
 # SIGTERM, then waits for the end; SIGKILL after 20 s. Exit status: Vessamo's.

@@ -9,8 +9,7 @@
 # leave the mailbox empty. With --router faulty:FAULT, faultyrouter.py moves the mail
 # instead, doing one kind of damage on purpose (see selfcheck.sh).
 #
-#   tests/integration/run.sh [--vessamo BINARY] [--router faulty:FAULT] [--sink aiosmtpd|smtp-sink]
-#                            [--count N] [--size BYTES] [--timeout SECONDS] [--keep]
+#   tests/integration/run.sh [--vessamo BINARY] [--router faulty:FAULT] [--sink aiosmtpd|smtp-sink] [--count N]
 #
 # Prints one PASS or FAIL line; exit status 1 on FAIL.
 set -uo pipefail
@@ -22,60 +21,48 @@ source "$root/scripts/lib/vsmconfig.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 
-router=vessamo binary=$root/build/vessamo sink=aiosmtpd count=50 size=3000 limit=120 keep=0
-while (($#)); do
+router=vessamo binary=$root/build/vessamo sink=aiosmtpd count=50 rcpt=box-owner@example.org failures=()
+while (($# > 1)); do
   case "$1" in
-  --router) router=$2; shift 2 ;;
-  --vessamo) binary=$(realpath "$2"); shift 2 ;;
-  --sink) sink=$2; shift 2 ;;
-  --count) count=$2; shift 2 ;;
-  --size) size=$2; shift 2 ;;
-  --timeout) limit=$2; shift 2 ;;
-  --keep) keep=1; shift ;;
-  *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
+  --router) router=$2 ;;
+  --vessamo) binary=$(realpath "$2") ;;
+  --sink) sink=$2 ;;
+  --count) count=$2 ;;
+  *) break ;;
   esac
+  shift 2
 done
-rcpt="box-owner@example.org" v=""
-failures=()
+(($# == 0)) || { echo "run.sh: unknown argument $1" >&2; exit 2; }
 fail() { failures+=("$*"); echo "FAILED: $*"; }
 
 rs_install || { echo "integration ($router): FAIL (packages could not be installed)"; exit 1; }
 dir=$(mktemp -d /tmp/vessamo-it.XXXXXX)
-cleanup() {
-  vessamo_stop "$dir" >/dev/null 2>&1
-  rs_stop "$dir"
-  if ((keep)); then echo "state kept in $dir"; else rm -rf "$dir"; fi
-}
-trap cleanup EXIT
-if ! { rs_start "$dir" "$sink" >/dev/null && rs_seed "$dir" "$count" "$size" tricky; }; then
+trap 'vessamo_stop "$dir" >/dev/null 2>&1; rs_stop "$dir"; rm -rf "$dir"' EXIT
+if ! { rs_start "$dir" "$sink" >/dev/null && rs_seed "$dir" "$count" 3000 tricky; }; then
   echo "integration ($router): FAIL (servers did not start or seeding failed)"; exit 1
 fi
 
-if [ "$router" = vessamo ]; then
-  v=$dir/vessamo
-  if [ ! -x "$binary" ]; then
-    fail "no Vessamo binary at $binary"
-  elif vessamo_prepare "$dir" "$rcpt" && vessamo_start "$dir" "$binary"; then
-    vessamo_trigger "$dir"
-    if waited=$(vessamo_wait "$dir" "$count" "$limit"); then
-      echo "routing run ended after ${waited} s"
-    else
-      fail "the routing run did not end within $limit s ($(rs_sink_count "$dir") messages at the sink)"
-    fi
-    vessamo_stop "$dir" || fail "Vessamo's exit status was not 0 after SIGTERM"
-    [ -s "$v/events.log" ] && fail "the event log is not empty: $(head -c 2000 "$v/events.log")"
-    tail -n 3 "$v/out.log"
-    (($(vsm_count "$v/NoEnviats" '*.missatge') == 0)) || fail "pairs in the failed archive"
-    "$RS_PY" "$RS_HELPERS/mailcheck.py" files "$v/SiEnviats" "$dir/expected" ||
-      fail "the sent archive does not hold every message byte for byte"
-  else
-    fail "Vessamo did not start"
-  fi
-else
+v=$dir/vessamo
+if [ "$router" != vessamo ]; then
   # shellcheck disable=SC1091
   source "$dir/env"
   timeout 600 "$RS_PY" "$RS_HELPERS/faultyrouter.py" "$POP3_PORT" "$POP3_USER" "$POP3_PASS" \
     "$SMTP_PORT" "$rcpt" "${router#faulty:}" || fail "the faulty router ended with an error"
+elif ! { vessamo_prepare "$dir" "$rcpt" && vessamo_start "$dir" "$binary"; }; then
+  fail "Vessamo did not start (binary: $binary)"
+else
+  vessamo_trigger "$dir"
+  if waited=$(vessamo_wait "$dir" "$count" 120); then
+    echo "routing run ended after ${waited} s"
+  else
+    fail "the routing run did not end within 120 s ($(rs_sink_count "$dir") messages at the sink)"
+  fi
+  vessamo_stop "$dir" || fail "Vessamo's exit status was not 0 after SIGTERM"
+  [ -s "$v/events.log" ] && fail "the event log is not empty: $(head -c 2000 "$v/events.log")"
+  tail -n 3 "$v/out.log"
+  (($(vsm_count "$v/NoEnviats" '*.missatge') == 0)) || fail "pairs in the failed archive"
+  "$RS_PY" "$RS_HELPERS/mailcheck.py" files "$v/SiEnviats" "$dir/expected" ||
+    fail "the sent archive does not hold every message byte for byte"
 fi
 rs_check "$dir" --sender from --rcpt "$rcpt" || fail "the sink did not get every message once, byte for byte"
 left=$(rs_mailbox_count "$dir")

@@ -7,15 +7,19 @@
 #include "support/eventlogfile.h"
 #include "support/fakepop3.h"
 #include "support/fakesmtp.h"
+#include "support/tempenv.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
 
 namespace vessamo::test {
+
+using namespace Qt::StringLiterals;
 
 class ProgramTest : public ::testing::Test
 {
@@ -24,30 +28,24 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         config::resetConfiguration();
-        env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
             env.remove(QString::fromLatin1(name));
-        env.insert(QStringLiteral("VESSAMO_CONFIG"), configPath);
-        env.insert(QStringLiteral("VESSAMO_EVENTLOG"), logPath);
-        env.insert(QStringLiteral("VESSAMO_MINUTE_MS"), QStringLiteral("100"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("home")));
+        env.insert(u"VESSAMO_CONFIG"_s, configPath);
+        env.insert(u"VESSAMO_EVENTLOG"_s, logPath);
+        env.insert(u"VESSAMO_MINUTE_MS"_s, u"100"_s);
+        env.insert(u"XDG_CONFIG_HOME"_s, dir.filePath(u"home"_s));
     }
     void TearDown() override
     {
-        if (running()) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
+        process.kill();
+        process.waitForFinished(5000);
         config::resetConfiguration();
     }
 
-    QString folder(const char *name) const
-    {
-        return dir.filePath(QString::fromLatin1(name)) + u'/';
-    }
+    QString folder(const char *name) const { return dir.filePath(QLatin1String(name)) + u'/'; }
+    QStringList files(const char *name) const { return QDir(folder(name)).entryList(QDir::Files); }
     // A configuration aimed at the fake servers, with its folders.
-    void writeConfig(int interval, int mailboxes = 1,
-                     const QString &smtpHost = QStringLiteral("127.0.0.1"))
+    void writeConfig(int interval, int mailboxes = 1, const QString &smtpHost = u"127.0.0.1"_s)
     {
         config::VersioConfiguracio = 2;
         config::ConfiguracioRecord &c = config::Configuracio;
@@ -55,17 +53,15 @@ protected:
         c.ServidorSMTP = smtpHost;
         c.PortSMTP = static_cast<qint16>(smtp.port());
         for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
-            ASSERT_TRUE(QDir(dir.path()).mkpath(QString::fromLatin1(name)));
+            ASSERT_TRUE(QDir().mkpath(folder(name)));
         c.CarpetaCua = folder("Cua");
         c.CarpetaSiEnviats = folder("SiEnviats");
         c.CarpetaNoEnviats = folder("NoEnviats");
         c.CarpetaSpam = folder("SPam");
         c.NumBusties = static_cast<qint16>(mailboxes);
         config::Busties.assign(std::max(mailboxes, 1),
-                               config::Bustia {QStringLiteral("127.0.0.1"),
-                                               static_cast<qint16>(pop3.port()),
-                                               QStringLiteral("usuari"), QStringLiteral("secret"),
-                                               QStringLiteral("joan@example.net")});
+                               config::Bustia {u"127.0.0.1"_s, static_cast<qint16>(pop3.port()),
+                                               u"usuari"_s, u"secret"_s, u"joan@example.net"_s});
         ASSERT_TRUE(config::GravarConfiguracio(configPath));
     }
     // With `ready`, waits until the signal handlers are in place (the kernel shows SIGUSR1
@@ -75,15 +71,20 @@ protected:
         out.clear();
         err.clear();
         process.setProcessEnvironment(env);
-        // ctest names the binary; run by hand, it sits at the top of the build tree.
-        QString binary = qEnvironmentVariable("VESSAMO_BINARY");
-        if (binary.isEmpty())
-            binary = QCoreApplication::applicationDirPath() + QStringLiteral("/../../vessamo");
-        process.start(binary, args);
+        // The program sits at the top of the build tree.
+        process.start(QCoreApplication::applicationDirPath() + u"/../../vessamo"_s, args);
         ASSERT_TRUE(process.waitForStarted(5000));
         if (ready) {
-            ASSERT_TRUE(signalHandled(process.processId(), SIGUSR1, 20000));
+            ASSERT_TRUE(eventually([this] { return handles(SIGUSR1); }, 20000));
         }
+    }
+    // The kernel shows the signal as caught once the program's handler is in place.
+    bool handles(int number) const
+    {
+        QFile file(u"/proc/%1/status"_s.arg(process.processId()));
+        const QByteArray status = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const qsizetype at = status.indexOf("SigCgt:") + 7;
+        return at >= 7 && status.mid(at, 17).trimmed().toULongLong(nullptr, 16) >> (number - 1) & 1;
     }
     void signal(int number)
     {
@@ -113,9 +114,9 @@ protected:
     QString logged() const { return eventLogTexts(logPath).join(u'|'); }
 
     QTemporaryDir dir;
-    const QString configPath = dir.filePath(QStringLiteral("vessamo.vsm"));
-    const QString logPath = dir.filePath(QStringLiteral("events.log"));
-    QProcessEnvironment env;
+    const QString configPath = dir.filePath(u"vessamo.vsm"_s);
+    const QString logPath = dir.filePath(u"events.log"_s);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     FakePop3 pop3;
     FakeSmtpServer smtp;
     QProcess process;

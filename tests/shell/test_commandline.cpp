@@ -8,11 +8,7 @@ using vessamo::shell::Switch;
 
 TEST(CommandLine, SwitchOrderCaseAndSubstrings)
 {
-    const struct
-    {
-        QStringList args;
-        Switch expected;
-    } rows[] = {
+    const std::pair<QStringList, Switch> rows[] = {
         {{}, Switch::Service},
         {{QStringLiteral("x/iy")}, Switch::Install},
         {{QStringLiteral("/c"), QStringLiteral("/I")}, Switch::Install},
@@ -23,6 +19,6 @@ TEST(CommandLine, SwitchOrderCaseAndSubstrings)
         {{QStringLiteral("/"), QStringLiteral("E")}, Switch::Service}, // joined by a blank
         {{QStringLiteral("/X"), QStringLiteral("-e")}, Switch::Service},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(parseSwitch(row.args), row.expected) << row.args.join(u' ').toStdString();
+    for (const auto &[args, expected] : rows)
+        EXPECT_EQ(parseSwitch(args), expected) << args.join(u' ').toStdString();
 }

@@ -4,6 +4,7 @@
 #include "shell/frmmain.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace vessamo;
 using config::Configuracio;
@@ -73,14 +74,13 @@ protected:
 
 TEST_F(MainTest, ARunEveryIntervalTicksThenIconAndTimerAreBack)
 {
-    const struct
-    {
-        int interval, ticks, runs;
-    } rows[] = {{1, 3, 3}, {0, 2, 2}, {-1, 2, 2}, {-32768, 2, 2}, {5, 4, 0}, {5, 5, 1}, {5, 14, 2}};
-    for (const auto &row : rows) {
-        started(row.interval);
-        ticks(row.ticks);
-        EXPECT_EQ(runs, row.runs) << row.interval << " " << row.ticks;
+    // The interval, the ticks, the runs that come.
+    const std::tuple<int, int, int> rows[]
+        = {{1, 3, 3}, {0, 2, 2}, {-1, 2, 2}, {-32768, 2, 2}, {5, 4, 0}, {5, 5, 1}, {5, 14, 2}};
+    for (const auto &[interval, n, expected] : rows) {
+        started(interval);
+        ticks(n);
+        EXPECT_EQ(runs, expected) << interval << " " << n;
         EXPECT_TRUE(tray.shown);
         EXPECT_TRUE(main->timerEnviar().isActive());
     }

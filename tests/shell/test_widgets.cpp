@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 using namespace vessamo::shell;
+using namespace Qt::StringLiterals;
 
 TEST(AboutBox, CentredAndClosedByItsButton)
 {
@@ -20,7 +21,7 @@ TEST(AboutBox, CentredAndClosedByItsButton)
     EXPECT_NEAR(about.x(), screen.x() + (screen.width() - about.width()) / 2.0, 1.0);
     EXPECT_NEAR(about.y(), screen.y() + (screen.height() - about.height()) / 2.0, 1.0);
     // Modal as from the menu; a click on the button closes it.
-    auto *close = about.findChild<QPushButton *>(QStringLiteral("cmbSortir"));
+    auto *close = about.findChild<QPushButton *>(u"cmbSortir"_s);
     ASSERT_NE(close, nullptr);
     QTimer::singleShot(0, close, [close] { QTest::mouseClick(close, Qt::LeftButton); });
     QTimer::singleShot(5000, &about, &QDialog::reject);
@@ -31,13 +32,10 @@ TEST(TrayMenu, ItemsInOrderDeliveredAfterTheMenuCloses)
 {
     QtTray tray;
     const QList<QAction *> actions = tray.mnuOpcions().actions();
-    QStringList captions;
+    QString captions;
     for (QAction *action : actions)
-        captions << action->text();
-    EXPECT_EQ(
-        captions,
-        (QStringList {QStringLiteral("Configuració"), QStringLiteral("Llegir ara les busties"),
-                      QStringLiteral("Sobre..."), QStringLiteral("Tancar")}));
+        captions += action->text() + u'|';
+    EXPECT_EQ(captions.toStdString(), "Configuració|Llegir ara les busties|Sobre...|Tancar|");
     EXPECT_EQ(tray.mnuOpcions().defaultAction(), actions.value(1));
     int readNow = 0, closes = 0;
     QObject::connect(&tray, &QtTray::readNowRequested, [&] { ++readNow; });
@@ -48,8 +46,8 @@ TEST(TrayMenu, ItemsInOrderDeliveredAfterTheMenuCloses)
     QCoreApplication::processEvents();
     EXPECT_EQ(readNow, 1);
     EXPECT_EQ(closes, 1);
-    tray.add(QStringLiteral("tip"));
-    EXPECT_EQ(tray.icon().toolTip(), QStringLiteral("tip"));
+    tray.add(u"tip"_s);
+    EXPECT_EQ(tray.icon().toolTip(), u"tip"_s);
     EXPECT_FALSE(tray.icon().icon().isNull());
 }
 

@@ -7,19 +7,9 @@
 
 namespace vessamo::test {
 
-inline QByteArray relayedData(const QByteArray &message)
+inline QByteArray relayedData(QByteArray message)
 {
-    QByteArray out;
-    qsizetype start = 0;
-    while (start < message.size()) {
-        qsizetype end = message.indexOf("\r\n", start);
-        end = end < 0 ? message.size() : end + 2;
-        if (message.at(start) == '.')
-            out += '.';
-        out += message.mid(start, end - start);
-        start = end;
-    }
-    return out;
+    return (message.startsWith('.') ? "." : "") + message.replace("\r\n.", "\r\n..");
 }
 
 } // namespace vessamo::test

@@ -15,7 +15,6 @@ class ScopedSettingsStore
 {
 public:
     ScopedSettingsStore()
-        : env_("XDG_CONFIG_HOME", home_.path().toLocal8Bit())
     {
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home_.path());
     }
@@ -24,14 +23,11 @@ public:
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
                            QDir::homePath() + QStringLiteral("/.config"));
     }
-    ScopedSettingsStore(const ScopedSettingsStore &) = delete;
-    ScopedSettingsStore &operator=(const ScopedSettingsStore &) = delete;
-
     QString path() const { return home_.path(); }
 
 private:
     QTemporaryDir home_;
-    ScopedEnv env_;
+    ScopedEnv env_ {"XDG_CONFIG_HOME", home_.path().toLocal8Bit()};
 };
 
 } // namespace vessamo::test
