@@ -455,11 +455,16 @@ def main():
     parser = argparse.ArgumentParser(description="hostile-peer tests against the built program")
     parser.add_argument("--vessamo", default=os.path.join(ROOT, "build", "vessamo"))
     parser.add_argument("--only", help="run only the cases whose name matches this regex")
+    parser.add_argument("--list", action="store_true", help="print the names of the cases, run none")
     args = parser.parse_args()
     start, pop3_drops, smtp_drops = time.monotonic(), *drops()
     plan = [("popdrop1", pop3_drops[0::2]), ("popdrop2", pop3_drops[1::2]), ("smtpdrop1", smtp_drops[0::2]),
             ("smtpdrop2", smtp_drops[1::2]), ("silence1", silences()[0::2]), ("silence2", silences()[1::2]),
             ("misc", misc()), ("spam", spam()), ("folders", folders())]  # the worker "spam" filters spam
+    if args.list:
+        names = [c[0] for _, cases in plan for c in cases if not args.only or re.search(args.only, c[0], re.I)]
+        print("\n".join(names))
+        return 0 if names else 1
     with tempfile.TemporaryDirectory(prefix="vessamo-hostile.") as root:
         threads = [threading.Thread(target=run_worker, args=(name, cases, os.path.abspath(args.vessamo),
                                                              args.only, root)) for name, cases in plan]
