@@ -21,8 +21,6 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/realservers.sh
 source "$root/scripts/realservers.sh"
-# shellcheck source=scripts/lib/vsmconfig.sh
-source "$root/scripts/lib/vsmconfig.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 # shellcheck source=bench/routers.sh
@@ -104,7 +102,7 @@ run_vessamo() { # KEY COUNT
   local key=$1 n=$2 secs
   if ((!vessamo_ok)); then verdict[$key]="skipped"; return; fi
   rm -rf "$dir/vessamo"
-  if ! vessamo_prepare "$dir" "$rcpt" || ! vessamo_start "$dir" "$binary" "$dir/vessamo.time"; then
+  if ! vessamo_prepare "$dir" "$rcpt" "$binary" || ! vessamo_start "$dir" "$binary" "$dir/vessamo.time"; then
     vessamo_ok=0; verdict[$key]="skipped (did not start)"; return
   fi
   vessamo_trigger "$dir"
@@ -188,7 +186,7 @@ queue_pass() { # PAIRS
   rm -rf "$dir/vessamo"
   rs_clear "$dir"
   find "$dir/home/Maildir/new" "$dir/home/Maildir/cur" -type f -delete
-  vessamo_prepare "$dir" "$rcpt" || return 1
+  vessamo_prepare "$dir" "$rcpt" "$binary" || return 1
   "$RS_PY" "$RS_HELPERS/mailgen.py" queue "$dir/vessamo/Cua" "$dir/expected" "$pairs" 2048 dots 1 "$rcpt" ||
     return 1
   vessamo_start "$dir" "$binary" "$dir/vessamo.time" || return 1

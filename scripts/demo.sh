@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job on an embedded default, end to end: installs what is needed, builds,
 # starts a private Dovecot POP3 server with a mailbox of sample messages and Postfix's
-# smtp-sink on loopback ports of their own, writes a configuration, runs "vessamo /E"
+# smtp-sink on loopback ports of their own, configures it with "vessamo /C --apply" as an
+# administrator without a display would, runs "vessamo /E"
 # headless, triggers one routing run with SIGUSR1, and shows what arrived at the SMTP
 # server, the archive folders and the event log. A refused start is shown first.
 set -euo pipefail
@@ -13,8 +14,6 @@ vessamo="$root/build/vessamo"
 
 # shellcheck source=scripts/realservers.sh
 source "$root/scripts/realservers.sh"
-# shellcheck source=scripts/lib/vsmconfig.sh
-source "$root/scripts/lib/vsmconfig.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 
@@ -30,11 +29,13 @@ unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM NOTIFY_SOCKET || true
 count=5
 rcpt="ana@example.org"
 
-echo "== 1. A configuration without an SMTP server: the start is refused"
+echo "== 1. Refusals: /C will not save a configuration without an SMTP server, and /E will"
+echo "   not start without a configuration"
 mkdir -p "$work/refused"
-vsm_write_config "$work/refused/vessamo.vsm" 1 "$work/refused/" "$work/refused/" "$work/refused/" \
-  30 "" 25 0 "" "" 0 "" "" "" -- 127.0.0.1 110 ana secret "$rcpt"
 set +e
+printf 'mailbox.1.server = 127.0.0.1\nmailbox.1.user = ana\nmailbox.1.password = secret\n' |
+  VESSAMO_CONFIG="$work/refused/vessamo.vsm" "$vessamo" /C --apply -
+echo "exit status: $?"
 VESSAMO_CONFIG="$work/refused/vessamo.vsm" VESSAMO_EVENTLOG="$work/refused/events.log" "$vessamo" /E
 echo "exit status: $?"
 set -e
@@ -49,7 +50,7 @@ echo "mailbox holds $(rs_mailbox_count "$work") messages"
 
 echo
 echo "== 3. vessamo /E, headless; SIGUSR1 starts a routing run"
-vessamo_prepare "$work" "$rcpt"
+vessamo_prepare "$work" "$rcpt" "$vessamo"
 vessamo_start "$work" "$vessamo"
 vessamo_trigger "$work"
 if waited=$(vessamo_wait "$work" "$count" 60); then

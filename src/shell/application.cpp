@@ -18,6 +18,7 @@
 #include "shell/routingwindow.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <cstdio>
@@ -197,8 +198,10 @@ int run(int argc, char **argv)
     case Switch::Configure: {
         config::VersioConfiguracio = 2;
         const QString path = config::configurationFilePath();
-        // Without a file this is a fresh installation: the dialog shows its defaults.
-        config::LlegirConfiguracio(path);
+        // Without a file this is a fresh installation, not a fault to log: the dialog
+        // shows its defaults.
+        if (QFileInfo::exists(path))
+            config::LlegirConfiguracio(path);
         const QString programFolder = QCoreApplication::applicationDirPath();
         if (!gui || wantsConfigurationText(line.options))
             return configureAsText(line.options, path, programFolder);

@@ -1,19 +1,36 @@
 # shellcheck shell=bash
 # Vessamo headless against the real servers of scripts/realservers.sh (source this file
-# after realservers.sh and scripts/lib/vsmconfig.sh), for the end-to-end test, the demo
+# after realservers.sh), for the end-to-end test, the demo
 # and the benchmark. Each function takes the server state folder DIR, whose env file gives
 # the ports; Vessamo's own files go to DIR/vessamo.
 
 # One mailbox (the test mailbox), the sink as SMTP server without authentication, no spam
-# filter, archives kept 30 days.
-vessamo_prepare() { # DIR RCPT
+# filter, archives kept 30 days: written the way an administrator without a display does,
+# through "BINARY /C --apply", so its checks run on every end-to-end configuration.
+vessamo_prepare() { # DIR RCPT BINARY
   local v=$1/vessamo
   # shellcheck disable=SC1091
   source "$1/env"
-  mkdir -p "$v/Cua" "$v/NoEnviats" "$v/SiEnviats" "$v/SPam"
-  vsm_write_config "$v/vessamo.vsm" 1 "$v/Cua/" "$v/NoEnviats/" "$v/SiEnviats/" 30 \
-    127.0.0.1 "$SMTP_PORT" 0 "" "" 0 "" "$v/SPam/" "SPAM" \
-    -- 127.0.0.1 "$POP3_PORT" "$POP3_USER" "$POP3_PASS" "$2"
+  mkdir -p "$v"
+  (
+    unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+    VESSAMO_CONFIG="$v/vessamo.vsm" VESSAMO_EVENTLOG="$v/config.log" "$3" /C --apply - <<EOF
+interval = 1
+folder.queue = $v/Cua
+folder.sent = $v/SiEnviats
+folder.failed = $v/NoEnviats
+archive.days = 30
+smtp.server = 127.0.0.1
+smtp.port = $SMTP_PORT
+spam.folder = $v/SPam
+spam.mark = SPAM
+mailbox.1.server = 127.0.0.1
+mailbox.1.port = $POP3_PORT
+mailbox.1.user = $POP3_USER
+mailbox.1.password = $POP3_PASS
+mailbox.1.forward-to = $2
+EOF
+  ) && mkdir -p "$v/SPam"
 }
 
 # Starts "BINARY /E" in the background, an hour a tick of the routing timer (only SIGUSR1

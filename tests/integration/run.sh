@@ -16,8 +16,6 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=scripts/realservers.sh
 source "$root/scripts/realservers.sh"
-# shellcheck source=scripts/lib/vsmconfig.sh
-source "$root/scripts/lib/vsmconfig.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 
@@ -48,7 +46,7 @@ if [ "$router" != vessamo ]; then
   source "$dir/env"
   timeout 600 "$RS_PY" "$RS_HELPERS/faultyrouter.py" "$POP3_PORT" "$POP3_USER" "$POP3_PASS" \
     "$SMTP_PORT" "$rcpt" "${router#faulty:}" || fail "the faulty router ended with an error"
-elif ! { vessamo_prepare "$dir" "$rcpt" && vessamo_start "$dir" "$binary"; }; then
+elif ! { vessamo_prepare "$dir" "$rcpt" "$binary" && vessamo_start "$dir" "$binary"; }; then
   fail "Vessamo did not start (binary: $binary)"
 else
   vessamo_trigger "$dir"
