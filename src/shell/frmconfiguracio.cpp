@@ -107,18 +107,64 @@ QString leaveQuestion()
         "Hi ha canvis en la configuracio.\r\nSegur que vols sortir sense gravar?");
 }
 
+// ---- what both dialogs share ----
+
+ConfigDialogBase::ConfigDialogBase(DialogPrompts &prompts, const QString &title, QWidget *parent)
+    : QDialog(parent)
+    , prompts_(prompts)
+{
+    setWindowTitle(title);
+    setModal(true);
+    cmbActualitzar = newButton(this, QStyle::SP_DialogSaveButton, QStringLiteral("Gravar"),
+                               QStringLiteral("Gravar la configuració"));
+    cmbSortir = newButton(this, QStyle::SP_DialogCloseButton, QStringLiteral("Sortir"),
+                          QStringLiteral("Tancar aquesta pantalla"));
+    connect(cmbActualitzar, &QToolButton::clicked, this, [this] { cmbActualitzar_Click(); });
+    connect(cmbSortir, &QToolButton::clicked, this, &ConfigDialogBase::cmbSortir_Click);
+}
+
+QLayout *ConfigDialogBase::saveAndLeaveButtons()
+{
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmbActualitzar);
+    buttons->addWidget(cmbSortir);
+    return buttons;
+}
+
+void ConfigDialogBase::watch(QLineEdit *box)
+{
+    connect(box, &QLineEdit::textChanged, this, [this] { changed_ = true; });
+}
+
+void ConfigDialogBase::refuse(const Refusal &refusal, QLineEdit *const *boxes)
+{
+    prompts_.refuse(this, refusal.message);
+    if (refusal.box >= 0)
+        boxes[refusal.box]->setFocus();
+}
+
+void ConfigDialogBase::cmbSortir_Click()
+{
+    if (changed_ && !prompts_.confirm(this, leaveQuestion()))
+        return;
+    QDialog::reject();
+}
+
+void ConfigDialogBase::reject()
+{
+    cmbSortir_Click();
+}
+
 // ---- the mailbox dialog ----
 
 frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts, int index,
                                              std::function<void()> saved, QWidget *parent)
-    : QDialog(parent)
-    , prompts_(prompts)
+    : ConfigDialogBase(prompts, QStringLiteral("Configuració bústia"), parent)
     , index_(index >= 0 && index < qMin<int>(Configuracio.NumBusties, int(Busties.size())) ? index
                                                                                            : -1)
     , saved_(std::move(saved))
 {
-    setWindowTitle(QStringLiteral("Configuració bústia"));
-    setModal(true);
     for (auto &box : txtFields)
         box = newBox(this, &box == &txtFields[kContrassenya] || &box == &txtFields[kConfirmacio]);
 
@@ -133,27 +179,16 @@ frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts, int index,
     auto *forward = new QGroupBox(QStringLiteral("Enrutar a"), this);
     (new QVBoxLayout(forward))->addWidget(txtFields[kEnviarA]);
 
-    cmbActualitzar = newButton(this, QStyle::SP_DialogSaveButton, QStringLiteral("Gravar"),
-                               QStringLiteral("Gravar la configuració"));
-    cmbSortir = newButton(this, QStyle::SP_DialogCloseButton, QStringLiteral("Sortir"),
-                          QStringLiteral("Tancar aquesta pantalla"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmbActualitzar);
-    buttons->addWidget(cmbSortir);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(server);
     layout->addWidget(forward);
-    layout->addLayout(buttons);
-    connect(cmbActualitzar, &QToolButton::clicked, this,
-            &frmConfiguracioBustia::cmbActualitzar_Click);
-    connect(cmbSortir, &QToolButton::clicked, this, &frmConfiguracioBustia::cmbSortir_Click);
+    layout->addLayout(saveAndLeaveButtons());
 
     const MailboxForm form
         = newMode() ? MailboxForm::fresh() : MailboxForm::fromEntry(Busties[size_t(index_)]);
     for (int i = 0; i < kMailboxBoxCount; ++i) {
         txtFields[size_t(i)]->setText(form.text[size_t(i)]);
-        connect(txtFields[size_t(i)], &QLineEdit::textChanged, this, [this] { changed_ = true; });
+        watch(txtFields[size_t(i)]);
     }
     changed_ = false;
     centre(this);
@@ -165,9 +200,7 @@ void frmConfiguracioBustia::cmbActualitzar_Click()
     for (int i = 0; i < kMailboxBoxCount; ++i)
         form.text[size_t(i)] = txtFields[size_t(i)]->text();
     if (const std::optional<Refusal> refusal = saveMailboxForm(form, index_)) {
-        prompts_.refuse(this, refusal->message);
-        if (refusal->box >= 0)
-            txtFields[size_t(refusal->box)]->setFocus();
+        refuse(*refusal, txtFields.data());
         return;
     }
     changed_ = false;
@@ -175,29 +208,14 @@ void frmConfiguracioBustia::cmbActualitzar_Click()
         saved_();
 }
 
-void frmConfiguracioBustia::cmbSortir_Click()
-{
-    if (changed_ && !prompts_.confirm(this, leaveQuestion()))
-        return;
-    QDialog::reject();
-}
-
-void frmConfiguracioBustia::reject()
-{
-    cmbSortir_Click();
-}
-
 // ---- the configuration dialog ----
 
 frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString programFolder,
                                  QWidget *parent)
-    : QDialog(parent)
-    , prompts_(prompts)
+    : ConfigDialogBase(prompts, QStringLiteral("Vessamo: Configuració"), parent)
     , path_(std::move(path))
     , programFolder_(std::move(programFolder))
 {
-    setWindowTitle(QStringLiteral("Vessamo: Configuració"));
-    setModal(true);
     for (auto &box : txtFields)
         box = newBox(this,
                      &box == &txtFields[kContrassenyaSMTP] || &box == &txtFields[kConfirmacioSMTP]);
@@ -289,15 +307,6 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     mailboxButtons->addStretch();
     mailboxLayout->addLayout(mailboxButtons);
 
-    cmbActualitzar = newButton(this, QStyle::SP_DialogSaveButton, QStringLiteral("Gravar"),
-                               QStringLiteral("Gravar la configuració"));
-    cmbSortir = newButton(this, QStyle::SP_DialogCloseButton, QStringLiteral("Sortir"),
-                          QStringLiteral("Tancar aquesta pantalla"));
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmbActualitzar);
-    buttons->addWidget(cmbSortir);
-
     auto *columns = new QHBoxLayout;
     auto *left = new QVBoxLayout;
     left->addWidget(smtp);
@@ -309,10 +318,8 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     columns->addLayout(right);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(columns);
-    layout->addLayout(buttons);
+    layout->addLayout(saveAndLeaveButtons());
 
-    connect(cmbActualitzar, &QToolButton::clicked, this, &frmConfiguracio::cmbActualitzar_Click);
-    connect(cmbSortir, &QToolButton::clicked, this, &frmConfiguracio::cmbSortir_Click);
     connect(cmbAfegir, &QToolButton::clicked, this, &frmConfiguracio::cmbAfegir_Click);
     connect(cmbBorrar, &QToolButton::clicked, this, &frmConfiguracio::cmbBorrar_Click);
     connect(grdBusties, &QTableWidget::cellDoubleClicked, this,
@@ -325,7 +332,7 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     const ConfigForm opened = ConfigForm::fromRecord(Configuracio, programFolder_);
     for (int i = 0; i < kConfigBoxCount; ++i) {
         txtFields[size_t(i)]->setText(opened.text[size_t(i)]);
-        connect(txtFields[size_t(i)], &QLineEdit::textChanged, this, [this] { changed_ = true; });
+        watch(txtFields[size_t(i)]);
     }
     chkFields[0]->setChecked(opened.autentificacio);
     chkFields[1]->setChecked(opened.filtreSpam);
@@ -375,24 +382,10 @@ void frmConfiguracio::cmbActualitzar_Click()
             txtFields[box]->setText(f.text[box]);
     }
     if (refusal) {
-        prompts_.refuse(this, refusal->message);
-        if (refusal->box >= 0)
-            txtFields[size_t(refusal->box)]->setFocus();
+        refuse(*refusal, txtFields.data());
         return;
     }
     changed_ = false;
-}
-
-void frmConfiguracio::cmbSortir_Click()
-{
-    if (changed_ && !prompts_.confirm(this, leaveQuestion()))
-        return;
-    QDialog::reject();
-}
-
-void frmConfiguracio::reject()
-{
-    cmbSortir_Click();
 }
 
 void frmConfiguracio::openMailbox(int index)

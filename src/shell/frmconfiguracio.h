@@ -36,7 +36,33 @@ public:
 // The question asked on leaving with unsaved changes.
 QString leaveQuestion();
 
-class frmConfiguracioBustia : public QDialog
+// What both dialogs share: the changes flag, the save and leave buttons, the question on
+// leaving with unsaved changes (also for Escape and the window's close button), and a
+// refusal shown with the focus put on its box.
+class ConfigDialogBase : public QDialog
+{
+    Q_OBJECT
+public:
+    bool changed() const { return changed_; }
+    virtual void cmbActualitzar_Click() = 0;
+    void cmbSortir_Click();
+
+protected:
+    ConfigDialogBase(DialogPrompts &prompts, const QString &title, QWidget *parent);
+    void reject() override;
+    // The two buttons, right-aligned, for the bottom of the dialog's layout.
+    QLayout *saveAndLeaveButtons();
+    // Every change of the box's text sets the changes flag.
+    void watch(QLineEdit *box);
+    void refuse(const config::Refusal &refusal, QLineEdit *const *boxes);
+
+    DialogPrompts &prompts_;
+    bool changed_ = false;
+    QToolButton *cmbActualitzar = nullptr;
+    QToolButton *cmbSortir = nullptr;
+};
+
+class frmConfiguracioBustia : public ConfigDialogBase
 {
     Q_OBJECT
 public:
@@ -45,27 +71,18 @@ public:
     frmConfiguracioBustia(DialogPrompts &prompts, int index, std::function<void()> saved,
                           QWidget *parent = nullptr);
 
-    bool changed() const { return changed_; }
     bool newMode() const { return index_ < 0; }
     QLineEdit *box(config::MailboxBox b) const { return txtFields[b]; }
 
-    void cmbActualitzar_Click();
-    void cmbSortir_Click();
-
-protected:
-    void reject() override;
+    void cmbActualitzar_Click() override;
 
 private:
-    DialogPrompts &prompts_;
     int index_;
     std::function<void()> saved_;
-    bool changed_ = false;
     std::array<QLineEdit *, config::kMailboxBoxCount> txtFields {};
-    QToolButton *cmbActualitzar = nullptr;
-    QToolButton *cmbSortir = nullptr;
 };
 
-class frmConfiguracio : public QDialog
+class frmConfiguracio : public ConfigDialogBase
 {
     Q_OBJECT
 public:
@@ -74,20 +91,15 @@ public:
     frmConfiguracio(DialogPrompts &prompts, QString path, QString programFolder,
                     QWidget *parent = nullptr);
 
-    bool changed() const { return changed_; }
     QLineEdit *box(config::ConfigBox b) const { return txtFields[b]; }
     QCheckBox *check(int i) const { return chkFields[size_t(i)]; }
     QTableWidget *grid() const { return grdBusties; }
     QToolButton *chooser(int i) const { return cmbCarpeta[size_t(i)]; }
 
-    void cmbActualitzar_Click();
-    void cmbSortir_Click();
+    void cmbActualitzar_Click() override;
     void cmbAfegir_Click();
     void cmbBorrar_Click();
     void editMailbox(int row);
-
-protected:
-    void reject() override;
 
 private:
     void fillGrid();
@@ -96,16 +108,12 @@ private:
     void openMailbox(int index);
     config::ConfigForm form() const;
 
-    DialogPrompts &prompts_;
     QString path_;
     QString programFolder_;
-    bool changed_ = false;
     std::array<QLineEdit *, config::kConfigBoxCount> txtFields {};
     std::array<QCheckBox *, 2> chkFields {};
     std::array<QToolButton *, 5> cmbCarpeta {};
     QTableWidget *grdBusties = nullptr;
-    QToolButton *cmbActualitzar = nullptr;
-    QToolButton *cmbSortir = nullptr;
     QToolButton *cmbAfegir = nullptr;
     QToolButton *cmbBorrar = nullptr;
 };
