@@ -1,8 +1,7 @@
-// A scriptable SMTP server on 127.0.0.1 (port 0, read back) for tests. It answers like a
-// plain server by default; a test replaces the reply to any step, splits a reply into
-// fragments sent with pauses, stays silent, drops the connection, or closes it right after
-// a reply (both reach the client together). It records every byte
-// it receives and every message body that reached the end of data.
+// An SMTP server for tests (a LineServer, support/transcript.h). It answers like a plain
+// server by default; a test replaces the reply to any step for its next occurrences, in
+// order: split into fragments sent with pauses, silence, a dropped connection, or a close
+// right after the reply (both reach the client together).
 //
 // Steps are named by the command verb in upper case ("EHLO", "HELO", "MAIL", "RCPT",
 // "DATA", "QUIT", "AUTH", "RSET"), plus "GREETING", "AUTHUSER" and "AUTHPASS" (the two
@@ -11,91 +10,44 @@
 
 #include "support/transcript.h"
 
-#include <QByteArray>
-#include <QHash>
-#include <QList>
-#include <QObject>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <deque>
-#include <functional>
-#include <memory>
-
 namespace vessamo::test {
 
-class FakeSmtpServer : public QObject
+class FakeSmtpServer : public LineServer
 {
-    Q_OBJECT
 public:
-    struct Reply
+    FakeSmtpServer()
+        : LineServer("SMTP", false)
     {
-        enum Kind { Send, Silence, Drop };
-        Kind kind = Send;
-        QList<QByteArray> fragments; // sent in order, `pauseMs` apart
-        int pauseMs = 0;
-        int delayMs = 0; // before the first fragment
-        bool closeAfter = false; // close the connection right after the last fragment
-
-        static Reply text(const QByteArray &line) { return Reply {Send, {line}, 0, 0}; }
-        static Reply thenClose(const QByteArray &line) { return Reply {Send, {line}, 0, 0, true}; }
-        static Reply split(QList<QByteArray> parts, int pauseMs)
-        {
-            return Reply {Send, std::move(parts), pauseMs, 0};
-        }
-        static Reply silence() { return Reply {Silence, {}, 0, 0}; }
-        static Reply drop() { return Reply {Drop, {}, 0, 0}; }
-    };
-
-    FakeSmtpServer();
-    ~FakeSmtpServer() override;
-
-    quint16 port() const { return server_.serverPort(); }
-
-    // Replaces the reply for the next occurrence(s) of a step, in order; afterwards the
-    // default reply comes back.
-    void script(const QByteArray &step, Reply reply);
-    // Replaces replies as a "C:"/"S:" script (support/transcript.h); each reply is used
-    // once, in order, as script() does.
-    void play(const char *script);
-    // Called with each command line as it arrives, before the reply is sent.
-    void setCommandHook(std::function<void(const QByteArray &line)> hook)
-    {
-        hook_ = std::move(hook);
     }
-    // The default reply to EHLO (multi-line, with its CR LFs).
-    void setEhloReply(const QByteArray &reply) { ehlo_ = reply; }
 
-    // Everything received, over all connections.
-    QByteArray received() const { return received_; }
+    // The default reply to EHLO (multi-line, with its CR LFs).
+    void setEhloReply(const QByteArray &reply) { replies_["EHLO"] = reply; }
     // The bytes of each DATA section, between the 354 reply and the end-of-data line,
-    // exactly as received (still dot-stuffed).
-    QList<QByteArray> messages() const { return messages_; }
-    // The command lines received, without their CR LF (DATA contents excluded).
-    QList<QByteArray> commands() const { return commands_; }
-    int connections() const { return connections_; }
+    // exactly as received (still dot-stuffed). commands() leaves them out.
+    const QList<QByteArray> &messages() const { return messages_; }
 
 private:
-    enum class Mode { Command, AuthUser, AuthPass, Data };
+    void opened() override;
+    void line(const QByteArray &line) override;
 
-    void onNewConnection();
-    void onReadyRead();
-    void handleLine(const QByteArray &line);
-    void answer(const QByteArray &step, const QByteArray &fallback);
-    void send(const Reply &reply);
-
-    QTcpServer server_;
-    std::unique_ptr<QTcpSocket> peer_;
-    QHash<QByteArray, std::deque<Reply>> scripts_;
-    QByteArray ehlo_;
-    QByteArray buffer_;
-    qsizetype scanFrom_ = 0;
-    Mode mode_ = Mode::Command;
-    QByteArray received_;
+    enum class Mode { Command, AuthUser, AuthPass, Data } mode_ = Mode::Command;
+    QByteArray data_;
     QList<QByteArray> messages_;
-    QList<QByteArray> commands_;
-    int connections_ = 0;
-    std::function<void(const QByteArray &)> hook_;
-    Transcript transcript_ {"SMTP"};
+    QHash<QByteArray, QByteArray> replies_ {
+        {"GREETING", "220 fake.example ESMTP ready\r\n"},
+        {"EHLO", "250-fake.example Hello\r\n250-SIZE 100000000\r\n250 AUTH LOGIN PLAIN\r\n"},
+        {"HELO", "250 fake.example\r\n"},
+        {"AUTH", "334 VXNlcm5hbWU6\r\n"},
+        {"AUTHUSER", "334 UGFzc3dvcmQ6\r\n"},
+        {"AUTHPASS", "235 2.7.0 Authentication successful\r\n"},
+        {"MAIL", "250 2.1.0 Ok\r\n"},
+        {"RCPT", "250 2.1.0 Ok\r\n"},
+        {"RSET", "250 2.1.0 Ok\r\n"},
+        {"NOOP", "250 2.1.0 Ok\r\n"},
+        {"DATA", "354 End data with <CR><LF>.<CR><LF>\r\n"},
+        {".", "250 2.0.0 queued\r\n"},
+        {"QUIT", "221 2.0.0 Bye\r\n"},
+    };
 };
 
 } // namespace vessamo::test

@@ -1,6 +1,6 @@
 #include "support/transcript.h"
 
-#include <QStringList>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <vector>
@@ -10,13 +10,13 @@ namespace vessamo::test {
 namespace {
 
 // Enough for every dialogue of the tests; a message of megabytes must not flood the output.
-constexpr qsizetype kMaxLines = 300;
+constexpr int kMaxLines = 300;
 constexpr qsizetype kMaxLineLength = 160;
 
-std::vector<const Transcript *> &live()
+std::vector<const LineServer *> &live()
 {
-    static std::vector<const Transcript *> transcripts;
-    return transcripts;
+    static std::vector<const LineServer *> servers;
+    return servers;
 }
 
 class Printer : public ::testing::EmptyTestEventListener
@@ -24,118 +24,189 @@ class Printer : public ::testing::EmptyTestEventListener
     void OnTestStart(const ::testing::TestInfo &) override { printed_ = false; }
     void OnTestPartResult(const ::testing::TestPartResult &result) override
     {
-        if (!result.failed() || printed_)
+        if (!result.failed() || std::exchange(printed_, true))
             return;
-        printed_ = true;
-        for (const Transcript *t : live())
-            std::cout << t->text().toStdString() << std::flush;
+        for (const LineServer *server : live())
+            std::cout << server->dialogue().toStdString() << std::flush;
     }
     bool printed_ = false;
 };
 
 } // namespace
 
-QList<ScriptedReply> parseScript(const char *script)
+LineServer::LineServer(const char *name, bool repeat)
+    : name_(name)
+    , repeat_(repeat)
 {
-    QList<ScriptedReply> replies;
-    const QList<QByteArray> lines = QByteArray(script).split('\n');
-    for (const QByteArray &raw : lines) {
+    live().push_back(this);
+    server_.listen(QHostAddress::LocalHost, 0);
+    connect(&server_, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *next = server_.nextPendingConnection()) {
+            if (socket_) {
+                socket_->abort();
+                socket_->deleteLater();
+            }
+            socket_ = next; // owned by server_
+            socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            input_.clear();
+            pending_.clear();
+            waiting_ = false;
+            note("connection " + QByteArray::number(++connections_) + " opened");
+            connect(next, &QTcpSocket::readyRead, this, [this, next] { read(next); });
+            opened();
+        }
+    });
+}
+
+LineServer::~LineServer()
+{
+    std::erase(live(), this);
+}
+
+void LineServer::play(const char *text)
+{
+    QList<std::pair<QByteArray, Reply>> replies;
+    for (const QByteArray &raw : QByteArray(text).split('\n')) {
         const QByteArray line = raw.trimmed();
-        if (line.isEmpty())
-            continue;
         if (line.startsWith("C: ")) {
-            replies.append(ScriptedReply {line.mid(3).trimmed(), {}, ScriptedReply::End::Stay});
+            replies.append({line.mid(3).trimmed(), Reply::text({})});
             continue;
         }
+        if (line.isEmpty())
+            continue;
         if (!line.startsWith("S:")) {
             ADD_FAILURE() << "a script line must begin with \"C: \" or \"S: \": " << line.data();
             continue;
         }
         if (replies.isEmpty())
-            replies.append(ScriptedReply {"GREETING", {}, ScriptedReply::End::Stay});
-        ScriptedReply &reply = replies.last();
-        if (reply.end != ScriptedReply::End::Stay) {
+            replies.append({"GREETING", Reply::text({})});
+        Reply &reply = replies.last().second;
+        const QByteArray word = line.mid(2).trimmed();
+        if (reply.kind != Reply::Send || reply.closeAfter)
             ADD_FAILURE() << "nothing can follow the end of a reply: " << line.data();
-            continue;
-        }
-        const QByteArray text = line.mid(2).trimmed();
-        if (text == "<silence>")
-            reply.end = ScriptedReply::End::Silence;
-        else if (text == "<close>")
-            reply.end = ScriptedReply::End::Close;
-        else if (text == "<drop>")
-            reply.end = ScriptedReply::End::Drop;
+        else if (word == "<silence>")
+            reply.kind = Reply::Silence;
+        else if (word == "<drop>")
+            reply.kind = Reply::Drop;
+        else if (word == "<close>")
+            reply.closeAfter = true;
         else
-            reply.lines.append(line.mid(line.startsWith("S: ") ? 3 : 2) + "\r\n");
+            reply.fragments[0] += line.mid(line.startsWith("S: ") ? 3 : 2) + "\r\n";
     }
-    return replies;
+    for (const auto &[step, reply] : replies)
+        script(step, reply);
 }
 
-Transcript::Transcript(const char *server)
-    : name_(server)
+std::optional<LineServer::Reply> LineServer::scripted(const QByteArray &step,
+                                                      const QByteArray &line)
 {
-    live().push_back(this);
+    for (const QByteArray &key : {line, step}) {
+        const auto it = scripts_.find(key);
+        if (it != scripts_.end() && !it->isEmpty())
+            return repeat_ ? it->last() : it->takeFirst();
+    }
+    return std::nullopt;
 }
 
-Transcript::~Transcript()
+void LineServer::record(const QByteArray &line)
 {
-    std::erase(live(), this);
+    commands_ << line;
+    show("C: ", line);
+    if (hook_)
+        hook_(line);
 }
 
-void Transcript::client(const QByteArray &line)
+void LineServer::read(QTcpSocket *socket)
 {
-    add("C: ", line);
+    const QByteArray bytes = socket->readAll();
+    received_ += bytes;
+    input_ += bytes;
+    qsizetype from = 0;
+    // A reply may drop the connection: the rest of its input is then left unread.
+    for (qsizetype eol; socket == socket_ && (eol = input_.indexOf("\r\n", from)) >= 0;
+         from = eol + 2)
+        line(input_.mid(from, eol - from));
+    input_.remove(0, from);
 }
 
-void Transcript::server(const QByteArray &bytes)
+void LineServer::send(const Reply &reply)
+{
+    if (!socket_ || reply.kind == Reply::Silence)
+        return;
+    if (reply.kind == Reply::Drop) {
+        note("the server dropped the connection");
+        socket_->abort();
+        socket_->deleteLater(); // perhaps inside its own signal
+        socket_ = nullptr;
+        return;
+    }
+    const int pause = reply.pauseMs > 0 ? reply.pauseMs : pauseMs_;
+    for (qsizetype i = 0; i < reply.fragments.size(); ++i)
+        pending_.append({reply.fragments[i], i == 0 ? reply.delayMs : pause,
+                         reply.closeAfter && i + 1 == reply.fragments.size()});
+    if (!waiting_)
+        pump();
+}
+
+void LineServer::pump()
+{
+    waiting_ = false;
+    while (!pending_.isEmpty() && socket_->isOpen()) {
+        if (const int ms = std::exchange(pending_.first().waitMs, 0)) {
+            waiting_ = true;
+            QTimer::singleShot(ms, Qt::PreciseTimer, socket_, [this, s = socket_] {
+                if (s == socket_)
+                    pump();
+            });
+            return;
+        }
+        const Piece piece = pending_.takeFirst();
+        served(piece.bytes);
+        socket_->write(piece.bytes);
+        socket_->flush();
+        if (piece.close) {
+            note("the server closed the connection");
+            socket_->disconnectFromHost();
+        }
+    }
+}
+
+void LineServer::show(const QByteArray &side, const QByteArray &line)
+{
+    if (++shownLines_ <= kMaxLines)
+        shown_ += "  " + side + line.left(kMaxLineLength)
+            + (line.size() > kMaxLineLength ? "...\n" : "\n");
+}
+
+void LineServer::served(const QByteArray &bytes)
 {
     partial_ += bytes;
     qsizetype from = 0;
     for (qsizetype eol; (eol = partial_.indexOf("\r\n", from)) >= 0; from = eol + 2)
-        add("S: ", partial_.mid(from, eol - from));
+        show("S: ", partial_.mid(from, eol - from));
     partial_.remove(0, from);
 }
 
-void Transcript::note(const QByteArray &text)
+void LineServer::note(const QByteArray &text)
 {
-    if (!partial_.isEmpty()) {
-        add("S: ", partial_ + " (no line end)");
-        partial_.clear();
-    }
-    add("-- ", text);
+    if (!partial_.isEmpty())
+        show("S: ", std::exchange(partial_, {}) + " (no line end)");
+    show("-- ", text);
 }
 
-void Transcript::add(const char *side, const QByteArray &line)
+QByteArray LineServer::dialogue() const
 {
-    if (lines_.size() >= kMaxLines) {
-        ++omitted_;
-        return;
-    }
-    QString text = QString::fromLatin1(line.left(kMaxLineLength));
-    if (line.size() > kMaxLineLength)
-        text += QStringLiteral("...");
-    lines_.append(QString::fromLatin1(side) + text);
-}
-
-QString Transcript::text() const
-{
-    QString out
-        = QStringLiteral("Dialogue of the fake %1 server:\n").arg(QString::fromLatin1(name_));
-    for (const QString &line : lines_)
-        out += QStringLiteral("  ") + line + u'\n';
-    if (omitted_ > 0)
-        out += QStringLiteral("  ... and %1 more lines\n").arg(omitted_);
-    return out;
+    QByteArray text = "Dialogue of the fake " + QByteArray(name_) + " server:\n" + shown_;
+    if (shownLines_ > kMaxLines)
+        text += "  ... and " + QByteArray::number(shownLines_ - kMaxLines) + " more lines\n";
+    return text;
 }
 
 void printTranscriptsOnFailure()
 {
     static bool installed = false;
-    if (installed)
-        return;
-    installed = true;
-    // The listener list takes ownership.
-    ::testing::UnitTest::GetInstance()->listeners().Append(new Printer);
+    if (!std::exchange(installed, true))
+        ::testing::UnitTest::GetInstance()->listeners().Append(new Printer); // takes ownership
 }
 
 } // namespace vessamo::test
