@@ -1,6 +1,7 @@
 #include "platform/socketcontrol.h"
 
 #include <QMetaObject>
+#include <QSslCipher>
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -31,6 +32,10 @@ qint16 winsockErrorNumber(QAbstractSocket::SocketError error)
         return 10045;
     case QAbstractSocket::DatagramTooLargeError:
         return 10040;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        return kTlsErrorNumber;
     default:
         return 10050;
     }
@@ -52,15 +57,34 @@ SocketControl::~SocketControl()
 void SocketControl::attachSocket()
 {
     releaseSocket();
-    socket_ = std::make_unique<QTcpSocket>();
-    QTcpSocket *s = socket_.get();
-    QObject::connect(s, &QTcpSocket::connected, this, [this] {
+    socket_ = std::make_unique<QSslSocket>();
+    QSslSocket *s = socket_.get();
+    tlsError_.clear();
+    QObject::connect(s, &QSslSocket::connected, this, [this] {
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // With TLS from the first byte the connection is usable once it is encrypted.
+        if (implicitTls_)
+            return;
         state_ = sckConnected;
         post(Event(Kind::Connected));
     });
-    QObject::connect(s, &QTcpSocket::readyRead, this, &SocketControl::onReadyRead);
-    QObject::connect(s, &QTcpSocket::disconnected, this, [this] {
+    QObject::connect(s, &QSslSocket::encrypted, this, [this] {
+        if (state_ == sckConnecting) {
+            state_ = sckConnected;
+            post(Event(Kind::Connected));
+        } else {
+            post(Event(Kind::Secured));
+        }
+    });
+    // Nothing is ignored: the handshake then fails and errorOccurred reports it.
+    QObject::connect(s, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+        QStringList texts;
+        for (const QSslError &e : errors)
+            texts << e.errorString();
+        tlsError_ = texts.join(QStringLiteral("; "));
+    });
+    QObject::connect(s, &QSslSocket::readyRead, this, &SocketControl::onReadyRead);
+    QObject::connect(s, &QSslSocket::disconnected, this, [this] {
         // Data that came with the close is still in the socket's buffer. The state changes
         // only when the close is delivered, after every byte received before it: a reply
         // followed at once by the close is handed over while the socket still reads as
@@ -68,10 +92,17 @@ void SocketControl::attachSocket()
         onReadyRead();
         post(Event(Kind::Closed));
     });
-    QObject::connect(s, &QTcpSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
-    QObject::connect(s, &QTcpSocket::bytesWritten, this, [this](qint64 written) {
+    QObject::connect(s, &QSslSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
+    // Over TLS too this counts the application's bytes, not the encrypted records.
+    QObject::connect(s, &QSslSocket::bytesWritten, this, [this](qint64 written) {
         post(Event(Kind::Progress, written, socket_ ? socket_->bytesToWrite() : 0));
     });
+}
+
+void SocketControl::SetImplicitTls(bool on, const QSslConfiguration &tls)
+{
+    implicitTls_ = on;
+    tls_ = tls;
 }
 
 void SocketControl::Connect()
@@ -94,7 +125,34 @@ void SocketControl::Connect(const QString &host, qint32 port)
         post(Event(Kind::Error, 10049, 0, QStringLiteral("Invalid port")));
         return;
     }
+    if (implicitTls_) {
+        socket_->setSslConfiguration(tls_);
+        socket_->connectToHostEncrypted(host, static_cast<quint16>(port), host);
+        return;
+    }
     socket_->connectToHost(host, static_cast<quint16>(port));
+}
+
+bool SocketControl::StartTls(const QSslConfiguration &tls)
+{
+    if (!socket_ || state_ != sckConnected || socket_->mode() != QSslSocket::UnencryptedMode)
+        return false;
+    // Read and thrown away: anything that came before the handshake.
+    socket_->readAll();
+    received_.clear();
+    std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });
+    socket_->setSslConfiguration(tls);
+    socket_->setPeerVerifyName(remoteHost_);
+    socket_->startClientEncryption();
+    return true;
+}
+
+QString SocketControl::TlsDescription() const
+{
+    if (!socket_ || !socket_->isEncrypted())
+        return {};
+    const QSslCipher cipher = socket_->sessionCipher();
+    return cipher.protocolString() + QStringLiteral(", ") + cipher.name();
 }
 
 bool SocketControl::SendData(const QByteArray &bytes)
@@ -177,8 +235,10 @@ void SocketControl::onErrorOccurred(QAbstractSocket::SocketError error)
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
     // The error state, too, is taken when the event is delivered, after the data before it.
-    post(Event(Kind::Error, winsockErrorNumber(error), 0,
-               socket_ ? socket_->errorString() : QString()));
+    QString text = socket_ ? socket_->errorString() : QString();
+    if (winsockErrorNumber(error) == kTlsErrorNumber && !tlsError_.isEmpty())
+        text = QStringLiteral("TLS: ") + tlsError_;
+    post(Event(Kind::Error, winsockErrorNumber(error), 0, text));
 }
 
 void SocketControl::post(Event event)
@@ -221,6 +281,9 @@ void SocketControl::deliver()
     case Kind::Error:
         state_ = sckError;
         Q_EMIT Error(static_cast<qint16>(event.a), event.text);
+        break;
+    case Kind::Secured:
+        Q_EMIT TlsReady();
         break;
     case Kind::Progress:
         Q_EMIT SendProgress(static_cast<qint32>(qMin<qint64>(event.a, INT32_MAX)),

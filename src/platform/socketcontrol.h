@@ -1,9 +1,11 @@
-// The TCP socket control: a small class over QTcpSocket with the members and events of
-// the old Winsock control that the POP3 reader and the mail object were designed around.
+// The TCP socket control: a small class over QSslSocket with the members and events of
+// the old Winsock control that the POP3 reader and the mail object were designed around,
+// plus TLS: from the first byte (ConnectEvent then means the handshake is done and the
+// certificate verified), or started on an open connection by StartTls (TlsReady).
 //
 // Events are queued as the network produces them and delivered one at a time from the
-// event loop, in order. Received bytes are taken out of QTcpSocket at once, so a handler
-// that waits in a nested event loop still sees later data arrive (QTcpSocket never
+// event loop, in order. Received bytes are taken out of QSslSocket at once, so a handler
+// that waits in a nested event loop still sees later data arrive (QSslSocket never
 // re-emits readyRead while a readyRead slot is running). A handler may delete the control:
 // delivery stops cleanly.
 //
@@ -15,8 +17,9 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QString>
-#include <QTcpSocket>
 #include <deque>
 #include <memory>
 
@@ -45,6 +48,9 @@ public:
     void SetLocalPort(qint32 port) { localPort_ = port; }
     qint16 State() const { return state_; }
 
+    // TLS from the first byte of the next connections, with this configuration; verified
+    // against the host name given to Connect. Off again with SetImplicitTls(false).
+    void SetImplicitTls(bool on, const QSslConfiguration &tls = {});
     // Returns at once; success arrives as ConnectEvent, failure as Error (state 9).
     void Connect();
     void Connect(const QString &host, qint32 port);
@@ -57,6 +63,14 @@ public:
     // dropped, so none is ever delivered for a new one.
     void Close();
 
+    // Starts TLS on the open connection (after a STARTTLS reply). Whatever was received
+    // and not yet read is discarded first: bytes a server (or a man in the middle) sent
+    // before the handshake must never be read as a reply inside TLS. Success arrives as
+    // TlsReady, failure as Error.
+    bool StartTls(const QSslConfiguration &tls);
+    // "TLSv1.3, TLS_AES_256_GCM_SHA384" once TLS is up, else empty.
+    QString TlsDescription() const;
+
     // Bytes handed to SendData and not yet written to the network.
     qint64 BytesQueued() const;
 
@@ -66,9 +80,10 @@ Q_SIGNALS:
     void DataArrival(qint32 bytesTotal);
     void Error(qint16 number, const QString &description);
     void SendProgress(qint32 bytesSent, qint32 bytesRemaining);
+    void TlsReady();
 
 private:
-    enum class Kind { Connected, Data, Closed, Error, Progress };
+    enum class Kind { Connected, Data, Closed, Error, Progress, Secured };
     struct Event
     {
         explicit Event(Kind k, qint64 first = 0, qint64 second = 0, QString description = {})
@@ -93,7 +108,11 @@ private:
     // The peer's close has reached this end, whether or not it was delivered yet.
     bool peerHasClosed() const;
 
-    std::unique_ptr<QTcpSocket> socket_;
+    std::unique_ptr<QSslSocket> socket_;
+    bool implicitTls_ = false;
+    QSslConfiguration tls_;
+    // Why the last handshake failed, for the Error text.
+    QString tlsError_;
     QString remoteHost_;
     qint32 remotePort_ = 0;
     qint32 localPort_ = 0;
@@ -104,6 +123,8 @@ private:
 };
 
 // The Winsock error number for a socket error, so that texts stay those of the old control.
+// TLS failures, which Winsock never had, are kTlsErrorNumber.
 qint16 winsockErrorNumber(QAbstractSocket::SocketError error);
+inline constexpr qint16 kTlsErrorNumber = 10100;
 
 } // namespace vessamo::platform
