@@ -26,7 +26,12 @@ void FakeSmtpServer::line(const QByteArray &line)
             : mode_ == Mode::AuthPass  ? "AUTHPASS"
                                        : line.split(' ').first().toUpper();
     }
-    const QByteArray fallback = replies_.value(step, "502 5.5.2 Error: command not recognized\r\n");
+    QByteArray fallback = replies_.value(step, "502 5.5.2 Error: command not recognized\r\n");
+    // A server with STARTTLS set up offers it until TLS runs, and starts it when asked.
+    if (step == "EHLO" && offersStartTls())
+        fallback.insert(fallback.indexOf('\n') + 1, "250-STARTTLS\r\n");
+    if (step == "STARTTLS" && offersStartTls())
+        fallback = "220 2.0.0 Ready to start TLS\r\n";
     const Reply reply = scripted(step, line).value_or(Reply::text(fallback));
     // Data follows only when the reply lets it (a scripted refusal does not).
     const bool dataFollows = reply.kind == Reply::Send && reply.fragments.value(0).startsWith('3');
@@ -35,6 +40,9 @@ void FakeSmtpServer::line(const QByteArray &line)
         : step == "DATA" && dataFollows ? Mode::Data
                                         : Mode::Command;
     send(reply);
+    if (step == "STARTTLS" && reply.kind == Reply::Send
+        && reply.fragments.value(0).startsWith("220"))
+        startTls();
     if (step == "QUIT" && socket_)
         socket_->disconnectFromHost();
 }

@@ -41,7 +41,7 @@ LineServer::LineServer(const char *name, bool repeat)
     live().push_back(this);
     server_.listen(QHostAddress::LocalHost, 0);
     connect(&server_, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *next = server_.nextPendingConnection()) {
+        while (auto *next = static_cast<QSslSocket *>(server_.nextPendingConnection())) {
             if (socket_) {
                 socket_->abort();
                 socket_->deleteLater();
@@ -52,7 +52,7 @@ LineServer::LineServer(const char *name, bool repeat)
             pending_.clear();
             waiting_ = false;
             note("connection " + QByteArray::number(++connections_) + " opened");
-            connect(next, &QTcpSocket::readyRead, this, [this, next] { read(next); });
+            connect(next, &QSslSocket::readyRead, this, [this, next] { read(next); });
             opened();
         }
     });
@@ -61,6 +61,42 @@ LineServer::LineServer(const char *name, bool repeat)
 LineServer::~LineServer()
 {
     std::erase(live(), this);
+}
+
+void LineServer::Server::incomingConnection(qintptr descriptor)
+{
+    auto *socket = new QSslSocket(this); // owned by the server, like its own sockets
+    socket->setSocketDescriptor(descriptor);
+    if (tls) {
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        if (fromFirstByte)
+            socket->startServerEncryption();
+    }
+    addPendingConnection(socket);
+}
+
+bool LineServer::listenOn(const QHostAddress &address, quint16 port)
+{
+    server_.close();
+    return server_.listen(address, port);
+}
+
+void LineServer::setTls(const QSslCertificate &certificate, const QSslKey &key, bool fromFirstByte)
+{
+    server_.certificate = certificate;
+    server_.key = key;
+    server_.tls = true;
+    server_.fromFirstByte = fromFirstByte;
+}
+
+void LineServer::startTls()
+{
+    if (!socket_)
+        return;
+    socket_->flush();
+    note("TLS starts");
+    socket_->startServerEncryption();
 }
 
 void LineServer::play(const char *text)
@@ -116,7 +152,7 @@ void LineServer::record(const QByteArray &line)
         hook_(line);
 }
 
-void LineServer::read(QTcpSocket *socket)
+void LineServer::read(QSslSocket *socket)
 {
     const QByteArray bytes = socket->readAll();
     received_ += bytes;

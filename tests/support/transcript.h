@@ -22,8 +22,10 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <functional>
 #include <optional>
 
@@ -56,6 +58,12 @@ public:
     ~LineServer() override;
 
     quint16 port() const { return server_.serverPort(); }
+    // Listens at this address and port instead (ports below 1024 need root).
+    bool listenOn(const QHostAddress &address, quint16 port);
+    // Serves TLS with this certificate: from the first byte, or after startTls().
+    void setTls(const QSslCertificate &certificate, const QSslKey &key, bool fromFirstByte);
+    // Starts TLS on the connection served, once what was sent before has gone out.
+    void startTls();
     // Replaces the reply to a step. A server that repeats gives the reply scripted last to
     // every occurrence; otherwise each reply is used once, in order, then the default returns.
     void script(const QByteArray &step, Reply reply) { scripts_[step].append(std::move(reply)); }
@@ -87,7 +95,13 @@ protected:
     void send(const Reply &reply);
     void show(const QByteArray &side, const QByteArray &line);
 
-    QTcpSocket *socket_ = nullptr; // the connection served; none once dropped
+    // TLS is set up to start on request and has not started on this connection yet.
+    bool offersStartTls() const
+    {
+        return server_.tls && !server_.fromFirstByte && socket_ && !socket_->isEncrypted();
+    }
+
+    QSslSocket *socket_ = nullptr; // the connection served; none once dropped
     int pauseMs_ = 2;
 
 private:
@@ -97,7 +111,19 @@ private:
         int waitMs;
         bool close;
     };
-    void read(QTcpSocket *socket);
+    void read(QSslSocket *socket);
+    // Hands out QSslSockets, with TLS set up as asked.
+    class Server : public QTcpServer
+    {
+    public:
+        QSslCertificate certificate;
+        QSslKey key;
+        bool tls = false;
+        bool fromFirstByte = false;
+
+    protected:
+        void incomingConnection(qintptr descriptor) override;
+    };
     void pump();
     void note(const QByteArray &text);
     // Bytes as sent, in any pieces: shown line by line.
@@ -105,7 +131,7 @@ private:
 
     const char *name_;
     const bool repeat_;
-    QTcpServer server_;
+    Server server_;
     QHash<QByteArray, QList<Reply>> scripts_;
     std::function<void(const QByteArray &)> hook_;
     QByteArray input_;
