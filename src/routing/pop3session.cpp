@@ -5,6 +5,7 @@
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
 #include "platform/socketcontrol.h"
+#include "platform/tls.h"
 #include "platform/wait.h"
 #include "platform/wirelog.h"
 
@@ -214,6 +215,12 @@ Pop3Session::Pop3Session(platform::SocketControl &wsckRebre, RunContext &run, QO
     connect(&m_socket, &platform::SocketControl::DataArrival, this,
             [this](qint32) { onDataArrival(); });
     connect(&m_socket, &platform::SocketControl::Error, this, &Pop3Session::onError);
+    // Over TLS the connection is reported once the server's certificate was verified.
+    connect(&m_socket, &platform::SocketControl::ConnectEvent, this, [this] {
+        const QString tls = m_socket.TlsDescription();
+        if (m_busy && !tls.isEmpty())
+            m_run.AfegirEstat(QStringLiteral("TLS established: ") + tls);
+    });
     connect(&m_socket, &platform::SocketControl::CloseEvent, this, &Pop3Session::onClose);
 }
 
@@ -251,7 +258,14 @@ void Pop3Session::LlegirBustia(qsizetype index)
     m_sessionDeadline = m_started + ticksMs(kSessionBaseTicks);
     m_idleDeadline = QDeadlineTimer(ticksMs(kIdleLimitTicks));
     // The file keeps the port in 16 bits; ports above 32767 are stored negative.
-    m_socket.Connect(bustia.Servidor, static_cast<quint16>(bustia.Port));
+    const auto port = static_cast<quint16>(bustia.Port);
+    const bool tls
+        = platform::tlsModeFor(platform::MailProtocol::Pop3, port) == platform::TlsMode::Implicit;
+    m_socket.SetImplicitTls(tls,
+                            tls ? platform::clientTlsConfiguration(
+                                platform::extraCaFilePath(config::configurationFilePath()))
+                                : QSslConfiguration());
+    m_socket.Connect(bustia.Servidor, port);
     while (m_busy && !m_run.abort.requested()) {
         // Data moves the idle deadline on, a failure brings the session's deadline in to
         // the QUIT grace: the wait is re-entered until a deadline really passed.

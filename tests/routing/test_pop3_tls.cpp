@@ -1,0 +1,69 @@
+// POP3 over TLS from the first byte, chosen by port 995: the fake server listens on the
+// real port (as root), with certificates made at test time.
+#include "platform/socketcontrol.h"
+#include "routing/pop3session.h"
+#include "support/fakepop3.h"
+#include "support/mailfolders.h"
+#include "support/recordingview.h"
+#include "support/tempenv.h"
+#include "support/testcerts.h"
+
+#include <unistd.h>
+
+using namespace vessamo;
+using namespace Qt::StringLiterals;
+using test::TestCerts;
+
+namespace {
+
+TEST(Pop3Tls, Port995IsTlsVerifiedAndNeverFallsBackToClearText)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "port 995 needs root";
+    const TestCerts &certs = TestCerts::get();
+    const test::ScopedEnv ca("VESSAMO_CA_FILE", QFile::encodeName(certs.caFile()));
+    struct Row
+    {
+        const char *name;
+        TestCerts::Pair pair;
+        const char *logged; // empty: the mail is fetched
+    };
+    const Row rows[] = {
+        {"verified", certs.good(), ""},
+        {"wrong host", certs.wrongHost(), "host name"},
+        {"expired", certs.expired(), "expired"},
+        {"unknown CA", certs.unknownCa(), "self-signed"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        test::MailFolders folders;
+        test::FakePop3 server;
+        server.setTls(row.pair.certificate, row.pair.key, true);
+        if (!server.listenOn(QHostAddress::LocalHost, 995))
+            GTEST_SKIP() << "port 995 is taken";
+        server.addMessage("From: a@b.cat\r\n\r\none\r\n");
+        config::Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s}};
+        config::Configuracio.NumBusties = 1;
+        test::RecordingView view;
+        routing::RunContext ctx {view};
+        platform::SocketControl socket;
+        routing::Pop3Session session {socket, ctx};
+        session.LlegirBustia(0);
+        const QString log = folders.logged().join(u'\n');
+        if (*row.logged == 0) {
+            EXPECT_TRUE(server.messages().isEmpty());
+            EXPECT_TRUE(view.statuses.value(0).startsWith(u"TLS established: TLSv1."_s))
+                << view.statuses.join(u'\n').toStdString();
+            EXPECT_TRUE(log.isEmpty()) << log.toStdString();
+        } else {
+            // Nothing was said in clear text: no command reached the server.
+            EXPECT_TRUE(server.commands().isEmpty());
+            EXPECT_EQ(server.messages().size(), 1);
+            EXPECT_TRUE(folders.files(folders.queue()).isEmpty());
+            EXPECT_TRUE(log.contains(QLatin1String(row.logged), Qt::CaseInsensitive))
+                << log.toStdString();
+        }
+    }
+}
+
+} // namespace
