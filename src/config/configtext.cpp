@@ -48,8 +48,8 @@ constexpr std::array<std::pair<const char *, MailboxBox>, 5> kMailboxKeys = {{
 // Values keep their blanks and odd characters only inside quotes.
 QString quoted(const QString &value)
 {
-    const bool plain = value == value.trimmed() && !value.startsWith(u'"')
-        && !value.contains(u'\n') && !value.contains(u'\r') && !value.contains(u'\t');
+    const bool plain = value == value.trimmed() && !value.startsWith(u'"') && !value.contains(u'\n')
+        && !value.contains(u'\r') && !value.contains(u'\t');
     if (plain)
         return value;
     QString out = QStringLiteral("\"");

@@ -7,6 +7,7 @@
 #include "platform/ansi.h"
 #include "platform/socketcontrol.h"
 #include "platform/stopsource.h"
+#include "platform/tls.h"
 #include "platform/wait.h"
 #include "platform/wirelog.h"
 
@@ -56,6 +57,7 @@ void SmtpSession::attachSocket()
     if (!socket)
         return;
     connect(socket, &SocketControl::ConnectEvent, this, &SmtpSession::onConnectEvent);
+    connect(socket, &SocketControl::TlsReady, this, &SmtpSession::onTlsReady);
     connect(socket, &SocketControl::CloseEvent, this, &SmtpSession::onCloseEvent);
     connect(socket, &SocketControl::DataArrival, this, &SmtpSession::onDataArrival);
     connect(socket, &SocketControl::Error, this,
@@ -244,13 +246,23 @@ bool SmtpSession::connectLoop(SmtpState greeting)
     const QPointer<SmtpSession> self(this);
     afterConnect_ = greeting;
     state_ = SmtpState::Connecting;
+    // The port decides TLS: from the first byte, after STARTTLS, or none.
+    const auto port = static_cast<quint16>(socket_ ? socket_->RemotePort() : 0);
+    const platform::TlsMode tls
+        = platform::tlsModeFor(greeting == SmtpState::Pop3Greeting ? platform::MailProtocol::Pop3
+                                                                   : platform::MailProtocol::Smtp,
+                               port);
+    startTlsPending_ = tls == platform::TlsMode::StartTls;
     for (qint32 attempt = 0; attempt < owner_.ConnectRetry(); ++attempt) {
         if (socketState() == SocketControl::sckConnected) {
             state_ = greeting;
             return true;
         }
-        if (socketState() == 0 && socket_)
+        if (socketState() == 0 && socket_) {
+            socket_->SetImplicitTls(tls == platform::TlsMode::Implicit,
+                                    platform::clientTlsConfiguration());
             socket_->Connect();
+        }
         if (await())
             return true;
         if (!self || aborted_)

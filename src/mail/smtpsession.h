@@ -35,6 +35,8 @@ enum class SmtpState : int {
     Connecting, // the TCP connection is being made
     Greeting, // the server's 220
     Hello, // reply to EHLO or HELO
+    StartTls, // reply to STARTTLS (port 587)
+    TlsHandshake, // the TLS handshake after STARTTLS; EHLO again once it is done
     Auth, // replies to AUTH LOGIN and its two answers
     Ready, // greeted (and logged in): a transaction may start
     MailFrom, // reply to MAIL FROM
@@ -49,9 +51,10 @@ enum class SmtpState : int {
     Pop3Quit, // reply to QUIT; the login is over once it comes
 };
 
-inline constexpr std::array<const char *, 16> kSmtpStateNames = {
-    "Closed", "Connecting", "Greeting", "Hello", "Auth",         "Ready",    "MailFrom", "RcptTo",
-    "Data",   "DataEnd",    "Accepted", "Quit",  "Pop3Greeting", "Pop3User", "Pop3Pass", "Pop3Quit",
+inline constexpr std::array<const char *, 18> kSmtpStateNames = {
+    "Closed",   "Connecting", "Greeting",     "Hello",    "StartTls", "TlsHandshake",
+    "Auth",     "Ready",      "MailFrom",     "RcptTo",   "Data",     "DataEnd",
+    "Accepted", "Quit",       "Pop3Greeting", "Pop3User", "Pop3Pass", "Pop3Quit",
 };
 
 inline const char *smtpStateName(SmtpState state)
@@ -108,6 +111,7 @@ public:
 private:
     void attachSocket();
     void onConnectEvent();
+    void onTlsReady();
     void onCloseEvent();
     void onDataArrival();
     void onSocketError(const QString &description);
@@ -155,7 +159,9 @@ private:
     bool aborted_ = false;
     bool keepOpen_ = false;
     bool quiet_ = false;
-    // Learnt from the EHLO reply, and only from it.
+    // STARTTLS is required on this connection (port 587) and has not run yet.
+    bool startTlsPending_ = false;
+    // Learnt from the EHLO reply, and only from it (after STARTTLS, from the second one).
     bool authAdvertised_ = false;
     bool authParameter_ = false;
     qint64 bytesSent_ = 0;

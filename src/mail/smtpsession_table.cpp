@@ -7,6 +7,7 @@
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
 #include "platform/socketcontrol.h"
+#include "platform/tls.h"
 #include "platform/wirelog.h"
 
 #include <cmath>
@@ -23,6 +24,18 @@ constexpr qsizetype kShownOfLongReply = 200;
 bool containsNoCase(const QByteArray &text, const char *part)
 {
     return text.toLower().contains(part);
+}
+
+// Whether a multi-line EHLO reply names the extension as a keyword of one of its lines
+// ("250-STARTTLS", "250 STARTTLS"): a word inside another line's text does not count.
+bool offersExtension(const QByteArray &reply, const char *keyword)
+{
+    for (const QByteArray &line : reply.split('\n')) {
+        const QByteArray word = line.mid(4).trimmed().split(' ').first().toUpper();
+        if (line.size() > 4 && word == keyword)
+            return true;
+    }
+    return false;
 }
 
 bool isPop3(SmtpState state)
@@ -86,9 +99,13 @@ QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
     switch (state) {
     case SmtpState::Hello: {
         const qsizetype at = from.indexOf('@');
-        return (owner_.UseAuthentication() ? "EHLO " : "HELO ")
-            + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
+        // STARTTLS is an extension: only a server greeted with EHLO offers it.
+        const bool extended = owner_.UseAuthentication() || startTlsPending_
+            || (socket_ && !socket_->TlsDescription().isEmpty());
+        return (extended ? "EHLO " : "HELO ") + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
     }
+    case SmtpState::StartTls:
+        return QByteArrayLiteral("STARTTLS\r\n");
     case SmtpState::Auth:
         return QByteArrayLiteral("AUTH Login\r\n");
     case SmtpState::MailFrom:
@@ -172,6 +189,19 @@ void SmtpSession::judge(const QByteArray &reply)
         if ((accepted = code == "250"))
             judgeHello(reply);
         break;
+    case SmtpState::StartTls:
+        if ((accepted = code == "220")) {
+            state_ = SmtpState::TlsHandshake;
+            // Whatever followed the reply (in the same packet or not) was sent before the
+            // handshake: it is dropped, never read as a reply inside TLS.
+            replies_.clear();
+            if (!socket_ || !socket_->StartTls(platform::clientTlsConfiguration()))
+                fail(QStringLiteral("TLS could not be started"), RelayOutcome::Temporary);
+            return;
+        }
+        break;
+    case SmtpState::TlsHandshake:
+        return; // nothing the server says before the handshake counts
     case SmtpState::Auth:
         judgeAuth(reply);
         return;
@@ -232,6 +262,17 @@ void SmtpSession::judgeAuth(const QByteArray &reply)
 // to HELO, or any later reply, says nothing about either.
 void SmtpSession::judgeHello(const QByteArray &reply)
 {
+    if (startTlsPending_) {
+        // Port 587: TLS before anything else, never a fall back to clear text.
+        if (!offersExtension(reply, "STARTTLS")) {
+            fail(QStringLiteral("The SMTP Host does not offer STARTTLS on port 587: ")
+                     + platform::fromAnsi(reply).trimmed(),
+                 RelayOutcome::Temporary);
+            return;
+        }
+        enter(SmtpState::StartTls);
+        return;
+    }
     if (!owner_.UseAuthentication()) {
         state_ = SmtpState::Ready;
         return;
@@ -289,8 +330,24 @@ void SmtpSession::answerChallenge(const QByteArray &reply)
 
 void SmtpSession::onConnectEvent()
 {
-    if (state_ == SmtpState::Connecting)
-        state_ = afterConnect_;
+    if (state_ != SmtpState::Connecting)
+        return;
+    state_ = afterConnect_;
+    if (socket_ && !socket_->TlsDescription().isEmpty())
+        status(QStringLiteral("TLS established: ") + socket_->TlsDescription());
+}
+
+void SmtpSession::onTlsReady()
+{
+    if (state_ != SmtpState::TlsHandshake || !socket_)
+        return;
+    const QPointer<SmtpSession> self(this);
+    startTlsPending_ = false;
+    // What the first EHLO said is forgotten: only the one inside TLS counts.
+    authAdvertised_ = authParameter_ = false;
+    status(QStringLiteral("TLS established: ") + socket_->TlsDescription());
+    if (self)
+        enter(SmtpState::Hello);
 }
 
 void SmtpSession::onCloseEvent()

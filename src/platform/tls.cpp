@@ -21,9 +21,35 @@ QString extraCaFilePath(const QString &configurationFile)
     if (!fromEnv.isEmpty())
         return fromEnv;
     const QString system = QStringLiteral("/etc/vessamo/ca.pem");
-    if (QFileInfo::exists(system))
+    if (QFileInfo::exists(system) || configurationFile.isEmpty())
         return system;
     return QFileInfo(configurationFile).absolutePath() + QStringLiteral("/ca.pem");
+}
+
+namespace {
+
+QString &extraCaFileSetting()
+{
+    static QString path;
+    return path;
+}
+
+} // namespace
+
+void setExtraCaFile(const QString &path)
+{
+    extraCaFileSetting() = path;
+}
+
+QString extraCaFile()
+{
+    const QString &set = extraCaFileSetting();
+    return set.isEmpty() ? extraCaFilePath(QString()) : set;
+}
+
+QSslConfiguration clientTlsConfiguration()
+{
+    return clientTlsConfiguration(extraCaFile());
 }
 
 QSslConfiguration clientTlsConfiguration(const QString &extraCaFile)

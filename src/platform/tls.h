@@ -25,8 +25,14 @@ TlsMode tlsModeFor(MailProtocol protocol, quint16 port);
 // $VESSAMO_CA_FILE, else /etc/vessamo/ca.pem, else "ca.pem" beside the configuration file.
 QString extraCaFilePath(const QString &configurationFile);
 
+// The extra CA file of this process: set once at start from the configuration file's
+// place (the shell does), else $VESSAMO_CA_FILE or /etc/vessamo/ca.pem.
+void setExtraCaFile(const QString &path);
+QString extraCaFile();
+
 // The configuration of every client connection: the system's CAs plus the extra file's
-// (read once per call; a missing file adds none), peer verification, TLS 1.2 or later.
+// (read at each call; a missing file adds none), peer verification, TLS 1.2 or later.
 QSslConfiguration clientTlsConfiguration(const QString &extraCaFile);
+QSslConfiguration clientTlsConfiguration();
 
 } // namespace vessamo::platform

@@ -261,10 +261,7 @@ void Pop3Session::LlegirBustia(qsizetype index)
     const auto port = static_cast<quint16>(bustia.Port);
     const bool tls
         = platform::tlsModeFor(platform::MailProtocol::Pop3, port) == platform::TlsMode::Implicit;
-    m_socket.SetImplicitTls(tls,
-                            tls ? platform::clientTlsConfiguration(
-                                platform::extraCaFilePath(config::configurationFilePath()))
-                                : QSslConfiguration());
+    m_socket.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
     m_socket.Connect(bustia.Servidor, port);
     while (m_busy && !m_run.abort.requested()) {
         // Data moves the idle deadline on, a failure brings the session's deadline in to

@@ -2,6 +2,7 @@
 
 #include "config/configuracio.h"
 #include "platform/servicecontrol.h"
+#include "platform/tls.h"
 #include "platform/unixsignals.h"
 #include "platform/wait.h"
 #include "routing/frmenviarcorreu.h"
@@ -187,6 +188,8 @@ int run(int argc, char **argv)
 
     platform::ServiceControl service;
     setIdentity(service);
+    // Certificates the administrator trusts for TLS, beside the configuration by default.
+    platform::setExtraCaFile(platform::extraCaFilePath(config::configurationFilePath()));
 
     switch (sw) {
     case Switch::Install:
