@@ -127,7 +127,9 @@ QString configurationText(const QString &path, const QString &programFolder)
     const ConfigForm form = ConfigForm::fromRecord(Configuracio, programFolder);
     QString out = QStringLiteral("# Vessamo configuration: %1\n"
                                  "# Passwords are never printed; a password line given to "
-                                 "--apply replaces the stored one.\n")
+                                 "--apply replaces the stored one.\n"
+                                 "# TLS by port: SMTP 465 from the first byte, 587 with "
+                                 "STARTTLS; POP3 995; any other port in clear text.\n")
                       .arg(path);
     for (const ConfigKey &key : kConfigKeys) {
         const QString name = QString::fromLatin1(key.name);

@@ -175,6 +175,8 @@ frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts, int index,
     for (int i = 0; i < 5; ++i) {
         grid->addWidget(newLabel(labels[size_t(i)], server), i, 0);
         grid->addWidget(txtFields[size_t(i)], i, 1);
+        if (i == kPort)
+            grid->addWidget(newLabel("995: TLS", server), i, 2);
     }
     auto *forward = new QGroupBox(QStringLiteral("Enrutar a"), this);
     (new QVBoxLayout(forward))->addWidget(txtFields[kEnviarA]);
@@ -232,6 +234,7 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     smtpGrid->addWidget(txtFields[kServidorSMTP], 0, 1);
     smtpGrid->addWidget(newLabel("Port:", smtp), 1, 0);
     smtpGrid->addWidget(txtFields[kPortSMTP], 1, 1);
+    smtpGrid->addWidget(newLabel("465: TLS, 587: STARTTLS", smtp), 1, 2);
     smtpGrid->addWidget(newLabel("Autentificació:", smtp), 2, 0);
     smtpGrid->addWidget(chkFields[0], 2, 1);
     smtpGrid->addWidget(newLabel("Usuari:", smtp), 3, 0);
