@@ -167,6 +167,11 @@ MUTANTS = [
     ("options after /C read as switches", "src/shell/commandline.cpp",
      "line.sw = parseSwitch(arguments.first(first));", "line.sw = parseSwitch(arguments);",
      "ConfigDialogs"),
+    # --- packaging and operations
+    ("an unknown option is ignored", "src/shell/commandline.cpp",
+     "        if (!configureOption) {", "        if (false) {", "CommandLine|ProcessTest.Unix"),
+    ("/C's own first option taken as unknown", "src/shell/commandline.cpp",
+     "&& i == candidates.size() - 1;", "&& i == candidates.size();", "CommandLine|ConfigDialogs"),
 ]
 
 

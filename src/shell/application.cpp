@@ -31,11 +31,16 @@ namespace {
 
 constexpr int kServiceStartWaitMs = 120000;
 
+void print(std::FILE *to, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
+    std::fflush(to);
+}
+
 void printError(const QString &text)
 {
-    const QByteArray bytes = (text + u'\n').toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    print(stderr, text + u'\n');
 }
 
 void setIdentity(platform::ServiceControl &service)
@@ -166,6 +171,20 @@ int run(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const CommandLine line = parseCommandLine(arguments);
+    // Answered before anything else exists: no application object, no configuration, no log.
+    switch (line.request) {
+    case Request::Help:
+        print(stdout, helpText());
+        return 0;
+    case Request::Version:
+        print(stdout, versionText());
+        return 0;
+    case Request::UsageError:
+        print(stderr, usageText(line.unknown));
+        return 2;
+    case Request::Run:
+        break;
+    }
     const Switch sw = line.sw;
     // Nothing is drawn in service mode, nor where no display can be opened.
     const bool gui = sw != Switch::Service && displayAvailable();

@@ -5,6 +5,16 @@
 
 namespace vessamo::shell {
 
+namespace {
+
+bool isOption(const QString &argument)
+{
+    // A lone "-" is standard input for /C --apply, never an option.
+    return argument.size() > 1 && argument.startsWith(u'-');
+}
+
+} // namespace
+
 Switch parseSwitch(const QStringList &arguments)
 {
     static const std::array<std::pair<const char16_t *, Switch>, 5> order = {{
@@ -30,7 +40,71 @@ CommandLine parseCommandLine(const QStringList &arguments)
         ++first;
     line.sw = parseSwitch(arguments.first(first));
     line.options = arguments.sliced(first);
+
+    // The options to judge, in order: single-dash words among the switches, then the first
+    // "--" word. What follows that word belongs to it (a file name, KEY=VALUE), and after
+    // /C the first word too is /C's own unless it asks for help or the version.
+    QStringList candidates;
+    for (const QString &argument : arguments.first(first)) {
+        if (isOption(argument))
+            candidates << argument;
+    }
+    if (!line.options.isEmpty())
+        candidates << line.options.first();
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        const QString &option = candidates[i];
+        if (option == u"-h" || option == u"--help") {
+            line.request = Request::Help;
+            return line;
+        }
+        if (option == u"-V" || option == u"--version") {
+            line.request = Request::Version;
+            return line;
+        }
+        const bool configureOption
+            = line.sw == Switch::Configure && !line.options.isEmpty() && i == candidates.size() - 1;
+        if (!configureOption) {
+            line.request = Request::UsageError;
+            line.unknown = option;
+            return line;
+        }
+    }
     return line;
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Ús: vessamo [/E | /C [OPCIONS] | /I | /D | /A]\n"
+        "Encaminador de correu: llegeix bústies POP3 i en reenvia els missatges per SMTP.\n"
+        "\n"
+        "  (cap)      mode servei, com l'arrenca systemd\n"
+        "  /E         executa l'encaminador sense servei (icona a la safata si hi ha "
+        "pantalla)\n"
+        "  /C         la configuració: el diàleg, o sense pantalla com a text:\n"
+        "               vessamo /C [--print]\n"
+        "               vessamo /C --apply [FITXER|-]\n"
+        "               vessamo /C --set CLAU=VALOR...\n"
+        "  /I         instal·la i activa el servei systemd vessamo.service\n"
+        "  /D         desactiva i esborra el servei\n"
+        "  /A         arrenca el servei instal·lat si està aturat, l'atura si funciona\n"
+        "  -h, --help     mostra aquesta ajuda\n"
+        "  -V, --version  mostra la versió\n"
+        "\n"
+        "Senyals: SIGUSR1 llegeix les bústies ara, SIGTERM atura. Vegeu vessamo(8).\n");
+}
+
+QString versionText()
+{
+    return QStringLiteral("vessamo " VESSAMO_VERSION "\n");
+}
+
+QString usageText(const QString &unknown)
+{
+    return QStringLiteral("vessamo: opció desconeguda: %1\n"
+                          "Ús: vessamo [/E | /C [OPCIONS] | /I | /D | /A] [-h | --help] "
+                          "[-V | --version]\n")
+        .arg(unknown);
 }
 
 } // namespace vessamo::shell

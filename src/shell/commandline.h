@@ -1,5 +1,7 @@
 // The command line: the arguments joined by blanks, upper-cased, and searched for each
-// switch as a substring, in a fixed order; the first one found decides.
+// switch as a substring, in a fixed order; the first one found decides. Beside the
+// Windows-style switches, the usual Unix options: -h/--help and -V/--version answer and
+// end without touching anything; any other option outside /C's own is a usage error.
 #pragma once
 
 #include <QStringList>
@@ -18,13 +20,30 @@ enum class Switch {
 // `arguments` excludes the program name.
 Switch parseSwitch(const QStringList &arguments);
 
+enum class Request {
+    Run, // carry out the switch
+    Help, // -h, --help
+    Version, // -V, --version
+    UsageError, // an option nobody understands
+};
+
 struct CommandLine
 {
     Switch sw = Switch::Service;
     // Everything from the first argument that begins with "--" on ("--apply FILE"). Never
     // searched for switches: a path such as "/tmp/in.txt" must not select /I.
     QStringList options;
+    Request request = Request::Run;
+    // The option that made the request a usage error.
+    QString unknown;
 };
 CommandLine parseCommandLine(const QStringList &arguments);
+
+// What -h prints on standard output.
+QString helpText();
+// What -V prints on standard output.
+QString versionText();
+// The short usage printed on standard error after an unknown option.
+QString usageText(const QString &unknown);
 
 } // namespace vessamo::shell

@@ -22,3 +22,47 @@ TEST(CommandLine, SwitchOrderCaseAndSubstrings)
     for (const auto &[args, expected] : rows)
         EXPECT_EQ(parseSwitch(args), expected) << args.join(u' ').toStdString();
 }
+
+// The Unix options beside the switches: help and version win wherever they stand outside
+// /C's own options; any other option is refused, except the first "--" word after /C.
+TEST(CommandLine, UnixOptionsBesideTheSwitches)
+{
+    using vessamo::shell::parseCommandLine;
+    using vessamo::shell::Request;
+    struct Row
+    {
+        QStringList args;
+        Request request;
+        Switch sw;
+        const char *unknown;
+    };
+    const auto words = [](const char *line) {
+        return QString::fromLatin1(line).split(u' ', Qt::SkipEmptyParts);
+    };
+    const Row rows[] = {
+        {words("--help"), Request::Help, Switch::Service, ""},
+        {words("-h /I"), Request::Help, Switch::Install, ""},
+        {words("/E -V"), Request::Version, Switch::Standalone, ""},
+        {words("--version /I"), Request::Version, Switch::Service, ""},
+        {words("/C --help"), Request::Help, Switch::Configure, ""},
+        {words("-H"), Request::UsageError, Switch::Service, "-H"}, // options keep their case
+        {words("--verbose"), Request::UsageError, Switch::Service, "--verbose"},
+        {words("/E --bogus"), Request::UsageError, Switch::Standalone, "--bogus"},
+        {words("-x /E --help"), Request::UsageError, Switch::Standalone, "-x"}, // first decides
+        {words("/C -x"), Request::UsageError, Switch::Configure, "-x"},
+        // /C's own options, right or wrong, are /C's to judge.
+        {words("/C --apply -"), Request::Run, Switch::Configure, ""},
+        {words("/C --set a=-h"), Request::Run, Switch::Configure, ""},
+        {words("/C --bogus --help"), Request::Run, Switch::Configure, ""},
+        {words("/C --apply /tmp/-V"), Request::Run, Switch::Configure, ""},
+        {words("- /E"), Request::Run, Switch::Standalone, ""},
+        {words("/i"), Request::Run, Switch::Install, ""},
+    };
+    for (const Row &row : rows) {
+        const auto line = parseCommandLine(row.args);
+        const std::string trace = row.args.join(u' ').toStdString();
+        EXPECT_EQ(line.request, row.request) << trace;
+        EXPECT_EQ(line.sw, row.sw) << trace;
+        EXPECT_EQ(line.unknown, QLatin1String(row.unknown)) << trace;
+    }
+}

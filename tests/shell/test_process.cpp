@@ -124,3 +124,30 @@ TEST_F(ProcessTest, AdministrativeSwitchesPrintTheirBoxes)
     EXPECT_EQ(systemctl.calls().count(u"start vessamo.service"_s), 2);
     EXPECT_EQ(systemctl.calls().count(u"stop vessamo.service"_s), 1);
 }
+
+// Help and version answer on standard output with nothing else set up: no display, no
+// configuration read or written, nothing logged; an unknown option gives status 2.
+TEST_F(ProcessTest, UnixOptionsTouchNothing)
+{
+    writeConfig(1);
+    QFile::remove(logPath);
+    env.insert(u"VESSAMO_CONFIG"_s, dir.filePath(u"absent.vsm"_s));
+    const std::tuple<const char *, int, const char *, const char *> rows[] = {
+        {"--version", 0, "vessamo " VESSAMO_VERSION "\n", ""},
+        {"-h", 0, "vessamo /C --apply [FITXER|-]", ""},
+        {"/E --help", 0, "Ús: vessamo", ""},
+        {"-V /I", 0, "vessamo " VESSAMO_VERSION "\n", ""},
+        {"--bogus", 2, "", "opció desconeguda: --bogus\nÚs: vessamo"},
+        {"/E -q", 2, "", "opció desconeguda: -q\n"},
+    };
+    for (const auto &[args, status, stdoutHolds, stderrHolds] : rows) {
+        start(QString::fromLatin1(args).split(u' '));
+        EXPECT_EQ(finish(), status) << args;
+        EXPECT_TRUE(out.contains(stdoutHolds)) << args << ": " << out.toStdString();
+        EXPECT_TRUE(err.contains(stderrHolds)) << args << ": " << err.toStdString();
+        EXPECT_EQ(out.isEmpty(), *stdoutHolds == 0) << args;
+        EXPECT_EQ(err.isEmpty(), *stderrHolds == 0) << args;
+    }
+    EXPECT_FALSE(QFile::exists(dir.filePath(u"absent.vsm"_s)));
+    EXPECT_FALSE(QFile::exists(logPath));
+}
