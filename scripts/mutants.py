@@ -172,6 +172,13 @@ MUTANTS = [
      "        if (!configureOption) {", "        if (false) {", "CommandLine|ProcessTest.Unix"),
     ("/C's own first option taken as unknown", "src/shell/commandline.cpp",
      "&& i == candidates.size() - 1;", "&& i == candidates.size();", "CommandLine|ConfigDialogs"),
+    ("every executable taken as the installed one", "src/config/layout.cpp",
+     "&& executable == installedExecutable", "", "Layout"),
+    ("an older configuration beside the executable ignored", "src/config/layout.cpp",
+     " && !besideExists;", ";", "Layout"),
+    ("a configuration written by root stays root's", "src/config/configuracio.cpp",
+     "        && ::fchown(fd, folder.st_uid, folder.st_gid) != 0)", "        && false)",
+     "ConfigStore"),
 ]
 
 

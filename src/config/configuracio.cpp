@@ -7,11 +7,11 @@
 // a new file, since it holds passwords), syncs it, renames it over and syncs the folder.
 #include "config/configuracio.h"
 
+#include "config/layout.h"
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
 #include "platform/posixfd.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -279,6 +279,20 @@ bool copiarPropietari(int fd, const struct stat &old)
     return ::fchmod(fd, mode) == 0;
 }
 
+// A new file is private (it holds passwords). Written by root, it belongs to the owner of
+// its folder: /etc/vessamo belongs to the service user, who must read what an
+// administrator wrote there with /C.
+bool propietariNou(int fd, const QByteArray &dir)
+{
+    struct stat folder
+    {
+    };
+    if (::geteuid() == 0 && ::stat(dir.constData(), &folder) == 0
+        && ::fchown(fd, folder.st_uid, folder.st_gid) != 0)
+        return false;
+    return ::fchmod(fd, 0600) == 0;
+}
+
 // Some file systems cannot sync a directory (EINVAL): the rename is then as safe as they
 // make it.
 bool sincronitzarCarpeta(const QByteArray &dir)
@@ -315,7 +329,7 @@ bool escriureSegur(const QString &path, const QByteArray &data)
     {
     };
     const bool existeix = ::stat(native.constData(), &old) == 0 && S_ISREG(old.st_mode);
-    if (!(existeix ? copiarPropietari(fd.get(), old) : ::fchmod(fd.get(), 0600) == 0))
+    if (!(existeix ? copiarPropietari(fd.get(), old) : propietariNou(fd.get(), dir)))
         return fallada("permissions", path);
     if (!escriureTot(fd.get(), data) || ::fsync(fd.get()) != 0 || !fd.close())
         return fallada("write", path);
@@ -386,8 +400,7 @@ QString configurationFilePath()
     const QString fromEnv = qEnvironmentVariable("VESSAMO_CONFIG");
     if (!fromEnv.isEmpty())
         return fromEnv;
-    const QFileInfo exe(QCoreApplication::applicationFilePath());
-    return exe.absolutePath() + u'/' + exe.completeBaseName() + QStringLiteral(".vsm");
+    return programLayout().configurationFile;
 }
 
 void resetConfiguration()

@@ -56,7 +56,8 @@ bool LlegirConfiguracio(const QString &path);
 // True when the file was written and is safely on disk.
 bool GravarConfiguracio(const QString &path);
 
-// Beside the executable, its name without extension + ".vsm"; $VESSAMO_CONFIG replaces it.
+// $VESSAMO_CONFIG, else the layout's file: /etc/vessamo/vessamo.vsm for the installed
+// program, else beside the executable, its name without extension + ".vsm".
 QString configurationFilePath();
 
 // Back to the state before the first load (for tests).

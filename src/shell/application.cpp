@@ -1,6 +1,7 @@
 #include "shell/application.h"
 
 #include "config/configuracio.h"
+#include "config/layout.h"
 #include "platform/servicecontrol.h"
 #include "platform/tls.h"
 #include "platform/unixsignals.h"
@@ -92,7 +93,7 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
             return;
         DialogPrompts prompts;
         frmConfiguracio dialog(prompts, config::configurationFilePath(),
-                               QCoreApplication::applicationDirPath());
+                               config::programLayout().folderBase);
         dialog.exec();
     };
     hooks.showAbout = [gui] {
@@ -224,7 +225,8 @@ int run(int argc, char **argv)
         // shows its defaults.
         if (QFileInfo::exists(path))
             config::LlegirConfiguracio(path);
-        const QString programFolder = QCoreApplication::applicationDirPath();
+        // The default folders: under /var/spool/vessamo installed, else beside the program.
+        const QString programFolder = config::programLayout().folderBase;
         if (!gui || wantsConfigurationText(line.options))
             return configureAsText(line.options, path, programFolder);
         DialogPrompts prompts;

@@ -1,6 +1,7 @@
 // The configuration file: loads and saves of hand-built files, refusal of damaged files
 // (every truncation, counts at their bounds), and the safety of saves.
 #include "config/configuracio.h"
+#include "config/layout.h"
 #include "support/mailfolders.h"
 #include "support/tempenv.h"
 
@@ -222,6 +223,28 @@ TEST_F(ConfigStore, FileModes)
     }
 }
 
+// Written by root, a new file belongs to its folder's owner (the service user owns
+// /etc/vessamo); an existing file keeps its own owner.
+TEST_F(ConfigStore, ANewFileTakesItsFoldersOwnerWhenRootWrites)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files away";
+    ASSERT_TRUE(QDir(dir.path()).mkpath(u"etc"_s));
+    const QByteArray folder = QFile::encodeName(path("etc"));
+    ASSERT_EQ(::chown(folder.constData(), 4242, 4343), 0);
+    ASSERT_TRUE(GravarConfiguracio(path("etc/new.vsm")));
+    struct stat st = {};
+    ASSERT_EQ(::stat(QFile::encodeName(path("etc/new.vsm")).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4343u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    ASSERT_EQ(::chown(QFile::encodeName(path("etc/new.vsm")).constData(), 0, 0), 0);
+    ASSERT_TRUE(GravarConfiguracio(path("etc/new.vsm")));
+    ASSERT_EQ(::stat(QFile::encodeName(path("etc/new.vsm")).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+}
+
 // A failed save is reported and leaves nothing behind.
 TEST_F(ConfigStore, UnwritablePathsMakeTheSaveFail)
 {
@@ -241,6 +264,42 @@ TEST(ConfigurationFilePath, BesideTheExecutableUnlessOverridden)
         ScopedEnv scoped("VESSAMO_CONFIG", env);
         EXPECT_EQ(configurationFilePath(), env.isEmpty() ? beside : QString::fromLatin1(env));
     }
+}
+
+// Installed means: this executable is the one at the compiled-in path, and no older
+// configuration lies beside it. Anything else keeps its files beside the executable.
+TEST(Layout, InstalledOnlyAtTheInstalledPath)
+{
+    const Layout installed {true, u"/etc/vessamo/vessamo.vsm"_s, u"/var/spool/vessamo"_s};
+    const std::tuple<const char *, const char *, bool, Layout> rows[] = {
+        {"/usr/bin/vessamo", "/usr/bin/vessamo", false, installed},
+        {"/usr/bin/vessamo",
+         "/usr/bin/vessamo",
+         true,
+         {false, u"/usr/bin/vessamo.vsm"_s, u"/usr/bin"_s}},
+        {"/home/ana/src/build/vessamo",
+         "/usr/bin/vessamo",
+         false,
+         {false, u"/home/ana/src/build/vessamo.vsm"_s, u"/home/ana/src/build"_s}},
+        {"/usr/local/bin/vessamo",
+         "/usr/bin/vessamo",
+         false,
+         {false, u"/usr/local/bin/vessamo.vsm"_s, u"/usr/local/bin"_s}},
+        {"/usr/bin/vessamo-old",
+         "/usr/bin/vessamo",
+         false,
+         {false, u"/usr/bin/vessamo-old.vsm"_s, u"/usr/bin"_s}},
+        {"/usr/bin/vessamo", "", false, {false, u"/usr/bin/vessamo.vsm"_s, u"/usr/bin"_s}},
+    };
+    for (const auto &[exe, installedAt, beside, expected] : rows) {
+        const Layout got
+            = layoutFor(QString::fromLatin1(exe), QString::fromLatin1(installedAt), beside);
+        EXPECT_EQ(got.installed, expected.installed) << exe << " " << beside;
+        EXPECT_EQ(got.configurationFile, expected.configurationFile) << exe;
+        EXPECT_EQ(got.folderBase, expected.folderBase) << exe;
+    }
+    // A test binary in the build tree is never the installed program.
+    EXPECT_FALSE(programLayout().installed);
 }
 
 } // namespace

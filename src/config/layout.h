@@ -1,0 +1,34 @@
+// Where the program keeps its files. The installed program (the executable the package
+// puts at the compiled-in path, normally /usr/bin/vessamo) uses the places Linux
+// administrators expect: /etc/vessamo/vessamo.vsm and the folders under
+// /var/spool/vessamo. Run from anywhere else (a build tree, a copy in another folder),
+// everything stays beside the executable as before, and so does an older hand-made
+// installation that already keeps its configuration beside the executable.
+#pragma once
+
+#include <QString>
+
+namespace vessamo::config {
+
+inline constexpr char16_t kSystemConfigurationFile[] = u"/etc/vessamo/vessamo.vsm";
+inline constexpr char16_t kSpoolFolder[] = u"/var/spool/vessamo";
+
+struct Layout
+{
+    bool installed = false;
+    QString configurationFile;
+    // The folder under which the default queue and archive folders (Cua, SiEnviats,
+    // NoEnviats, SPam) are offered.
+    QString folderBase;
+
+    bool operator==(const Layout &) const = default;
+};
+
+// `executable` and `installedExecutable` are absolute, canonical paths;
+// `besideExists` tells whether the configuration file beside the executable exists.
+Layout layoutFor(const QString &executable, const QString &installedExecutable, bool besideExists);
+
+// The layout of this process (needs the application object).
+Layout programLayout();
+
+} // namespace vessamo::config
