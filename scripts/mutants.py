@@ -179,6 +179,12 @@ MUTANTS = [
     ("a configuration written by root stays root's", "src/config/configuracio.cpp",
      "        && ::fchown(fd, folder.st_uid, folder.st_gid) != 0)", "        && false)",
      "ConfigStore"),
+    ("the installed unit may not write its configuration folder", "src/shell/administracio.cpp",
+     "{layout.folderBase, QFileInfo(layout.configurationFile).absolutePath()}",
+     "{layout.folderBase}", "ProcessTest.TheInstalledUnit"),
+    ("the unit's writable folders left unquoted", "src/platform/servicecontrol.cpp",
+     "        writable << quoteWord(path);", "        writable << path;",
+     "ProcessTest.TheInstalledUnit"),
 ]
 
 

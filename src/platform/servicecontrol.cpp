@@ -3,6 +3,7 @@
 #include "platform/eventlog.h"
 #include "platform/process.h"
 #include "platform/sdnotify.h"
+#include "platform/unittemplate.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,8 +14,8 @@ namespace vessamo::platform {
 
 namespace {
 
-// systemd's quoting for one ExecStart word.
-QString quoteExec(const QString &path)
+// systemd's quoting for one word of ExecStart or ReadWritePaths.
+QString quoteWord(const QString &path)
 {
     QString escaped = path;
     escaped.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\""));
@@ -45,14 +46,13 @@ QString ServiceControl::unitDirectory()
 
 QString ServiceControl::unitText() const
 {
-    QString text;
-    text += QStringLiteral("[Unit]\n");
-    text += QStringLiteral("Description=") + DisplayName + u'\n';
-    text += QStringLiteral("Wants=network-online.target\nAfter=network-online.target\n\n");
-    text += QStringLiteral("[Service]\nType=notify\nNotifyAccess=main\n");
-    text += QStringLiteral("ExecStart=") + quoteExec(executable_) + u'\n';
-    text += QStringLiteral("KillSignal=SIGTERM\n\n");
-    text += QStringLiteral("[Install]\nWantedBy=multi-user.target\n");
+    QStringList writable;
+    for (const QString &path : writable_)
+        writable << quoteWord(path);
+    QString text = QString::fromUtf16(kUnitTemplate);
+    text.replace(QStringLiteral("@DESCRIPTION@"), DisplayName)
+        .replace(QStringLiteral("@EXECUTABLE@"), quoteWord(executable_))
+        .replace(QStringLiteral("@WRITABLE_PATHS@"), writable.join(u' '));
     return text;
 }
 

@@ -1,14 +1,16 @@
 // The service control: registration with systemd, the start and stop notifications, and
 // the event log.
 //
-// Install writes vessamo.service (Type=notify) into the unit folder ($VESSAMO_UNIT_DIR or
-// /etc/systemd/system) and enables it through systemctl, found on PATH. Started by systemd
+// Install writes vessamo.service (Type=notify, sandboxed, from the template in
+// packaging/vessamo.service.in that the package ships too) into the unit folder ($VESSAMO_UNIT_DIR
+// or /etc/systemd/system) and enables it through systemctl, found on PATH. Started by systemd
 // ($NOTIFY_SOCKET set), StartService delivers the start notification from the event loop;
 // its success sends READY=1. SIGTERM in service mode is the stop notification (STOPPING=1).
 #pragma once
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 namespace vessamo::platform {
 
@@ -26,6 +28,8 @@ public:
 
     // Absolute path written as ExecStart.
     void setExecutablePath(const QString &path) { executable_ = path; }
+    // The folders the sandboxed service may write (its queue, archives, configuration).
+    void setWritablePaths(const QStringList &paths) { writable_ = paths; }
 
     bool Install();
     bool Uninstall();
@@ -52,6 +56,7 @@ Q_SIGNALS:
 
 private:
     QString executable_;
+    QStringList writable_;
     bool running_ = false;
 };
 

@@ -4,8 +4,25 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace vessamo::shell {
+
+void describeService(platform::ServiceControl &service, const QString &executable,
+                     const config::Layout &layout)
+{
+    service.DisplayName = QStringLiteral("Postiera Vessamo a SMTP.");
+    service.ServiceName = QStringLiteral("Vessamo");
+    service.StartMode = 2;
+    service.Interactive = true;
+    service.ControlsAccepted = 1;
+    service.setExecutablePath(executable);
+    if (layout.installed)
+        service.setWritablePaths(
+            {layout.folderBase, QFileInfo(layout.configurationFile).absolutePath()});
+    else
+        service.setWritablePaths({layout.folderBase});
+}
 
 int installService(platform::ServiceControl &service, Presenter &presenter)
 {

@@ -3,10 +3,16 @@
 // returns the exit status (0 success, 1 failure).
 #pragma once
 
+#include "config/layout.h"
 #include "platform/servicecontrol.h"
 #include "shell/presenter.h"
 
 namespace vessamo::shell {
+
+// The service's names and the unit's variable parts: the executable, and the folders the
+// sandbox lets it write (the spool and /etc/vessamo installed, else the program's folder).
+void describeService(platform::ServiceControl &service, const QString &executable,
+                     const config::Layout &layout);
 
 int installService(platform::ServiceControl &service, Presenter &presenter);
 int removeService(platform::ServiceControl &service, Presenter &presenter);

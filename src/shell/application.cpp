@@ -44,16 +44,6 @@ void printError(const QString &text)
     print(stderr, text + u'\n');
 }
 
-void setIdentity(platform::ServiceControl &service)
-{
-    service.DisplayName = QStringLiteral("Postiera Vessamo a SMTP.");
-    service.ServiceName = QStringLiteral("Vessamo");
-    service.StartMode = 2;
-    service.Interactive = true;
-    service.ControlsAccepted = 1;
-    service.setExecutablePath(QCoreApplication::applicationFilePath());
-}
-
 std::unique_ptr<TrayView> makeTray(bool gui)
 {
     if (!gui)
@@ -207,7 +197,7 @@ int run(int argc, char **argv)
         presenter = std::make_unique<ConsolePresenter>();
 
     platform::ServiceControl service;
-    setIdentity(service);
+    describeService(service, QCoreApplication::applicationFilePath(), config::programLayout());
     // Certificates the administrator trusts for TLS, beside the configuration by default.
     platform::setExtraCaFile(platform::extraCaFilePath(config::configurationFilePath()));
 

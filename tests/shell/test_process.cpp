@@ -1,6 +1,7 @@
 // The built program as an administrator runs it: headless, with its switches, signals and
 // exit statuses.
 #include "programfixture.h"
+#include "shell/administracio.h"
 #include "support/fakesystemctl.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 using namespace vessamo;
 using namespace Qt::StringLiterals;
 using ProcessTest = test::ProgramTest;
+using vessamo::shell::describeService;
 
 TEST_F(ProcessTest, RunsComeFromTheTimerAndEndOnTerm)
 {
@@ -150,4 +152,32 @@ TEST_F(ProcessTest, UnixOptionsTouchNothing)
     }
     EXPECT_FALSE(QFile::exists(dir.filePath(u"absent.vsm"_s)));
     EXPECT_FALSE(QFile::exists(logPath));
+}
+
+// /I writes the unit the package ships: for the installed program, byte for byte; from a
+// build tree, the same sandbox with its own path and folder.
+TEST_F(ProcessTest, TheInstalledUnitIsThePackagedOne)
+{
+    QFile shipped(QStringLiteral(VESSAMO_SHIPPED_UNIT));
+    ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
+    const QString installedExe = QStringLiteral(VESSAMO_INSTALLED_EXECUTABLE);
+    platform::ServiceControl service;
+    describeService(service, installedExe, config::layoutFor(installedExe, installedExe, false));
+    EXPECT_EQ(service.unitText(), QString::fromUtf8(shipped.readAll()));
+
+    test::FakeSystemctl systemctl;
+    env.insert(u"PATH"_s, qEnvironmentVariable("PATH"));
+    env.insert(u"VESSAMO_UNIT_DIR"_s, systemctl.unitDir());
+    start({u"/I"_s});
+    ASSERT_EQ(finish(), 0);
+    QFile unit(QDir(systemctl.unitDir()).filePath(u"vessamo.service"_s));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(unit.readAll());
+    const QString program = QFileInfo(QCoreApplication::applicationDirPath() + u"/../../vessamo"_s)
+                                .canonicalFilePath();
+    for (const QString &line :
+         {u"\nExecStart=\"%1\"\n"_s.arg(program),
+          u"\nReadWritePaths=\"%1\"\n"_s.arg(QFileInfo(program).absolutePath()),
+          u"\nUser=vessamo\n"_s, u"\nProtectSystem=strict\n"_s, u"\nType=notify\n"_s})
+        EXPECT_TRUE(text.contains(line)) << line.toStdString();
 }
