@@ -185,6 +185,13 @@ MUTANTS = [
     ("the unit's writable folders left unquoted", "src/platform/servicecontrol.cpp",
      "        writable << quoteWord(path);", "        writable << path;",
      "ProcessTest.TheInstalledUnit"),
+    ("a journal value's length sent big-endian", "src/platform/eventlog.cpp",
+     "qToLittleEndian<quint64>", "qToBigEndian<quint64>", "Journal"),
+    ("a journal value with a line feed sent as a plain line", "src/platform/eventlog.cpp",
+     "if (!field.value.contains('\\n')) {", "if (true) {", "Journal"),
+    ("the outer log scope wins over the inner one", "src/platform/eventlog.cpp",
+     "for (auto it = scopes.rbegin(); it != scopes.rend(); ++it) {",
+     "for (auto it = scopes.begin(); it != scopes.end(); ++it) {", "Journal"),
 ]
 
 

@@ -118,6 +118,8 @@ void frmEnviarCorreu::EnrutarCorreu()
         = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
     for (qsizetype i = 0; i < count; ++i) {
         ctx_.progressed();
+        const config::Bustia &bustia = config::Busties[std::size_t(i)];
+        const platform::LogScope mailbox("VESSAMO_MAILBOX", bustia.Usuari + u'@' + bustia.Servidor);
         pop3_->LlegirBustia(i);
         if (ctx_.abort.requested())
             return;
@@ -139,6 +141,8 @@ void frmEnviarCorreu::queuePass()
         if (checkQueuedPair(queue, *name) != PairCheck::Usable)
             continue;
         const QString messageName = messageNameFor(*name);
+        const platform::LogScope message("VESSAMO_MESSAGE",
+                                         messageName.chopped(kMessageSuffix.size()));
         // Accepted by a server in an earlier run: only its move is left.
         if (isSentMark(*name)) {
             moveOrLog(*name, messageName, Configuracio.CarpetaSiEnviats, syncs);

@@ -8,6 +8,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace vessamo::platform;
 using namespace Qt::StringLiterals;
@@ -42,4 +45,85 @@ TEST(WireLog, TranscriptLines)
     };
     for (const auto &[side, bytes, lines] : rows)
         EXPECT_EQ(transcriptLines(side, bytes), lines) << bytes.toStdString();
+}
+
+// The native journal protocol: plain NAME=VALUE lines, and a value holding a line feed
+// sent with its length (64-bit little-endian) instead.
+TEST(Journal, DatagramLayout)
+{
+    const std::pair<std::vector<JournalField>, QByteArray> rows[] = {
+        {{{"MESSAGE", "Rebent: ok"}, {"PRIORITY", "3"}}, "MESSAGE=Rebent: ok\nPRIORITY=3\n"},
+        {{{"A", ""}}, "A=\n"},
+        {{{"MESSAGE", "a\nb"}, {"B", "c=d"}},
+         QByteArray("MESSAGE\n\x03\0\0\0\0\0\0\0a\nb\nB=c=d\n", 26)},
+        {{{"X", QByteArray(300, 'z') + '\n'}},
+         QByteArray("X\n\x2d\x01\0\0\0\0\0\0", 10) + QByteArray(300, 'z') + "\n\n"},
+    };
+    for (const auto &[fields, datagram] : rows)
+        EXPECT_EQ(journalDatagram(fields), datagram) << datagram.toStdString();
+}
+
+// Each entry names its priority, identifier and the text as the log file has it, plus the
+// fields of the scopes alive: the innermost of a name wins, and a scope's end removes it.
+TEST(Journal, FieldsAndScopes)
+{
+    const auto field = [](const std::vector<JournalField> &fields, const char *name) {
+        for (const JournalField &f : fields) {
+            if (f.name == name)
+                return f.value;
+        }
+        return QByteArray("<none>");
+    };
+    const auto count = [](const std::vector<JournalField> &fields, const char *name) {
+        return std::count_if(fields.begin(), fields.end(),
+                             [&](const JournalField &f) { return f.name == name; });
+    };
+    std::vector<JournalField> outside;
+    {
+        const LogScope mailbox("VESSAMO_MAILBOX", u"ana@pop.example.org"_s);
+        {
+            const LogScope message("VESSAMO_MESSAGE", u"20240101-1"_s);
+            const LogScope again("VESSAMO_MAILBOX", u"joan@pop"_s);
+            const auto inner = journalFields(kEventError, kEventId, u"línia\r\nsegona"_s);
+            EXPECT_EQ(field(inner, "MESSAGE"), u"línia\\r\\nsegona"_s.toUtf8());
+            EXPECT_EQ(field(inner, "PRIORITY"), "3");
+            EXPECT_EQ(field(inner, "SYSLOG_IDENTIFIER"), "Vessamo");
+            EXPECT_EQ(field(inner, "SYSLOG_FACILITY"), "3");
+            EXPECT_EQ(field(inner, "VESSAMO_EVENT_ID"), "109");
+            EXPECT_EQ(field(inner, "VESSAMO_MAILBOX"), "joan@pop");
+            EXPECT_EQ(count(inner, "VESSAMO_MAILBOX"), 1);
+            EXPECT_EQ(field(inner, "VESSAMO_MESSAGE"), "20240101-1");
+        }
+        const auto middle = journalFields(2, kEventId, u"x"_s);
+        EXPECT_EQ(field(middle, "PRIORITY"), "4");
+        EXPECT_EQ(field(middle, "VESSAMO_MAILBOX"), "ana@pop.example.org");
+        EXPECT_EQ(field(middle, "VESSAMO_MESSAGE"), "<none>");
+    }
+    outside = journalFields(kEventError, kEventId, u"x"_s);
+    EXPECT_EQ(field(outside, "VESSAMO_MAILBOX"), "<none>");
+}
+
+// A datagram reaches whatever listens at the path, whole; nothing listening is a failure
+// the caller sees (it then uses syslog).
+TEST(Journal, SentToTheSocket)
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath(u"socket"_s));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), std::size_t(path.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    const QByteArray datagram = journalDatagram(journalFields(kEventError, kEventId, u"hola"_s));
+    EXPECT_TRUE(sendToJournal(datagram, path));
+    QByteArray received(65536, '\0');
+    const ssize_t n = ::recv(fd, received.data(), std::size_t(received.size()), MSG_DONTWAIT);
+    ::close(fd);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(received.first(n), datagram);
+    EXPECT_TRUE(received.first(n).contains("\nSYSLOG_IDENTIFIER=Vessamo\n"));
+
+    EXPECT_FALSE(sendToJournal(datagram, QFile::encodeName(dir.filePath(u"absent"_s))));
+    EXPECT_FALSE(sendToJournal(datagram, QByteArray(200, 'a')));
 }
