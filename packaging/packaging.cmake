@@ -19,3 +19,23 @@ else()
   set(VESSAMO_UNIT_DIR lib/systemd/system)
 endif()
 install(FILES ${VESSAMO_SHIPPED_UNIT} DESTINATION ${VESSAMO_UNIT_DIR})
+
+# Manual pages: every packaging/man/NAME.SECTION, with its version filled in, compressed as
+# Debian wants them. A companion command's page is one more file there.
+file(GLOB VESSAMO_MAN_PAGES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/packaging/man/*.[1-9])
+set(compressed_pages)
+foreach(page ${VESSAMO_MAN_PAGES})
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE ".*\\.([1-9])$" "\\1" section ${name})
+  set(VERSION ${PROJECT_VERSION})
+  configure_file(${page} ${CMAKE_BINARY_DIR}/packaging/man/${name} @ONLY)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/man/${name}.gz
+    COMMAND gzip -9nf -k ${name}
+    DEPENDS ${CMAKE_BINARY_DIR}/packaging/man/${name}
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/packaging/man
+    COMMENT "Compressing the manual page ${name}")
+  list(APPEND compressed_pages ${CMAKE_BINARY_DIR}/packaging/man/${name}.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/man/${name}.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${compressed_pages})
