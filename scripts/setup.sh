@@ -10,6 +10,9 @@ packages=(
   clang libclang-rt-14-dev
   shared-mime-info ca-certificates
   procps
+  # the Debian package and its check: dpkg-shlibdeps, file (CPack), the manual page tools,
+  # systemd-analyze
+  dpkg-dev file man-db groff-base systemd
 )
 
 missing=()

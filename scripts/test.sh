@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the unit tests, the end-to-end tests against real servers
 # (a private Dovecot POP3 instance and an SMTP sink), the hostile-peer suite (fake servers
-# in tests/hostile), the unit and end-to-end tests again under AddressSanitizer +
+# in tests/hostile), the Debian package (built, installed, routing one message as the
+# service, purged), the unit and end-to-end tests again under AddressSanitizer +
 # UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +20,11 @@ bash tests/integration/run.sh --vessamo build/vessamo --sink aiosmtpd
 bash tests/integration/run.sh --vessamo build/vessamo --sink smtp-sink
 echo "== hostile peers: fake servers that drop, stall, flood and lie; bad filters, full folders, SIGTERM"
 /usr/bin/python3 tests/hostile/run.py --vessamo build/vessamo
+
+# --- packaging: the Debian package built, installed, run as a service, removed, purged
+echo "== Debian package: build, install, configure with /C, route one message, purge"
+bash tests/package/run.sh build-deb
+# --- end of packaging
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 bash scripts/build.sh build-asan -DVESSAMO_SANITIZE=ON

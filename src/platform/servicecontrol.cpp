@@ -52,7 +52,8 @@ QString ServiceControl::unitText() const
     QString text = QString::fromUtf16(kUnitTemplate);
     text.replace(QStringLiteral("@DESCRIPTION@"), DisplayName)
         .replace(QStringLiteral("@EXECUTABLE@"), quoteWord(executable_))
-        .replace(QStringLiteral("@WRITABLE_PATHS@"), writable.join(u' '));
+        .replace(QStringLiteral("@WRITABLE_PATHS@"), writable.join(u' '))
+        .replace(QStringLiteral("@CONFIGURATION@"), configuration_);
     return text;
 }
 

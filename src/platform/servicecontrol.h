@@ -30,6 +30,8 @@ public:
     void setExecutablePath(const QString &path) { executable_ = path; }
     // The folders the sandboxed service may write (its queue, archives, configuration).
     void setWritablePaths(const QStringList &paths) { writable_ = paths; }
+    // The configuration file; the service is not started while it is missing.
+    void setConfigurationPath(const QString &path) { configuration_ = path; }
 
     bool Install();
     bool Uninstall();
@@ -57,6 +59,7 @@ Q_SIGNALS:
 private:
     QString executable_;
     QStringList writable_;
+    QString configuration_;
     bool running_ = false;
 };
 

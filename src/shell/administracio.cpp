@@ -17,6 +17,7 @@ void describeService(platform::ServiceControl &service, const QString &executabl
     service.Interactive = true;
     service.ControlsAccepted = 1;
     service.setExecutablePath(executable);
+    service.setConfigurationPath(layout.configurationFile);
     if (layout.installed)
         service.setWritablePaths(
             {layout.folderBase, QFileInfo(layout.configurationFile).absolutePath()});

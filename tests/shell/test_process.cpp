@@ -178,6 +178,7 @@ TEST_F(ProcessTest, TheInstalledUnitIsThePackagedOne)
     for (const QString &line :
          {u"\nExecStart=\"%1\"\n"_s.arg(program),
           u"\nReadWritePaths=\"%1\"\n"_s.arg(QFileInfo(program).absolutePath()),
-          u"\nUser=vessamo\n"_s, u"\nProtectSystem=strict\n"_s, u"\nType=notify\n"_s})
+          u"\nConditionPathExists=%1.vsm\n"_s.arg(program), u"\nUser=vessamo\n"_s,
+          u"\nProtectSystem=strict\n"_s, u"\nType=notify\n"_s})
         EXPECT_TRUE(text.contains(line)) << line.toStdString();
 }
