@@ -4,6 +4,7 @@
 #include "mail/encoders.h"
 #include "platform/ansi.h"
 #include "support/pycheck.h"
+#include "support/uudecode.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,23 +17,6 @@ using vessamo::test::runPython;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// A UU decoder from the format's description: the first character gives the count, every
-// four characters after it give three bytes; whatever follows the count is filler.
-QByteArray uuDecode(const QByteArray &line)
-{
-    const auto value = [](char c) { return (static_cast<unsigned char>(c) - 32) & 63; };
-    const int count = value(line.at(0));
-    QByteArray out;
-    for (qsizetype i = 1; out.size() < count && i + 1 < line.size(); i += 4) {
-        const unsigned v[4] = {unsigned(value(line.at(i))), unsigned(value(line.at(i + 1))),
-                               i + 2 < line.size() ? unsigned(value(line.at(i + 2))) : 0u,
-                               i + 3 < line.size() ? unsigned(value(line.at(i + 3))) : 0u};
-        const unsigned word = v[0] << 18 | v[1] << 12 | v[2] << 6 | v[3];
-        out.append(char(word >> 16)).append(char(word >> 8)).append(char(word));
-    }
-    return out.left(count);
-}
 
 QByteArray randomBytes(QRandomGenerator &random, qsizetype n)
 {
@@ -64,7 +48,7 @@ TEST(UUEncodeLine, KnownLinesLimitsAndRoundTrips)
     for (qsizetype n = 0; n <= 63; ++n) {
         const QByteArray bytes = randomBytes(random, n);
         const QByteArray line = UUEncodeLine(bytes);
-        EXPECT_EQ(uuDecode(line), bytes) << n;
+        EXPECT_EQ(vessamo::test::uuDecodeLine(line), bytes) << n;
         // Printable, no blank (some transports strip trailing blanks), no line break.
         for (const char c : line)
             EXPECT_TRUE(c > 32 && c < 127) << n;

@@ -33,4 +33,25 @@ inline PythonResult runPython(const char *script, const QByteArray &input,
     return result;
 }
 
+// Reads one message (as the fake server received it, still dot-stuffed) with Python's email
+// package and prints what a mail reader would see, as JSON: the decoded top-level headers,
+// the content type and boundary, every leaf part (type, file name, Content-ID, payload
+// decoded, in Base64) and every defect the parser found.
+inline constexpr const char *kMessageSummary = R"(
+import base64, email, email.policy, json, re, sys
+raw = re.sub(rb"(?m)^\.", b"", sys.stdin.buffer.read())  # undo the dot-stuffing
+msg = email.message_from_bytes(raw, policy=email.policy.default)
+defects = [type(d).__name__ for part in msg.walk() for d in part.defects]
+parts = []
+for part in msg.walk():
+    if part.is_multipart():
+        continue
+    parts.append({"type": part.get_content_type(), "filename": part.get_filename(),
+                  "cid": part.get("Content-ID"), "charset": part.get_content_charset(),
+                  "payload": base64.b64encode(part.get_payload(decode=True)).decode()})
+print(json.dumps({"headers": {k: str(v) for k, v in msg.items()},
+                  "type": msg.get_content_type(), "boundary": msg.get_boundary(),
+                  "parts": parts, "defects": defects}))
+)";
+
 } // namespace vessamo::test
