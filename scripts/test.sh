@@ -17,6 +17,8 @@ ctest --test-dir build -j2 --output-on-failure --timeout 300 | tee build/ctest.l
 echo "== end to end against real servers: Dovecot POP3, then an exact-bytes sink and smtp-sink"
 bash tests/integration/run.sh --vessamo build/vessamo --sink aiosmtpd
 bash tests/integration/run.sh --vessamo build/vessamo --sink smtp-sink
+echo "== vessamo-send: a 20 MB attachment through a real SMTP server, streamed (peak memory, CPU)"
+bash tests/integration/sendbig.sh --send build/vessamo-send
 echo "== hostile peers: fake servers that drop, stall, flood and lie; bad filters, full folders, SIGTERM"
 /usr/bin/python3 tests/hostile/run.py --vessamo build/vessamo
 
