@@ -427,7 +427,7 @@ TEST_F(SmtpSend, DateAndBoundaryFromOneReading)
 // long as it was: either way the message stays well formed.
 TEST_F(SmtpSend, FileChangingWhileSent)
 {
-    const QByteArray original = randomBytes(40 * 11400, 10);
+    const QByteArray original = randomBytes(40 * 11400 + 1000, 10);
     for (const bool shrink : {true, false}) {
         SCOPED_TRACE(shrink ? "shrinks" : "grows");
         FakeSmtpServer &fake = row();
