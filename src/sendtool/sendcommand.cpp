@@ -24,14 +24,14 @@ namespace {
 const QString kDelimiter = QStringLiteral("\x1f");
 constexpr const char *kPasswordVariable = "VESSAMO_SMTP_PASSWORD";
 
-struct OptionSpec
+struct OptionEntry
 {
     QStringList names;
     const char *description;
     const char *valueName; // null for a flag
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {{QStringLiteral("f"), QStringLiteral("from")}, "Sender address (required).", "address"},
     {{QStringLiteral("F"), QStringLiteral("from-name")}, "Sender's display name.", "name"},
     {{QStringLiteral("t"), QStringLiteral("to")},
@@ -65,11 +65,11 @@ const OptionSpec kOptions[] = {
      "file"},
 };
 
-QCommandLineOption makeOption(const OptionSpec &spec)
+QCommandLineOption makeOption(const OptionEntry &entry)
 {
-    QCommandLineOption option(spec.names, QString::fromUtf8(spec.description));
-    if (spec.valueName)
-        option.setValueName(QString::fromUtf8(spec.valueName));
+    QCommandLineOption option(entry.names, QString::fromUtf8(entry.description));
+    if (entry.valueName)
+        option.setValueName(QString::fromUtf8(entry.valueName));
     return option;
 }
 
@@ -82,8 +82,8 @@ void addOptions(QCommandLineParser &parser)
                        "error), 2 bad arguments."));
     parser.addHelpOption();
     parser.addVersionOption();
-    for (const OptionSpec &spec : kOptions)
-        parser.addOption(makeOption(spec));
+    for (const OptionEntry &entry : kOptions)
+        parser.addOption(makeOption(entry));
     parser.addPositionalArgument(QStringLiteral("recipient"), QStringLiteral("Recipients."),
                                  QStringLiteral("[recipient...]"));
 }
