@@ -151,14 +151,15 @@ import asyncio, os, signal, ssl, sys
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
-# out port [cert key user password]: with a certificate, port 465 speaks TLS from the first
-# byte and any other port requires STARTTLS; either way AUTH is required, only inside TLS.
+# out port [user password [cert key]]: with a login, AUTH is required; with a certificate
+# too, port 465 speaks TLS from the first byte, any other port requires STARTTLS, and AUTH
+# is taken only inside TLS.
 out, port = sys.argv[1], int(sys.argv[2])
+login = tuple(a.encode() for a in sys.argv[3:5]) or None
 tls = None
-if len(sys.argv) > 3:
+if len(sys.argv) > 5:
     tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    tls.load_cert_chain(sys.argv[3], sys.argv[4])
-    login = (sys.argv[5].encode(), sys.argv[6].encode())
+    tls.load_cert_chain(sys.argv[5], sys.argv[6])
 implicit = tls is not None and port == 465
 count = [0]
 
@@ -181,10 +182,10 @@ class Keep:
 class Sink(Controller):
     def factory(self):
         options = {}
-        if tls is not None:
+        if login is not None:
             options = dict(authenticator=authenticate, auth_required=True,
-                           auth_require_tls=not implicit)
-            if not implicit:
+                           auth_require_tls=tls is not None and not implicit)
+            if tls is not None and not implicit:
                 options.update(tls_context=tls, require_starttls=True)
         return SMTP(self.handler, data_size_limit=None, decode_data=False, enable_SMTPUTF8=False,
                     **options)
@@ -198,9 +199,10 @@ EOF
 
 # With TLS-PORT (465 or 587): Dovecot requires TLS on 995, the aiosmtpd sink listens on
 # TLS-PORT and requires AUTH inside TLS, both with a certificate for "localhost" signed by
-# a CA made here (DIR/tls/ca.pem; the env file names it as CA_FILE).
-rs_start() { # DIR [smtp-sink|aiosmtpd] [TLS-PORT]
-  local dir kind=${2:-smtp-sink} tlsport=${3:-} pop3 smtp host=127.0.0.1 tlsargs=()
+# a CA made here (DIR/tls/ca.pem; the env file names it as CA_FILE). With "auth" instead:
+# the same in clear text on free ports (the same work without TLS, for comparisons).
+rs_start() { # DIR [smtp-sink|aiosmtpd] [TLS-PORT|auth]
+  local dir kind=${2:-smtp-sink} tlsport=${3:-} pop3 smtp host=127.0.0.1 sinkargs=()
   dir=$(mkdir -p "$1" && cd "$1" && pwd)
   rs_ensure_user
   chmod 0755 "$dir"
@@ -208,10 +210,13 @@ rs_start() { # DIR [smtp-sink|aiosmtpd] [TLS-PORT]
   chown -R "$RS_USER:" "$dir/home" "$dir/sink"
   chmod -R go-rwx "$dir/home/Maildir"
   if [ -n "$tlsport" ]; then
-    [ "$kind" = aiosmtpd ] || { echo "realservers: TLS needs the aiosmtpd sink" >&2; return 1; }
+    [ "$kind" = aiosmtpd ] || { echo "realservers: AUTH and TLS need the aiosmtpd sink" >&2; return 1; }
+    sinkargs=("$RS_SMTP_USER" "$RS_SMTP_PASS")
+  fi
+  if [ -n "$tlsport" ] && [ "$tlsport" != auth ]; then
     rs_make_certs "$dir/tls" || return 1
     pop3=995 smtp=$tlsport host=localhost
-    tlsargs=("$dir/tls/server.pem" "$dir/tls/server.key" "$RS_SMTP_USER" "$RS_SMTP_PASS")
+    sinkargs+=("$dir/tls/server.pem" "$dir/tls/server.key")
     rs_port_free "$pop3" && rs_port_free "$smtp" || return 1
     rs_write_dovecot_conf "$dir" "$pop3" tls
   else
@@ -221,15 +226,15 @@ rs_start() { # DIR [smtp-sink|aiosmtpd] [TLS-PORT]
   dovecot -c "$dir/dovecot.conf" || { cat "$dir/dovecot.log" >&2; return 1; }
   rs_wait_port "$pop3" || return 1
 
-  [ -n "$tlsport" ] || smtp=$(rs_free_port)
+  [ -n "${smtp:-}" ] || smtp=$(rs_free_port)
   if [ "$kind" = aiosmtpd ]; then
     rs_write_aiosmtpd_sink "$dir/sink.py"
     # The sink runs as the test user; on a port below 1024 it stays root to bind it.
-    if [ -n "$tlsport" ]; then
-      "$RS_PY" "$dir/sink.py" "$dir/sink" "$smtp" "${tlsargs[@]}" >"$dir/sink.log" 2>&1 &
+    if ((smtp < 1024)); then
+      "$RS_PY" "$dir/sink.py" "$dir/sink" "$smtp" "${sinkargs[@]}" >"$dir/sink.log" 2>&1 &
     else
       setpriv --reuid="$RS_USER" --regid="$(id -g "$RS_USER")" --clear-groups \
-        "$RS_PY" "$dir/sink.py" "$dir/sink" "$smtp" >"$dir/sink.log" 2>&1 &
+        "$RS_PY" "$dir/sink.py" "$dir/sink" "$smtp" "${sinkargs[@]}" >"$dir/sink.log" 2>&1 &
     fi
   else
     # -u drops root; -m bounds parallel sessions; the file name is the time plus a
@@ -250,9 +255,9 @@ SINK_KIND=$kind
 SINK_DIR=$dir/sink
 MAILDIR=$dir/home/Maildir
 EOF
+  [ ! -f "$dir/tls/ca.pem" ] || echo "CA_FILE=$dir/tls/ca.pem" >>"$dir/env"
   if [ -n "$tlsport" ]; then
     cat >>"$dir/env" <<EOF
-CA_FILE=$dir/tls/ca.pem
 SMTP_USER=$RS_SMTP_USER
 SMTP_PASS=$RS_SMTP_PASS
 EOF
