@@ -60,7 +60,11 @@ MUTANTS = [
      "tls.setPeerVerifyMode(QSslSocket::VerifyPeer);",
      "tls.setPeerVerifyMode(QSslSocket::VerifyNone);", "TlsSocket|Pop3Tls|SmtpTls"),
     ("extra CA file ignored", "src/platform/tls.cpp",
-     "        tls.setCaCertificates(cas);\n", "", "TlsSocket|Pop3Tls|SmtpTls"),
+     "    if (!extra.isEmpty())\n        tls.setCaCertificates(", "    if (false)\n        tls.setCaCertificates(",
+     "TlsSocket|Pop3Tls|SmtpTls"),
+    ("the extra CA file replaces the system's", "src/platform/tls.cpp",
+     "tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);",
+     "tls.setCaCertificates(extra);", "TlsSocket"),
     ("bytes before the handshake kept", "src/platform/socketcontrol.cpp",
      "    socket_->readAll();\n    received_.clear();\n"
      "    std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });\n",

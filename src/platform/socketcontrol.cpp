@@ -1,5 +1,7 @@
 #include "platform/socketcontrol.h"
 
+#include "platform/tls.h"
+
 #include <QMetaObject>
 #include <QSslCipher>
 #include <cerrno>
@@ -83,6 +85,10 @@ void SocketControl::attachSocket()
             texts << e.errorString();
         tlsError_ = texts.join(QStringLiteral("; "));
     });
+    QObject::connect(s, &QSslSocket::newSessionTicketReceived, this, [this] {
+        keepSessionTicket(remoteHost_, static_cast<quint16>(remotePort_),
+                          socket_->sslConfiguration().sessionTicket());
+    });
     QObject::connect(s, &QSslSocket::readyRead, this, &SocketControl::onReadyRead);
     QObject::connect(s, &QSslSocket::disconnected, this, [this] {
         // Data that came with the close is still in the socket's buffer. The state changes
@@ -126,7 +132,7 @@ void SocketControl::Connect(const QString &host, qint32 port)
         return;
     }
     if (implicitTls_) {
-        socket_->setSslConfiguration(tls_);
+        socket_->setSslConfiguration(withSessionTicket(tls_, host, static_cast<quint16>(port)));
         socket_->connectToHostEncrypted(host, static_cast<quint16>(port), host);
         return;
     }
@@ -141,7 +147,8 @@ bool SocketControl::StartTls(const QSslConfiguration &tls)
     socket_->readAll();
     received_.clear();
     std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });
-    socket_->setSslConfiguration(tls);
+    socket_->setSslConfiguration(
+        withSessionTicket(tls, remoteHost_, static_cast<quint16>(remotePort_)));
     socket_->setPeerVerifyName(remoteHost_);
     socket_->startClientEncryption();
     return true;

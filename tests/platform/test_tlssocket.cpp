@@ -8,6 +8,7 @@
 
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -130,6 +131,25 @@ TEST(TlsSocket, VerificationFailuresAreErrors)
         EXPECT_TRUE(events.errorText.contains(QLatin1String(row.reason), Qt::CaseInsensitive))
             << events.errorText.toStdString();
     }
+}
+
+// The administrator's CAs come on top of the system's, never instead of them (a list set by
+// hand turns Qt's own loading of the system's CAs off), and a file written later counts.
+TEST(TlsSocket, ExtraCaFileAddsToTheSystemsCas)
+{
+    const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    ASSERT_FALSE(system.isEmpty()) << "no system CAs: is ca-certificates installed?";
+    const QSslCertificate testCa = QSslCertificate::fromPath(TestCerts::get().caFile()).value(0);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ca.pem"));
+    EXPECT_TRUE(clientTlsConfiguration(path).caCertificates().isEmpty()); // none: on demand
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(testCa.toPem());
+    file.close();
+    const QList<QSslCertificate> trusted = clientTlsConfiguration(path).caCertificates();
+    EXPECT_TRUE(trusted.contains(testCa));
+    EXPECT_TRUE(trusted.contains(system.first()) && trusted.contains(system.last()));
 }
 
 // What the server sent after its STARTTLS reply, in the same packet, never comes out of
