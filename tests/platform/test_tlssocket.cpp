@@ -152,6 +152,21 @@ TEST(TlsSocket, ExtraCaFileAddsToTheSystemsCas)
     EXPECT_TRUE(trusted.contains(system.first()) && trusted.contains(system.last()));
 }
 
+// A session ticket goes back only to the host name and port it came from.
+TEST(TlsSocket, SessionTicketsStayWithTheirServer)
+{
+    keepSessionTicket(QStringLiteral("mail.example.org"), 465, "ticket-465");
+    keepSessionTicket(QStringLiteral("mail.example.org"), 995, "ticket-995");
+    const QSslConfiguration base = clientTlsConfiguration(QString());
+    const auto ticket = [&](const char *host, quint16 port) {
+        return withSessionTicket(base, QLatin1String(host), port).sessionTicket();
+    };
+    EXPECT_EQ(ticket("MAIL.example.org", 465), "ticket-465");
+    EXPECT_EQ(ticket("mail.example.org", 995), "ticket-995");
+    EXPECT_TRUE(ticket("mail.example.org", 587).isEmpty());
+    EXPECT_TRUE(ticket("other.example.org", 465).isEmpty());
+}
+
 // What the server sent after its STARTTLS reply, in the same packet, never comes out of
 // the connection: only what it sends inside TLS does.
 TEST(TlsSocket, StartTlsDiscardsWhatCameBeforeTheHandshake)
