@@ -60,11 +60,10 @@ MUTANTS = [
      "tls.setPeerVerifyMode(QSslSocket::VerifyPeer);",
      "tls.setPeerVerifyMode(QSslSocket::VerifyNone);", "TlsSocket|Pop3Tls|SmtpTls"),
     ("extra CA file ignored", "src/platform/tls.cpp",
-     "    if (!extra.isEmpty())\n        tls.setCaCertificates(", "    if (false)\n        tls.setCaCertificates(",
+     "        tls.setCaCertificates(cas);", "",
      "TlsSocket|Pop3Tls|SmtpTls"),
     ("the extra CA file replaces the system's", "src/platform/tls.cpp",
-     "tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);",
-     "tls.setCaCertificates(extra);", "TlsSocket"),
+     "QSslConfiguration::systemCaCertificates() + extra) {", "extra) {", "TlsSocket"),
     ("bytes before the handshake kept", "src/platform/socketcontrol.cpp",
      "    socket_->readAll();\n    received_.clear();\n"
      "    std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });\n",
@@ -77,6 +76,9 @@ MUTANTS = [
      "            return;\n        }\n        break;\n    case SmtpState::TlsHandshake:",
      "            return;\n        }\n        startTlsPending_ = false;\n        enter(SmtpState::Hello);\n"
      "        return;\n    case SmtpState::TlsHandshake:", "SmtpTls"),
+    ("a large TLS write handed over at once", "src/platform/socketcontrol.cpp",
+     "    if (socket_->isEncrypted()) {\n        if (tlsPendingSize() == 0) {",
+     "    if (false) {\n        if (tlsPendingSize() == 0) {", "TlsSocket"),
     # --- routing: POP3
     ("un-stuffing off", "src/routing/pop3session.cpp",
      "                // A stuffed line: its first \".\" is dropped, the rest written as it came.\n"

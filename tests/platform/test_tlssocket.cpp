@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
+#include <numeric>
 
 namespace vessamo::platform {
 namespace {
@@ -98,6 +99,21 @@ TEST(TlsSocket, ImplicitTlsCarriesTheDialogueAndCountsApplicationBytes)
     ASSERT_TRUE(waitFor([&] { return server.received == "QUIT\r\n"; }));
     ASSERT_TRUE(waitFor([&] { return !sent.isEmpty(); }));
     EXPECT_EQ(sent.first(), 6);
+
+    // A large write leaves a window at a time, arrives whole and in order before what was
+    // written after it, and counts as queued until it is out.
+    QByteArray big(3 * 1024 * 1024 + 7, 'x');
+    for (qsizetype i = 0; i < big.size(); i += 1000)
+        big[i] = char('a' + (i / 1000) % 26);
+    server.received.clear();
+    ASSERT_TRUE(socket.SendData(big));
+    EXPECT_GT(socket.BytesQueued(), 1024 * 1024);
+    ASSERT_TRUE(socket.SendData("NOOP\r\n"));
+    ASSERT_TRUE(waitFor([&] { return server.received.size() >= big.size() + 6; }));
+    EXPECT_TRUE(server.received == big + "NOOP\r\n");
+    ASSERT_TRUE(waitFor([&] { return socket.BytesQueued() == 0; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return std::accumulate(sent.begin(), sent.end(), 0LL) == 6 + big.size() + 6; }));
 }
 
 // Every verification failure ends the connection as a TLS error before any byte of the
