@@ -7,10 +7,13 @@
 # from the trigger to the end of the run; CPU and peak memory of the process with GNU time)
 # and checked: every message arrived once and byte for byte, the mailbox is empty.
 #
-#   bench/tls.sh [--vessamo BINARY] [--runs N] [SET...]
+#   bench/tls.sh [--vessamo BINARY] [--runs N] [--system-store] [SET...]
 #
 # SET: 1000x4k 5x20m (default both); N runs of each (default 3); prints the medians and
-# the ratio TLS / clear. Run as root on Debian 12 (995 and 465 must be free).
+# the ratio TLS / clear. The servers' test CA is trusted through the extra CA file, or with
+# --system-store through the system's store (update-ca-certificates, undone at the end), the
+# way a public provider's certificate is trusted. Run as root on Debian 12 (995 and 465 must
+# be free).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/realservers.sh
@@ -18,11 +21,12 @@ source "$root/scripts/realservers.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 
-binary=$root/build-release/vessamo runs=3 sets=()
+binary=$root/build-release/vessamo runs=3 sets=() store=
 while (($#)); do
   case "$1" in
   --vessamo) binary=$(realpath "$2"); shift 2 ;;
   --runs) runs=$2; shift 2 ;;
+  --system-store) store=/usr/local/share/ca-certificates/vessamo-bench-test-ca.crt; shift ;;
   1000x4k | 5x20m) sets+=("$1"); shift ;;
   *) echo "tls.sh: unknown argument $1 (sets: 1000x4k 5x20m)" >&2; exit 2 ;;
   esac
@@ -40,10 +44,20 @@ cleanup() {
     rs_stop "$d"
     rm -rf "$d"
   done
+  if [ -n "$store" ] && [ -f "$store" ]; then
+    rm -f "$store"
+    update-ca-certificates --fresh >/dev/null 2>&1
+  fi
 }
 trap cleanup EXIT
 rs_start "$clear_dir" aiosmtpd auth >/dev/null && rs_start "$tls_dir" aiosmtpd 465 >/dev/null ||
   { echo "tls.sh: servers did not start"; exit 1; }
+if [ -n "$store" ]; then
+  cp "$tls_dir/tls/ca.pem" "$store" && update-ca-certificates >/dev/null 2>&1 ||
+    { echo "tls.sh: could not add the test CA to the system's store"; exit 1; }
+  # No extra CA file: the system's store alone.
+  sed -i "s|^CA_FILE=.*|CA_FILE=$tls_dir/no-extra-ca.pem|" "$tls_dir/env"
+fi
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
