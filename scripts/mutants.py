@@ -93,6 +93,36 @@ MUTANTS = [
      "login = !user.isEmpty();", "login = true;", "SendCommand"),
     ("vessamo-send: any priority taken", "src/sendtool/sendcommand.cpp",
      'number(value("priority"), 1, 5)', 'number(value("priority"), 1, 9)', "SendArguments"),
+    # --- TLS: chosen by port, verified, never a fall back to clear text
+    ("587 sent in clear text", "src/platform/tls.cpp",
+     "return port == 587 ? TlsMode::StartTls : TlsMode::None;", "return TlsMode::None;",
+     "SmtpTls"),
+    ("995 read in clear text", "src/platform/tls.cpp",
+     "return port == 995 ? TlsMode::Implicit : TlsMode::None;", "return TlsMode::None;",
+     "Pop3Tls"),
+    ("certificates not verified", "src/platform/tls.cpp",
+     "tls.setPeerVerifyMode(QSslSocket::VerifyPeer);",
+     "tls.setPeerVerifyMode(QSslSocket::VerifyNone);", "TlsSocket|Pop3Tls|SmtpTls"),
+    ("extra CA file ignored", "src/platform/tls.cpp",
+     "        tls.setCaCertificates(cas);", "",
+     "TlsSocket|Pop3Tls|SmtpTls"),
+    ("the extra CA file replaces the system's", "src/platform/tls.cpp",
+     "QSslConfiguration::systemCaCertificates() + extra) {", "extra) {", "TlsSocket"),
+    ("bytes before the handshake kept", "src/platform/socketcontrol.cpp",
+     "    socket_->readAll();\n    received_.clear();\n"
+     "    std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });\n",
+     "", "TlsSocket"),
+    ("587 without STARTTLS goes on in clear text", "src/mail/smtpsession_table.cpp",
+     "        if (!offersExtension(reply, \"STARTTLS\")) {",
+     "        if (!offersExtension(reply, \"STARTTLS\")) {\n            startTlsPending_ = false;\n"
+     "            judgeHello(reply);\n            return;", "SmtpTls"),
+    ("refused STARTTLS goes on in clear text", "src/mail/smtpsession_table.cpp",
+     "            return;\n        }\n        break;\n    case SmtpState::TlsHandshake:",
+     "            return;\n        }\n        startTlsPending_ = false;\n        enter(SmtpState::Hello);\n"
+     "        return;\n    case SmtpState::TlsHandshake:", "SmtpTls"),
+    ("a large TLS write handed over at once", "src/platform/socketcontrol.cpp",
+     "    if (socket_->isEncrypted()) {\n        if (tlsPendingSize() == 0) {",
+     "    if (false) {\n        if (tlsPendingSize() == 0) {", "TlsSocket"),
     # --- routing: POP3
     ("un-stuffing off", "src/routing/pop3session.cpp",
      "                // A stuffed line: its first \".\" is dropped, the rest written as it came.\n"

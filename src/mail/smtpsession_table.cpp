@@ -107,7 +107,8 @@ QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
     case SmtpState::StartTls:
         return QByteArrayLiteral("STARTTLS\r\n");
     case SmtpState::Auth:
-        return QByteArrayLiteral("AUTH Login\r\n");
+        // Mechanism names are upper case; strict servers refuse "Login".
+        return QByteArrayLiteral("AUTH LOGIN\r\n");
     case SmtpState::MailFrom:
         return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
             + "\r\n";
@@ -339,7 +340,9 @@ void SmtpSession::answerChallenge(const QByteArray &reply)
     QByteArray challenge = reply.mid(3);
     challenge.replace("\r\n", "");
     challenge = challenge.trimmed();
-    const QString decoded = Base64Decode(platform::fromAnsi(challenge)).toLower();
+    // "Username:" and the LOGIN draft's "User Name" alike.
+    const QString decoded
+        = Base64Decode(platform::fromAnsi(challenge)).toLower().remove(QLatin1Char(' '));
     if (decoded.contains(u"username"))
         send(platform::toAnsi(Base64EncodeText(owner_.UserName())), kMasked);
     else if (decoded.contains(u"password"))
