@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the unit tests, the end-to-end tests against real servers
-# (a private Dovecot POP3 instance and an SMTP sink), the hostile-peer suite (fake servers
-# in tests/hostile), the Debian package (built, installed, routing one message as the
-# service, purged), the unit and end-to-end tests again under AddressSanitizer +
-# UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
+# (a private Dovecot POP3 instance and an SMTP sink, in clear text and over TLS), the
+# hostile-peer suite (fake servers in tests/hostile), the Debian package (built, installed,
+# routing one message as the service, purged), the unit and end-to-end tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -18,6 +18,11 @@ ctest --test-dir build -j2 --output-on-failure --timeout 300 | tee build/ctest.l
 echo "== end to end against real servers: Dovecot POP3, then an exact-bytes sink and smtp-sink"
 bash tests/integration/run.sh --vessamo build/vessamo --sink aiosmtpd
 bash tests/integration/run.sh --vessamo build/vessamo --sink smtp-sink
+echo "== vessamo-send: a 20 MB attachment through a real SMTP server, streamed (peak memory, CPU)"
+bash tests/integration/sendbig.sh --send build/vessamo-send
+echo "== end to end over TLS: Dovecot requiring TLS on 995; an aiosmtpd sink requiring AUTH inside TLS on 465, then with STARTTLS on 587"
+bash tests/integration/run.sh --vessamo build/vessamo --tls 465
+bash tests/integration/run.sh --vessamo build/vessamo --tls 587
 echo "== hostile peers: fake servers that drop, stall, flood and lie; bad filters, full folders, SIGTERM"
 /usr/bin/python3 tests/hostile/run.py --vessamo build/vessamo
 
@@ -34,6 +39,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== end to end against real servers, under the sanitizers"
 bash tests/integration/run.sh --vessamo build-asan/vessamo --sink aiosmtpd
+bash tests/integration/run.sh --vessamo build-asan/vessamo --tls 587
 
 echo "== fuzz targets (clang, ${fuzz_seconds}s each)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \

@@ -17,10 +17,12 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -38,6 +40,14 @@ inline const QString kInvalidBcc = QStringLiteral("Invalid Bcc: Recipient E-mail
 inline const QString kInvalidSender = QStringLiteral("Missing or Invalid Sender E-mail Address");
 inline const QString kMissingAttachment
     = QStringLiteral("The file you tried to attach does not exist");
+inline const QString kHtmlNeedsMime = QStringLiteral("Sending HTML requires MIME encoding");
+inline const QString kNoRecipient = QStringLiteral("No Recipient E-mail Address Specified");
+inline const QString kTooManyRecipients = QStringLiteral("Too many recipients");
+inline const QString kUnsafeAddress = QStringLiteral(
+    "Invalid character (line break or angle bracket) in a sender or recipient address");
+inline const QString kUnsafeFileName = QStringLiteral(
+    "Invalid character (line break or control character) in an attached file name");
+inline const QString kSocketNotOpen = QStringLiteral("Socket not Open");
 } // namespace errortext
 
 // Keys under which remembered values are stored.
@@ -68,12 +78,24 @@ QByteArray PrepareBody(const QByteArray &text);
 // first empty one): there a long line is folded before its last blank within the limit, so
 // that the next piece begins with white space and stays part of its header.
 QByteArray PrepareMessage(const QByteArray &text);
+// Any bare CR or bare LF becomes CR LF, so that no server, however loosely it reads line
+// ends, sees a line the prepared text did not stuff. Text with CR LF line ends passes
+// unchanged (and uncopied).
+QByteArray WireLines(const QByteArray &prepared);
+// A CR, LF, NUL or angle bracket would let an address break out of its command or header.
+bool BreaksCommandLine(const QString &address);
 
 // The Date header's zone text (+0100, -0500, +0530) for a bias in minutes, where local time
 // plus the bias gives UTC.
 QString TimeZoneSuffix(qint32 biasMinutes);
 // The same for the system time zone's offset from UTC at the moment `at`.
 QString SystemTimeZoneSuffix(const QDateTime &at);
+// The Date header's value for the moment `now`, in its own zone: "Sat, 5 Dec 2026 06:25:22
+// +0100".
+QString MessageDateText(const QDateTime &now);
+// The multipart boundary for the moment `now`: the serial day number (days since
+// 30 December 1899) and the time as a fraction of the day times 10^8, both in hexadecimal.
+QString MessageBoundary(const QDateTime &now);
 
 class clsEnviarCorreu : public QObject
 {
@@ -174,6 +196,15 @@ public:
     bool Connect();
     void Disconnect();
     void Enruta();
+    // Composes a new message from the properties (plain, HTML, multipart with attached
+    // files, or UU-encoded files) and sends it to every recipient in one transaction; the
+    // outcome arrives only through the events.
+    void Send();
+    // Rewrites the HTML body's references to attached files (inside a tag, after "=") into
+    // "cid:" references and marks those files embedded. True when one was rewritten.
+    bool LinkEmbeddedFiles();
+    // Where Send reads the time of a message (the Date header and the boundary).
+    void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
     // What the last Connect or Enruta tells about the message (a stop counts as temporary,
     // or as ambiguous once the end of data was out).
     RelayOutcome Outcome() const { return session_->outcome(); }
@@ -237,6 +268,9 @@ protected:
     void CloseSession();
     // Reports "Timeout occurred: The SMTP Host did not respond to the request".
     void TimeoutFailure();
+    // Reads the file in pieces, never whole, encodes each (0 Base64, 1 UU) and writes it.
+    // A file that cannot be read is reported and ends the operation (abort).
+    void EncodeAndSendFile(const QString &path, qint32 mode);
 
     QString ReadSetting(const QString &key, const QString &defaultValue) const;
     void WriteSetting(const QString &key, const QString &value) const;
@@ -259,6 +293,17 @@ private:
     qint16 socketState() const;
     // Refuses a sender or recipient that could break out of its command line.
     bool addressesSafe();
+    // Send's checks, in order; false when they reported (nothing was sent).
+    bool sendChecks();
+    // The header block, line by line; false when the operation ended meanwhile.
+    bool sendHeaders(const QDateTime &now, const QString &boundary, bool multipart, bool related,
+                     const QString &to, const QString &cc);
+    bool sendAttachment(const AttachedFile &file, const QString &boundary, bool related);
+    // One piece of content; false when the operation has ended.
+    bool put(const QByteArray &bytes, const QByteArray &logged = QByteArray());
+    // The file sender's loops; a non-empty result is a failure still to report.
+    QString sendBase64(QFile &file, const QPointer<clsEnviarCorreu> &self);
+    QString sendUU(QFile &file, const QPointer<clsEnviarCorreu> &self);
 
     // Texts of remembered values: numbers in decimal with a blank before a non-negative one,
     // flags as "-1" or "0".
@@ -285,6 +330,7 @@ private:
     qint32 pop3Port_ = 110;
     QStringList errors_;
     dns::MxQueryOptions mxOptions_;
+    std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
 
     bool asHtml_ = false;
     qint32 connectRetry_ = 4;

@@ -10,10 +10,29 @@ namespace vessamo::mail {
 
 namespace {
 
-// Any bare CR or bare LF goes out as CR LF, so that no server, however loosely it reads
-// line ends, sees a line the prepared body did not stuff. Text with proper CR LF line ends
-// passes unchanged (and uncopied).
-QByteArray wireLines(const QByteArray &prepared)
+qint64 listSize(const QStringList &list, qint64 perElement, int lengthFactor, qint64 perExtra)
+{
+    qint64 size = 0;
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        size += perElement + lengthFactor * list[i].size();
+        if (i > 0)
+            size += perExtra;
+    }
+    return size;
+}
+
+} // namespace
+
+bool BreaksCommandLine(const QString &address)
+{
+    for (QChar c : address) {
+        if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
+            return true;
+    }
+    return false;
+}
+
+QByteArray WireLines(const QByteArray &prepared)
 {
     qsizetype i = 0;
     for (; i < prepared.size(); ++i) {
@@ -43,38 +62,15 @@ QByteArray wireLines(const QByteArray &prepared)
     return out;
 }
 
-bool breaksCommandLine(const QString &address)
-{
-    for (QChar c : address) {
-        if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
-            return true;
-    }
-    return false;
-}
-
-qint64 listSize(const QStringList &list, qint64 perElement, int lengthFactor, qint64 perExtra)
-{
-    qint64 size = 0;
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        size += perElement + lengthFactor * list[i].size();
-        if (i > 0)
-            size += perExtra;
-    }
-    return size;
-}
-
-} // namespace
-
 bool clsEnviarCorreu::addressesSafe()
 {
-    const bool unsafe = breaksCommandLine(from_)
-        || (!recipient_.isEmpty() && breaksCommandLine(recipient_.first()));
+    const bool unsafe = BreaksCommandLine(from_)
+        || (!recipient_.isEmpty() && BreaksCommandLine(recipient_.first()));
     if (!unsafe)
         return true;
     // The message's own sender or its forward-to text: no later attempt can do better.
     session_->classify(RelayOutcome::Permanent);
-    AddError(QStringLiteral("Invalid character (line break or angle bracket) in a sender or "
-                            "recipient address"));
+    AddError(errortext::kUnsafeAddress);
     RaiseFailure();
     return false;
 }
@@ -128,8 +124,8 @@ void clsEnviarCorreu::Enruta()
         return;
     if (!session_->open() || !self)
         return;
-    // The message goes out in one write; wireLines copies it only when it must change.
-    if (!session_->relay(wireLines(message_)) || !self)
+    // The message goes out in one write; WireLines copies it only when it must change.
+    if (!session_->relay(WireLines(message_)) || !self)
         return;
     Q_EMIT SendSuccesful();
 }

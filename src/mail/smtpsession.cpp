@@ -32,7 +32,8 @@ bool isPop3(SmtpState state)
 // States left only by a reply (or its time-out, a failure or a stop).
 bool waitsForReply(SmtpState state)
 {
-    return state != SmtpState::Closed && state != SmtpState::Ready && state != SmtpState::Accepted;
+    return state != SmtpState::Closed && state != SmtpState::Ready && state != SmtpState::Content
+        && state != SmtpState::Accepted;
 }
 
 RelayOutcome silenceClass(SmtpState state)
@@ -318,6 +319,10 @@ bool SmtpSession::pop3Login()
 bool SmtpSession::relay(const QByteArray &wire)
 {
     const QPointer<SmtpSession> self(this);
+    // Only the first recipient: a second one would be a copy nobody asked for.
+    const QStringList &recipients = owner_.RecipientList();
+    envelope_ = recipients.isEmpty() ? QStringList() : QStringList {recipients.first()};
+    composing_ = false;
     wire_ = &wire;
     enter(SmtpState::MailFrom);
     const bool rested = self && awaitRest();
@@ -326,6 +331,43 @@ bool SmtpSession::relay(const QByteArray &wire)
     wire_ = nullptr;
     if (!rested || state_ != SmtpState::Accepted)
         return false;
+    return finish();
+}
+
+bool SmtpSession::startContent(const QStringList &recipients)
+{
+    const QPointer<SmtpSession> self(this);
+    envelope_ = recipients;
+    composing_ = true;
+    wire_ = nullptr;
+    enter(SmtpState::MailFrom);
+    const bool rested = self && awaitRest();
+    return self && rested && state_ == SmtpState::Content;
+}
+
+bool SmtpSession::write(const QByteArray &bytes, const QByteArray &logged)
+{
+    if (socketState() != SocketControl::sckConnected)
+        return false;
+    send(bytes, logged);
+    return true;
+}
+
+bool SmtpSession::endContent()
+{
+    const QPointer<SmtpSession> self(this);
+    if (state_ != SmtpState::Content || aborted_)
+        return false;
+    enter(SmtpState::DataEnd);
+    const bool rested = self && awaitRest();
+    if (!self || !rested || state_ != SmtpState::Accepted)
+        return false;
+    return finish();
+}
+
+bool SmtpSession::finish()
+{
+    const QPointer<SmtpSession> self(this);
     lastPercentage_ = 100;
     if (!quiet_)
         Q_EMIT owner_.Progress(100);
@@ -339,6 +381,56 @@ bool SmtpSession::relay(const QByteArray &wire)
     else
         close();
     return static_cast<bool>(self);
+}
+
+qint64 SmtpSession::bytesQueued() const
+{
+    return socket_ ? socket_->BytesQueued() : 0;
+}
+
+bool SmtpSession::settled(const QPointer<SmtpSession> &self)
+{
+    if (!self)
+        return false;
+    if (stopRequested()) {
+        stopNow();
+        return false;
+    }
+    return !aborted_;
+}
+
+bool SmtpSession::awaitProgress(qint64 seen, qint32 seconds)
+{
+    const QPointer<SmtpSession> self(this);
+    if (seconds >= 1) {
+        const QDeadlineTimer deadline(std::chrono::seconds(seconds), Qt::PreciseTimer);
+        platform::waitUntil([&] { return !self || aborted_ || progressReports_ != seen; }, deadline,
+                            stop_);
+    }
+    return settled(self);
+}
+
+bool SmtpSession::awaitQueue(qint64 limit)
+{
+    const QPointer<SmtpSession> self(this);
+    qint64 last = bytesQueued();
+    while (last > limit && !aborted_) {
+        // The time-out counts from the last movement: a slow server that keeps reading
+        // is waited for, one that stopped is not.
+        const QDeadlineTimer deadline(std::chrono::seconds(qMax(owner_.MessageTimeout(), 0)),
+                                      Qt::PreciseTimer);
+        platform::waitUntil([&] { return !self || aborted_ || bytesQueued() != last; }, deadline,
+                            stop_);
+        if (!settled(self))
+            return false;
+        const qint64 now = bytesQueued();
+        if (now == last) {
+            failOnTimeout();
+            return false;
+        }
+        last = now;
+    }
+    return !aborted_;
 }
 
 void SmtpSession::close(bool announce)

@@ -17,6 +17,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <array>
 
 namespace vessamo::platform {
@@ -28,7 +29,7 @@ namespace vessamo::mail {
 
 class clsEnviarCorreu;
 
-// What the reply received in each state answers. Closed, Ready and Accepted wait for no
+// What the reply received in each state answers. Closed, Ready, Content and Accepted wait for no
 // reply; the others are left by their reply, their time-out, a failure or a stop.
 enum class SmtpState : int {
     Closed = 0, // no session
@@ -42,6 +43,7 @@ enum class SmtpState : int {
     MailFrom, // reply to MAIL FROM
     RcptTo, // reply to RCPT TO
     Data, // reply to DATA
+    Content, // a composed message is being written: no reply is awaited
     DataEnd, // reply to the end of data: the message is out
     Accepted, // the server took the message
     Quit, // reply to QUIT
@@ -51,10 +53,10 @@ enum class SmtpState : int {
     Pop3Quit, // reply to QUIT; the login is over once it comes
 };
 
-inline constexpr std::array<const char *, 18> kSmtpStateNames = {
-    "Closed",   "Connecting", "Greeting",     "Hello",    "StartTls", "TlsHandshake",
-    "Auth",     "Ready",      "MailFrom",     "RcptTo",   "Data",     "DataEnd",
-    "Accepted", "Quit",       "Pop3Greeting", "Pop3User", "Pop3Pass", "Pop3Quit",
+inline constexpr std::array<const char *, 19> kSmtpStateNames = {
+    "Closed", "Connecting",   "Greeting", "Hello",    "StartTls", "TlsHandshake", "Auth",
+    "Ready",  "MailFrom",     "RcptTo",   "Data",     "Content",  "DataEnd",      "Accepted",
+    "Quit",   "Pop3Greeting", "Pop3User", "Pop3Pass", "Pop3Quit",
 };
 
 inline const char *smtpStateName(SmtpState state)
@@ -100,6 +102,24 @@ public:
     // wire, one write) and the end-of-data line. True when the server accepted it; the
     // session is closed afterwards unless it is kept open.
     bool relay(const QByteArray &wire);
+    // A composed message: MAIL FROM, RCPT TO for every recipient in order, DATA. True when
+    // the server waits for the content, which the caller then writes piece by piece.
+    bool startContent(const QStringList &recipients);
+    // One piece of the content (shown in the wire log as `logged` when given). False when
+    // it cannot reach the server.
+    bool write(const QByteArray &bytes, const QByteArray &logged = QByteArray());
+    // The end-of-data line after the content; true when the server accepted the message
+    // (closed afterwards unless kept open, as after a relay).
+    bool endContent();
+    // Socket progress reports so far, and a wait of at most `seconds` for the next one
+    // after `seen`; no report when none comes. False on a failure or a stop.
+    qint64 progressReports() const { return progressReports_; }
+    bool awaitProgress(qint64 seen, qint32 seconds);
+    // Waits while more than `limit` bytes are still queued on the socket. A count that has
+    // not moved for MessageTimeout seconds is reported as a time-out. False on a failure,
+    // a time-out or a stop.
+    bool awaitQueue(qint64 limit);
+    qint64 bytesQueued() const;
     // QUIT when connected (its reply awaited for at most 2 s), then the socket is closed.
     // `announce` raises the "Closing Connection..." status first.
     void close(bool announce = true);
@@ -135,6 +155,12 @@ private:
     bool awaitRest();
     bool connectLoop(SmtpState greeting);
     bool pop3Login();
+    // Progress, "Transmission Complete..." and the goodbye after the server took a message.
+    bool finish();
+    // After a wait of the content phase: false (after ending the operation on a stop) when
+    // the session is gone, failed or stopped.
+    bool settled(const QPointer<SmtpSession> &self);
+    void sendRecipient();
     void replyTooLong(bool pop3);
     // Ends the operation at once on a stop request: no report, no goodbye wait.
     void stopNow();
@@ -154,6 +180,12 @@ private:
     SmtpState afterConnect_ = SmtpState::Greeting;
     // The message of the transaction under way, fit for the wire.
     const QByteArray *wire_ = nullptr;
+    // The transaction's recipients, and the one whose RCPT TO is answered next.
+    QStringList envelope_;
+    qsizetype rcptIndex_ = 0;
+    // The transaction's content is composed by the caller (Content state after DATA).
+    bool composing_ = false;
+    qint64 progressReports_ = 0;
     RelayOutcome outcome_ = RelayOutcome::Temporary;
     bool classified_ = false;
     bool aborted_ = false;

@@ -55,7 +55,7 @@ bool positive(const QByteArray &code, std::initializer_list<const char *> accept
 bool inTransaction(SmtpState state)
 {
     return state == SmtpState::MailFrom || state == SmtpState::RcptTo || state == SmtpState::Data
-        || state == SmtpState::DataEnd;
+        || state == SmtpState::Content || state == SmtpState::DataEnd;
 }
 
 // What a refusal means for the message: only the transaction's own steps can refuse it for
@@ -107,12 +107,13 @@ QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
     case SmtpState::StartTls:
         return QByteArrayLiteral("STARTTLS\r\n");
     case SmtpState::Auth:
-        return QByteArrayLiteral("AUTH Login\r\n");
+        // Mechanism names are upper case; strict servers refuse "Login".
+        return QByteArrayLiteral("AUTH LOGIN\r\n");
     case SmtpState::MailFrom:
         return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
             + "\r\n";
     case SmtpState::RcptTo:
-        return "RCPT TO: <" + platform::toAnsi(owner_.RecipientList().first()) + ">\r\n";
+        return "RCPT TO: <" + platform::toAnsi(envelope_.value(rcptIndex_)) + ">\r\n";
     case SmtpState::Data:
         return QByteArrayLiteral("DATA\r\n");
     case SmtpState::Quit:
@@ -143,7 +144,9 @@ void SmtpSession::enter(SmtpState next)
         if (!self)
             return;
     }
-    if (next == SmtpState::RcptTo && owner_.RecipientList().isEmpty()) {
+    if (next == SmtpState::RcptTo)
+        rcptIndex_ = 0;
+    if (next == SmtpState::RcptTo && envelope_.isEmpty()) {
         // What indexing an empty list reports.
         fail(QStringLiteral("Subscript out of range"), RelayOutcome::Permanent);
         return;
@@ -158,11 +161,23 @@ void SmtpSession::enter(SmtpState next)
         send(command, logged);
 }
 
+// The next RCPT TO of the envelope, without a status of its own.
+void SmtpSession::sendRecipient()
+{
+    QByteArray logged;
+    send(commandOf(SmtpState::RcptTo, logged));
+}
+
 // The message in one write, then the end-of-data line. A message that ends with its line
 // end is followed by the "." line alone; one that does not gets the line end it lacks, so
-// no empty line is added to what the recipient receives.
+// no empty line is added to what the recipient receives. A composed message has been
+// written already and ends with its line end.
 void SmtpSession::sendMessage()
 {
+    if (composing_) {
+        send(QByteArrayLiteral(".\r\n"));
+        return;
+    }
     const QByteArray wire = wire_ ? *wire_ : QByteArray();
     send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
     send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
@@ -210,12 +225,20 @@ void SmtpSession::judge(const QByteArray &reply)
             enter(SmtpState::RcptTo);
         break;
     case SmtpState::RcptTo:
-        if ((accepted = positive(code, {"250", "251"})))
-            enter(SmtpState::Data);
+        if ((accepted = positive(code, {"250", "251"}))) {
+            if (++rcptIndex_ < envelope_.size())
+                sendRecipient();
+            else
+                enter(SmtpState::Data);
+        }
         break;
     case SmtpState::Data:
-        if ((accepted = code == "354"))
-            enter(SmtpState::DataEnd);
+        if ((accepted = code == "354")) {
+            if (composing_)
+                state_ = SmtpState::Content; // the caller writes the content
+            else
+                enter(SmtpState::DataEnd);
+        }
         break;
     case SmtpState::DataEnd:
         if ((accepted = positive(code, {"250", "251"}))) {
@@ -317,7 +340,9 @@ void SmtpSession::answerChallenge(const QByteArray &reply)
     QByteArray challenge = reply.mid(3);
     challenge.replace("\r\n", "");
     challenge = challenge.trimmed();
-    const QString decoded = Base64Decode(platform::fromAnsi(challenge)).toLower();
+    // "Username:" and the LOGIN draft's "User Name" alike.
+    const QString decoded
+        = Base64Decode(platform::fromAnsi(challenge)).toLower().remove(QLatin1Char(' '));
     if (decoded.contains(u"username"))
         send(platform::toAnsi(Base64EncodeText(owner_.UserName())), kMasked);
     else if (decoded.contains(u"password"))
@@ -422,6 +447,7 @@ void SmtpSession::replyTooLong(bool pop3)
 void SmtpSession::onSendProgress(qint32 sent, qint32 queued)
 {
     Q_UNUSED(queued);
+    ++progressReports_;
     bytesSent_ += sent;
     qint32 percentage = 0;
     if (estimatedTotal_ > 0) {

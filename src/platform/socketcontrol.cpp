@@ -1,5 +1,7 @@
 #include "platform/socketcontrol.h"
 
+#include "platform/tls.h"
+
 #include <QMetaObject>
 #include <QSslCipher>
 #include <cerrno>
@@ -83,6 +85,10 @@ void SocketControl::attachSocket()
             texts << e.errorString();
         tlsError_ = texts.join(QStringLiteral("; "));
     });
+    QObject::connect(s, &QSslSocket::newSessionTicketReceived, this, [this] {
+        keepSessionTicket(remoteHost_, static_cast<quint16>(remotePort_),
+                          socket_->sslConfiguration().sessionTicket());
+    });
     QObject::connect(s, &QSslSocket::readyRead, this, &SocketControl::onReadyRead);
     QObject::connect(s, &QSslSocket::disconnected, this, [this] {
         // Data that came with the close is still in the socket's buffer. The state changes
@@ -95,8 +101,9 @@ void SocketControl::attachSocket()
     QObject::connect(s, &QSslSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
     // Over TLS too this counts the application's bytes, not the encrypted records.
     QObject::connect(s, &QSslSocket::bytesWritten, this, [this](qint64 written) {
-        post(Event(Kind::Progress, written, socket_ ? socket_->bytesToWrite() : 0));
+        post(Event(Kind::Progress, written, BytesQueued()));
     });
+    QObject::connect(s, &QSslSocket::encryptedBytesWritten, this, [this] { feedTls(); });
 }
 
 void SocketControl::SetImplicitTls(bool on, const QSslConfiguration &tls)
@@ -126,7 +133,7 @@ void SocketControl::Connect(const QString &host, qint32 port)
         return;
     }
     if (implicitTls_) {
-        socket_->setSslConfiguration(tls_);
+        socket_->setSslConfiguration(withSessionTicket(tls_, host, static_cast<quint16>(port)));
         socket_->connectToHostEncrypted(host, static_cast<quint16>(port), host);
         return;
     }
@@ -141,7 +148,8 @@ bool SocketControl::StartTls(const QSslConfiguration &tls)
     socket_->readAll();
     received_.clear();
     std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });
-    socket_->setSslConfiguration(tls);
+    socket_->setSslConfiguration(
+        withSessionTicket(tls, remoteHost_, static_cast<quint16>(remotePort_)));
     socket_->setPeerVerifyName(remoteHost_);
     socket_->startClientEncryption();
     return true;
@@ -161,12 +169,38 @@ bool SocketControl::SendData(const QByteArray &bytes)
     if (!socket_ || state_ != sckConnected || bytes.isEmpty()
         || socket_->state() != QAbstractSocket::ConnectedState || peerHasClosed())
         return false;
-    socket_->write(bytes);
+    if (socket_->isEncrypted()) {
+        if (tlsPendingSize() == 0) {
+            tlsPending_ = bytes;
+            tlsPendingAt_ = 0;
+        } else {
+            tlsPending_.append(bytes);
+        }
+        feedTls();
+    } else {
+        socket_->write(bytes);
+    }
     // Out now rather than on the next pass of the event loop: a command reaches the
     // server one loop pass (and one wake-up) sooner. Whatever the socket reports from
     // here is queued like every other event.
     socket_->flush();
     return true;
+}
+
+void SocketControl::feedTls()
+{
+    constexpr qint64 kWindow = 256 * 1024;
+    constexpr qsizetype kPiece = 64 * 1024;
+    while (socket_ && tlsPendingSize() > 0
+           && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kWindow) {
+        const qsizetype n = qMin(kPiece, qsizetype(tlsPendingSize()));
+        socket_->write(tlsPending_.constData() + tlsPendingAt_, n);
+        tlsPendingAt_ += n;
+    }
+    if (tlsPendingSize() == 0) {
+        tlsPending_.clear();
+        tlsPendingAt_ = 0;
+    }
 }
 
 bool SocketControl::peerHasClosed() const
@@ -194,7 +228,11 @@ QByteArray SocketControl::GetData()
 
 qint64 SocketControl::BytesQueued() const
 {
-    return socket_ ? socket_->bytesToWrite() : 0;
+    if (!socket_)
+        return 0;
+    // Over TLS the socket's own count is only the text not yet encrypted.
+    return socket_->bytesToWrite() + tlsPendingSize()
+        + (socket_->isEncrypted() ? socket_->encryptedBytesToWrite() : 0);
 }
 
 void SocketControl::Close()
@@ -211,6 +249,8 @@ void SocketControl::releaseSocket()
         return;
     socket_->disconnect(this);
     socket_->abort();
+    tlsPending_.clear();
+    tlsPendingAt_ = 0;
     // Deleted now, not later: a deferred delete waits for the outermost event loop, and a
     // run that opens thousands of connections inside nested waits would pile them up, each
     // pending one slowing every pass over the posted events. No code of the socket is on

@@ -107,6 +107,10 @@ private:
     void onErrorOccurred(QAbstractSocket::SocketError error);
     // The peer's close has reached this end, whether or not it was delivered yet.
     bool peerHasClosed() const;
+    // Over TLS a large write goes to the socket a window at a time, as the encrypted bytes
+    // leave: given at once, Qt would hold all of it twice (as text and encrypted).
+    void feedTls();
+    qint64 tlsPendingSize() const { return tlsPending_.size() - tlsPendingAt_; }
 
     std::unique_ptr<QSslSocket> socket_;
     bool implicitTls_ = false;
@@ -118,6 +122,10 @@ private:
     qint32 localPort_ = 0;
     qint16 state_ = sckClosed;
     QByteArray received_;
+    // What SendData was given over TLS and the socket has not taken yet (shares the
+    // caller's bytes, no copy).
+    QByteArray tlsPending_;
+    qsizetype tlsPendingAt_ = 0;
     std::deque<Event> events_;
     bool deliveryPosted_ = false;
 };

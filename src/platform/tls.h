@@ -31,8 +31,16 @@ void setExtraCaFile(const QString &path);
 QString extraCaFile();
 
 // The configuration of every client connection: the system's CAs plus the extra file's
-// (read at each call; a missing file adds none), peer verification, TLS 1.2 or later.
+// (read again when the file changes; a missing file adds none), peer verification, TLS 1.2
+// or later.
 QSslConfiguration clientTlsConfiguration(const QString &extraCaFile);
 QSslConfiguration clientTlsConfiguration();
+
+// TLS session tickets, kept for this process by host name and port: a later connection to
+// the same server resumes its session (the router opens one SMTP session per message, and a
+// resumed handshake skips the certificate exchange). A ticket only ever goes back to the
+// host name and port it came from, which the connection verifies as always.
+QSslConfiguration withSessionTicket(QSslConfiguration tls, const QString &host, quint16 port);
+void keepSessionTicket(const QString &host, quint16 port, const QByteArray &ticket);
 
 } // namespace vessamo::platform

@@ -4,13 +4,15 @@
 # and the benchmark. Each function takes the server state folder DIR, whose env file gives
 # the ports; Vessamo's own files go to DIR/vessamo.
 
-# One mailbox (the test mailbox), the sink as SMTP server without authentication, no spam
-# filter, archives kept 30 days: written the way an administrator without a display does,
+# One mailbox (the test mailbox), the sink as SMTP server (with authentication when the
+# servers run TLS), no spam filter, archives kept 30 days: written the way an administrator without a display does,
 # through "BINARY /C --apply", so its checks run on every end-to-end configuration.
 vessamo_prepare() { # DIR RCPT BINARY
-  local v=$1/vessamo
+  local v=$1/vessamo auth=no
+  unset SMTP_USER SMTP_PASS CA_FILE # left by an earlier run's env file
   # shellcheck disable=SC1091
   source "$1/env"
+  [ -z "${SMTP_USER:-}" ] || auth=yes
   mkdir -p "$v"
   (
     unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
@@ -20,11 +22,14 @@ folder.queue = $v/Cua
 folder.sent = $v/SiEnviats
 folder.failed = $v/NoEnviats
 archive.days = 30
-smtp.server = 127.0.0.1
+smtp.server = $HOST
 smtp.port = $SMTP_PORT
+smtp.auth = $auth
+smtp.user = ${SMTP_USER:-}
+smtp.password = ${SMTP_PASS:-}
 spam.folder = $v/SPam
 spam.mark = SPAM
-mailbox.1.server = 127.0.0.1
+mailbox.1.server = $HOST
 mailbox.1.port = $POP3_PORT
 mailbox.1.user = $POP3_USER
 mailbox.1.password = $POP3_PASS
@@ -35,13 +40,16 @@ EOF
 
 # Starts "BINARY /E" in the background, an hour a tick of the routing timer (only SIGUSR1
 # starts a run), and waits until its SIGUSR1 handler is in place (bit 9 of SigCgt), so
-# that the trigger cannot kill it. With TIME-FILE, GNU time wraps the process.
+# that the trigger cannot kill it. With TIME-FILE, GNU time wraps the process. The servers'
+# test CA, when they run TLS, is the extra trusted CA file.
 vessamo_start() { # DIR BINARY [TIME-FILE]
-  local v=$1/vessamo pid i mask
+  local v=$1/vessamo pid i mask ca
+  ca=$(sed -n 's/^CA_FILE=//p' "$1/env")
   : >"$v/events.log"
   (
     unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM NOTIFY_SOCKET
     export VESSAMO_CONFIG="$v/vessamo.vsm" VESSAMO_EVENTLOG="$v/events.log" VESSAMO_MINUTE_MS=3600000
+    [ -z "$ca" ] || export VESSAMO_CA_FILE=$ca
     exec ${3:+/usr/bin/time -f '%e %U %S %M' -o "$3"} "$2" /E
   ) >"$v/out.log" 2>"$v/err.log" &
   echo $! >"$v/outer.pid"

@@ -167,13 +167,13 @@ TEST_F(SmtpFaults, WireLogMasksSecretsAndSkipsTheMessage)
     QLoggingCategory::setFilterRules(QString());
 
     EXPECT_EQ(events->successes, 1);
-    EXPECT_TRUE(server.received().contains("AUTH Login\r\nYW5h\r\nczNjcjN0LXB3\r\n"));
+    EXPECT_TRUE(server.received().contains("AUTH LOGIN\r\nYW5h\r\nczNjcjN0LXB3\r\n"));
     const QString all = lines.join(u'\n');
     for (const char *secret : {"s3cr3t-pw", "czNjcjN0LXB3", "YW5h", "hello"})
         EXPECT_FALSE(all.contains(QLatin1StringView(secret))) << secret;
-    const qsizetype auth = lines.indexOf(u"C: AUTH Login"_s);
+    const qsizetype auth = lines.indexOf(u"C: AUTH LOGIN"_s);
     EXPECT_EQ(lines.mid(auth, 5).join(u'|'),
-              u"C: AUTH Login|S: 334 VXNlcm5hbWU6|C: ********|S: 334 UGFzc3dvcmQ6|C: ********"_s);
+              u"C: AUTH LOGIN|S: 334 VXNlcm5hbWU6|C: ********|S: 334 UGFzc3dvcmQ6|C: ********"_s);
     for (const char *line : {"C: <message, 21 octets>", "C: .", "S: 250 2.0.0 queued",
                              "S: 220 fake.example ESMTP ready"})
         EXPECT_TRUE(lines.contains(QLatin1StringView(line))) << line << "\n" << all.toStdString();

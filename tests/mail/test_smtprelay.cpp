@@ -78,7 +78,7 @@ TEST_F(SmtpRelay, RepliesSplitIntoFragmentsAreJudgedWhole)
     mail->Enruta();
     EXPECT_TRUE(events->failures.isEmpty()) << events->failures.join(u'|').toStdString();
     EXPECT_EQ(events->successes, 1);
-    EXPECT_TRUE(server.commands().contains("AUTH Login"));
+    EXPECT_TRUE(server.commands().contains("AUTH LOGIN"));
 }
 
 TEST_F(SmtpRelay, LineBreaksInAddressesAreRefusedBeforeAnyTraffic)
@@ -182,19 +182,29 @@ TEST_F(SmtpSession, EhloReplyDecidesLoginAndMailFrom)
         mail->Enruta();
         EXPECT_EQ(events->successes, 1);
         EXPECT_TRUE(fake.commands().contains("EHLO example.org"));
-        EXPECT_EQ(fake.commands().contains("AUTH Login"), login);
+        EXPECT_EQ(fake.commands().contains("AUTH LOGIN"), login);
         EXPECT_TRUE(fake.commands().contains(mailFrom));
     }
 }
 
-TEST_F(SmtpSession, UnknownChallengeIsAnsweredWithAStar)
+// A challenge is answered by what it asks for, "Username:" or "User Name" alike (the
+// LOGIN draft's form, used by aiosmtpd), and anything else with a star.
+TEST_F(SmtpSession, ChallengesAreAnsweredByWhatTheyAskFor)
 {
-    server.script("AUTH", Reply::text("334 !!!not base64###\r\n"));
-    logInAs();
-    mail->Enruta();
-    EXPECT_TRUE(server.received().contains("AUTH Login\r\n\r\n*\r\n"));
-    // What follows depends on the server; never more than one report.
-    EXPECT_LE(events->failures.size(), 1);
+    const std::pair<QByteArray, QByteArray> rows[] = {
+        {"334 VXNlciBOYW1lAA==\r\n", "AUTH LOGIN\r\nYW5h\r\n"},
+        {"334 !!!not base64###\r\n", "AUTH LOGIN\r\n\r\n*\r\n"},
+    };
+    for (const auto &[challenge, answered] : rows) {
+        SCOPED_TRACE(challenge.toStdString());
+        FakeSmtpServer &fake = fresh();
+        fake.script("AUTH", Reply::text(challenge));
+        logInAs();
+        mail->Enruta();
+        EXPECT_TRUE(fake.received().contains(answered));
+        // What follows depends on the server; never more than one report.
+        EXPECT_LE(events->failures.size(), 1);
+    }
 }
 
 // Without an SMTP host the exchanger of the default domain takes its place. (The router

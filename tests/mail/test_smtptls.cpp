@@ -4,6 +4,8 @@
 #include "support/tempenv.h"
 #include "support/testcerts.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <unistd.h>
 
 using namespace vessamo;
@@ -30,10 +32,18 @@ TEST_F(SmtpTls, PortsDecideTlsAndNothingFallsBackToClearText)
         const char *dialogue; // what the server read, in clear (inside TLS)
     };
     const Row rows[] = {
-        {"465, verified", 465, certs.good(), nullptr, "", "EHLO example.org\r\nAUTH Login"},
+        {"465, verified", 465, certs.good(), nullptr, "", "EHLO example.org\r\nAUTH LOGIN"},
         {"587, STARTTLS then EHLO again", 587, certs.good(), nullptr, "",
-         "EHLO example.org\r\nSTARTTLS\r\nEHLO example.org\r\nAUTH Login"},
+         "EHLO example.org\r\nSTARTTLS\r\nEHLO example.org\r\nAUTH LOGIN"},
         {"465, wrong host", 465, certs.wrongHost(), nullptr, "host name", ""},
+        {"465, expired", 465, certs.expired(), nullptr, "expired", ""},
+        {"587, unknown CA", 587, certs.unknownCa(), nullptr, "self-signed",
+         "EHLO example.org\r\nSTARTTLS\r\n"},
+        // A reply smuggled in after the STARTTLS reply, in the same packet, must never be
+        // read as the answer to the EHLO inside TLS.
+        {"587, reply injected after STARTTLS", 587, certs.good(),
+         "220 2.0.0 Ready\r\n554 5.7.1 injected\r\n", "",
+         "EHLO example.org\r\nSTARTTLS\r\nEHLO example.org\r\nAUTH LOGIN"},
         {"587, STARTTLS not offered", 587, std::nullopt, nullptr, "does not offer STARTTLS",
          "EHLO example.org\r\n"},
         {"587, STARTTLS refused", 587, certs.good(), "454 4.7.0 TLS not available\r\n", "454",
@@ -44,8 +54,8 @@ TEST_F(SmtpTls, PortsDecideTlsAndNothingFallsBackToClearText)
         test::FakeSmtpServer &s = fresh();
         if (row.tls)
             s.setTls(row.tls->certificate, row.tls->key, row.port == 465);
-        if (!s.listenOn(QHostAddress::LocalHost, row.port))
-            GTEST_SKIP() << "port " << row.port << " is taken";
+        ASSERT_TRUE(s.listenOn(QHostAddress::LocalHost, row.port))
+            << "port " << row.port << " is held by another program (a system mail server?)";
         if (row.starttlsReply)
             s.script("STARTTLS", test::FakeSmtpServer::Reply::text(row.starttlsReply));
         mail->SetSMTPHost(u"localhost"_s);
@@ -65,6 +75,33 @@ TEST_F(SmtpTls, PortsDecideTlsAndNothingFallsBackToClearText)
             EXPECT_FALSE(s.received().contains("AUTH") || s.received().contains("MAIL"));
         }
         EXPECT_TRUE(s.received().startsWith(row.dialogue)) << s.received().toStdString();
+    }
+
+    // A server that cuts the connection during the handshake, or never answers it, fails
+    // the session within the connect time-out; the message stays for a later attempt. (In
+    // the same test: the ports are one for the whole binary.)
+    for (const bool cut : {true, false}) {
+        SCOPED_TRACE(cut ? "cut" : "stalled");
+        QTcpServer peer;
+        ASSERT_TRUE(peer.listen(QHostAddress::LocalHost, 465)) << "port 465 is held";
+        std::vector<std::unique_ptr<QTcpSocket>> accepted;
+        QObject::connect(&peer, &QTcpServer::newConnection, [&] {
+            accepted.emplace_back(peer.nextPendingConnection());
+            if (cut)
+                accepted.back()->abort();
+        });
+        fresh();
+        mail->SetSMTPHost(u"localhost"_s);
+        mail->SetSMTPPort(465);
+        mail->SetConnectTimeout(1);
+        mail->SetConnectRetry(1);
+        QElapsedTimer clock;
+        clock.start();
+        mail->Enruta();
+        EXPECT_LT(clock.elapsed(), 4000);
+        EXPECT_EQ(events->successes, 0);
+        EXPECT_FALSE(events->failures.isEmpty());
+        EXPECT_EQ(mail->Outcome(), mail::RelayOutcome::Temporary);
     }
 }
 

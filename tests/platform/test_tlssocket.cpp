@@ -8,8 +8,10 @@
 
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
+#include <numeric>
 
 namespace vessamo::platform {
 namespace {
@@ -97,6 +99,21 @@ TEST(TlsSocket, ImplicitTlsCarriesTheDialogueAndCountsApplicationBytes)
     ASSERT_TRUE(waitFor([&] { return server.received == "QUIT\r\n"; }));
     ASSERT_TRUE(waitFor([&] { return !sent.isEmpty(); }));
     EXPECT_EQ(sent.first(), 6);
+
+    // A large write leaves a window at a time, arrives whole and in order before what was
+    // written after it, and counts as queued until it is out.
+    QByteArray big(3 * 1024 * 1024 + 7, 'x');
+    for (qsizetype i = 0; i < big.size(); i += 1000)
+        big[i] = char('a' + (i / 1000) % 26);
+    server.received.clear();
+    ASSERT_TRUE(socket.SendData(big));
+    EXPECT_GT(socket.BytesQueued(), 1024 * 1024);
+    ASSERT_TRUE(socket.SendData("NOOP\r\n"));
+    ASSERT_TRUE(waitFor([&] { return server.received.size() >= big.size() + 6; }));
+    EXPECT_TRUE(server.received == big + "NOOP\r\n");
+    ASSERT_TRUE(waitFor([&] { return socket.BytesQueued() == 0; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return std::accumulate(sent.begin(), sent.end(), 0LL) == 6 + big.size() + 6; }));
 }
 
 // Every verification failure ends the connection as a TLS error before any byte of the
@@ -130,6 +147,40 @@ TEST(TlsSocket, VerificationFailuresAreErrors)
         EXPECT_TRUE(events.errorText.contains(QLatin1String(row.reason), Qt::CaseInsensitive))
             << events.errorText.toStdString();
     }
+}
+
+// The administrator's CAs come on top of the system's, never instead of them (a list set by
+// hand turns Qt's own loading of the system's CAs off), and a file written later counts.
+TEST(TlsSocket, ExtraCaFileAddsToTheSystemsCas)
+{
+    const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    ASSERT_FALSE(system.isEmpty()) << "no system CAs: is ca-certificates installed?";
+    const QSslCertificate testCa = QSslCertificate::fromPath(TestCerts::get().caFile()).value(0);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ca.pem"));
+    EXPECT_TRUE(clientTlsConfiguration(path).caCertificates().isEmpty()); // none: on demand
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(testCa.toPem());
+    file.close();
+    const QList<QSslCertificate> trusted = clientTlsConfiguration(path).caCertificates();
+    EXPECT_TRUE(trusted.contains(testCa));
+    EXPECT_TRUE(trusted.contains(system.first()) && trusted.contains(system.last()));
+}
+
+// A session ticket goes back only to the host name and port it came from.
+TEST(TlsSocket, SessionTicketsStayWithTheirServer)
+{
+    keepSessionTicket(QStringLiteral("mail.example.org"), 465, "ticket-465");
+    keepSessionTicket(QStringLiteral("mail.example.org"), 995, "ticket-995");
+    const QSslConfiguration base = clientTlsConfiguration(QString());
+    const auto ticket = [&](const char *host, quint16 port) {
+        return withSessionTicket(base, QLatin1String(host), port).sessionTicket();
+    };
+    EXPECT_EQ(ticket("MAIL.example.org", 465), "ticket-465");
+    EXPECT_EQ(ticket("mail.example.org", 995), "ticket-995");
+    EXPECT_TRUE(ticket("mail.example.org", 587).isEmpty());
+    EXPECT_TRUE(ticket("other.example.org", 465).isEmpty());
 }
 
 // What the server sent after its STARTTLS reply, in the same packet, never comes out of

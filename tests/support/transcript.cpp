@@ -152,8 +152,21 @@ void LineServer::record(const QByteArray &line)
         hook_(line);
 }
 
+void LineServer::pauseReading(bool paused)
+{
+    readingPaused_ = paused;
+    if (!socket_)
+        return;
+    // A full read buffer makes Qt stop reading from the kernel, which then stops the peer.
+    socket_->setReadBufferSize(paused ? 4096 : 0);
+    if (!paused)
+        read(socket_);
+}
+
 void LineServer::read(QSslSocket *socket)
 {
+    if (readingPaused_)
+        return;
     const QByteArray bytes = socket->readAll();
     received_ += bytes;
     input_ += bytes;

@@ -75,6 +75,10 @@ public:
         hook_ = std::move(hook);
     }
 
+    // Stops taking bytes from the connection (the client's writes then pile up in its
+    // buffers, as with a server that stalls) or takes them again.
+    void pauseReading(bool paused);
+
     // Everything received, over all connections.
     const QByteArray &received() const { return received_; }
     // The command lines received, without their CR LF, over all connections.
@@ -137,6 +141,7 @@ private:
     QByteArray input_;
     QList<Piece> pending_;
     bool waiting_ = false; // for the pause before pending_'s first piece
+    bool readingPaused_ = false;
     QByteArray received_;
     QList<QByteArray> commands_;
     int connections_ = 0;
