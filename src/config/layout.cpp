@@ -32,7 +32,11 @@ Layout layoutFor(const QString &executable, const QString &installedExecutable, 
 
 Layout programLayout()
 {
-    const QString executable = QCoreApplication::applicationFilePath();
+    return programLayout(QCoreApplication::applicationFilePath());
+}
+
+Layout programLayout(const QString &executable)
+{
     // The compiled-in path may pass through a symbolic link (/bin on a merged /usr).
     const QFileInfo installed(QStringLiteral(VESSAMO_INSTALLED_EXECUTABLE));
     const QString canonical

@@ -28,7 +28,9 @@ struct Layout
 // `besideExists` tells whether the configuration file beside the executable exists.
 Layout layoutFor(const QString &executable, const QString &installedExecutable, bool besideExists);
 
-// The layout of this process (needs the application object).
+// The layout of this process (needs the application object), or of the program at
+// `executable` (vessamo-send takes the one of the vessamo beside it).
 Layout programLayout();
+Layout programLayout(const QString &executable);
 
 } // namespace vessamo::config

@@ -4,6 +4,7 @@
 #include "sendtool/sendcommand.h"
 
 #include "config/configuracio.h"
+#include "config/layout.h"
 #include "mail/clsenviarcorreu.h"
 #include "platform/blanks.h"
 #include "platform/socketcontrol.h"
@@ -49,8 +50,8 @@ const OptionEntry kOptions[] = {
     {{QStringLiteral("reply-to")}, "Reply-to address.", "address"},
     {{QStringLiteral("uuencode")}, "Attach files UU-encoded, without MIME.", nullptr},
     {{QStringLiteral("config")},
-     "Vessamo's configuration file (default: $VESSAMO_CONFIG, else vessamo.vsm beside this "
-     "program).",
+     "Vessamo's configuration file (default: $VESSAMO_CONFIG, else Vessamo's own: "
+     "/etc/vessamo/vessamo.vsm when installed, else vessamo.vsm beside this program).",
      "file"},
     {{QStringLiteral("server")}, "SMTP server, instead of the configured one.", "host"},
     {{QStringLiteral("port")},
@@ -138,7 +139,10 @@ QString configPath(const SendOptions &options)
     const QString fromEnv = qEnvironmentVariable("VESSAMO_CONFIG");
     if (!fromEnv.isEmpty())
         return fromEnv;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/vessamo.vsm");
+    // The file of the vessamo beside this program: /etc/vessamo/vessamo.vsm when installed.
+    return config::programLayout(QCoreApplication::applicationDirPath()
+                                 + QStringLiteral("/vessamo"))
+        .configurationFile;
 }
 
 void addMailboxes(const QStringList &given, QStringList &addresses, QStringList &names)

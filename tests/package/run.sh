@@ -137,6 +137,12 @@ else
   kill "$notify_pid" 2>/dev/null
 fi
 
+step "vessamo-send, installed, sends through the installed configuration's server"
+echo "sent by the installed vessamo-send" |
+  vessamo-send -f ana@example.org -s "package check" joan@example.net >"$dir/send.log" 2>&1 ||
+  fail "vessamo-send failed: $(cat "$dir/send.log")"
+(($(rs_sink_count "$dir") == 2)) || fail "the sink holds $(rs_sink_count "$dir") messages, not 2"
+
 step "remove keeps the configuration; purge removes everything"
 apt-get remove -y -qq vessamo >/dev/null || fail "apt-get remove failed"
 [ -f /etc/vessamo/vessamo.vsm ] || fail "remove deleted the configuration"
