@@ -309,13 +309,15 @@ rs_capture_check() { # DIR
   kill -INT "$(cat "$dir/tcpdump.pid")" 2>/dev/null
   wait "$(cat "$dir/tcpdump.pid")" 2>/dev/null
   # shellcheck disable=SC1091
-  (source "$dir/env" && "$RS_PY" - "$dir/wire.pcap" "$POP3_PASS" "$SMTP_PASS" "$SMTP_USER" <<'EOF'
+  (source "$dir/env" && "$RS_PY" - "$dir/wire.pcap" "$POP3_PASS" "$SMTP_PASS" "$SMTP_USER" "$POP3_USER" <<'EOF'
 import base64, sys
 wire = open(sys.argv[1], "rb").read()
-pop3_pass, smtp_pass, smtp_user = (a.encode() for a in sys.argv[2:5])
+pop3_pass, smtp_pass, smtp_user, pop3_user = (a.encode() for a in sys.argv[2:6])
 secrets = [pop3_pass, smtp_pass, base64.b64encode(smtp_pass), base64.b64encode(smtp_user),
            base64.b64encode(b"\0" + smtp_user + b"\0" + smtp_pass)]
-clear = [b"USER ", b"PASS ", b"AUTH ", b"MAIL FROM", b"RCPT TO", b"Return-Path:", b"+OK"]
+# (Long enough that encrypted bytes never hold one by chance.)
+clear = [b"USER " + pop3_user, b"PASS ", b"AUTH ", b"MAIL FROM", b"RCPT TO", b"Return-Path:",
+         b"+OK Dovecot"]
 found = [s for s in secrets + clear if s in wire]
 if len(wire) < 20000:
     sys.exit("capture: only %d bytes captured: the mail did not cross the capture" % len(wire))
