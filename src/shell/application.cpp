@@ -196,8 +196,12 @@ int run(int argc, char **argv)
     else
         presenter = std::make_unique<ConsolePresenter>();
 
+    // A desktop user's own files of the installed program: their folders exist before the
+    // first save (which says so when they could not be made).
+    const config::Layout layout = config::programLayout();
+    config::prepareUserFolders(layout);
     platform::ServiceControl service;
-    describeService(service, QCoreApplication::applicationFilePath(), config::programLayout());
+    describeService(service, QCoreApplication::applicationFilePath(), layout);
     // Certificates the administrator trusts for TLS, beside the configuration by default.
     platform::setExtraCaFile(platform::extraCaFilePath(config::configurationFilePath()));
 

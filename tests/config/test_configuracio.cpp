@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -267,37 +268,51 @@ TEST(ConfigurationFilePath, BesideTheExecutableUnlessOverridden)
 }
 
 // Installed means: this executable is the one at the compiled-in path, and no older
-// configuration lies beside it. Anything else keeps its files beside the executable.
+// configuration lies beside it. Anything else keeps its files beside the executable. A user
+// other than root and the service user running the installed program keeps their own.
 TEST(Layout, InstalledOnlyAtTheInstalledPath)
 {
-    const Layout installed {true, u"/etc/vessamo/vessamo.vsm"_s, u"/var/spool/vessamo"_s};
-    const std::tuple<const char *, const char *, bool, Layout> rows[] = {
-        {"/usr/bin/vessamo", "/usr/bin/vessamo", false, installed},
-        {"/usr/bin/vessamo",
-         "/usr/bin/vessamo",
-         true,
-         {false, u"/usr/bin/vessamo.vsm"_s, u"/usr/bin"_s}},
+    const Layout installed {true, false, u"/etc/vessamo/vessamo.vsm"_s, u"/var/spool/vessamo"_s};
+    const Layout ana {true, true, u"/home/ana/.config/vessamo/vessamo.vsm"_s,
+                      u"/home/ana/.local/share/vessamo"_s};
+    const Layout besideBin {false, false, u"/usr/bin/vessamo.vsm"_s, u"/usr/bin"_s};
+    const std::tuple<const char *, const char *, bool, bool, Layout> rows[] = {
+        {"/usr/bin/vessamo", "/usr/bin/vessamo", false, false, installed},
+        {"/usr/bin/vessamo", "/usr/bin/vessamo", false, true, ana},
+        {"/usr/bin/vessamo", "/usr/bin/vessamo", true, false, besideBin},
+        {"/usr/bin/vessamo", "/usr/bin/vessamo", true, true, besideBin},
         {"/home/ana/src/build/vessamo",
          "/usr/bin/vessamo",
          false,
-         {false, u"/home/ana/src/build/vessamo.vsm"_s, u"/home/ana/src/build"_s}},
+         true,
+         {false, false, u"/home/ana/src/build/vessamo.vsm"_s, u"/home/ana/src/build"_s}},
         {"/usr/local/bin/vessamo",
          "/usr/bin/vessamo",
          false,
-         {false, u"/usr/local/bin/vessamo.vsm"_s, u"/usr/local/bin"_s}},
+         false,
+         {false, false, u"/usr/local/bin/vessamo.vsm"_s, u"/usr/local/bin"_s}},
         {"/usr/bin/vessamo-old",
          "/usr/bin/vessamo",
          false,
-         {false, u"/usr/bin/vessamo-old.vsm"_s, u"/usr/bin"_s}},
-        {"/usr/bin/vessamo", "", false, {false, u"/usr/bin/vessamo.vsm"_s, u"/usr/bin"_s}},
+         false,
+         {false, false, u"/usr/bin/vessamo-old.vsm"_s, u"/usr/bin"_s}},
+        {"/usr/bin/vessamo", "", false, false, besideBin},
     };
-    for (const auto &[exe, installedAt, beside, expected] : rows) {
-        const Layout got
-            = layoutFor(QString::fromLatin1(exe), QString::fromLatin1(installedAt), beside);
-        EXPECT_EQ(got.installed, expected.installed) << exe << " " << beside;
-        EXPECT_EQ(got.configurationFile, expected.configurationFile) << exe;
-        EXPECT_EQ(got.folderBase, expected.folderBase) << exe;
+    for (const auto &[exe, installedAt, beside, user, expected] : rows) {
+        const Layout got = layoutFor(QString::fromLatin1(exe), QString::fromLatin1(installedAt),
+                                     beside, user ? u"/home/ana/.config/vessamo"_s : QString(),
+                                     user ? u"/home/ana/.local/share/vessamo"_s : QString());
+        EXPECT_EQ(got, expected) << exe << " beside " << beside << " user " << user << ": "
+                                 << got.configurationFile.toStdString();
     }
+    // A user's folders are made owner-only before the first save.
+    QTemporaryDir home;
+    const Layout own
+        = layoutFor(u"/usr/bin/vessamo"_s, u"/usr/bin/vessamo"_s, false,
+                    home.filePath(u"config/vessamo"_s), home.filePath(u"share/vessamo"_s));
+    ASSERT_TRUE(prepareUserFolders(own));
+    for (const QString &folder : {home.filePath(u"config/vessamo"_s), own.folderBase})
+        EXPECT_EQ(QFileInfo(folder).permissions() & 0x0077, 0) << folder.toStdString();
     // A test binary in the build tree is never the installed program.
     EXPECT_FALSE(programLayout().installed);
 }
