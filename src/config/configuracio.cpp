@@ -397,10 +397,15 @@ bool GravarConfiguracio(const QString &path)
 
 QString configurationFilePath()
 {
+    return configurationFilePath(programLayout());
+}
+
+QString configurationFilePath(const Layout &layout)
+{
     const QString fromEnv = qEnvironmentVariable("VESSAMO_CONFIG");
     if (!fromEnv.isEmpty())
         return fromEnv;
-    return programLayout().configurationFile;
+    return layout.configurationFile;
 }
 
 void resetConfiguration()

@@ -13,6 +13,8 @@
 
 namespace vessamo::config {
 
+struct Layout;
+
 struct Bustia
 {
     QString Servidor;
@@ -59,6 +61,7 @@ bool GravarConfiguracio(const QString &path);
 // $VESSAMO_CONFIG, else the layout's file: /etc/vessamo/vessamo.vsm for the installed
 // program, else beside the executable, its name without extension + ".vsm".
 QString configurationFilePath();
+QString configurationFilePath(const Layout &layout);
 
 // Back to the state before the first load (for tests).
 void resetConfiguration();

@@ -301,9 +301,13 @@ private:
     bool sendAttachment(const AttachedFile &file, const QString &boundary, bool related);
     // One piece of content; false when the operation has ended.
     bool put(const QByteArray &bytes, const QByteArray &logged = QByteArray());
+    bool putLines(const QStringList &lines);
     // The file sender's loops; a non-empty result is a failure still to report.
-    QString sendBase64(QFile &file, const QPointer<clsEnviarCorreu> &self);
-    QString sendUU(QFile &file, const QPointer<clsEnviarCorreu> &self);
+    QString sendBase64(QFile &file);
+    QString sendUU(QFile &file);
+    // One encoded piece of a file, then the waits that keep the socket's queue short. False
+    // ends the file: `failure` holds a text still to report, if any.
+    bool sendFilePiece(const QByteArray &encoded, const QByteArray &logged, QString &failure);
 
     // Texts of remembered values: numbers in decimal with a blank before a non-negative one,
     // flags as "-1" or "0".

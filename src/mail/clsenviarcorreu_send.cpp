@@ -59,12 +59,6 @@ QString toLine(const QStringList &addresses, const QStringList &names)
     return elements.join(QStringLiteral(", \r\n\t"));
 }
 
-QStringList resized(QStringList list, qsizetype size)
-{
-    list.resize(size);
-    return list;
-}
-
 } // namespace
 
 QString MessageDateText(const QDateTime &now)
@@ -115,9 +109,9 @@ bool clsEnviarCorreu::sendChecks()
         }
     }
     if (!recipient_.isEmpty())
-        recipientDisplayName_ = resized(recipientDisplayName_, recipient_.size());
+        recipientDisplayName_.resize(recipient_.size());
     if (!ccRecipient_.isEmpty())
-        ccDisplayName_ = resized(ccDisplayName_, ccRecipient_.size());
+        ccDisplayName_.resize(ccRecipient_.size());
     if (errors_.isEmpty())
         return true;
     RaiseFailure();
@@ -227,7 +221,12 @@ bool clsEnviarCorreu::sendHeaders(const QDateTime &now, const QString &boundary,
             lines << QStringLiteral("Content-Base: ") + QuotedString(contentBase_);
     }
     lines << QStringLiteral("\r\n"); // the end of the headers, and one empty line more
-    for (const QString &line : std::as_const(lines)) {
+    return putLines(lines);
+}
+
+bool clsEnviarCorreu::putLines(const QStringList &lines)
+{
+    for (const QString &line : lines) {
         if (!put(platform::toAnsi(line) + kCrLf))
             return false;
     }
@@ -260,10 +259,8 @@ bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &bo
     if (file.embedded && related)
         lines << QStringLiteral("Content-ID: <") + ContentIdFor(file.name) + u'>';
     lines << QString();
-    for (const QString &line : std::as_const(lines)) {
-        if (!put(platform::toAnsi(line) + kCrLf))
-            return false;
-    }
+    if (!putLines(lines))
+        return false;
     EncodeAndSendFile(file.path, 0);
     return self && !session_->aborted() && put(kCrLf);
 }
@@ -314,9 +311,9 @@ void clsEnviarCorreu::EncodeAndSendFile(const QString &path, qint32 mode)
         if (!file.open(QIODevice::ReadOnly))
             failure = file.errorString();
         else if (mode == 0)
-            failure = sendBase64(file, self);
+            failure = sendBase64(file);
         else if (mode == 1)
-            failure = sendUU(file, self);
+            failure = sendUU(file);
     } // closed here on every path, before any report
     if (failure.isEmpty() || !self)
         return;
@@ -346,7 +343,7 @@ QByteArray readPiece(QFile &file, qint64 &remaining, qint64 piece, QString &fail
 
 } // namespace
 
-QString clsEnviarCorreu::sendBase64(QFile &file, const QPointer<clsEnviarCorreu> &self)
+QString clsEnviarCorreu::sendBase64(QFile &file)
 {
     qint64 remaining = file.size();
     while (remaining > 0) {
@@ -356,20 +353,14 @@ QString clsEnviarCorreu::sendBase64(QFile &file, const QPointer<clsEnviarCorreu>
             return failure;
         if (chunk.isEmpty())
             break;
-        if (socketState() != platform::SocketControl::sckConnected)
-            return errortext::kSocketNotOpen;
-        const qint64 seen = session_->progressReports();
-        const qsizetype size = chunk.size();
-        session_->write(Base64Encode(chunk), "<file, " + QByteArray::number(size) + " octets>");
-        if (!session_->awaitProgress(seen, kChunkSentSeconds) || !self)
-            return {};
-        if (!session_->awaitQueue(kQueueWhileSending) || !self)
-            return {};
+        const QByteArray logged = "<file, " + QByteArray::number(chunk.size()) + " octets>";
+        if (!sendFilePiece(Base64Encode(chunk), logged, failure))
+            return failure;
     }
     return {};
 }
 
-QString clsEnviarCorreu::sendUU(QFile &file, const QPointer<clsEnviarCorreu> &self)
+QString clsEnviarCorreu::sendUU(QFile &file)
 {
     qint64 remaining = file.size();
     QByteArray lines;
@@ -388,18 +379,27 @@ QString clsEnviarCorreu::sendUU(QFile &file, const QPointer<clsEnviarCorreu> &se
             continue;
         if (lines.isEmpty())
             break;
-        if (socketState() != platform::SocketControl::sckConnected)
-            return errortext::kSocketNotOpen;
-        const qint64 seen = session_->progressReports();
-        session_->write(lines, "<file, " + QByteArray::number(count) + " lines>");
-        lines.clear();
+        const QByteArray logged = "<file, " + QByteArray::number(count) + " lines>";
+        if (!sendFilePiece(std::exchange(lines, {}), logged, failure))
+            return failure;
         count = 0;
-        if (!session_->awaitProgress(seen, kChunkSentSeconds) || !self)
-            return {};
-        if (!session_->awaitQueue(kQueueWhileSending) || !self)
-            return {};
     }
     return {};
+}
+
+bool clsEnviarCorreu::sendFilePiece(const QByteArray &encoded, const QByteArray &logged,
+                                    QString &failure)
+{
+    const QPointer<clsEnviarCorreu> self(this);
+    if (socketState() != platform::SocketControl::sckConnected) {
+        failure = errortext::kSocketNotOpen;
+        return false;
+    }
+    const qint64 seen = session_->progressReports();
+    session_->write(encoded, logged);
+    // Either wait may end with this object deleted by its owner, or the operation over.
+    return session_->awaitProgress(seen, kChunkSentSeconds) && self
+        && session_->awaitQueue(kQueueWhileSending) && self;
 }
 
 } // namespace vessamo::mail

@@ -128,21 +128,16 @@ QByteArray bodyBytes(const QByteArray &raw)
     const QString text = utf8.decode(raw);
     if (utf8.hasError())
         return raw;
-    QByteArray out = text.toLatin1(); // "?" for what Latin-1 lacks
-    return out;
+    return text.toLatin1(); // "?" for what Latin-1 lacks
 }
 
 QString configPath(const SendOptions &options)
 {
     if (!options.configFile.isEmpty())
         return options.configFile;
-    const QString fromEnv = qEnvironmentVariable("VESSAMO_CONFIG");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
     // The file of the vessamo beside this program: /etc/vessamo/vessamo.vsm when installed.
-    return config::programLayout(QCoreApplication::applicationDirPath()
-                                 + QStringLiteral("/vessamo"))
-        .configurationFile;
+    return config::configurationFilePath(config::programLayout(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/vessamo")));
 }
 
 void addMailboxes(const QStringList &given, QStringList &addresses, QStringList &names)

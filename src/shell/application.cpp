@@ -203,7 +203,8 @@ int run(int argc, char **argv)
     platform::ServiceControl service;
     describeService(service, QCoreApplication::applicationFilePath(), layout);
     // Certificates the administrator trusts for TLS, beside the configuration by default.
-    platform::setExtraCaFile(platform::extraCaFilePath(config::configurationFilePath()));
+    const QString configurationFile = config::configurationFilePath(layout);
+    platform::setExtraCaFile(platform::extraCaFilePath(configurationFile));
 
     switch (sw) {
     case Switch::Install:
@@ -214,13 +215,13 @@ int run(int argc, char **argv)
         return toggleService(service, *presenter);
     case Switch::Configure: {
         config::VersioConfiguracio = 2;
-        const QString path = config::configurationFilePath();
+        const QString &path = configurationFile;
         // Without a file this is a fresh installation, not a fault to log: the dialog
         // shows its defaults.
         if (QFileInfo::exists(path))
             config::LlegirConfiguracio(path);
         // The default folders: under /var/spool/vessamo installed, else beside the program.
-        const QString programFolder = config::programLayout().folderBase;
+        const QString &programFolder = layout.folderBase;
         if (!gui || wantsConfigurationText(line.options))
             return configureAsText(line.options, path, programFolder);
         DialogPrompts prompts;

@@ -57,6 +57,20 @@ protected:
         }
     }
 
+    // The events of one message taken by the server in a session of its own: every status
+    // of a routing run, one success, no failure, progress ending at 100.
+    void expectDeliveredOnce() const
+    {
+        EXPECT_EQ(events->statuses.join(u'|'),
+                  QStringLiteral(
+                      "Connecting to SMTP Server (127.0.0.1)...|Initializing Communications...|"
+                      "Sending Sender Information...|Sending Recipient Information...|"
+                      "Sending Message...|Transmission Complete...|Closing Connection..."));
+        EXPECT_EQ(events->successes, 1);
+        EXPECT_TRUE(events->failures.isEmpty());
+        EXPECT_EQ(events->progress.value(events->progress.size() - 1), 100);
+    }
+
     // For one row of a table: a server of its own and a new object aimed at it.
     FakeSmtpServer &fresh(bool timeouts = true)
     {
