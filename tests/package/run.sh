@@ -11,7 +11,7 @@
 # network open anyway, so the sandbox under test is the same, and the test servers stay
 # the ones every other end-to-end test uses, on the host, checked there byte for byte.
 # Its root file system is bootstrapped with mmdebstrap once per package list and kept
-# under /var/cache/vessamo-ci (about 3 minutes from nothing, while the package builds);
+# under /var/cache/vessamo-ci (1 to 3 minutes from nothing, while the package builds);
 # each run boots an overlay of it, so nothing of a run stays in the cache.
 #
 #   tests/package/run.sh [BUILD-DIR]        (default build-deb)
@@ -248,6 +248,8 @@ inside vessamo /C --print | grep -qx 'folder.queue = /var/spool/vessamo/Cua/' ||
 step "start the service (Type=notify) and route one message"
 inside systemctl start vessamo.service || fail "systemctl start failed: $(inside systemctl status --no-pager vessamo.service)"
 inside systemctl is-active --quiet vessamo.service || fail "the service is not active"
+# With Type=notify, "active" means the program itself said READY=1.
+[ "$(inside systemctl show -p Type --value vessamo.service)" = notify ] || fail "the unit is not Type=notify"
 inside systemctl show -p Type -p ActiveState -p SubState -p MainPID vessamo.service | tr "\n" " "; echo
 inside systemctl kill -s USR1 --kill-who=main vessamo.service
 archived() { (($(inside find /var/spool/vessamo/SiEnviats -name '*.missatge' | wc -l) == $1)); }
@@ -259,7 +261,7 @@ inside ls -l /var/spool/vessamo/SiEnviats
 step "owners and modes"
 for row in "${expected_modes[@]}"; do
   read -r pattern owner mode <<<"$row"
-  found=$(inside sh -c "stat -c '%n %U:%G %a' $pattern" 2>&1)
+  found=$(inside sh -c "for f in $pattern; do [ ! -e \"\$f\" ] || stat -c '%n %U:%G %a' \"\$f\"; done")
   [ -n "$found" ] || fail "nothing matches $pattern"
   while read -r path got_owner got_mode; do
     [ "$got_owner $got_mode" = "$owner $mode" ] || fail "$path is $got_owner $got_mode, not $owner $mode"
