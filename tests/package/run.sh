@@ -176,20 +176,24 @@ else
   echo "no overlay file system here: the container runs on a copy of the cached tree"
   cp -a --reflink=auto "$rootfs/." "$run/root/"
 fi
-# nspawn is not registered with a host systemd (there may be none): it runs in a cgroup
-# folder of its own in each hierarchy that systemd inside will use, and keeps it.
-if [ -f /sys/fs/cgroup/cgroup.controllers ]; then
+# nspawn is not registered with a host systemd. Where there is none (CI), it runs in a
+# cgroup folder of its own in each hierarchy that systemd inside will use, and keeps it;
+# under a host systemd, in a scope that systemd delegates to it.
+launcher=()
+if [ -d /run/systemd/system ]; then
+  launcher=(systemd-run --quiet --scope --property=Delegate=yes --unit="vessamo-ci-$$")
+elif [ -f /sys/fs/cgroup/cgroup.controllers ]; then
   cgroups=("/sys/fs/cgroup/vessamo-ci-$$")
 else
   for hierarchy in /sys/fs/cgroup/unified /sys/fs/cgroup/systemd; do
     mountpoint -q "$hierarchy" && cgroups+=("$hierarchy/vessamo-ci-$$")
   done
 fi
-mkdir -p "${cgroups[@]}"
+((${#cgroups[@]} == 0)) || mkdir -p "${cgroups[@]}"
 (
   for group in "${cgroups[@]}"; do echo "$BASHPID" >"$group/cgroup.procs"; done
-  exec systemd-nspawn --boot --directory="$run/root" --machine=vessamo-ci --register=no \
-    --keep-unit --console=pipe --link-journal=no
+  exec "${launcher[@]}" systemd-nspawn --boot --directory="$run/root" --machine=vessamo-ci \
+    --register=no --keep-unit --console=pipe --link-journal=no
 ) </dev/null >"$run/boot.log" 2>&1 &
 nspawn_pid=$!
 booted() {
@@ -313,7 +317,7 @@ other=$(inside journalctl -q -t Vessamo -o export | grep -a -c '^MESSAGE=')
 mine=$(inside journalctl -q -t Vessamo "$refused" -o export | grep -a -c '^MESSAGE=')
 ((other == mine)) || fail "the service logged more than the refused login: $(inside journalctl -q -t Vessamo --no-pager)"
 
-step "stop while the reply to the end of data is pending"
+step "stop during the end-of-data reply"
 # An SMTP sink that keeps the message and answers 5 s later; the service is stopped in
 # between. The message was delivered: it must end in the sent archive, not stay queued
 # to be delivered again by the next run.
