@@ -214,12 +214,18 @@ cp "$deb" "$run/root/root/vessamo.deb"
 missing=$(for p in $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/,/ /g'); do
   inside dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
 done)
-if [ -n "$missing" ]; then
+[ -z "$missing" ] ||
   echo "not in the container's package list (add them to container_packages): ${missing//$'\n'/ }"
-  inside apt-get update -qq
+install_package() {
+  inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    /root/vessamo.deb >"$run/apt.log" 2>&1
+}
+if ! install_package; then
+  # A dependency missing from the cached tree, or needed newer than it holds: the mirror has it.
+  echo "apt could not install from the cached tree alone: $(tail -n 3 "$run/apt.log"); once more after apt-get update"
+  { inside apt-get update -qq && install_package; } ||
+    fail "apt could not install $deb: $(tail -n 5 "$run/apt.log")"
 fi
-inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends /root/vessamo.deb \
-  >"$run/apt.log" 2>&1 || fail "apt could not install $deb: $(tail -n 5 "$run/apt.log")"
 version=$(inside vessamo --version) || fail "vessamo --version failed"
 [ "$version" = "vessamo $(dpkg-deb -f "$deb" Version)" ] || fail "vessamo --version said: $version"
 inside getent passwd vessamo >/dev/null || fail "no user vessamo"
