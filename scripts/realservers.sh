@@ -144,7 +144,9 @@ EOF
 
 # The aiosmtpd sink: each message's DATA bytes exactly as received (dot-stuffing undone,
 # nothing else changed) in NNNNNNNN.eml, its envelope in NNNNNNNN.env, written under a
-# temporary name first so that a counted file is always complete.
+# temporary name first so that a counted file is always complete. With RS_SINK_REPLY_DELAY
+# (seconds) in its environment, the reply to the end of data comes that long after the
+# message is kept: a client stopped in between has delivered but not yet heard so.
 rs_write_aiosmtpd_sink() { # FILE
   cat >"$1" <<'EOF'
 import asyncio, os, signal, ssl, sys
@@ -162,6 +164,7 @@ if len(sys.argv) > 5:
     tls.load_cert_chain(sys.argv[5], sys.argv[6])
 implicit = tls is not None and port == 465
 count = [0]
+reply_delay = float(os.environ.get("RS_SINK_REPLY_DELAY", "0"))
 
 def authenticate(server, session, envelope, mechanism, data):
     return AuthResult(success=(data.login, data.password) == login)
@@ -177,6 +180,7 @@ class Keep:
             for r in envelope.rcpt_tos:
                 f.write("RCPT TO:<%s>\n" % r)
         os.rename(stem + ".tmp", stem + ".eml")
+        await asyncio.sleep(reply_delay)
         return "250 2.0.0 Ok: kept"
 
 class Sink(Controller):

@@ -13,6 +13,9 @@ packages=(
   # the Debian package and its check: dpkg-shlibdeps, file (CPack), the manual page tools,
   # systemd-analyze
   dpkg-dev file man-db groff-base systemd
+  # ... and the Debian 12 container it is installed in, booted with systemd as PID 1:
+  # mmdebstrap builds its root file system, systemd-nspawn boots it, nsenter enters it
+  mmdebstrap systemd-container util-linux
 )
 
 missing=()
