@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vessamo::routing {
 
@@ -17,8 +18,23 @@ QueueLock::QueueLock(const QString &queueFolder)
 {
     // Read-only is enough for flock; O_NONBLOCK keeps a FIFO planted under the name from
     // holding the run, and O_NOFOLLOW a link from creating a file elsewhere.
-    fd_ = platform::UniqueFd(
-        openNative(path_, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, kFileMode));
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    fd_ = platform::UniqueFd(openNative(path_, flags | O_CREAT | O_EXCL, kFileMode));
+    if (fd_.valid()) {
+        // Made by root (an administrator's "vessamo /E"): it goes to the folder's owner, or
+        // the service could never open it again and would route nothing.
+        struct stat folder
+        {
+        };
+        if (::geteuid() == 0 && ::stat(nativePath(asFolder(queueFolder)).constData(), &folder) == 0
+            && folder.st_uid != 0 && ::fchown(fd_.get(), folder.st_uid, folder.st_gid) != 0) {
+            error_ = reasonText(errno);
+            fd_.close();
+            return;
+        }
+    } else if (errno == EEXIST) {
+        fd_ = platform::UniqueFd(openNative(path_, flags));
+    }
     if (!fd_.valid()) {
         error_ = errno == ELOOP ? QStringLiteral("és un enllaç") : reasonText(errno);
         return;

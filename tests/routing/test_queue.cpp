@@ -2,6 +2,7 @@
 // listing, the pass and the pair check, moves into archives, leftovers of a crash, the
 // purge and the queue lifetime. The durable steps and their failures: test_queue_durability.cpp.
 #include "routing/queue.h"
+#include "routing/queuelock.h"
 #include "routing/runcontext.h"
 #include "support/mailfolders.h"
 #include "support/recordingview.h"
@@ -255,6 +256,51 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
     writeFile(record, "x");
     EXPECT_EQ(removeLeftoverParts(queue()), 1);
     EXPECT_TRUE(files(queue()).isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+// One router at a time: a second lock on the queue is refused while the first is held (even
+// in one process: flock locks belong to the open file); a link or a FIFO planted under the
+// lock's name is refused, never followed or waited on. A lock file root makes goes to the
+// folder's owner, so the service can still open it.
+TEST_F(QueueTest, QueueLockKeepsOneRouterAtATime)
+{
+    const QString lockPath = queue() + kQueueLockName;
+    {
+        const QueueLock first(queue().chopped(1));
+        ASSERT_TRUE(first.held()) << first.errorString().toStdString();
+        EXPECT_EQ(first.path(), lockPath);
+        EXPECT_EQ(QueueLock(queue()).state(), QueueLock::State::Busy);
+        EXPECT_FALSE(QFileInfo(lockPath).permissions() & (QFile::ReadGroup | QFile::ReadOther));
+    }
+    EXPECT_TRUE(QueueLock(queue()).held());
+
+    const QString target = dir.filePath(u"elsewhere"_s);
+    ASSERT_TRUE(QFile::remove(lockPath) && QFile::link(target, lockPath));
+    const QueueLock link(queue());
+    EXPECT_EQ(link.state(), QueueLock::State::Failed);
+    EXPECT_EQ(link.errorString(), u"és un enllaç"_s);
+    EXPECT_FALSE(QFileInfo::exists(target));
+
+    ASSERT_TRUE(QFile::remove(lockPath));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(lockPath).constData(), 0600), 0);
+    EXPECT_EQ(QueueLock(queue()).state(), QueueLock::State::Failed);
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: a lock file of another owner cannot be made";
+    ASSERT_TRUE(QFile::remove(lockPath));
+    const uid_t nobody = 65534;
+    ASSERT_EQ(::chown(QFile::encodeName(queue()).constData(), nobody, nobody), 0);
+    EXPECT_TRUE(QueueLock(queue()).held());
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(lockPath).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 } // namespace
