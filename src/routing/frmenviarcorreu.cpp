@@ -9,7 +9,6 @@
 #include "routing/queuelock.h"
 #include "routing/spamfilter.h"
 
-
 namespace vessamo::routing {
 
 using config::Configuracio;

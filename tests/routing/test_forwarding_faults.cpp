@@ -48,12 +48,10 @@ TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
         {"250 then close", ".", Reply::thenClose("250 2.0.0 queued\r\n"), 1, 1, 1, "SiEnviats", 0},
         {"refused QUIT", "QUIT", Reply::text("554 5.0.0 no\r\n"), 1, 1, 1, "SiEnviats", 0},
         // Five failures and one entry that says the message waited too long.
-        {"refused connection, first attempt six days ago", "REFUSED", {}, 0, 0, 0, "NoEnviats", 6,
-         true, 6},
+        {"refused, first try 6 days ago", "REFUSED", {}, 0, 0, 0, "NoEnviats", 6, true, 6},
         // Named by a clock that was slow: its first attempt is now, and it waits.
-        {"refused connection, stem six days old", "REFUSED", {}, 0, 0, 0, "Cua", 5, true},
-        {"refused connection, first attempt four days ago", "REFUSED", {}, 0, 0, 0, "Cua", 5, true,
-         4},
+        {"refused, stem 6 days old", "REFUSED", {}, 0, 0, 0, "Cua", 5, true},
+        {"refused, first try 4 days ago", "REFUSED", {}, 0, 0, 0, "Cua", 5, true, 4},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -68,7 +66,8 @@ TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
         const QString stem = row.old ? kOldStem : kStem;
         placePair(queue(), stem, "joan@example.net", message);
         if (row.firstAttemptDaysAgo >= 0) {
-            const QDateTime first = QDateTime::currentDateTimeUtc().addDays(-row.firstAttemptDaysAgo);
+            const QDateTime first
+                = QDateTime::currentDateTimeUtc().addDays(-row.firstAttemptDaysAgo);
             writeFile(queue() + stem + routing::kFirstAttemptSuffix,
                       QByteArray::number(first.toMSecsSinceEpoch()) + " earlier-boot 0\n");
         }

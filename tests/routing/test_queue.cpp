@@ -224,11 +224,11 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
 {
     const QString name = u"M202403010900000001.destinatari"_s;
     const QString record = queue() + u"M202403010900000001.intent"_s;
-    const AttemptClock now {QDateTime(QDate(2024, 3, 10), QTime(12, 0), QTimeZone::utc()),
-                            "boot-b", 50 * 86400000LL};
+    const AttemptClock now {QDateTime(QDate(2024, 3, 10), QTime(12, 0), QTimeZone::utc()), "boot-b",
+                            50 * 86400000LL};
     const auto at = [&](qint64 wallDays, const QByteArray &boot, qint64 bootDays) {
-        return QByteArray::number(now.wall.addDays(wallDays).toMSecsSinceEpoch()) + ' ' + boot
-            + ' ' + QByteArray::number(now.bootMs + bootDays * 86400000LL) + '\n';
+        return QByteArray::number(now.wall.addDays(wallDays).toMSecsSinceEpoch()) + ' ' + boot + ' '
+            + QByteArray::number(now.bootMs + bootDays * 86400000LL) + '\n';
     };
     writeFile(queue() + name, "a@b.cat");
     EXPECT_FALSE(queueLifetimeOver(queue(), name, now));

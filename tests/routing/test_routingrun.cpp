@@ -183,7 +183,8 @@ TEST_F(RoutingRun, AnAcceptanceThatCannotBeRecordedStopsThePass)
     }
     EXPECT_EQ(smtp.messages().size(), 1);
     ASSERT_EQ(logged().size(), 1) << logged().join(u'|').toStdString();
-    EXPECT_TRUE(logged()[0].startsWith(QStringLiteral("Enviant: no s'ha pogut marcar com a enviat")));
+    EXPECT_TRUE(
+        logged()[0].startsWith(QStringLiteral("Enviant: no s'ha pogut marcar com a enviat")));
     EXPECT_EQ(RoutingRunTest::stems(queue()), stems);
 
     runOnce();
@@ -199,8 +200,8 @@ TEST_F(RoutingRun, AMoveCutBetweenItsRenamesIsCompletedByTheNextRun)
 {
     placePair(queue(), kStem1, "joan@example.net", kLeftOver1);
     test::RecordingBackend backend(dir.path());
-    backend.faults = {{"^rename Cua/\\S+\\.enviat SiEnviats/", EIO},
-                      {"^rename SiEnviats/\\S+ Cua/", EIO}};
+    backend.faults
+        = {{"^rename Cua/\\S+\\.enviat SiEnviats/", EIO}, {"^rename SiEnviats/\\S+ Cua/", EIO}};
     {
         const routing::ScopedQueueBackend use(backend);
         runOnce();

@@ -223,7 +223,8 @@ TEST_F(ProgramStop, SigtermWaitsForTheReplyToTheEndOfData)
         signal(SIGTERM);
         EXPECT_EQ(finish(15000), 0);
         EXPECT_EQ(smtp.messages().size(), sent + 1);
-        EXPECT_EQ(files(row.folder), (QStringList {stem + u".destinatari"_s, stem + u".missatge"_s}));
+        EXPECT_EQ(files(row.folder),
+                  (QStringList {stem + u".destinatari"_s, stem + u".missatge"_s}));
 
         // The next run sends again only what no server took.
         const bool taken = QByteArray(row.folder) == "SiEnviats";
