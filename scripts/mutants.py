@@ -191,7 +191,7 @@ MUTANTS = [
      "ForwardingFaults.StopAfterTheEndOfData|ProgramStop"),
     ("a stop sends QUIT at once after the end of data (built program)", "src/mail/smtpsession.cpp",
      "if (!over() && waiting == SmtpState::DataEnd && stopRequested()) {", "if (false) {",
-     "hostile:250 to the end of data 0.8 s late"),
+     "hostile:250 to the end of data 0.6 s late"),
     ("the queue not locked for a run", "src/routing/frmenviarcorreu.cpp",
      "    if (!lock.held()) {", "    if (false) {", "RoutingRun.AQueueHeld"),
     ("the queue not locked for a run (two built programs)", "src/routing/frmenviarcorreu.cpp",

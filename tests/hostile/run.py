@@ -436,8 +436,8 @@ def misc():
         ("SIGTERM during SMTP (no reply to the end of data)",
          smtp("END", SILENCE, sigterm_when=lambda w: "END" in w.smtp.commands)),
         # The stop waits for the reply (30 safety ticks at most): the acceptance is recorded.
-        ("SIGTERM during SMTP (250 to the end of data 0.8 s late)",
-         smtp("END", late(SMTP["END"], 0.8), sigterm_when=lambda w: "END" in w.smtp.commands)),
+        ("SIGTERM during SMTP (250 to the end of data 0.6 s late)",
+         smtp("END", late(SMTP["END"], 0.6), sigterm_when=lambda w: "END" in w.smtp.commands)),
         ("two routers on one queue", two_routers),
     ]
 

@@ -139,8 +139,8 @@ TEST_F(ForwardingFaults, StopAfterTheEndOfDataWaitsForItsReply)
         server.script(".", row.reply);
         placePair(queue(), kStem, "joan@example.net", storedMessage("From: p@example.org", "late"));
         runOnce([&](routing::frmEnviarCorreu &form) {
-            // Grace: 30 ticks of 20 ms. The stop comes 0.1 s after DATA, the message long out.
-            form.setSafetyTickMs(20);
+            // Grace: 30 ticks of 30 ms. The stop comes 0.1 s after DATA, the message long out.
+            form.setSafetyTickMs(30);
             server.setCommandHook([&form](const QByteArray &line) {
                 if (line == "DATA")
                     QTimer::singleShot(100, &form, [&form] { form.context().abort.request(); });

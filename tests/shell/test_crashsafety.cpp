@@ -181,13 +181,13 @@ using ProgramStop = test::ProgramTest;
 } // namespace
 
 // SIGTERM (systemctl stop) once the end of data is out: the program waits for the server's
-// reply, for 30 safety ticks at most (here 3 s), and records what it says before it ends. A
+// reply, for 30 safety ticks at most (here 4.5 s), and records what it says before it ends. A
 // reply 2 s late is an acceptance: the pair is filed as sent and a second run sends
 // nothing. A server that never answers is left when the grace is over; the pair stays
 // queued for the next run.
 TEST_F(ProgramStop, SigtermWaitsForTheReplyToTheEndOfData)
 {
-    env.insert(u"VESSAMO_SAFETY_TICK_MS"_s, u"100"_s);
+    env.insert(u"VESSAMO_SAFETY_TICK_MS"_s, u"150"_s);
     writeConfig(30000);
     const QByteArray original = makeMessage(1);
     const struct
