@@ -175,7 +175,9 @@ bool SmtpSession::await()
     // stop waits for that reply too, for the stop's grace at most.
     if (!over() && waiting == SmtpState::DataEnd && stopRequested()) {
         const QDeadlineTimer grace(stop_->graceMs(), Qt::PreciseTimer);
-        platform::waitUntil(over, std::min(deadline, grace));
+        status(QStringLiteral("Stopping: waiting for the reply to the message sent..."));
+        if (self)
+            platform::waitUntil(over, std::min(deadline, grace));
     }
     return self && state_ != waiting && !(endsOnAbort && aborted_);
 }

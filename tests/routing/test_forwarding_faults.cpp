@@ -138,6 +138,7 @@ TEST_F(ForwardingFaults, StopAfterTheEndOfDataWaitsForItsReply)
         config::Configuracio.PortSMTP = static_cast<qint16>(server.port());
         server.script(".", row.reply);
         placePair(queue(), kStem, "joan@example.net", storedMessage("From: p@example.org", "late"));
+        view.statuses.clear();
         runOnce([&](routing::frmEnviarCorreu &form) {
             // Grace: 30 ticks of 30 ms. The stop comes 0.1 s after DATA, the message long out.
             form.setSafetyTickMs(30);
@@ -148,6 +149,7 @@ TEST_F(ForwardingFaults, StopAfterTheEndOfDataWaitsForItsReply)
         });
         EXPECT_EQ(server.messages().size(), 1);
         EXPECT_EQ(server.connections(), 1);
+        EXPECT_EQ(view.statuses.filter(QStringLiteral("Stopping: waiting for the reply")).size(), 1);
         EXPECT_EQ(stems(folder(row.folder)), QStringList {kStem});
         EXPECT_TRUE(logged().filter(QStringLiteral("Enviant: ")).isEmpty())
             << logged().join(u'|').toStdString();
