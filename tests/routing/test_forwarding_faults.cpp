@@ -149,7 +149,7 @@ TEST_F(ForwardingFaults, StopAfterTheEndOfDataWaitsForItsReply)
         });
         EXPECT_EQ(server.messages().size(), 1);
         EXPECT_EQ(server.connections(), 1);
-        EXPECT_EQ(view.statuses.filter(QStringLiteral("Stopping: waiting for the reply")).size(), 1);
+        EXPECT_EQ(view.statuses.filter(QStringLiteral("Stopping: waiting")).size(), 1);
         EXPECT_EQ(stems(folder(row.folder)), QStringList {kStem});
         EXPECT_TRUE(logged().filter(QStringLiteral("Enviant: ")).isEmpty())
             << logged().join(u'|').toStdString();
