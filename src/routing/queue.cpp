@@ -449,7 +449,8 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
             QStringLiteral("Arxivant: la carpeta %1 no existeix").arg(targetFolder));
     }
     // The message first: an interruption then leaves a forward-to file without message in
-    // the queue (dropped by the next check), never a listed pair that lost its message.
+    // the queue, which the next pair check moves after it, never a listed pair that lost
+    // its message.
     StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);
     if (!moved)
         return moved;

@@ -263,7 +263,8 @@ PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName,
 // folders are synced (at once, or through `syncs`); otherwise copy, flush to disk, sync
 // the target folder, then delete the source. The message
 // moves first and the forward-to file last, so an interruption never leaves a listed pair
-// without its message. On failure the pair stays in the source folder (the message is
+// without its message (checkQueuedPair() completes the move), and the first attempt
+// recorded for the pair is removed once it has left. On failure the pair stays in the source folder (the message is
 // moved back when the forward-to file could not follow) and the result says why:
 //   "Arxivant: la carpeta <target> no existeix"
 //   "Arxivant: no s'ha pogut moure <name> a <target>: <reason>"
