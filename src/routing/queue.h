@@ -264,8 +264,9 @@ PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName,
 // the target folder, then delete the source. The message
 // moves first and the forward-to file last, so an interruption never leaves a listed pair
 // without its message (checkQueuedPair() completes the move), and the first attempt
-// recorded for the pair is removed once it has left. On failure the pair stays in the source folder (the message is
-// moved back when the forward-to file could not follow) and the result says why:
+// recorded for the pair is removed once it has left. On failure the pair stays in the
+// source folder (the message is moved back when the forward-to file could not follow) and
+// the result says why:
 //   "Arxivant: la carpeta <target> no existeix"
 //   "Arxivant: no s'ha pogut moure <name> a <target>: <reason>"
 //   "Arxivant: no s'ha pogut esborrar <name> de <source>: <reason>"
