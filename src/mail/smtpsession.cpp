@@ -13,6 +13,7 @@
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
+#include <algorithm>
 
 namespace vessamo::mail {
 
@@ -167,8 +168,17 @@ bool SmtpSession::await()
     // The goodbye is awaited even after a failure: the failure report says it.
     const bool endsOnAbort = waiting != SmtpState::Quit;
     const QDeadlineTimer deadline(std::chrono::seconds(seconds), Qt::PreciseTimer);
-    platform::waitUntil([&] { return !self || state_ != waiting || (endsOnAbort && aborted_); },
-                        deadline, stop_);
+    const auto over = [&] { return !self || state_ != waiting || (endsOnAbort && aborted_); };
+    platform::waitUntil(over, deadline, stop_);
+    // Once the end of data is out the server may take the message: cut off before its
+    // reply, the acceptance would go unrecorded and the next run would send it again. So a
+    // stop waits for that reply too, for the stop's grace at most.
+    if (!over() && waiting == SmtpState::DataEnd && stopRequested()) {
+        const QDeadlineTimer grace(stop_->graceMs(), Qt::PreciseTimer);
+        status(QStringLiteral("Stopping: waiting for the reply to the message sent..."));
+        if (self)
+            platform::waitUntil(over, std::min(deadline, grace));
+    }
     return self && state_ != waiting && !(endsOnAbort && aborted_);
 }
 

@@ -6,9 +6,8 @@
 #include "routing/connection.h"
 #include "routing/pop3session.h"
 #include "routing/queue.h"
+#include "routing/queuelock.h"
 #include "routing/spamfilter.h"
-
-#include <QDateTime>
 
 namespace vessamo::routing {
 
@@ -18,6 +17,9 @@ namespace {
 
 constexpr int kSafetyTickMs = 1000;
 constexpr int kIdleTicksAllowed = 120;
+// How long a stop waits for the reply to a message whose end of data has gone out: 30
+// ticks, 30 s, well inside the 90 s systemd gives a service to stop.
+constexpr int kStopGraceTicks = 30;
 
 QStringList serversOfTheRun()
 {
@@ -39,6 +41,25 @@ void logIfFailed(const StoreResult &result)
 {
     if (!result)
         platform::logError(result.error);
+}
+
+// Whether a run left out for a queue that could not be locked has been logged: once, until
+// a run of this program holds the queue again, not at every interval while it lasts.
+bool lockedOutLogged = false;
+
+void reportLockedOut(RunContext &ctx, const QueueLock &lock)
+{
+    const QString text = lock.state() == QueueLock::State::Busy
+        ? QStringLiteral("Enrutant: la cua %1 la fa servir un altre procés de Vessamo; "
+                         "s'espera a la propera execució")
+              .arg(withSlash(Configuracio.CarpetaCua))
+        : QStringLiteral("Enrutant: no s'ha pogut bloquejar la cua (%1: %2); s'espera a la "
+                         "propera execució")
+              .arg(lock.path(), lock.errorString());
+    ctx.AfegirEstat(text);
+    if (!lockedOutLogged)
+        platform::logError(text);
+    lockedOutLogged = true;
 }
 
 } // namespace
@@ -95,12 +116,21 @@ void frmEnviarCorreu::EnrutarCorreu()
         return;
     ctx_.runCounter = 0;
     ctx_.abort.reset();
+    ctx_.abort.setGraceMs(kStopGraceTicks * timerSeguretat.interval());
     // Without a queue folder the downloads would have nowhere to go (an empty path would
     // name the current folder): no mailbox is read, and the administrator is told.
     if (Configuracio.CarpetaCua.trimmed().isEmpty()) {
         platform::logError(QStringLiteral("Rebent: no s'ha configurat la carpeta de la cua"));
         return;
     }
+    // One router at a time on a queue, for the whole run: a second one would forward the
+    // same pairs, and its clean-up below would remove the downloads in progress.
+    const QueueLock lock(Configuracio.CarpetaCua);
+    if (!lock.held()) {
+        reportLockedOut(ctx_, lock);
+        return;
+    }
+    lockedOutLogged = false;
     // Whatever an interrupted run left half-written is fetched again from the server; an
     // interrupted copy into an archive on another file system is made again.
     for (const QString &folder : {Configuracio.CarpetaCua, Configuracio.CarpetaSiEnviats,
@@ -138,7 +168,11 @@ void frmEnviarCorreu::queuePass()
         if (!name)
             break;
         ctx_.progressed();
-        if (checkQueuedPair(queue, *name) != PairCheck::Usable)
+        if (checkQueuedPair(queue, *name,
+                            {Configuracio.CarpetaSiEnviats, Configuracio.CarpetaNoEnviats,
+                             Configuracio.CarpetaSpam},
+                            &syncs)
+            != PairCheck::Usable)
             continue;
         const QString messageName = messageNameFor(*name);
         const platform::LogScope message("VESSAMO_MESSAGE",
@@ -163,13 +197,16 @@ void frmEnviarCorreu::queuePass()
         onAccepted_ = [&] { marked = markSent(queue, *name, &syncs); };
         const ForwardOutcome outcome = ReenviarMissatge(queue + *name, queue + messageName);
         onAccepted_ = nullptr;
-        fileForwarded(*name, messageName, outcome, syncs, marked);
+        // What cannot be recorded as sent goes out again on the next run: stop here, so
+        // that at most this one message is sent twice.
+        if (!fileForwarded(*name, messageName, outcome, syncs, marked))
+            break;
         logIfFailed(syncs.flushIfDue());
     }
     logIfFailed(syncs.flush());
 }
 
-void frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QString &missatgeName,
+bool frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QString &missatgeName,
                                     ForwardOutcome outcome, FolderSyncs &syncs,
                                     std::optional<StoreResult> marked)
 {
@@ -182,16 +219,27 @@ void frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QStrin
         // Recorded in the queue first, so a failed move never makes it go out again.
         if (!marked)
             marked = markSent(queue, destinatariName, &syncs);
+        if (*marked) {
+            moveOrLog(sentMarkFor(destinatariName), missatgeName, Configuracio.CarpetaSiEnviats,
+                      syncs);
+            return true;
+        }
+        // The sent archive records it as well as the mark would.
+        if (Configuracio.CarpetaSiEnviats.isEmpty()
+            || !MoureParella(destinatariName, missatgeName, queue, Configuracio.CarpetaSiEnviats,
+                             &syncs)) {
+            platform::logError(marked->error
+                               + QStringLiteral("; no es reenvia res més fins a la propera "
+                                                "execució"));
+            return false;
+        }
         logIfFailed(*marked);
-        moveOrLog(*marked ? sentMarkFor(destinatariName) : destinatariName, missatgeName,
-                  Configuracio.CarpetaSiEnviats, syncs);
-        return;
+        return true;
     }
     case ForwardOutcome::Deferred:
         // A stopped run says nothing about the message: it waits for the next run.
-        if (ctx_.abort.requested()
-            || !queueLifetimeOver(queue, destinatariName, QDateTime::currentDateTime()))
-            return;
+        if (ctx_.abort.requested() || !queueLifetimeOver(queue, destinatariName))
+            return true;
         platform::logError(QStringLiteral("Enviant: %1 porta més de %2 dies a la cua sense "
                                           "poder-se enviar; es deixa als no enviats")
                                .arg(missatgeName.chopped(kMessageSuffix.size()))
@@ -201,6 +249,7 @@ void frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QStrin
         break;
     }
     moveOrLog(destinatariName, missatgeName, Configuracio.CarpetaNoEnviats, syncs);
+    return true;
 }
 
 void frmEnviarCorreu::moveOrLog(const QString &destinatariName, const QString &missatgeName,

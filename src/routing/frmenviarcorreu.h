@@ -69,8 +69,9 @@ private:
     void moveOrLog(const QString &destinatariName, const QString &missatgeName,
                    const QString &target, FolderSyncs &syncs);
     // Files a forwarded pair by the outcome: marked and moved when sent, failed archive
-    // when refused or past the queue lifetime, left queued otherwise.
-    void fileForwarded(const QString &destinatariName, const QString &missatgeName,
+    // when refused or past the queue lifetime, left queued otherwise. False when a sent
+    // message could be neither marked nor archived: the pass must stop.
+    bool fileForwarded(const QString &destinatariName, const QString &missatgeName,
                        ForwardOutcome outcome, FolderSyncs &syncs,
                        std::optional<StoreResult> marked);
     // Runs one attempt on a fresh mail object; what it tells about the message.

@@ -12,10 +12,11 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QTimeZone>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace vessamo::routing {
@@ -164,8 +165,10 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
         ++runCounter;
         result.m_stem = stemFor(now, runCounter);
         // A sent mark left without its message would take the new message for a sent one.
+        // A first attempt recorded under the stem would make the new message old.
         if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath())
-            || QFile::exists(queueFolder + result.m_stem + kSentMarkSuffix))
+            || QFile::exists(queueFolder + result.m_stem + kSentMarkSuffix)
+            || QFile::exists(queueFolder + result.m_stem + kFirstAttemptSuffix))
             continue;
         // A stem already filed in an archive is taken too: the move would replace that
         // pair (a second run within the same second, or a clock set back).
@@ -251,6 +254,15 @@ int removeLeftoverParts(const QString &folderPath)
         if (queueBackend().remove(path) == 0)
             ++removed;
     }
+    // A first attempt recorded for a pair that is gone.
+    for (const QString &name : filesEndingWith(folder, {kFirstAttemptSuffix})) {
+        const QString stem = folder + name.chopped(kFirstAttemptSuffix.size());
+        if (QFileInfo::exists(stem + kForwardToSuffix) || QFileInfo::exists(stem + kSentMarkSuffix)
+            || QFileInfo::exists(stem + kMessageSuffix))
+            continue;
+        if (queueBackend().remove(folder + name) == 0)
+            ++removed;
+    }
     return removed;
 }
 
@@ -278,23 +290,83 @@ QStringList listQueue(const QString &folder)
     return filesEndingWith(folder, {kForwardToSuffix, kSentMarkSuffix});
 }
 
-QDateTime queuedAt(const QString &folderPath, const QString &forwardToName)
+namespace {
+
+constexpr qint64 kDayMs = 24 * 60 * 60 * 1000;
+
+std::optional<AttemptClock> readFirstAttempt(const QString &path)
 {
-    static const QRegularExpression stemPattern(QStringLiteral("^M(\\d{14})\\d{4}$"));
-    const QRegularExpressionMatch match = stemPattern.match(stemOf(forwardToName));
-    if (match.hasMatch()) {
-        const QDateTime when
-            = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMddHHmmss"));
-        if (when.isValid())
-            return when;
-    }
-    return QFileInfo(asFolder(folderPath) + forwardToName).lastModified();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray text = file.read(256);
+    // A record cut by a crash lacks its line end.
+    if (!text.endsWith('\n'))
+        return std::nullopt;
+    const QList<QByteArray> fields = text.trimmed().split(' ');
+    bool wallOk = false;
+    bool bootOk = false;
+    if (fields.size() != 3)
+        return std::nullopt;
+    AttemptClock first;
+    first.wall = QDateTime::fromMSecsSinceEpoch(fields[0].toLongLong(&wallOk), QTimeZone::utc());
+    first.bootId = fields[1];
+    first.bootMs = fields[2].toLongLong(&bootOk);
+    if (!wallOk || !bootOk)
+        return std::nullopt;
+    return first;
 }
 
-bool queueLifetimeOver(const QString &folder, const QString &forwardToName, const QDateTime &now)
+void recordFirstAttempt(const QString &path, const AttemptClock &now)
 {
-    const QDateTime when = queuedAt(folder, forwardToName);
-    return when.isValid() && when.addDays(kQueueLifetimeDays) < now;
+    platform::UniqueFd fd;
+    if (queueBackend().create(path, false, fd) != 0)
+        return;
+    const QByteArray line = QByteArray::number(now.wall.toMSecsSinceEpoch()) + ' '
+        + (now.bootId.isEmpty() ? QByteArray("-") : now.bootId) + ' '
+        + QByteArray::number(now.bootMs) + '\n';
+    queueBackend().write(fd.get(), line.constData(), line.size());
+}
+
+void removeFirstAttempt(const QString &folder, const QString &name)
+{
+    const QString path = folder + stemOf(name) + kFirstAttemptSuffix;
+    if (QFileInfo::exists(path))
+        queueBackend().remove(path);
+}
+
+} // namespace
+
+AttemptClock AttemptClock::current()
+{
+    AttemptClock now;
+    now.wall = QDateTime::currentDateTimeUtc();
+    QFile id(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    if (id.open(QIODevice::ReadOnly))
+        now.bootId = id.readAll().trimmed();
+    timespec ts {};
+    if (::clock_gettime(CLOCK_BOOTTIME, &ts) == 0)
+        now.bootMs = qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    else
+        now.bootId.clear();
+    return now;
+}
+
+bool queueLifetimeOver(const QString &folderPath, const QString &forwardToName,
+                       const AttemptClock &now)
+{
+    const QString path = asFolder(folderPath) + stemOf(forwardToName) + kFirstAttemptSuffix;
+    const std::optional<AttemptClock> first = readFirstAttempt(path);
+    qint64 waitedMs = -1;
+    if (first) {
+        const bool sameBoot = !now.bootId.isEmpty() && first->bootId == now.bootId;
+        waitedMs = sameBoot ? now.bootMs - first->bootMs : first->wall.msecsTo(now.wall);
+    }
+    if (waitedMs < 0) {
+        recordFirstAttempt(path, now);
+        return false;
+    }
+    return waitedMs > kQueueLifetimeDays * kDayMs;
 }
 
 QueuePass::QueuePass(const QString &folder)
@@ -331,18 +403,35 @@ bool QueuePass::refill()
     return !m_names.isEmpty();
 }
 
-PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToName)
+PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToName,
+                          const QStringList &archiveFolders, FolderSyncs *syncs)
 {
     const QString folder = asFolder(folderPath);
     const QString forwardToPath = folder + forwardToName;
-    const QFileInfo message(folder + messageNameFor(forwardToName));
+    const QString messageName = messageNameFor(forwardToName);
+    const QFileInfo message(folder + messageName);
     if (!message.isFile()) {
+        // A move into an archive cut between its two renames: the message went first.
+        const QString archivedName = stemOf(forwardToName) + kForwardToSuffix;
+        for (const QString &archive : archiveFolders) {
+            if (archive.isEmpty())
+                continue;
+            const QString target = asFolder(archive);
+            if (!QFileInfo(target + messageName).isFile()
+                || QFileInfo::exists(target + archivedName))
+                continue;
+            if (moveFile(forwardToName, folder, target, archivedName, syncs))
+                removeFirstAttempt(folder, forwardToName);
+            return PairCheck::Archived;
+        }
         queueBackend().remove(forwardToPath);
+        removeFirstAttempt(folder, forwardToName);
         return PairCheck::Dropped;
     }
     if (message.size() == 0) {
         queueBackend().remove(message.filePath());
         queueBackend().remove(forwardToPath);
+        removeFirstAttempt(folder, forwardToName);
         return PairCheck::Dropped;
     }
     return PairCheck::Usable;
@@ -360,7 +449,8 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
             QStringLiteral("Arxivant: la carpeta %1 no existeix").arg(targetFolder));
     }
     // The message first: an interruption then leaves a forward-to file without message in
-    // the queue (dropped by the next check), never a listed pair that lost its message.
+    // the queue, which the next pair check moves after it, never a listed pair that lost
+    // its message.
     StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);
     if (!moved)
         return moved;
@@ -371,6 +461,8 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
     moved = moveFile(destinatariName, sourceFolder, targetFolder, archivedName, syncs);
     if (!moved)
         moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);
+    else
+        removeFirstAttempt(sourceFolder, destinatariName);
     return moved;
 }
 
@@ -381,13 +473,24 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
     if (diesArxiu <= 0)
         return;
     const QDate today = now.toLocalTime().date();
-    for (const QString &name : filesEndingWith(folder, {kForwardToSuffix})) {
+    const auto old = [&](const QFileInfo &file) {
+        return file.lastModified().toLocalTime().date().daysTo(today) > diesArxiu;
+    };
+    for (const QString &name : filesEndingWith(folder, {kForwardToSuffix, kMessageSuffix})) {
         if (progress)
             progress();
         const QFileInfo pair(folder + name);
         if (!pair.exists())
             continue;
-        if (pair.lastModified().toLocalTime().date().daysTo(today) <= diesArxiu)
+        // A message whose forward-to file never followed it (a move cut by a crash, in an
+        // older version) goes by its own age; one with its pair goes with the pair.
+        if (name.endsWith(kMessageSuffix)) {
+            const QString stem = name.chopped(kMessageSuffix.size());
+            if (!QFileInfo::exists(folder + stem + kForwardToSuffix) && old(pair))
+                queueBackend().remove(pair.filePath());
+            continue;
+        }
+        if (!old(pair))
             continue;
         const QString messagePath = folder + messageNameFor(name);
         // Keep the forward-to file while its message is still there, so a later purge

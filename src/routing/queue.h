@@ -15,6 +15,10 @@
 // anti-spam program runs, a copy of the message ("<stem>.missatge.copia") stands by; a
 // crash in that moment leaves it for the next run to put back or remove.
 //
+// A pair whose forwarding was put off keeps the time of its first attempt beside it
+// ("<stem>.intent"), so that its time in the queue counts from an attempt rather than from
+// the clock that named it, which may have been wrong.
+//
 // Files are created readable by their owner only (0600): they hold other people's mail.
 #pragma once
 
@@ -41,6 +45,7 @@ inline const QString kMessageSuffix = QStringLiteral(".missatge");
 inline const QString kPartSuffix = QStringLiteral(".part");
 inline const QString kSentMarkSuffix = QStringLiteral(".enviat");
 inline const QString kSafetyCopySuffix = QStringLiteral(".copia");
+inline const QString kFirstAttemptSuffix = QStringLiteral(".intent");
 
 // How long a message that cannot be sent for a temporary reason stays queued before it
 // goes to the failed archive: 5 days, as established mail servers keep undeliverable
@@ -144,11 +149,27 @@ bool isSentMark(const QString &name);
 // directory read.
 QStringList listQueue(const QString &folder);
 
-// When the pair was queued: the date and time in its stem, or the last-modified time of
-// its forward-to file when the name holds none. Invalid when neither can be read.
-QDateTime queuedAt(const QString &folder, const QString &forwardToName);
-// Whether the pair has been queued for longer than kQueueLifetimeDays at `now`.
-bool queueLifetimeOver(const QString &folder, const QString &forwardToName, const QDateTime &now);
+// The clocks an attempt is told by: the wall clock, and the kernel's boot clock, which
+// counts time asleep and is never set, with the id of the boot it counts from.
+struct AttemptClock
+{
+    QDateTime wall;
+    QByteArray bootId;
+    qint64 bootMs = 0;
+
+    static AttemptClock current();
+};
+
+// Whether a pair whose forwarding was put off has waited longer than kQueueLifetimeDays
+// since its first attempt. The first call for a pair records `now` as that attempt (the
+// pair's "<stem>.intent" file: one line "<wall ms since 1970> <boot id> <boot clock ms>")
+// and says no, whatever its stem says: a message named by a clock that was slow is not
+// old. Later calls count by the boot clock within one boot, so that setting the wall clock
+// changes nothing, and by the wall clock across boots. A record from the future (the clock
+// was set back) or one that cannot be read (cut by a crash) is written afresh: an attempt
+// is never counted as older than it is.
+bool queueLifetimeOver(const QString &folder, const QString &forwardToName,
+                       const AttemptClock &now = AttemptClock::current());
 
 // Folder syncs put off and done together: after a rename, the new entry is on disk only
 // once its folder is synced, and one sync covers every rename made in that folder since.
@@ -226,11 +247,15 @@ private:
 enum class PairCheck {
     Usable, // message file present and not empty
     Dropped, // forward-to file without message, or empty message: both deleted
+    Archived, // its message is in an archive already: the forward-to file follows it
 };
 
-// The check before use: a forward-to file without its message file is deleted; an empty
-// message file is deleted with its forward-to file.
-PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName);
+// The check before use: a forward-to file without its message file is deleted, unless the
+// message is alone in one of the archive folders given (a move cut between its two
+// renames): then the forward-to file is moved after it, or left for the next run when it
+// cannot be. An empty message file is deleted with its forward-to file.
+PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName,
+                          const QStringList &archiveFolders = {}, FolderSyncs *syncs = nullptr);
 
 // `MoureParella`: moves the pair (names without folder) from the source folder into the
 // target folder, replacing files of the same names there; a sent mark is filed under its
@@ -238,8 +263,10 @@ PairCheck checkQueuedPair(const QString &folder, const QString &forwardToName);
 // folders are synced (at once, or through `syncs`); otherwise copy, flush to disk, sync
 // the target folder, then delete the source. The message
 // moves first and the forward-to file last, so an interruption never leaves a listed pair
-// without its message. On failure the pair stays in the source folder (the message is
-// moved back when the forward-to file could not follow) and the result says why:
+// without its message (checkQueuedPair() completes the move), and the first attempt
+// recorded for the pair is removed once it has left. On failure the pair stays in the
+// source folder (the message is moved back when the forward-to file could not follow) and
+// the result says why:
 //   "Arxivant: la carpeta <target> no existeix"
 //   "Arxivant: no s'ha pogut moure <name> a <target>: <reason>"
 //   "Arxivant: no s'ha pogut esborrar <name> de <source>: <reason>"
@@ -248,7 +275,8 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
                          FolderSyncs *syncs = nullptr);
 
 // `PurgarArxiu`: deletes the pairs in the archive folder whose forward-to file was last
-// modified more than `diesArxiu` calendar days (local midnights) before `now`. Nothing
+// modified more than `diesArxiu` calendar days (local midnights) before `now`, and the
+// message files without a forward-to file whose own last change is that old. Nothing
 // is deleted when `diesArxiu` is 0 or less. Failures are ignored; `progress` is called
 // once for each name examined.
 void PurgarArxiu(const QString &folder, int diesArxiu, const QDateTime &now,

@@ -17,9 +17,14 @@ class Dropped(Exception):
 
 
 # Actions: ("send", bytes, then): then None, "close", or "silence" until the client closes;
-# ("stream", head, chunk, pause): the head, then chunk after chunk until the client goes.
+# ("stream", head, chunk, pause): the head, then chunk after chunk until the client goes;
+# ("late", bytes, seconds): the bytes after a pause.
 def send(data, then=None):
     return ("send", data, then)
+
+
+def late(data, seconds):
+    return ("late", data, seconds)
 
 
 def flood(head, chunk):  # at about 20 MB/s
@@ -30,7 +35,7 @@ SILENCE, CLOSE = send(b"", "silence"), send(b"", "close")
 
 
 def sends(action, prefix):
-    return action is not None and action[0] == "send" and action[1].startswith(prefix)
+    return action is not None and action[0] in ("send", "late") and action[1].startswith(prefix)
 
 
 class Conn:
@@ -73,6 +78,9 @@ class Conn:
     def act(self, step, default, number=None):
         """The reply to `step`: the behaviour's action there, else `default`."""
         kind, data, *rest = self.action(step, number) or send(default)
+        if kind == "late":
+            time.sleep(rest[0])
+            kind, rest = "send", [None]
         while kind == "stream":
             self.send(data)
             data = rest[0]

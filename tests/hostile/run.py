@@ -26,10 +26,11 @@ import traceback
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fakes import (CLOSE, POP3_BYE, POP3_GREETING, POP3_OK, SILENCE, SMTP, SMTP_REPLIES, Behaviour,  # noqa: E402
-                   FakePop3, FakeSmtp, flood, pop3_retr, send)
+                   FakePop3, FakeSmtp, flood, late, pop3_retr, send)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 FOLDERS = ("Cua", "SiEnviats", "NoEnviats", "SPam")
+QUEUE_LOCK = ".vessamo.lock"  # in the queue folder, held by the router that works it
 MB, SIZE = 1 << 20, 160  # SIZE: the message of the byte-offset cases
 QUIET_S = 0.15  # no step of a normal run keeps that still for this long
 TICK_MS = 40  # of the program's safety timer (VESSAMO_SAFETY_TICK_MS): a stalled run ends in 5 s
@@ -109,22 +110,27 @@ class Worker:
         self.smtp.stop()
 
     def start(self):
+        self.largest = 0  # of the messages this process handled: memory it freed may stay mapped
+        self.process = self.spawn()
+        self.baseline = self.fds()
+
+    def spawn(self):
+        """A "vessamo /E" on this worker's configuration, once it handles SIGUSR1."""
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET")}
         env.update(VESSAMO_CONFIG=self.path("vessamo.vsm"), VESSAMO_EVENTLOG=self.path("events.log"),
                    VESSAMO_MINUTE_MS="3600000", XDG_CONFIG_HOME=self.path("home"),
                    VESSAMO_SAFETY_TICK_MS=str(TICK_MS))
-        self.largest = 0  # of the messages this process handled: memory it freed may stay mapped
         with open(self.out_path, "ab") as out:
-            self.process = subprocess.Popen([self.binary, "/E"], env=env, stdout=out, cwd=self.dir,
-                                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            process = subprocess.Popen([self.binary, "/E"], env=env, stdout=out, cwd=self.dir,
+                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         # SIGUSR1 before the handler is in place would kill it.
         deadline = time.monotonic() + 20
-        while not (status_field(self.process.pid, b"SigCgt", 16) >> (signal.SIGUSR1 - 1)) & 1:
-            if not self.alive() or time.monotonic() > deadline:
+        while not (status_field(process.pid, b"SigCgt", 16) >> (signal.SIGUSR1 - 1)) & 1:
+            if process.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("vessamo set up no SIGUSR1 handler: %r" % read(self.out_path))
             time.sleep(0.02)
-        self.baseline = self.fds()
+        return process
 
     def alive(self):
         return self.process.poll() is None
@@ -166,6 +172,17 @@ class Worker:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+            return False
+
+    def terminate_other(self, process):
+        """SIGTERM to a second process on this worker; False when it had to be killed."""
+        process.terminate()
+        try:
+            process.wait(self.stop_limit)
+            return True
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
             return False
 
     def replace(self, problems, why):
@@ -224,10 +241,14 @@ class Worker:
             os.remove(self.path("spam.pids"))
         return left
 
+    def queued(self):
+        """The files in the queue folder but the routers' lock file, which stays."""
+        return [name for name in os.listdir(self.path("Cua")) if name != QUEUE_LOCK]
+
     def quarantine(self):
         """Each case starts from an empty mailbox and an empty queue."""
         self.pop3.mailbox.clear()
-        for name in os.listdir(self.path("Cua")):
+        for name in self.queued():
             shutil.move(self.path("Cua", name), self.path("quarantine", "%d-%s" % (self.seq, name)))
 
     def case(self, pop3=None, smtp=None, every=False, sizes=(SIZE,), limit=None, duplicates_allowed=False,
@@ -277,7 +298,7 @@ class Worker:
             problems.append("the spam program's processes were left running")
         if restore:
             restore(self)
-            if set(mids) & set(self.pop3.ids()) or os.listdir(self.path("Cua")):
+            if set(mids) & set(self.pop3.ids()) or self.queued():
                 self.clean_run(problems, time.monotonic() + 10, "a clean run did not start")
         return problems + self.check(mids, duplicates_allowed, peak)
 
@@ -321,9 +342,42 @@ def smtp(step, action, every=True, **kw):
 def baseline(w):
     """Well-behaved servers: the harness's own check."""
     problems = w.case(sizes=(SIZE, 3000, SIZE))
-    if len(w.smtp.accepted) != 3 or w.pop3.ids() or os.listdir(w.path("Cua")):
+    if len(w.smtp.accepted) != 3 or w.pop3.ids() or w.queued():
         problems.append("not 3 deliveries, or mailbox or queue not empty after a clean run")
     return problems
+
+
+def two_routers(w):
+    """A second "vessamo /E" on the same configuration (a service and a tray program): both
+    are told to run at the same moment, twice, while the server takes its time over each
+    message. Only one may work the queue at a time; every message is delivered once."""
+    w.quarantine()
+    mids = []
+    for size in (SIZE, 3000, 200 * 1024, SIZE, 5000, SIZE, SIZE, 3000):
+        w.seq += 1
+        mid, data = message(w.seq, size)
+        w.pop3.add(mid, data)
+        w.known[data] = mid
+        mids.append(mid)
+    w.pop3.set_script([])
+    w.smtp.set_script([], Behaviour("END", late(SMTP["END"], 0.05)))
+    problems, other, log_size = [], w.spawn(), os.path.getsize(w.out_path)
+    try:
+        for _ in range(2):
+            for process in (w.process, other):
+                process.send_signal(signal.SIGUSR1)
+            deadline = time.monotonic() + 20
+            while (w.pop3.ids() or glob.glob(w.path("Cua", "*.destinatari")) + glob.glob(w.path("Cua", "*.enviat"))
+                   or w.pop3.open or w.smtp.open) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.5)  # room for a second router's duplicates to show
+    finally:
+        if not w.terminate_other(other):
+            problems.append("the second router still ran 5 s after SIGTERM")
+    w.smtp.set_script([])
+    if b"la fa servir un altre proc" not in read(w.out_path)[log_size:]:
+        problems.append("no status line says that the queue was held by the other router")
+    return problems + w.check(mids, False, 0)
 
 
 def drops():
@@ -381,6 +435,10 @@ def misc():
          pop3("RETR", drip[:3] + (0.2,), sigterm_when=lambda w: "RETR 1" in w.pop3.commands)),
         ("SIGTERM during SMTP (no reply to the end of data)",
          smtp("END", SILENCE, sigterm_when=lambda w: "END" in w.smtp.commands)),
+        # The stop waits for the reply (30 safety ticks at most): the acceptance is recorded.
+        ("SIGTERM during SMTP (250 to the end of data 0.6 s late)",
+         smtp("END", late(SMTP["END"], 0.6), sigterm_when=lambda w: "END" in w.smtp.commands)),
+        ("two routers on one queue", two_routers),
     ]
 
 

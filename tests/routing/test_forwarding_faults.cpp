@@ -7,6 +7,7 @@
 #include "test_routingrun_kit.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 using namespace vessamo;
 using test::storedMessage;
@@ -32,7 +33,8 @@ TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
         int deliveries;
         const char *folder;
         int logEntries;
-        bool old = false;
+        bool old = false; // the stem is six days old
+        int firstAttemptDaysAgo = -1; // recorded in an earlier boot; -1: none
     };
     const Row rows[] = {
         {"refused connection", "REFUSED", {}, 0, 0, 0, "Cua", 5},
@@ -46,7 +48,10 @@ TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
         {"250 then close", ".", Reply::thenClose("250 2.0.0 queued\r\n"), 1, 1, 1, "SiEnviats", 0},
         {"refused QUIT", "QUIT", Reply::text("554 5.0.0 no\r\n"), 1, 1, 1, "SiEnviats", 0},
         // Five failures and one entry that says the message waited too long.
-        {"refused connection, six days queued", "REFUSED", {}, 0, 0, 0, "NoEnviats", 6, true},
+        {"refused, first try 6 days ago", "REFUSED", {}, 0, 0, 0, "NoEnviats", 6, true, 6},
+        // Named by a clock that was slow: its first attempt is now, and it waits.
+        {"refused, stem 6 days old", "REFUSED", {}, 0, 0, 0, "Cua", 5, true},
+        {"refused, first try 4 days ago", "REFUSED", {}, 0, 0, 0, "Cua", 5, true, 4},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -60,6 +65,12 @@ TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
         const QByteArray message = storedMessage("From: Pau <pau@example.org>", row.name);
         const QString stem = row.old ? kOldStem : kStem;
         placePair(queue(), stem, "joan@example.net", message);
+        if (row.firstAttemptDaysAgo >= 0) {
+            const QDateTime first
+                = QDateTime::currentDateTimeUtc().addDays(-row.firstAttemptDaysAgo);
+            writeFile(queue() + stem + routing::kFirstAttemptSuffix,
+                      QByteArray::number(first.toMSecsSinceEpoch()) + " earlier-boot 0\n");
+        }
 
         runOnce();
 
@@ -104,6 +115,47 @@ TEST_F(ForwardingFaults, StopEndsTheForwardingAtOnce)
     EXPECT_EQ(smtp.connections(), 1);
     EXPECT_EQ(stems(queue()), QStringList {kStem});
     EXPECT_TRUE(logged().filter(QStringLiteral("Enviant: ")).isEmpty());
+}
+
+// A stop that comes once the end of data is out waits for the server's reply, for the
+// stop's grace at most (30 safety ticks): an acceptance that comes in time is recorded and
+// the pair archived as sent; a server that stays silent is left, and the pair stays queued
+// for the next run to decide.
+TEST_F(ForwardingFaults, StopAfterTheEndOfDataWaitsForItsReply)
+{
+    const struct
+    {
+        const char *name;
+        Reply reply;
+        const char *folder;
+    } rows[] = {
+        {"250 0.3 s late", Reply {Reply::Send, {"250 2.0.0 queued\r\n"}, 0, 300}, "SiEnviats"},
+        {"no reply", Reply::silence(), "Cua"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        test::FakeSmtpServer server;
+        config::Configuracio.PortSMTP = static_cast<qint16>(server.port());
+        server.script(".", row.reply);
+        placePair(queue(), kStem, "joan@example.net", storedMessage("From: p@example.org", "late"));
+        view.statuses.clear();
+        runOnce([&](routing::frmEnviarCorreu &form) {
+            // Grace: 30 ticks of 30 ms. The stop comes 0.1 s after DATA, the message long out.
+            form.setSafetyTickMs(30);
+            server.setCommandHook([&form](const QByteArray &line) {
+                if (line == "DATA")
+                    QTimer::singleShot(100, &form, [&form] { form.context().abort.request(); });
+            });
+        });
+        EXPECT_EQ(server.messages().size(), 1);
+        EXPECT_EQ(server.connections(), 1);
+        EXPECT_EQ(view.statuses.filter(QStringLiteral("Stopping: waiting")).size(), 1);
+        EXPECT_EQ(stems(folder(row.folder)), QStringList {kStem});
+        EXPECT_TRUE(logged().filter(QStringLiteral("Enviant: ")).isEmpty())
+            << logged().join(u'|').toStdString();
+        for (const QString &name : files(folder(row.folder)))
+            QFile::remove(folder(row.folder) + name);
+    }
 }
 
 // The acceptance is recorded in the queue as soon as the server's reply to the end of data

@@ -2,11 +2,13 @@
 // listing, the pass and the pair check, moves into archives, leftovers of a crash, the
 // purge and the queue lifetime. The durable steps and their failures: test_queue_durability.cpp.
 #include "routing/queue.h"
+#include "routing/queuelock.h"
 #include "routing/runcontext.h"
 #include "support/mailfolders.h"
 #include "support/recordingview.h"
 
 #include <QFileInfo>
+#include <QTimeZone>
 #include <sys/stat.h>
 
 using namespace vessamo::routing;
@@ -190,9 +192,9 @@ TEST_F(QueueTest, MoveReplacesAndKeepsTheTimeOnOneOrTwoFileSystems)
     }
 }
 
-// Age in local midnights, strictly more than the days given goes; 0 keeps everything; a
-// message without its forward-to file is never purged.
-TEST_F(QueueTest, PurgeCountsCalendarDaysAndLeavesStrayMessages)
+// Age in local midnights, strictly more than the days given goes; 0 keeps everything. A
+// message without its forward-to file (a move cut by a crash) goes by its own age.
+TEST_F(QueueTest, PurgeCountsCalendarDaysForPairsAndLoneMessages)
 {
     const QDate day(2024, 3, 10);
     const std::tuple<int, QDateTime, QDateTime, bool> rows[] = {
@@ -202,38 +204,103 @@ TEST_F(QueueTest, PurgeCountsCalendarDaysAndLeavesStrayMessages)
         {0, QDateTime(day.addYears(-5), QTime(10, 0)), QDateTime(day, QTime(10, 0)), false},
         {1, QDateTime(day.addDays(10), QTime(10, 0)), QDateTime(day, QTime(10, 0)), false},
     };
-    const QString stray = sent() + u"M202001011200000001.missatge"_s;
-    writeFile(stray, "stray");
+    const QString lone = sent() + u"M202001011200000001.missatge"_s;
     for (const auto &[days, written, now, purged] : rows) {
         SCOPED_TRACE(now.toString().toStdString());
         placePair(sent(), u"M202403101000000001"_s, "a@b.cat", "Body\r\n");
         setModified(sent() + u"M202403101000000001.destinatari"_s, written);
-        setModified(stray, written.addYears(-1));
+        writeFile(lone, "lone");
+        setModified(lone, written);
         PurgarArxiu(sent(), days, now);
-        EXPECT_EQ(files(sent()).size(), purged ? 1 : 3);
-        EXPECT_TRUE(QFileInfo::exists(stray));
+        EXPECT_EQ(files(sent()).size(), purged ? 0 : 3);
     }
 }
 
-// How long a pair has waited: by its stem, or by its forward-to file when the name holds
-// no time.
-TEST_F(QueueTest, QueueLifetimeCountsFromTheStemOrTheFile)
+// A pair's time in the queue counts from its first attempt, never from its stem: a message
+// named by a clock a week slow and put off for the first time is not old. Within one boot
+// the boot clock counts (setting the wall clock changes nothing); across boots the wall
+// clock; a record from the future or cut short is written afresh.
+TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
 {
-    const QDateTime now(QDate(2024, 3, 10), QTime(12, 0));
-    const std::tuple<QString, QDateTime, bool> rows[] = {
-        {u"M202403050900000001.destinatari"_s, now, true},
-        {u"M202403051300000001.destinatari"_s, now.addDays(-30), false},
-        {u"M202403051300000001.enviat"_s, now, false},
-        {u"odd.destinatari"_s, now.addDays(-6), true},
-        {u"odd.destinatari"_s, now.addDays(-4), false},
-        {u"M202413050900000001.destinatari"_s, now.addDays(-6), true},
+    const QString name = u"M202403010900000001.destinatari"_s;
+    const QString record = queue() + u"M202403010900000001.intent"_s;
+    const AttemptClock now {QDateTime(QDate(2024, 3, 10), QTime(12, 0), QTimeZone::utc()), "boot-b",
+                            50 * 86400000LL};
+    const auto at = [&](qint64 wallDays, const QByteArray &boot, qint64 bootDays) {
+        return QByteArray::number(now.wall.addDays(wallDays).toMSecsSinceEpoch()) + ' ' + boot + ' '
+            + QByteArray::number(now.bootMs + bootDays * 86400000LL) + '\n';
     };
-    for (const auto &[name, modified, over] : rows) {
-        writeFile(queue() + name, "a@b.cat");
-        setModified(queue() + name, modified);
-        EXPECT_EQ(queueLifetimeOver(queue(), name, now), over) << name.toStdString();
-        QFile::remove(queue() + name);
+    writeFile(queue() + name, "a@b.cat");
+    EXPECT_FALSE(queueLifetimeOver(queue(), name, now));
+    EXPECT_EQ(bytesOf(record), at(0, "boot-b", 0));
+    const std::tuple<const char *, QByteArray, bool, bool> rows[] = {
+        // record, over, rewritten
+        {"same boot, 6 days by the boot clock", at(0, "boot-b", -6), true, false},
+        {"same boot, the wall clock stepped a week on", at(-7, "boot-b", -1), false, false},
+        {"an earlier boot, 6 days ago", at(-6, "boot-a", 40), true, false},
+        {"an earlier boot, 4 days ago", at(-4, "boot-a", -40), false, false},
+        {"an earlier boot, in the future", at(3, "boot-a", 0), false, true},
+        {"cut short", at(-9, "boot-a", 0).chopped(4), false, true},
+    };
+    for (const auto &[what, text, over, rewritten] : rows) {
+        SCOPED_TRACE(what);
+        writeFile(record, text);
+        EXPECT_EQ(queueLifetimeOver(queue(), name, now), over);
+        EXPECT_EQ(bytesOf(record), rewritten ? at(0, "boot-b", 0) : text);
     }
+    // Leaves with its pair; a record whose pair is gone goes at the start of a run.
+    placePair(queue(), u"M202403010900000001"_s, "a@b.cat", "x\r\n");
+    ASSERT_TRUE(MoureParella(name, u"M202403010900000001.missatge"_s, queue(), failed()));
+    EXPECT_FALSE(QFileInfo::exists(record));
+    EXPECT_EQ(files(failed()).size(), 2);
+    writeFile(record, "x");
+    EXPECT_EQ(removeLeftoverParts(queue()), 1);
+    EXPECT_TRUE(files(queue()).isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+// One router at a time: a second lock on the queue is refused while the first is held (even
+// in one process: flock locks belong to the open file); a link or a FIFO planted under the
+// lock's name is refused, never followed or waited on. A lock file root makes goes to the
+// folder's owner, so the service can still open it.
+TEST_F(QueueTest, QueueLockKeepsOneRouterAtATime)
+{
+    const QString lockPath = queue() + kQueueLockName;
+    {
+        const QueueLock first(queue().chopped(1));
+        ASSERT_TRUE(first.held()) << first.errorString().toStdString();
+        EXPECT_EQ(first.path(), lockPath);
+        EXPECT_EQ(QueueLock(queue()).state(), QueueLock::State::Busy);
+        EXPECT_FALSE(QFileInfo(lockPath).permissions() & (QFile::ReadGroup | QFile::ReadOther));
+    }
+    EXPECT_TRUE(QueueLock(queue()).held());
+
+    const QString target = dir.filePath(u"elsewhere"_s);
+    ASSERT_TRUE(QFile::remove(lockPath) && QFile::link(target, lockPath));
+    const QueueLock link(queue());
+    EXPECT_EQ(link.state(), QueueLock::State::Failed);
+    EXPECT_EQ(link.errorString(), u"és un enllaç"_s);
+    EXPECT_FALSE(QFileInfo::exists(target));
+
+    ASSERT_TRUE(QFile::remove(lockPath));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(lockPath).constData(), 0600), 0);
+    EXPECT_EQ(QueueLock(queue()).state(), QueueLock::State::Failed);
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: a lock file of another owner cannot be made";
+    ASSERT_TRUE(QFile::remove(lockPath));
+    const uid_t nobody = 65534;
+    ASSERT_EQ(::chown(QFile::encodeName(queue()).constData(), nobody, nobody), 0);
+    EXPECT_TRUE(QueueLock(queue()).held());
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(lockPath).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 } // namespace

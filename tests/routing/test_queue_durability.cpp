@@ -31,9 +31,9 @@ protected:
 };
 
 // The message moves first: a crash between the two renames leaves a forward-to file alone
-// in the queue (dropped by the pair check), never a listed pair without its message. Each
-// rename is on disk (both folders flushed) before the next step; the queue pass batches
-// the flushes instead.
+// in the queue (the next pair check moves it after its message), never a listed pair
+// without its message. Each rename is on disk (both folders flushed) before the next step;
+// the queue pass batches the flushes instead.
 TEST_F(QueueDurability, TheMessageMovesFirstAndEveryRenameIsFlushed)
 {
     ASSERT_TRUE(move());

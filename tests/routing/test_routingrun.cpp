@@ -2,9 +2,14 @@
 // run byte for byte, a run without connection or queue folder, the safety timer, an
 // archive that cannot take a sent pair, the purge and the anti-spam verdict. Faults of each
 // step: test_pop3_faults.cpp and test_forwarding_faults.cpp.
+#include "routing/queuelock.h"
+#include "support/recordingbackend.h"
 #include "test_routingrun_kit.h"
 
 #include <QDateTime>
+#include <QFileInfo>
+#include <cerrno>
+#include <optional>
 
 using namespace vessamo;
 using test::relayedData;
@@ -159,6 +164,87 @@ TEST_F(RoutingRun, AcceptedMessageIsNeverForwardedAgainWhenItsArchiveFails)
     EXPECT_TRUE(files(queue()).isEmpty()) << files(queue()).join(u' ').toStdString();
     EXPECT_EQ(bytesOf(sent() + kStem1 + QStringLiteral(".missatge")), kLeftOver1);
     EXPECT_EQ(bytesOf(sent() + kStem1 + QStringLiteral(".destinatari")), "joan@example.net");
+}
+
+// A queue that turns read-only in the middle of a pass: the first acceptance that cannot be
+// recorded (neither by its sent mark nor by the move into the sent archive) ends the
+// forwarding for the run with one entry, so that only that message goes out twice.
+TEST_F(RoutingRun, AnAcceptanceThatCannotBeRecordedStopsThePass)
+{
+    const QStringList stems = {kStem1, kStem2, QStringLiteral("M202401010000000003"),
+                               QStringLiteral("M202401010000000004")};
+    for (const QString &stem : stems)
+        placePair(queue(), stem, "joan@example.net", kLeftOver1);
+    test::RecordingBackend backend(dir.path());
+    backend.faults = {{"^(create|rename|remove) Cua/", EROFS}};
+    {
+        const routing::ScopedQueueBackend use(backend);
+        runOnce();
+    }
+    EXPECT_EQ(smtp.messages().size(), 1);
+    ASSERT_EQ(logged().size(), 1) << logged().join(u'|').toStdString();
+    EXPECT_TRUE(
+        logged()[0].startsWith(QStringLiteral("Enviant: no s'ha pogut marcar com a enviat")));
+    EXPECT_EQ(RoutingRunTest::stems(queue()), stems);
+
+    runOnce();
+    EXPECT_EQ(smtp.messages().size(), 5);
+    EXPECT_EQ(RoutingRunTest::stems(sent()), stems);
+    EXPECT_TRUE(files(queue()).isEmpty());
+}
+
+// A crash between the two renames of a move leaves the message alone in its archive and its
+// sent mark in the queue (here: the forward-to file cannot follow, nor the message come
+// back). The next run moves the mark after the message; nothing goes out twice.
+TEST_F(RoutingRun, AMoveCutBetweenItsRenamesIsCompletedByTheNextRun)
+{
+    placePair(queue(), kStem1, "joan@example.net", kLeftOver1);
+    test::RecordingBackend backend(dir.path());
+    backend.faults
+        = {{"^rename Cua/\\S+\\.enviat SiEnviats/", EIO}, {"^rename SiEnviats/\\S+ Cua/", EIO}};
+    {
+        const routing::ScopedQueueBackend use(backend);
+        runOnce();
+    }
+    EXPECT_EQ(files(queue()), QStringList {kStem1 + QStringLiteral(".enviat")});
+    EXPECT_EQ(files(sent()), QStringList {kStem1 + QStringLiteral(".missatge")});
+
+    runOnce();
+
+    EXPECT_EQ(smtp.messages().size(), 1);
+    EXPECT_TRUE(files(queue()).isEmpty()) << files(queue()).join(u' ').toStdString();
+    EXPECT_EQ(bytesOf(sent() + kStem1 + QStringLiteral(".destinatari")), "joan@example.net");
+    EXPECT_EQ(bytesOf(sent() + kStem1 + QStringLiteral(".missatge")), kLeftOver1);
+}
+
+// Another router holds the queue: the run reads no mailbox, forwards nothing and leaves the
+// other's download in progress alone; the status line says why, the event log once until a
+// run of this program holds the queue again. Once it is free, the next run does the work.
+TEST_F(RoutingRun, AQueueHeldByAnotherRouterIsLeftToIt)
+{
+    runOnce(); // nothing to do: holds the queue, so the next refusal is logged
+    pop1.addMessage(storedMessage("From: a@example.org", "new"));
+    placePair(queue(), kStem1, "joan@example.net", kLeftOver1);
+    writeFile(queue() + kStem2 + QStringLiteral(".missatge.part"), "half");
+    std::optional<routing::QueueLock> other(std::in_place, queue());
+    ASSERT_TRUE(other->held());
+    view.statuses.clear();
+    const int connections = pop1.connections() + pop2.connections() + smtp.connections();
+    runOnce();
+    runOnce();
+    EXPECT_EQ(pop1.connections() + pop2.connections() + smtp.connections(), connections);
+    EXPECT_EQ(view.statuses.filter(QStringLiteral("la fa servir un altre procés")).size(), 2);
+    EXPECT_EQ(logged().size(), 1) << logged().join(u'|').toStdString();
+    EXPECT_TRUE(QFileInfo::exists(queue() + kStem2 + QStringLiteral(".missatge.part")));
+
+    other.reset();
+    runOnce();
+    EXPECT_EQ(smtp.messages().size(), 2);
+    EXPECT_FALSE(QFileInfo::exists(queue() + kStem2 + QStringLiteral(".missatge.part")));
+    EXPECT_TRUE(files(queue()).isEmpty()) << files(queue()).join(u' ').toStdString();
+    other.emplace(queue());
+    runOnce();
+    EXPECT_EQ(logged().size(), 2);
 }
 
 // The anti-spam program reads the queued message and writes its verdict: spam goes to its

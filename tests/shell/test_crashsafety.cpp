@@ -173,3 +173,74 @@ TEST_F(CrashSafety, KilledRunsLoseAndAlterNothing)
     EXPECT_EQ((files("Cua") + files("NoEnviats") + files("SPam")).join(u' ').toStdString(), "");
     EXPECT_EQ(logged(), QString());
 }
+
+namespace {
+
+using ProgramStop = test::ProgramTest;
+
+} // namespace
+
+// SIGTERM (systemctl stop) once the end of data is out: the program waits for the server's
+// reply, for 30 safety ticks at most (here 4.5 s), and records what it says before it ends. A
+// reply 2 s late is an acceptance: the pair is filed as sent and a second run sends
+// nothing. A server that never answers is left when the grace is over; the pair stays
+// queued for the next run.
+TEST_F(ProgramStop, SigtermWaitsForTheReplyToTheEndOfData)
+{
+    env.insert(u"VESSAMO_SAFETY_TICK_MS"_s, u"150"_s);
+    writeConfig(30000);
+    const QByteArray original = makeMessage(1);
+    const struct
+    {
+        const char *name;
+        Reply reply;
+        const char *folder;
+    } rows[] = {
+        {"250 2 s late", Reply {Reply::Send, {"250 2.0.0 queued\r\n"}, 0, 2000}, "SiEnviats"},
+        {"no reply", Reply::silence(), "Cua"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString stem = u"M202401020304050001"_s;
+        for (const char *name : {"Cua", "SiEnviats"}) {
+            for (const QString &file : files(name))
+                QFile::remove(folder(name) + file);
+        }
+        QFile pair(folder("Cua") + stem + u".destinatari"_s);
+        QFile message(folder("Cua") + stem + u".missatge"_s);
+        ASSERT_TRUE(pair.open(QIODevice::WriteOnly) && message.open(QIODevice::WriteOnly));
+        pair.write("joan@example.net");
+        message.write(original);
+        pair.close();
+        message.close();
+        const qsizetype sent = smtp.messages().size();
+        smtp.script(".", row.reply);
+
+        start({u"/E"_s}, true);
+        ASSERT_FALSE(HasFatalFailure());
+        signal(SIGUSR1);
+        ASSERT_TRUE(waitFor([&] { return smtp.messages().size() > sent; }, 20000));
+        signal(SIGTERM);
+        EXPECT_EQ(finish(15000), 0);
+        EXPECT_EQ(smtp.messages().size(), sent + 1);
+        EXPECT_EQ(files(row.folder),
+                  (QStringList {stem + u".destinatari"_s, stem + u".missatge"_s}));
+
+        // The next run sends again only what no server took.
+        const bool taken = QByteArray(row.folder) == "SiEnviats";
+        start({u"/E"_s}, true);
+        ASSERT_FALSE(HasFatalFailure());
+        const int quits = int(pop3.commands().count("QUIT"));
+        signal(SIGUSR1);
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return taken ? pop3.commands().count("QUIT") > quits
+                             : smtp.messages().size() == sent + 2;
+            },
+            20000));
+        waitFor([] { return false; }, 300);
+        signal(SIGTERM);
+        EXPECT_EQ(finish(15000), 0);
+        EXPECT_EQ(smtp.messages().size(), sent + (taken ? 1 : 2));
+    }
+}
