@@ -107,8 +107,8 @@ void SocketControl::attachSocket()
         // followed at once by the close is handed over while the socket still reads as
         // connected.
         onReadyRead();
-        // With TLS from the first byte, a close before the handshake ended is a failure
-        // to connect: without it the caller would wait for a connection that never comes.
+        // A close before the handshake ended is a failure of TLS: with TLS from the first
+        // byte the caller would otherwise wait for a connection that never comes.
         if (handshaking_) {
             handshaking_ = false;
             post(Event(Kind::Error, 10053, 0,

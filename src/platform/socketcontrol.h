@@ -13,7 +13,7 @@
 //
 // States follow the old control: 0 closed, 6 connecting, 7 connected, 8 peer closing,
 // 9 error. A close by the peer is the CloseEvent, never an Error, except during a TLS
-// handshake from the first byte, where it is a failure to connect. The peer's close and an
+// handshake, which it ends as a failure (an Error that says so). The peer's close and an
 // error change the state when their event is delivered, so every byte the peer sent before
 // them reaches DataArrival, in order, while the state still reads connected.
 #pragma once
