@@ -3,6 +3,7 @@
 #include "routing/connection.h"
 
 #include <QHash>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace vessamo::routing;
@@ -14,6 +15,12 @@ TEST(Connection, LoopbackServersNeedNoNetwork)
     for (const char *host : {"10.0.0.1", "mail.example.org", "", "localhost.example"})
         EXPECT_FALSE(isLoopbackHost(QString::fromLatin1(host))) << host;
     EXPECT_TRUE(machineConnected({QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}));
+    // The real resolver finds loopback for a name (none of its addresses hidden for want
+    // of a configured interface), and nothing for a name that cannot exist.
+    const QList<QHostAddress> local = resolveHost(QStringLiteral("localhost"));
+    EXPECT_TRUE(std::any_of(local.begin(), local.end(),
+                            [](const QHostAddress &a) { return a.isLoopback(); }));
+    EXPECT_TRUE(resolveHost(QStringLiteral("no-such-host.invalid")).isEmpty());
 }
 
 // With no interface up but loopback (and one that is up without a carrier), a server counts
