@@ -293,12 +293,14 @@ void SocketControl::onReadyRead()
 
 void SocketControl::failHandshake(const QString &problem)
 {
-    // The session is not offered again, and nothing more of this connection reaches the
-    // caller. The socket stays until the next Connect or Close: it is running this
-    // handler.
+    // The session is not offered again, nothing more of this connection reaches the
+    // caller, and nothing can be sent on it. The socket is running this handler: it is
+    // aborted from the event loop (or goes with the next Connect or Close).
     forgetSessionTicket(remoteHost_, static_cast<quint16>(remotePort_));
     socket_->disconnect(this);
-    socket_->abort();
+    QSslSocket *s = socket_.get();
+    QMetaObject::invokeMethod(s, [s] { s->abort(); }, Qt::QueuedConnection);
+    state_ = sckError;
     post(Event(Kind::Error, kTlsErrorNumber, 0, QStringLiteral("TLS: ") + problem));
 }
 
