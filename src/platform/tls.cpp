@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QSet>
 #include <QSslCertificate>
+#include <QUrl>
 #include <algorithm>
 #include <optional>
 
@@ -154,8 +155,10 @@ QString withoutFinalDot(const QString &name)
 // second-level name alone.
 bool dnsNameMatches(const QString &pattern, const QString &host)
 {
+    // Certificates name hosts in their ASCII (ACE) form; a host may be typed in Unicode.
     const QString p = withoutFinalDot(pattern).toLower();
-    const QString h = withoutFinalDot(host).toLower();
+    const QByteArray ace = QUrl::toAce(withoutFinalDot(host));
+    const QString h = ace.isEmpty() ? withoutFinalDot(host).toLower() : QString::fromLatin1(ace);
     if (p.isEmpty() || h.isEmpty())
         return false;
     if (p == h)

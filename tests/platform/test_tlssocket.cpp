@@ -197,6 +197,31 @@ TEST(TlsSocket, NamesThatAreAccepted)
     }
 }
 
+// The names a certificate's subject alternative names stand for: the same name in any
+// case, with or without the final dot, in ASCII form; a wildcard for one whole first
+// label only; an address for an address entry only. No names: nothing to say (Qt's own
+// check of the common name holds).
+TEST(TlsSocket, AlternativeNamesMatch)
+{
+    const TestCerts &certs = TestCerts::get();
+    const std::tuple<QSslCertificate, const char *, bool> rows[] = {
+        {certs.good().certificate, "LOCALHOST", true},
+        {certs.good().certificate, "localhost.", true},
+        {certs.good().certificate, "localhost.example", false},
+        {certs.wrongHost().certificate, "localhost", false},
+        {certs.addressInAlternativeNames().certificate, "mail.example.org", true},
+        {certs.addressInAlternativeNames().certificate, "b\u00fccher.example.org", true},
+        {certs.addressInAlternativeNames().certificate, "a.mail.example.org", false},
+        {certs.addressInAlternativeNames().certificate, "example.org", false},
+        {certs.addressInAlternativeNames().certificate, "127.0.0.1", true},
+        {certs.addressInAlternativeNames().certificate, "127.0.0.2", false},
+        {certs.addressInAlternativeNames().certificate, "localhost", false},
+        {certs.commonNameOnly().certificate, "anything.example", true},
+    };
+    for (const auto &[certificate, host, matches] : rows)
+        EXPECT_EQ(matchesAlternativeNames(certificate, QString::fromUtf8(host)), matches) << host;
+}
+
 // A session ticket goes back only to the host name and port it came from, and only under
 // the trust its certificate was verified with.
 TEST(TlsSocket, SessionTicketsStayWithTheirServerAndTrust)
