@@ -144,7 +144,10 @@ MUTANTS = [
      "if (bytes.size() <= kSyslogTextMax)", "if (true)", "Journal.SyslogText"),
     ("the connectivity check looks at names, not where they lead", "src/routing/connection.cpp",
      "const QList<QHostAddress> addresses = network.resolve(server.trimmed());",
-     "const QList<QHostAddress> addresses;", "Connection"),
+     "const QList<QHostAddress> addresses;", "Connection|ProcessTest.OnlyLoopback"),
+    ("a run skipped for want of a network says nothing", "src/routing/frmenviarcorreu.cpp",
+     "        ctx_.AfegirEstat(noNetworkStatus());\n", "",
+     "RoutingRun.NoConnection|ProcessTest.OnlyLoopback"),
     # --- routing: POP3
     ("un-stuffing off", "src/routing/pop3session.cpp",
      "                // A stuffed line: its first \".\" is dropped, the rest written as it came.\n"
