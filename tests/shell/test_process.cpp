@@ -259,6 +259,8 @@ TEST_F(ProcessTest, OnlyLoopbackUpNamedServersCountByWhereTheyLead)
     for (const bool far : {false, true}) {
         SCOPED_TRACE(far ? "SMTP server elsewhere" : "every server on this machine");
         const LoopbackOnly loopback("127.0.0.1 mail.site.test\n203.0.113.5 far.site.test\n");
+        if (loopback.error.startsWith(u"unshare"))
+            GTEST_SKIP() << "no network of the test's own here: " << loopback.error.toStdString();
         ASSERT_TRUE(loopback.error.isEmpty()) << loopback.error.toStdString();
         // Servers of this network.
         test::FakePop3 pop3Here;
