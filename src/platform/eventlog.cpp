@@ -6,7 +6,10 @@
 #include <QFile>
 #include <QtEndian>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -108,6 +111,50 @@ QByteArray journalDatagram(const std::vector<JournalField> &fields)
     return out;
 }
 
+namespace {
+
+// An entry too big for one datagram goes as journald's own client sends it: the entry in a
+// sealed memory file, whose descriptor is the only content of the datagram.
+bool sendThroughMemoryFile(int socketFd, const sockaddr_un &addr, const QByteArray &datagram)
+{
+    UniqueFd memory(::memfd_create("vessamo-journal", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!memory.valid())
+        return false;
+    qsizetype written = 0;
+    while (written < datagram.size()) {
+        const ssize_t n = ::write(memory.get(), datagram.constData() + written,
+                                  std::size_t(datagram.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += n;
+    }
+    // journald refuses a file that could still change under it.
+    if (::fcntl(memory.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)
+        != 0)
+        return false;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message {};
+    message.msg_name = const_cast<sockaddr_un *>(&addr);
+    message.msg_namelen = sizeof addr;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    const int fd = memory.get();
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(socketFd, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent >= 0;
+}
+
+} // namespace
+
 bool sendToJournal(const QByteArray &datagram, const QByteArray &socketPath)
 {
     sockaddr_un addr {};
@@ -121,13 +168,30 @@ bool sendToJournal(const QByteArray &datagram, const QByteArray &socketPath)
     const ssize_t sent
         = ::sendto(fd.get(), datagram.constData(), std::size_t(datagram.size()), MSG_NOSIGNAL,
                    reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    if (sent < 0 && (errno == EMSGSIZE || errno == ENOBUFS))
+        return sendThroughMemoryFile(fd.get(), addr, datagram);
     return sent == datagram.size();
+}
+
+QByteArray syslogText(const QString &text)
+{
+    QByteArray bytes = escapeLine(text).toUtf8();
+    if (bytes.size() <= kSyslogTextMax)
+        return bytes;
+    const qsizetype total = bytes.size();
+    const QByteArray marker = " [... " + QByteArray::number(total) + " bytes in all, cut]";
+    qsizetype keep = kSyslogTextMax - marker.size();
+    // Never half a character: back over UTF-8 continuation bytes.
+    while (keep > 0 && (uchar(bytes[keep]) & 0xC0) == 0x80)
+        --keep;
+    bytes.truncate(keep);
+    return bytes + marker;
 }
 
 void logEvent(int type, int id, const QString &text)
 {
-    // Without a journal (or with an entry too big for one datagram), syslog carries it;
-    // both at once would show it twice in the journal.
+    // Without a journal, syslog carries it (shortened: a syslog datagram too big is lost
+    // whole); both at once would show it twice in the journal.
     if (!sendToJournal(journalDatagram(journalFields(type, id, text)),
                        QByteArray(kJournalSocket))) {
         static bool opened = false;
@@ -135,7 +199,7 @@ void logEvent(int type, int id, const QString &text)
             openlog("Vessamo", LOG_PID, LOG_DAEMON);
             opened = true;
         }
-        syslog(LOG_DAEMON | priorityOf(type), "%s", escapeLine(text).toUtf8().constData());
+        syslog(LOG_DAEMON | priorityOf(type), "%s", syslogText(text).constData());
     }
 
     const QByteArray path = qgetenv("VESSAMO_EVENTLOG");

@@ -56,8 +56,15 @@ std::vector<JournalField> journalFields(int type, int id, const QString &text);
 // The native protocol: NAME=VALUE lines; a value holding a line feed as NAME, LF, its
 // 64-bit little-endian length, the bytes, LF.
 QByteArray journalDatagram(const std::vector<JournalField> &fields);
-// One datagram to the journal's socket; false when nothing listens there.
+// One entry to the journal's socket: a datagram, or for an entry too big for one (a
+// server's reply of hundreds of kilobytes) the entry in a sealed memory file passed with
+// the datagram; false when nothing listens there.
 bool sendToJournal(const QByteArray &datagram, const QByteArray &socketPath);
+
+// The text of a syslog entry: the escaped text in UTF-8, a longer one than fits in a
+// syslog datagram cut to kSyslogTextMax bytes, ending in a marker that says so.
+QByteArray syslogText(const QString &text);
+inline constexpr qsizetype kSyslogTextMax = 8192;
 
 inline constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 

@@ -62,15 +62,26 @@ void SocketControl::attachSocket()
     socket_ = std::make_unique<QSslSocket>();
     QSslSocket *s = socket_.get();
     tlsError_.clear();
+    handshaking_ = false;
     QObject::connect(s, &QSslSocket::connected, this, [this] {
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // With TLS from the first byte the connection is usable once it is encrypted.
-        if (implicitTls_)
+        if (implicitTls_) {
+            handshaking_ = true;
             return;
+        }
         state_ = sckConnected;
         post(Event(Kind::Connected));
     });
     QObject::connect(s, &QSslSocket::encrypted, this, [this] {
+        handshaking_ = false;
+        const QString problem = peerProblem(handshakeTls_, remoteHost_, quint16(remotePort_),
+                                            socket_->peerCertificate(),
+                                            socket_->peerCertificateChain().isEmpty());
+        if (!problem.isEmpty()) {
+            failHandshake(problem);
+            return;
+        }
         if (state_ == sckConnecting) {
             state_ = sckConnected;
             post(Event(Kind::Connected));
@@ -86,8 +97,8 @@ void SocketControl::attachSocket()
         tlsError_ = texts.join(QStringLiteral("; "));
     });
     QObject::connect(s, &QSslSocket::newSessionTicketReceived, this, [this] {
-        keepSessionTicket(remoteHost_, static_cast<quint16>(remotePort_),
-                          socket_->sslConfiguration().sessionTicket());
+        keepSessionTicket(handshakeTls_, remoteHost_, static_cast<quint16>(remotePort_),
+                          socket_->sslConfiguration().sessionTicket(), socket_->peerCertificate());
     });
     QObject::connect(s, &QSslSocket::readyRead, this, &SocketControl::onReadyRead);
     QObject::connect(s, &QSslSocket::disconnected, this, [this] {
@@ -96,6 +107,15 @@ void SocketControl::attachSocket()
         // followed at once by the close is handed over while the socket still reads as
         // connected.
         onReadyRead();
+        // A close before the handshake ended is a failure of TLS: with TLS from the first
+        // byte the caller would otherwise wait for a connection that never comes.
+        if (handshaking_) {
+            handshaking_ = false;
+            post(Event(Kind::Error, 10053, 0,
+                       QStringLiteral("TLS: the server closed the connection during the TLS "
+                                      "handshake")));
+            return;
+        }
         post(Event(Kind::Closed));
     });
     QObject::connect(s, &QSslSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
@@ -133,7 +153,8 @@ void SocketControl::Connect(const QString &host, qint32 port)
         return;
     }
     if (implicitTls_) {
-        socket_->setSslConfiguration(withSessionTicket(tls_, host, static_cast<quint16>(port)));
+        handshakeTls_ = withSessionTicket(tls_, host, static_cast<quint16>(port));
+        socket_->setSslConfiguration(handshakeTls_);
         socket_->connectToHostEncrypted(host, static_cast<quint16>(port), host);
         return;
     }
@@ -148,9 +169,10 @@ bool SocketControl::StartTls(const QSslConfiguration &tls)
     socket_->readAll();
     received_.clear();
     std::erase_if(events_, [](const Event &e) { return e.kind == Kind::Data; });
-    socket_->setSslConfiguration(
-        withSessionTicket(tls, remoteHost_, static_cast<quint16>(remotePort_)));
+    handshakeTls_ = withSessionTicket(tls, remoteHost_, static_cast<quint16>(remotePort_));
+    socket_->setSslConfiguration(handshakeTls_);
     socket_->setPeerVerifyName(remoteHost_);
+    handshaking_ = true;
     socket_->startClientEncryption();
     return true;
 }
@@ -269,6 +291,19 @@ void SocketControl::onReadyRead()
     post(Event(Kind::Data, chunk.size()));
 }
 
+void SocketControl::failHandshake(const QString &problem)
+{
+    // The session is not offered again, nothing more of this connection reaches the
+    // caller, and nothing can be sent on it. The socket is running this handler: it is
+    // aborted from the event loop (or goes with the next Connect or Close).
+    forgetSessionTicket(remoteHost_, static_cast<quint16>(remotePort_));
+    socket_->disconnect(this);
+    QSslSocket *s = socket_.get();
+    QMetaObject::invokeMethod(s, [s] { s->abort(); }, Qt::QueuedConnection);
+    state_ = sckError;
+    post(Event(Kind::Error, kTlsErrorNumber, 0, QStringLiteral("TLS: ") + problem));
+}
+
 void SocketControl::onErrorOccurred(QAbstractSocket::SocketError error)
 {
     // The peer's close is reported by `disconnected` as the CloseEvent.
@@ -278,6 +313,8 @@ void SocketControl::onErrorOccurred(QAbstractSocket::SocketError error)
     QString text = socket_ ? socket_->errorString() : QString();
     if (winsockErrorNumber(error) == kTlsErrorNumber && !tlsError_.isEmpty())
         text = QStringLiteral("TLS: ") + tlsError_;
+    else if (handshaking_)
+        text = QStringLiteral("TLS: ") + text + QStringLiteral(" during the TLS handshake");
     post(Event(Kind::Error, winsockErrorNumber(error), 0, text));
 }
 

@@ -1,7 +1,9 @@
 // The TCP socket control: a small class over QSslSocket with the members and events of
 // the old Winsock control that the POP3 reader and the mail object were designed around,
 // plus TLS: from the first byte (ConnectEvent then means the handshake is done and the
-// certificate verified), or started on an open connection by StartTls (TlsReady).
+// certificate verified), or started on an open connection by StartTls (TlsReady). After
+// Qt's verification, every handshake (a resumed one too) passes the checks of tls.h
+// before the caller hears of it.
 //
 // Events are queued as the network produces them and delivered one at a time from the
 // event loop, in order. Received bytes are taken out of QSslSocket at once, so a handler
@@ -10,7 +12,8 @@
 // delivery stops cleanly.
 //
 // States follow the old control: 0 closed, 6 connecting, 7 connected, 8 peer closing,
-// 9 error. A close by the peer is the CloseEvent, never an Error. The peer's close and an
+// 9 error. A close by the peer is the CloseEvent, never an Error, except during a TLS
+// handshake, which it ends as a failure (an Error that says so). The peer's close and an
 // error change the state when their event is delivered, so every byte the peer sent before
 // them reaches DataArrival, in order, while the state still reads connected.
 #pragma once
@@ -105,6 +108,8 @@ private:
     void deliver();
     void onReadyRead();
     void onErrorOccurred(QAbstractSocket::SocketError error);
+    // Ends a handshake whose peer must not be used, as a TLS error.
+    void failHandshake(const QString &problem);
     // The peer's close has reached this end, whether or not it was delivered yet.
     bool peerHasClosed() const;
     // Over TLS a large write goes to the socket a window at a time, as the encrypted bytes
@@ -115,6 +120,10 @@ private:
     std::unique_ptr<QSslSocket> socket_;
     bool implicitTls_ = false;
     QSslConfiguration tls_;
+    // What the handshake in progress (or the last one) runs with, its ticket included.
+    QSslConfiguration handshakeTls_;
+    // Connected, and the TLS handshake not yet over.
+    bool handshaking_ = false;
     // Why the last handshake failed, for the Error text.
     QString tlsError_;
     QString remoteHost_;

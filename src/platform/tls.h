@@ -11,6 +11,7 @@
 // least accepted; Qt's default ciphers. There is no way to skip the verification.
 #pragma once
 
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
 
@@ -36,11 +37,28 @@ QString extraCaFile();
 QSslConfiguration clientTlsConfiguration(const QString &extraCaFile);
 QSslConfiguration clientTlsConfiguration();
 
-// TLS session tickets, kept for this process by host name and port: a later connection to
-// the same server resumes its session (the router opens one SMTP session per message, and a
-// resumed handshake skips the certificate exchange). A ticket only ever goes back to the
-// host name and port it came from, which the connection verifies as always.
+// TLS session tickets, kept for this process by host name, port and trust: a later
+// connection to the same server resumes its session (the router opens one SMTP session per
+// message, and a resumed handshake skips the certificate exchange). A ticket only ever goes
+// back to the host name and port it came from, and only while the trust it was verified
+// under (the CA list, the system's store) is unchanged. A configuration without a kept
+// ticket keeps whatever ticket it carries.
 QSslConfiguration withSessionTicket(QSslConfiguration tls, const QString &host, quint16 port);
-void keepSessionTicket(const QString &host, quint16 port, const QByteArray &ticket);
+// `tls` is the configuration the handshake ran with, `peer` the certificate it verified.
+void keepSessionTicket(const QSslConfiguration &tls, const QString &host, quint16 port,
+                       const QByteArray &ticket, const QSslCertificate &peer);
+void forgetSessionTicket(const QString &host, quint16 port);
+
+// The checks after every handshake, before a byte of the dialogue; empty when the peer may
+// be used, else why not. Qt's own verification runs first; these add what it leaves out:
+// - with DNS or IP subject alternative names, the host must be one of them: the common
+//   name is not consulted then (RFC 6125 6.4.4);
+// - a resumed session carries no certificate chain and Qt verifies nothing: it stands only
+//   for the certificate verified when its ticket was kept, under the same trust as now,
+//   and while that certificate is still valid.
+QString peerProblem(const QSslConfiguration &tls, const QString &host, quint16 port,
+                    const QSslCertificate &peer, bool resumed);
+// The host against the certificate's subject alternative names, when it has any.
+bool matchesAlternativeNames(const QSslCertificate &certificate, const QString &host);
 
 } // namespace vessamo::platform

@@ -1,9 +1,27 @@
 #include "routing/connection.h"
 
-#include <QHostAddress>
+#include <QLoggingCategory>
 #include <QNetworkInterface>
+#include <netdb.h>
+#include <sys/socket.h>
 
 namespace vessamo::routing {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcConnection, "vessamo.routing.connection", QtInfoMsg)
+
+bool onLocalNetwork(const QHostAddress &address, const QList<QNetworkAddressEntry> &networks)
+{
+    if (address.isLoopback())
+        return true;
+    return std::any_of(networks.begin(), networks.end(), [&](const QNetworkAddressEntry &e) {
+        return !e.ip().isNull() && e.prefixLength() >= 0
+            && address.isInSubnet(e.ip(), e.prefixLength());
+    });
+}
+
+} // namespace
 
 bool isLoopbackHost(const QString &host)
 {
@@ -15,39 +33,76 @@ bool isLoopbackHost(const QString &host)
     return !address.isNull() && address.isLoopback();
 }
 
-bool isConnected(const QStringList &servers, bool networkInterfaceUp)
+QList<QHostAddress> resolveHost(const QString &host)
 {
-    if (networkInterfaceUp)
-        return true;
-    for (const QString &server : servers) {
-        if (!isLoopbackHost(server))
-            return false;
-    }
-    return true;
+    const QByteArray name = host.trimmed().toUtf8();
+    if (name.isEmpty())
+        return {};
+    // No AI_ADDRCONFIG: with only loopback up it would hide the very addresses asked for.
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0)
+        return {};
+    QList<QHostAddress> addresses;
+    for (const addrinfo *a = found; a; a = a->ai_next)
+        addresses << QHostAddress(a->ai_addr);
+    ::freeaddrinfo(found);
+    return addresses;
 }
 
-namespace {
-
-bool anyInterfaceUp()
+QString unreachableReason(const QStringList &servers, const NetworkState &network)
 {
+    if (network.interfaceUp)
+        return {};
+    for (const QString &server : servers) {
+        if (isLoopbackHost(server))
+            continue;
+        const QList<QHostAddress> addresses = network.resolve(server.trimmed());
+        if (addresses.isEmpty())
+            return QStringLiteral("no network interface is up and %1 does not resolve")
+                .arg(server);
+        const bool local = std::any_of(addresses.begin(), addresses.end(),
+                                       [&](const QHostAddress &a) {
+                                           return onLocalNetwork(a, network.localNetworks);
+                                       });
+        if (!local)
+            return QStringLiteral("no network interface is up and %1 (%2) is neither on this "
+                                  "machine nor on a local network")
+                .arg(server, addresses.first().toString());
+    }
+    return {};
+}
+
+NetworkState machineNetworkState()
+{
+    NetworkState state;
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &nic : interfaces) {
         const auto flags = nic.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp)
-            || !flags.testFlag(QNetworkInterface::IsRunning)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
+        if (!flags.testFlag(QNetworkInterface::IsUp))
             continue;
-        if (!nic.addressEntries().isEmpty())
-            return true;
+        const auto entries = nic.addressEntries();
+        state.localNetworks += entries;
+        if (flags.testFlag(QNetworkInterface::IsRunning)
+            && !flags.testFlag(QNetworkInterface::IsLoopBack) && !entries.isEmpty())
+            state.interfaceUp = true;
     }
-    return false;
+    return state;
 }
-
-} // namespace
 
 bool machineConnected(const QStringList &servers)
 {
-    return isConnected(servers, anyInterfaceUp());
+    const QString reason = unreachableReason(servers, machineNetworkState());
+    if (!reason.isEmpty())
+        qCDebug(lcConnection).noquote() << "routing run skipped:" << reason;
+    return reason.isEmpty();
+}
+
+QString noNetworkStatus()
+{
+    return QStringLiteral("No network: routing run skipped");
 }
 
 } // namespace vessamo::routing

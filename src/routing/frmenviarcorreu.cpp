@@ -112,8 +112,12 @@ void frmEnviarCorreu::timerSeguretat_Timer()
 
 void frmEnviarCorreu::EnrutarCorreu()
 {
-    if (!connectionCheck(serversOfTheRun()))
+    // For want of a network the run is skipped in silence as far as the event log goes;
+    // the status line (and the debug log) say why nothing happened.
+    if (!connectionCheck(serversOfTheRun())) {
+        ctx_.AfegirEstat(noNetworkStatus());
         return;
+    }
     ctx_.runCounter = 0;
     ctx_.abort.reset();
     ctx_.abort.setGraceMs(kStopGraceTicks * timerSeguretat.interval());

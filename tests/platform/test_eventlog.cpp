@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -104,7 +105,9 @@ TEST(Journal, FieldsAndScopes)
 }
 
 // A datagram reaches whatever listens at the path, whole; nothing listening is a failure
-// the caller sees (it then uses syslog).
+// the caller sees (it then uses syslog). An entry too big for a datagram (a hostile
+// server's 300 KB reply) goes whole in a sealed memory file passed with an empty datagram,
+// as journald expects it.
 TEST(Journal, SentToTheSocket)
 {
     QTemporaryDir dir;
@@ -119,11 +122,51 @@ TEST(Journal, SentToTheSocket)
     EXPECT_TRUE(sendToJournal(datagram, path));
     QByteArray received(65536, '\0');
     const ssize_t n = ::recv(fd, received.data(), std::size_t(received.size()), MSG_DONTWAIT);
-    ::close(fd);
     ASSERT_GT(n, 0);
     EXPECT_EQ(received.first(n), datagram);
     EXPECT_TRUE(received.first(n).contains("\nSYSLOG_IDENTIFIER=Vessamo\n"));
 
+    const QByteArray huge = journalDatagram(
+        journalFields(kEventError, kEventId, u"Rebent: -ERR "_s + QString(300 * 1024, u'x')));
+    EXPECT_TRUE(sendToJournal(huge, path));
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    char payload[16];
+    iovec part {payload, sizeof payload};
+    msghdr message {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    const cmsghdr *header = CMSG_FIRSTHDR(&message);
+    ::close(fd);
+    ASSERT_EQ(got, 0) << "the entry goes in the file, not in the datagram";
+    ASSERT_TRUE(header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS);
+    int memory = -1;
+    std::memcpy(&memory, CMSG_DATA(header), sizeof memory);
+    const int seals = ::fcntl(memory, F_GET_SEALS);
+    ::lseek(memory, 0, SEEK_SET); // the writer's offset: journald maps the file whole
+    QFile entry;
+    ASSERT_TRUE(entry.open(memory, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+    EXPECT_TRUE(entry.readAll() == huge);
+    EXPECT_EQ(seals, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+
     EXPECT_FALSE(sendToJournal(datagram, QFile::encodeName(dir.filePath(u"absent"_s))));
     EXPECT_FALSE(sendToJournal(datagram, QByteArray(200, 'a')));
+}
+
+// Where syslog carries the entry, one too long for a syslog datagram is cut with a marker
+// (never dropped, never half a character); a short one is the file's text.
+TEST(Journal, SyslogTextShortened)
+{
+    EXPECT_EQ(syslogText(u"Rebent: a\r\nb"_s), "Rebent: a\\r\\nb");
+    const QString exact(kSyslogTextMax, u'a');
+    EXPECT_EQ(syslogText(exact), exact.toUtf8());
+    for (const QString &text : {QString(300 * 1024, u'x'), u"-ERR "_s + QString(9000, u'é')}) {
+        const QByteArray cut = syslogText(text);
+        EXPECT_LE(cut.size(), kSyslogTextMax);
+        EXPECT_GT(cut.size(), kSyslogTextMax - 64);
+        EXPECT_TRUE(cut.endsWith(" bytes in all, cut]")) << cut.right(40).toStdString();
+        EXPECT_TRUE(text.startsWith(QString::fromUtf8(cut.left(cut.indexOf(" [... ")))));
+    }
 }

@@ -6,6 +6,8 @@
 #include "platform/wait.h"
 #include "support/testcerts.h"
 
+#include <QDateTime>
+#include <QProcess>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -133,6 +135,11 @@ TEST(TlsSocket, VerificationFailuresAreErrors)
         {"expired", certs.expired(), certs.caFile(), "expired"},
         {"unknown CA", certs.unknownCa(), certs.caFile(), "self-signed"},
         {"test CA not trusted", certs.good(), QString(), "issuer"},
+        // RFC 6125 6.4.4: with subject alternative names, the common name does not count.
+        {"common name alone matches", certs.commonNameOnlyMatches(), certs.caFile(),
+         "alternative names"},
+        {"common name alone matches, an address among the names",
+         certs.addressInAlternativeNames(), certs.caFile(), "alternative names"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -168,19 +175,188 @@ TEST(TlsSocket, ExtraCaFileAddsToTheSystemsCas)
     EXPECT_TRUE(trusted.contains(system.first()) && trusted.contains(system.last()));
 }
 
-// A session ticket goes back only to the host name and port it came from.
-TEST(TlsSocket, SessionTicketsStayWithTheirServer)
+// The common name counts only in a certificate without subject alternative names; an
+// address typed as the host is found among the alternative names' addresses.
+TEST(TlsSocket, NamesThatAreAccepted)
 {
-    keepSessionTicket(QStringLiteral("mail.example.org"), 465, "ticket-465");
-    keepSessionTicket(QStringLiteral("mail.example.org"), 995, "ticket-995");
-    const QSslConfiguration base = clientTlsConfiguration(QString());
-    const auto ticket = [&](const char *host, quint16 port) {
-        return withSessionTicket(base, QLatin1String(host), port).sessionTicket();
+    const TestCerts &certs = TestCerts::get();
+    const std::pair<TestCerts::Pair, const char *> rows[] = {
+        {certs.good(), "localhost"},
+        {certs.commonNameOnly(), "localhost"},
+        {certs.addressInAlternativeNames(), "127.0.0.1"},
     };
-    EXPECT_EQ(ticket("MAIL.example.org", 465), "ticket-465");
-    EXPECT_EQ(ticket("mail.example.org", 995), "ticket-995");
-    EXPECT_TRUE(ticket("mail.example.org", 587).isEmpty());
-    EXPECT_TRUE(ticket("other.example.org", 465).isEmpty());
+    for (const auto &[pair, host] : rows) {
+        SCOPED_TRACE(pair.certificate.subjectAlternativeNames().values().join(u',').toStdString());
+        TlsServer server(pair, true);
+        SocketControl socket;
+        Events events(socket);
+        socket.SetImplicitTls(true, clientTlsConfiguration(TestCerts::get().caFile()));
+        socket.Connect(QLatin1String(host), server.serverPort());
+        ASSERT_TRUE(waitFor([&] { return events.connected || events.error; }));
+        EXPECT_TRUE(events.connected) << events.errorText.toStdString();
+    }
+}
+
+// The names a certificate's subject alternative names stand for: the same name in any
+// case, with or without the final dot, in ASCII form; a wildcard for one whole first
+// label only; an address for an address entry only. No names: nothing to say (Qt's own
+// check of the common name holds).
+TEST(TlsSocket, AlternativeNamesMatch)
+{
+    const TestCerts &certs = TestCerts::get();
+    const std::tuple<QSslCertificate, const char *, bool> rows[] = {
+        {certs.good().certificate, "LOCALHOST", true},
+        {certs.good().certificate, "localhost.", true},
+        {certs.good().certificate, "localhost.example", false},
+        {certs.wrongHost().certificate, "localhost", false},
+        {certs.addressInAlternativeNames().certificate, "mail.example.org", true},
+        {certs.addressInAlternativeNames().certificate, "b\u00fccher.example.org", true},
+        {certs.addressInAlternativeNames().certificate, "a.mail.example.org", false},
+        {certs.addressInAlternativeNames().certificate, "example.org", false},
+        {certs.addressInAlternativeNames().certificate, "127.0.0.1", true},
+        {certs.addressInAlternativeNames().certificate, "127.0.0.2", false},
+        {certs.addressInAlternativeNames().certificate, "localhost", false},
+        {certs.commonNameOnly().certificate, "anything.example", true},
+    };
+    for (const auto &[certificate, host, matches] : rows)
+        EXPECT_EQ(matchesAlternativeNames(certificate, QString::fromUtf8(host)), matches) << host;
+}
+
+// A session ticket goes back only to the host name and port it came from, and only under
+// the trust its certificate was verified with.
+TEST(TlsSocket, SessionTicketsStayWithTheirServerAndTrust)
+{
+    const TestCerts &certs = TestCerts::get();
+    const QSslCertificate peer = certs.good().certificate;
+    const QSslConfiguration trusting = clientTlsConfiguration(certs.caFile());
+    const QSslConfiguration system = clientTlsConfiguration(QString());
+    keepSessionTicket(trusting, QStringLiteral("mail.example.org"), 465, "ticket-465", peer);
+    keepSessionTicket(trusting, QStringLiteral("mail.example.org"), 995, "ticket-995", peer);
+    const auto ticket = [&](const QSslConfiguration &tls, const char *host, quint16 port) {
+        return withSessionTicket(tls, QLatin1String(host), port).sessionTicket();
+    };
+    EXPECT_EQ(ticket(trusting, "MAIL.example.org", 465), "ticket-465");
+    EXPECT_EQ(ticket(trusting, "mail.example.org", 995), "ticket-995");
+    EXPECT_TRUE(ticket(trusting, "mail.example.org", 587).isEmpty());
+    EXPECT_TRUE(ticket(trusting, "other.example.org", 465).isEmpty());
+    EXPECT_TRUE(ticket(system, "mail.example.org", 465).isEmpty()) << "trust changed";
+
+    // A resumed session stands for the certificate verified when its ticket was kept,
+    // under the same trust, while that certificate is valid.
+    const QString host = QStringLiteral("localhost");
+    keepSessionTicket(trusting, host, 995, "t", peer);
+    keepSessionTicket(trusting, host, 465, "t", certs.expired().certificate);
+    EXPECT_EQ(peerProblem(trusting, host, 995, peer, true), QString());
+    EXPECT_EQ(peerProblem(system, host, 995, peer, false), QString()) << "Qt verified it";
+    for (const auto &[tls, port, certificate] :
+         {std::tuple(system, 995, peer), std::tuple(trusting, 995, certs.commonNameOnly().certificate),
+          std::tuple(trusting, 587, peer), std::tuple(trusting, 465, certs.expired().certificate)})
+        EXPECT_TRUE(peerProblem(tls, host, quint16(port), certificate, true)
+                        .startsWith(u"a resumed session"))
+            << port;
+    forgetSessionTicket(host, 995);
+    EXPECT_FALSE(peerProblem(trusting, host, 995, peer, true).isEmpty());
+}
+
+// openssl s_server, answering each connection with a page that says whether its session
+// was new or resumed. Unlike a QSslSocket server it keeps one ticket key for every
+// connection, so sessions are resumed as by a real mail server.
+class ResumingServer
+{
+public:
+    explicit ResumingServer(const TestCerts::Pair &pair)
+    {
+        const auto write = [this](const char *name, const QByteArray &pem) {
+            QFile file(dir_.filePath(QLatin1String(name)));
+            EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(pem);
+        };
+        write("cert.pem", pair.certificate.toPem());
+        write("key.pem", pair.key.toPem());
+        process_.setWorkingDirectory(dir_.path());
+        process_.start(QStringLiteral("openssl"),
+                       {QStringLiteral("s_server"), QStringLiteral("-accept"),
+                        QStringLiteral("127.0.0.1:0"), QStringLiteral("-cert"),
+                        QStringLiteral("cert.pem"), QStringLiteral("-key"), QStringLiteral("key.pem"),
+                        QStringLiteral("-www")});
+        QByteArray out;
+        waitFor([&] {
+            out += process_.readAllStandardOutput();
+            const qsizetype at = out.indexOf("ACCEPT 127.0.0.1:");
+            if (at < 0 || !out.contains('\n'))
+                return process_.state() == QProcess::NotRunning;
+            port = quint16(out.mid(at + 17, out.indexOf('\n', at) - at - 17).trimmed().toUInt());
+            return true;
+        });
+    }
+    ~ResumingServer()
+    {
+        process_.kill();
+        process_.waitForFinished();
+    }
+
+    // One connection: its page, or the error that ended it before the connection came.
+    QString fetch(const QSslConfiguration &tls)
+    {
+        SocketControl socket;
+        Events events(socket);
+        bool closed = false;
+        QObject::connect(&socket, &SocketControl::CloseEvent, [&] { closed = true; });
+        socket.SetImplicitTls(true, tls);
+        socket.Connect(QStringLiteral("localhost"), port);
+        if (!waitFor([&] { return events.connected || events.error; }) || !events.connected)
+            return QStringLiteral("error %1: %2").arg(events.error).arg(events.errorText);
+        socket.SendData("GET / HTTP/1.0\r\n\r\n");
+        QByteArray page;
+        waitFor([&] {
+            page += socket.GetData();
+            return page.contains("</HTML>") || closed || events.error;
+        });
+        return QString::fromLatin1(page);
+    }
+
+    quint16 port = 0;
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+};
+
+// After the extra CA file stops trusting a server's CA, its session is not resumed: the
+// next connection verifies the server again and fails. A ticket kept before the change and
+// offered all the same is resumed by the server, and refused here before a byte is sent.
+TEST(TlsSocket, ResumedSessionsOnlyUnderTheTrustTheyWereVerifiedWith)
+{
+    const TestCerts &certs = TestCerts::get();
+    ResumingServer server(certs.good());
+    ASSERT_NE(server.port, 0) << "openssl s_server did not start";
+    QTemporaryDir dir;
+    const QString caFile = dir.filePath(QStringLiteral("ca.pem"));
+    const auto trust = [&](const TestCerts::Pair &ca, int age) {
+        QFile file(caFile);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(ca.certificate.toPem());
+        file.setFileTime(QDateTime::currentDateTime().addSecs(age),
+                         QFileDevice::FileModificationTime);
+    };
+    const TestCerts::Pair testCa {QSslCertificate::fromPath(certs.caFile()).value(0), {}};
+    trust(testCa, -60);
+    const QSslConfiguration trusting = clientTlsConfiguration(caFile);
+    EXPECT_TRUE(server.fetch(trusting).contains(u"New, TLS"));
+    const QString again = server.fetch(clientTlsConfiguration(caFile));
+    EXPECT_TRUE(again.contains(u"Reused, TLS")) << again.toStdString();
+    const QByteArray ticket = withSessionTicket(trusting, QStringLiteral("localhost"), server.port)
+                                  .sessionTicket();
+    ASSERT_FALSE(ticket.isEmpty());
+
+    trust(certs.unknownCa(), 0); // the test CA is no longer trusted
+    const QSslConfiguration distrusting = clientTlsConfiguration(caFile);
+    EXPECT_TRUE(server.fetch(distrusting).startsWith(u"error 10100: TLS: "))
+        << server.fetch(distrusting).toStdString();
+    QSslConfiguration offered = distrusting;
+    offered.setSessionTicket(ticket);
+    const QString resumed = server.fetch(offered);
+    EXPECT_TRUE(resumed.startsWith(u"error 10100: TLS: a resumed session")) << resumed.toStdString();
 }
 
 // What the server sent after its STARTTLS reply, in the same packet, never comes out of

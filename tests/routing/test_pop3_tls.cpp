@@ -8,6 +8,10 @@
 #include "support/tempenv.h"
 #include "support/testcerts.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <memory>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace vessamo;
@@ -63,6 +67,54 @@ TEST(Pop3Tls, Port995IsTlsVerifiedAndNeverFallsBackToClearText)
             EXPECT_TRUE(log.contains(QLatin1String(row.logged), Qt::CaseInsensitive))
                 << log.toStdString();
         }
+    }
+}
+
+// A server on 995 that closes (or resets) the connection during the handshake ends that
+// mailbox's session at once with an entry that says so; the next mailbox is read. The
+// silence limit is set to 6 s, so a session that waited for it would log that instead.
+TEST(Pop3Tls, CloseDuringTheHandshakeEndsTheSessionAtOnce)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "port 995 needs root";
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "close");
+        test::MailFolders folders;
+        QTcpServer closing;
+        ASSERT_TRUE(closing.listen(QHostAddress::LocalHost, 995))
+            << "port 995 is held by another program (a system mail server?)";
+        std::unique_ptr<QTcpSocket> peer;
+        // The client's hello is read, then the connection ends without an answer.
+        QObject::connect(&closing, &QTcpServer::newConnection, [&] {
+            peer.reset(closing.nextPendingConnection());
+            QObject::connect(peer.get(), &QTcpSocket::readyRead, [&] {
+                peer->readAll();
+                if (reset) {
+                    const linger now {1, 0};
+                    ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now,
+                                 sizeof now);
+                }
+                peer->close();
+            });
+        });
+        test::FakePop3 next;
+        next.addMessage("From: a@b.cat\r\n\r\nnext\r\n");
+        config::Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s},
+                           {u"127.0.0.1"_s, qint16(next.port()), u"usuari"_s, u"secret"_s,
+                            u"x@y.cat"_s}};
+        config::Configuracio.NumBusties = 2;
+        test::RecordingView view;
+        routing::RunContext ctx {view};
+        platform::SocketControl socket;
+        routing::Pop3Session session {socket, ctx};
+        session.setSafetyTickMs(100);
+        session.LlegirBustia(0);
+        session.LlegirBustia(1);
+        EXPECT_EQ(folders.logged(),
+                  QStringList {u"Rebent Winsock: 10053: TLS: the server closed the connection "
+                               u"during the TLS handshake"_s});
+        EXPECT_TRUE(next.messages().isEmpty());
+        EXPECT_EQ(folders.files(folders.queue()).size(), 2);
     }
 }
 

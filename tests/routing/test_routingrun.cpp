@@ -2,6 +2,7 @@
 // run byte for byte, a run without connection or queue folder, the safety timer, an
 // archive that cannot take a sent pair, the purge and the anti-spam verdict. Faults of each
 // step: test_pop3_faults.cpp and test_forwarding_faults.cpp.
+#include "routing/connection.h"
 #include "routing/queuelock.h"
 #include "support/recordingbackend.h"
 #include "test_routingrun_kit.h"
@@ -96,6 +97,8 @@ TEST_F(RoutingRun, NoConnectionContactsNothingAndLeavesTheQueue)
     EXPECT_EQ(stems(queue()), QStringList {kStem1});
     EXPECT_EQ(bytesOf(queue() + kStem1 + QStringLiteral(".missatge")), kLeftOver1);
     EXPECT_TRUE(files(sent()).isEmpty() && logged().isEmpty());
+    // The event log stays silent; the status line says why nothing happened.
+    EXPECT_EQ(view.statuses, QStringList {routing::noNetworkStatus()});
 }
 
 // An unset queue folder would otherwise make the run work in the current folder.

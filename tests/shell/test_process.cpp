@@ -5,6 +5,12 @@
 #include "support/fakesystemctl.h"
 
 #include <QFile>
+#include <QTemporaryFile>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <tuple>
@@ -181,4 +187,104 @@ TEST_F(ProcessTest, TheInstalledUnitIsThePackagedOne)
           u"\nConditionPathExists=%1.vsm\n"_s.arg(program), u"\nUser=vessamo\n"_s,
           u"\nProtectSystem=strict\n"_s, u"\nType=notify\n"_s})
         EXPECT_TRUE(text.contains(line)) << line.toStdString();
+}
+
+namespace {
+
+// While alive, this thread (and the programs it starts) sees a network of its own where
+// only loopback is up, and an /etc/hosts of its own. Root only.
+class LoopbackOnly
+{
+public:
+    explicit LoopbackOnly(const QByteArray &hosts)
+    {
+        net_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        mnt_ = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+        if (net_ < 0 || mnt_ < 0 || ::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+            error = u"unshare: "_s + QString::fromLocal8Bit(::strerror(errno));
+            return;
+        }
+        entered_ = true;
+        file_.setAutoRemove(true);
+        if (!file_.open() || file_.write(hosts) != hosts.size() || !file_.flush()
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount(QFile::encodeName(file_.fileName()).constData(), "/etc/hosts", nullptr,
+                       MS_BIND, nullptr)
+                != 0) {
+            error = u"hosts: "_s + QString::fromLocal8Bit(::strerror(errno));
+            return;
+        }
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request {};
+        std::strcpy(request.ifr_name, "lo");
+        const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
+            && (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        if (!up)
+            error = u"loopback: "_s + QString::fromLocal8Bit(::strerror(errno));
+    }
+    ~LoopbackOnly()
+    {
+        if (entered_) {
+            ::setns(mnt_, CLONE_NEWNS);
+            ::setns(net_, CLONE_NEWNET);
+        }
+        for (const int fd : {net_, mnt_}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    LoopbackOnly(const LoopbackOnly &) = delete;
+    LoopbackOnly &operator=(const LoopbackOnly &) = delete;
+
+    QString error;
+
+private:
+    int net_ = -1;
+    int mnt_ = -1;
+    bool entered_ = false;
+    QTemporaryFile file_;
+};
+
+} // namespace
+
+// Only loopback is up and the servers are named: a name that leads to this machine counts
+// as reachable, so the run goes on; one that leads elsewhere skips the run, which the
+// status line says while the event log stays silent.
+TEST_F(ProcessTest, OnlyLoopbackUpNamedServersCountByWhereTheyLead)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a network of the test's own needs root";
+    for (const bool far : {false, true}) {
+        SCOPED_TRACE(far ? "SMTP server elsewhere" : "every server on this machine");
+        const LoopbackOnly loopback("127.0.0.1 mail.site.test\n203.0.113.5 far.site.test\n");
+        if (loopback.error.startsWith(u"unshare"))
+            GTEST_SKIP() << "no network of the test's own here: " << loopback.error.toStdString();
+        ASSERT_TRUE(loopback.error.isEmpty()) << loopback.error.toStdString();
+        // Servers of this network.
+        test::FakePop3 pop3Here;
+        test::FakeSmtpServer smtpHere;
+        pop3Here.addMessage("Received: x\r\nFrom: a@b.c\r\n\r\nbody\r\n");
+        writeConfig(3);
+        config::Busties[0].Servidor = u"mail.site.test"_s;
+        config::Busties[0].Port = static_cast<qint16>(pop3Here.port());
+        config::Configuracio.ServidorSMTP = far ? u"far.site.test"_s : u"mail.site.test"_s;
+        config::Configuracio.PortSMTP = static_cast<qint16>(smtpHere.port());
+        ASSERT_TRUE(config::GravarConfiguracio(configPath));
+        start({u"/E"_s});
+        if (far) {
+            ASSERT_TRUE(waitFor([&] {
+                return readOutput().count("No network: routing run skipped") >= 2;
+            })) << out.constData();
+            EXPECT_EQ(pop3Here.connections() + smtpHere.connections(), 0);
+        } else {
+            ASSERT_TRUE(waitFor([&] { return smtpHere.messages().size() == 1; }))
+                << out.constData();
+            EXPECT_FALSE(out.contains("No network"));
+        }
+        signal(SIGTERM);
+        EXPECT_EQ(finish(), 0);
+        EXPECT_TRUE(logged().isEmpty()) << logged().toStdString();
+    }
 }

@@ -1,7 +1,9 @@
 // Certificates made at test time with openssl (nothing committed that could expire): a test
 // CA, and certificates it signs for "localhost" (good), for another host (wrong host) and
-// one whose validity ended in 2020 (expired); plus a self-signed "localhost" certificate
-// from an unknown CA. Made once per test binary.
+// one whose validity ended in 2020 (expired); two whose common name is "localhost" and
+// whose subject alternative names are other (another host; another name and 127.0.0.1), and
+// one with the common name alone; plus a self-signed "localhost" certificate from an
+// unknown CA. Made once per test binary.
 #pragma once
 
 #include <QDir>
@@ -35,6 +37,12 @@ public:
     Pair wrongHost() const { return pair("wronghost"); }
     Pair expired() const { return pair("expired"); }
     Pair unknownCa() const { return pair("unknown"); }
+    // CN=localhost, subjectAltName DNS:other.example
+    Pair commonNameOnlyMatches() const { return pair("cnmatches"); }
+    // CN=localhost, subjectAltName DNS:*.example.org, IP:127.0.0.1
+    Pair addressInAlternativeNames() const { return pair("ipsan"); }
+    // CN=localhost, no subjectAltName
+    Pair commonNameOnly() const { return pair("cnonly"); }
 
 private:
     TestCerts()
@@ -56,10 +64,13 @@ private:
         serial.close();
         run(words({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                    "/CN=Vessamo test CA", "-keyout", "ca.key", "-out", "ca.pem"}));
-        sign("good", "localhost", {"-days", "2"});
-        sign("wronghost", "other.example", {"-days", "2"});
-        sign("expired", "localhost",
+        sign("good", "localhost", "DNS:localhost", {"-days", "2"});
+        sign("wronghost", "other.example", "DNS:other.example", {"-days", "2"});
+        sign("expired", "localhost", "DNS:localhost",
              {"-startdate", "20200101000000Z", "-enddate", "20200102000000Z"});
+        sign("cnmatches", "localhost", "DNS:other.example", {"-days", "2"});
+        sign("ipsan", "localhost", "DNS:*.example.org,IP:127.0.0.1", {"-days", "2"});
+        sign("cnonly", "localhost", nullptr, {"-days", "2"});
         run(words({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                    "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout",
                    "unknown.key", "-out", "unknown.pem"}));
@@ -85,14 +96,18 @@ private:
                         << openssl.readAllStandardError().toStdString();
     }
 
-    void sign(const char *name, const char *host,
+    // `altNames` null: no subjectAltName extension.
+    void sign(const char *name, const char *host, const char *altNames,
               std::initializer_list<const char *> validity) const
     {
         const QString n = QString::fromLatin1(name);
         const QString h = QString::fromLatin1(host);
+        QStringList extension;
+        if (altNames)
+            extension << QStringLiteral("-addext")
+                      << QStringLiteral("subjectAltName=") + QString::fromLatin1(altNames);
         run(words({"req", "-newkey", "rsa:2048", "-nodes", "-subj"})
-            << QStringLiteral("/CN=") + h << QStringLiteral("-addext")
-            << QStringLiteral("subjectAltName=DNS:") + h << QStringLiteral("-keyout")
+            << QStringLiteral("/CN=") + h << extension << QStringLiteral("-keyout")
             << n + QStringLiteral(".key") << QStringLiteral("-out") << n + QStringLiteral(".csr"));
         run(words({"ca", "-batch", "-config", "ca.cnf", "-notext", "-in"})
             << n + QStringLiteral(".csr") << QStringLiteral("-out") << n + QStringLiteral(".pem")
