@@ -1,6 +1,7 @@
 #include "shell/application.h"
 
 #include "config/configuracio.h"
+#include "config/filetrust.h"
 #include "config/layout.h"
 #include "platform/servicecontrol.h"
 #include "platform/tls.h"
@@ -25,6 +26,7 @@
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace vessamo::shell {
 
@@ -215,17 +217,22 @@ int run(int argc, char **argv)
         return toggleService(service, *presenter);
     case Switch::Configure: {
         config::VersioConfiguracio = 2;
-        const QString &path = configurationFile;
-        // Without a file this is a fresh installation, not a fault to log: the dialog
-        // shows its defaults.
-        if (QFileInfo::exists(path))
-            config::LlegirConfiguracio(path);
+        // Root saving the installed program's configuration saves it for the service: the
+        // file stays root's (the service reads it), new folders become the service's.
+        const bool forService = layout.installed && !layout.perUser;
+        if (forService && ::geteuid() == 0)
+            config::setServiceAccount(QStringLiteral("vessamo"));
         // The default folders: under /var/spool/vessamo installed, else beside the program.
-        const QString &programFolder = layout.folderBase;
+        const ConfigurationPlace place {configurationFile, layout.folderBase, forService};
         if (!gui || wantsConfigurationText(line.options))
-            return configureAsText(line.options, path, programFolder);
+            return configureAsText(line.options, place);
+        // Without a file this is a fresh installation: the dialog shows its defaults. A file
+        // that is there but unreadable is said so first, since saving replaces it.
+        const config::ConfigurationLoad load = config::loadConfiguration(place.path);
         DialogPrompts prompts;
-        frmConfiguracio dialog(prompts, path, programFolder);
+        frmConfiguracio dialog(prompts, place.path, place.programFolder);
+        if (load.failed())
+            dialog.warnUnreadable(load.error);
         dialog.exec();
         return 0;
     }
