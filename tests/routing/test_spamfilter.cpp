@@ -121,17 +121,21 @@ TEST_F(SpamTest, VerdictAndTheMessageKeptSafe)
 TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
 {
     const bool root = ::geteuid() == 0;
+    // bin/filter.sh is a link to real/filter.sh, a copy of the script.
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("bin")));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("real")));
     const QByteArray bin = QFile::encodeName(dir.filePath(QStringLiteral("bin")));
+    const QByteArray real = QFile::encodeName(dir.filePath(QStringLiteral("real")));
     const QByteArray top = QFile::encodeName(dir.path());
     const QString linked = dir.filePath(QStringLiteral("bin/filter.sh"));
+    const QString copy = dir.filePath(QStringLiteral("real/filter.sh"));
     const QByteArray script = QFile::encodeName(dir.filePath(QStringLiteral("filter.sh")));
     struct Row
     {
         const QByteArray *what;
         mode_t mode;
         uid_t owner; // 0: unchanged
-        bool throughLink; // the command names bin/filter.sh, a link to the script
+        bool throughLink; // the command names bin/filter.sh, the link
         const char *why; // empty: it runs
     };
     const Row rows[] = {
@@ -139,7 +143,8 @@ TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
         {&script, 0505, 0, false, ""},
         {&script, 0507, 0, false, "qualsevol usuari"},
         {&top, 0770, 0, false, "el grup"},
-        {&top, 0707, 0, true, "qualsevol usuari"}, // the link's target's folder
+        {&top, 0707, 0, true, "qualsevol usuari"}, // above both
+        {&real, 0777, 0, true, "qualsevol usuari"}, // the folder the link leads to
         {&bin, 0777, 0, true, "qualsevol usuari"}, // the link's own folder
         {&bin, 01777, 0, true, root ? "" : "qualsevol usuari"}, // sticky: only root's counts
         {&script, 0500, 65534, false, "és de l'usuari"},
@@ -153,7 +158,9 @@ TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
         }
         useScript(body);
         QFile::remove(linked);
-        ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("filter.sh")), linked));
+        QFile::remove(copy);
+        ASSERT_TRUE(QFile::copy(dir.filePath(QStringLiteral("filter.sh")), copy));
+        ASSERT_TRUE(QFile::link(copy, linked));
         if (row.throughLink)
             Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
         QFile::remove(seen);
