@@ -305,6 +305,46 @@ TEST_F(ConfigDialogs, WithoutADisplayTheCommandLineEditsAsText)
     EXPECT_FALSE(QFile::exists(path));
 }
 
+// A file that is there but cannot be read: the dialog opens with the defaults, but says
+// first that saving replaces the file. Its save waits for another editor's save (here a
+// lock held by another process for a second) rather than writing over it.
+TEST_F(ConfigDialogs, TheDialogSaysWhatItCannotReadAndSavesUnderTheLock)
+{
+    QFile damaged(path);
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+    damaged.write("\x02\0\0\0\x05");
+    damaged.close();
+    const ConfigurationLoad load = loadConfiguration(path);
+    ASSERT_TRUE(load.failed());
+    auto dialog = open();
+    dialog->warnUnreadable(load.error);
+    EXPECT_EQ(lastRefusal(), unreadableNotice(load.error));
+    EXPECT_TRUE(lastRefusal().contains(path));
+    EXPECT_TRUE(lastRefusal().contains(QStringLiteral("substituiran el fitxer")));
+    EXPECT_EQ(dialog->box(kInterval)->text(), QStringLiteral("5"));
+
+    dialog->box(kServidorSMTP)->setText(QStringLiteral("smtp.example.org"));
+    dialog->box(kPortSMTP)->setText(QStringLiteral("25"));
+    QProcess holder;
+    holder.start(QStringLiteral("flock"),
+                 {path + QStringLiteral(".lock"), QStringLiteral("sleep"), QStringLiteral("1")});
+    ASSERT_TRUE(holder.waitForStarted());
+    // Held once a second taker would fail.
+    const auto lockFree = [&] {
+        return QProcess::execute(QStringLiteral("flock"),
+                                 {QStringLiteral("-n"), path + QStringLiteral(".lock"),
+                                  QStringLiteral("true")})
+            == 0;
+    };
+    ASSERT_TRUE(platform::waitUntil([&] { return !lockFree(); }, QDeadlineTimer(10000)));
+    dialog->cmbActualitzar_Click();
+    // The other holder is gone: the save waited for it.
+    EXPECT_TRUE(lockFree()) << "saved while another save held the lock";
+    EXPECT_FALSE(dialog->changed()) << lastRefusal().toStdString();
+    EXPECT_TRUE(loadConfiguration(path).status == ConfigurationLoad::Status::Loaded);
+    holder.waitForFinished();
+}
+
 // One argument of --set is one key and one value, and never a password (the command line
 // is every local user's to read). A value the file cannot hold as typed (outside its code
 // page, or with a control character) is refused with its box's message. Every refusal
