@@ -207,6 +207,11 @@ int run(int argc, char **argv)
     // Certificates the administrator trusts for TLS, beside the configuration by default.
     const QString configurationFile = config::configurationFilePath(layout);
     platform::setExtraCaFile(platform::extraCaFilePath(configurationFile));
+    // Root saving the installed program's configuration (with /C, or the tray's dialog)
+    // saves it for the service: the file stays root's, which the service may read, and new
+    // folders become the service's.
+    if (layout.installed && !layout.perUser && ::geteuid() == 0)
+        config::setServiceAccount(QStringLiteral("vessamo"));
 
     switch (sw) {
     case Switch::Install:
@@ -217,11 +222,7 @@ int run(int argc, char **argv)
         return toggleService(service, *presenter);
     case Switch::Configure: {
         config::VersioConfiguracio = 2;
-        // Root saving the installed program's configuration saves it for the service: the
-        // file stays root's (the service reads it), new folders become the service's.
         const bool forService = layout.installed && !layout.perUser;
-        if (forService && ::geteuid() == 0)
-            config::setServiceAccount(QStringLiteral("vessamo"));
         // The default folders: under /var/spool/vessamo installed, else beside the program.
         const ConfigurationPlace place {configurationFile, layout.folderBase, forService};
         if (!gui || wantsConfigurationText(line.options))
