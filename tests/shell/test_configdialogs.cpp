@@ -418,9 +418,9 @@ TEST_F(ConfigDialogs, ADamagedConfigurationIsRefusedNotReplaced)
             file.close();
             const auto [status, output] = runProgram(arguments, input);
             EXPECT_EQ(status, 1);
-            EXPECT_TRUE(output.contains(u"Format de fitxer de configuració incorrecte"_qs))
+            EXPECT_TRUE(output.contains(QStringLiteral("Format de fitxer de configuració incorrecte")))
                 << output.toStdString();
-            EXPECT_FALSE(output.contains(u"smtp.port"_qs)) << output.toStdString();
+            EXPECT_FALSE(output.contains(QStringLiteral("smtp.port"))) << output.toStdString();
             ASSERT_TRUE(file.open(QIODevice::ReadOnly));
             EXPECT_EQ(file.readAll(), content);
         }
