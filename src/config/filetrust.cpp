@@ -67,8 +67,8 @@ std::optional<QString> judgeChain(const QString &file, bool everyFolder, bool fo
     while (folder != u"/") {
         folder = QFileInfo(folder).path();
         const QByteArray native = QFile::encodeName(folder);
-        const int r = followFolders ? ::stat(native.constData(), &st)
-                                    : ::lstat(native.constData(), &st);
+        const int r
+            = followFolders ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st);
         if (r == 0) {
             if (std::optional<QString> why = judge(folder, st, true))
                 return why;
@@ -109,8 +109,8 @@ ServiceAccount serviceAccount()
 
 ConfigurationLock::ConfigurationLock(const QString &path)
 {
-    const QString lockPath = QDir::cleanPath(QFileInfo(path).absoluteFilePath())
-        + QStringLiteral(".lock");
+    const QString lockPath
+        = QDir::cleanPath(QFileInfo(path).absoluteFilePath()) + QStringLiteral(".lock");
     if (g_lockDepth > 0 && g_lockedPath == lockPath) {
         ++g_lockDepth;
         held_ = nested_ = true;
