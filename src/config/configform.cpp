@@ -1,9 +1,13 @@
 #include "config/configform.h"
 
+#include "config/filetrust.h"
+#include "platform/ansi.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <cmath>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace vessamo::config {
 
@@ -27,7 +31,8 @@ int digitValue(QChar c, int base)
 
 // Boxes of folders end in "/" and the folder exists: a missing last level is created,
 // readable by its owner only, since it will hold other people's mail. A relative path
-// would depend on the folder the program happens to start in, so it is refused.
+// would depend on the folder the program happens to start in, so it is refused. Root
+// saving for the service creates it for the service, which must write there.
 bool prepareFolder(QString &box)
 {
     if (!box.endsWith(u'/'))
@@ -36,8 +41,44 @@ bool prepareFolder(QString &box)
         return false;
     if (QFileInfo(box).isDir())
         return true;
-    return QDir().mkdir(box, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!QDir().mkdir(box, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        return false;
+    const ServiceAccount account = serviceAccount();
+    return ::geteuid() != 0 || !account.set
+        || ::chown(QFile::encodeName(box).constData(), account.uid, account.gid) == 0;
 }
+
+// A stored text is written in Windows-1252 and read back as one value: a character the
+// code page lacks would come back as "?", and a control character has no business in a
+// name, a password or a path (a line break would split the text form's line).
+bool storable(const QString &text)
+{
+    for (QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return false;
+    }
+    return platform::fromAnsi(platform::toAnsi(text)) == text;
+}
+
+// The boxes whose texts are stored as typed, in the dialog's order, with their messages.
+constexpr std::array<std::pair<ConfigBox, const char *>, 9> kStoredConfigBoxes = {{
+    {kServidorSMTP, "Servidor SMTP incorrecte"},
+    {kUsuariSMTP, "Usuari SMTP incorrecte"},
+    {kContrassenyaSMTP, "Contrassenya SMTP incorrecte"},
+    {kCarpetaCua, "Carpeta cua incorrecte"},
+    {kCarpetaSiEnviats, "Carpeta arxiu incorrecte"},
+    {kCarpetaNoEnviats, "Carpeta errors incorrecte"},
+    {kProgramaSpam, "Programa de filtre anti-spam incorrecte"},
+    {kCarpetaSpam, "Carpeta spam incorrecte"},
+    {kMarcaSpam, "Marca de correu spam incorrecte"},
+}};
+
+constexpr std::array<std::pair<MailboxBox, const char *>, 4> kStoredMailboxBoxes = {{
+    {kServidor, "Servidor POP3 incorrecte"},
+    {kUsuari, "Usuari POP3 incorrecte"},
+    {kContrassenya, "Contrassenya POP3 incorrecte"},
+    {kEnviarA, "Enrutar a incorrecte"},
+}};
 
 QString numberText(qint16 stored, bool asPort)
 {
@@ -149,6 +190,10 @@ std::optional<Refusal> checkConfigForm(ConfigForm &form)
     const auto refuse = [](int box, const char *message) {
         return Refusal {box, QString::fromUtf8(message)};
     };
+    for (const auto &[box, message] : kStoredConfigBoxes) {
+        if (!storable(t[box]))
+            return refuse(box, message);
+    }
     if (isBlank(t[kServidorSMTP]))
         return refuse(kServidorSMTP, "Servidor SMTP incorrecte");
     if (!numberBoxValue(t[kPortSMTP], 1, kMaxPort))
@@ -209,13 +254,19 @@ ConfiguracioRecord recordFromForm(const ConfigForm &form, const ConfiguracioReco
 
 std::optional<Refusal> saveConfigForm(ConfigForm &form, const QString &path)
 {
+    // One save at a time: another editor's save lands before or after this one, whole.
+    const ConfigurationLock lock(path);
+    if (!lock.held())
+        return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
+                                .arg(path, lock.error())};
     if (std::optional<Refusal> refusal = checkConfigForm(form))
         return refusal;
     const ConfiguracioRecord before = Configuracio;
     Configuracio = recordFromForm(form, before);
     if (!GravarConfiguracio(path)) {
         Configuracio = before;
-        return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1").arg(path)};
+        return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
+                                .arg(path, lastSaveError())};
     }
     return std::nullopt;
 }
@@ -244,6 +295,10 @@ MailboxForm MailboxForm::fromEntry(const Bustia &entry)
 std::optional<Refusal> checkMailboxForm(const MailboxForm &form)
 {
     const auto &t = form.text;
+    for (const auto &[box, message] : kStoredMailboxBoxes) {
+        if (!storable(t[box]))
+            return Refusal {box, QString::fromUtf8(message)};
+    }
     if (isBlank(t[kServidor]))
         return Refusal {kServidor, QStringLiteral("Servidor POP3 incorrecte")};
     if (!numberBoxValue(t[kPort], 1, kMaxPort))

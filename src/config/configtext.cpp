@@ -122,6 +122,14 @@ struct MailboxEdit
 
 } // namespace
 
+bool isPasswordKey(const QString &key)
+{
+    if (key == u"smtp.password")
+        return true;
+    const QStringList parts = key.split(u'.');
+    return parts.size() == 3 && parts[0] == u"mailbox" && parts[2] == u"password";
+}
+
 QString configurationText(const QString &path, const QString &programFolder)
 {
     const ConfigForm form = ConfigForm::fromRecord(Configuracio, programFolder);

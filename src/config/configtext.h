@@ -16,6 +16,9 @@
 
 namespace vessamo::config {
 
+// Whether the key names a password (smtp.password, mailbox.N.password).
+bool isPasswordKey(const QString &key);
+
 // The text of the record and mailbox table as the dialogs would show them on opening.
 QString configurationText(const QString &path, const QString &programFolder);
 

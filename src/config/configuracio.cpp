@@ -4,9 +4,11 @@
 // bytes really there before anything is kept, and the parsed values replace the record
 // only when the whole file was read. Saving encodes everything in memory first, then
 // writes a temporary file beside the old one with the old file's owner and mode (0600 for
-// a new file, since it holds passwords), syncs it, renames it over and syncs the folder.
+// a new file, since it holds passwords; root:service group 0640 when root saves for the
+// service), syncs it, renames it over the name and syncs the folder.
 #include "config/configuracio.h"
 
+#include "config/filetrust.h"
 #include "config/layout.h"
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
@@ -139,23 +141,30 @@ Bustia llegirBustia(Lector &in)
     return b;
 }
 
-// Only a regular file counts: a directory, a FIFO or a device is "missing". Opened
-// non-blocking so that a FIFO at the path cannot hang the start.
-bool obrirFitxerNormal(const QString &path, QFile &file)
+// Opened non-blocking so that a FIFO at the path cannot hang the start. Only a regular
+// file is a configuration; anything else at the path is unreadable.
+ConfigurationLoad obrirFitxerNormal(const QString &path, QFile &file)
 {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return {ConfigurationLoad::Status::Missing, QString()};
+        return {ConfigurationLoad::Status::Unreadable,
+                QStringLiteral("no es pot llegir %1: %2")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(error)))};
+    }
     struct stat st
     {
     };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
         || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return false;
+        return {ConfigurationLoad::Status::Unreadable,
+                QStringLiteral("%1 no és un fitxer normal").arg(path)};
     }
-    return true;
+    return {ConfigurationLoad::Status::Loaded, QString()};
 }
 
 // Encoding of the file: everything little-endian, texts with a 16-bit byte count.
@@ -279,18 +288,11 @@ bool copiarPropietari(int fd, const struct stat &old)
     return ::fchmod(fd, mode) == 0;
 }
 
-// A new file is private (it holds passwords). Written by root, it belongs to the owner of
-// its folder: /etc/vessamo belongs to the service user, who must read what an
-// administrator wrote there with /C.
-bool propietariNou(int fd, const QByteArray &dir)
+// Root saving for the service: root's file, which the service may read but not change
+// (it would otherwise choose the program root runs). Whatever owned the name before.
+bool propietariServei(int fd, const ServiceAccount &account)
 {
-    struct stat folder
-    {
-    };
-    if (::geteuid() == 0 && ::stat(dir.constData(), &folder) == 0
-        && ::fchown(fd, folder.st_uid, folder.st_gid) != 0)
-        return false;
-    return ::fchmod(fd, 0600) == 0;
+    return ::fchown(fd, 0, account.gid) == 0 && ::fchmod(fd, 0640) == 0;
 }
 
 // Some file systems cannot sync a directory (EINVAL): the rename is then as safe as they
@@ -303,62 +305,69 @@ bool sincronitzarCarpeta(const QByteArray &dir)
     return ::fsync(fd.get()) == 0 || errno == EINVAL;
 }
 
-bool fallada(const char *what, const QString &path)
+QString g_lastSaveError;
+
+// `error` is the errno of the failing call, taken before anything else could change it.
+bool fallada(const char *what, const QString &path, int error)
 {
-    qCWarning(lcConfig, "cannot save %s: %s: %s", qUtf8Printable(path), what, std::strerror(errno));
+    g_lastSaveError = QStringLiteral("%1: %2").arg(QString::fromUtf8(what),
+                                                   QString::fromLocal8Bit(std::strerror(error)));
+    qCWarning(lcConfig, "cannot save %s: %s", qUtf8Printable(path),
+              qUtf8Printable(g_lastSaveError));
     return false;
 }
 
+// The name itself is replaced: a symbolic link planted there is overwritten by the
+// rename, never followed to the file it names.
 bool escriureSegur(const QString &path, const QByteArray &data)
 {
-    // A symbolic link keeps pointing at the configuration: the file it names is replaced.
-    QString target = path;
-    const QFileInfo info(path);
-    if (info.isSymLink() && !info.canonicalFilePath().isEmpty())
-        target = info.canonicalFilePath();
-    const QByteArray native = QFile::encodeName(target);
-    const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
+    const QByteArray native = QFile::encodeName(path);
+    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
 
     QByteArray tmpl = native + QByteArrayLiteral(".XXXXXX");
+    // mkostemp creates with O_EXCL: a name planted in the meantime is never opened.
     platform::UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
     if (fd.get() < 0)
-        return fallada("temporary file", path);
+        return fallada("fitxer temporal", path, errno);
     EsborrarTemporal guard(tmpl);
 
     struct stat old
     {
     };
-    const bool existeix = ::stat(native.constData(), &old) == 0 && S_ISREG(old.st_mode);
-    if (!(existeix ? copiarPropietari(fd.get(), old) : propietariNou(fd.get(), dir)))
-        return fallada("permissions", path);
+    const bool existeix = ::lstat(native.constData(), &old) == 0 && S_ISREG(old.st_mode);
+    const ServiceAccount account = serviceAccount();
+    const bool permisos = ::geteuid() == 0 && account.set ? propietariServei(fd.get(), account)
+        : existeix                                         ? copiarPropietari(fd.get(), old)
+                                                           : ::fchmod(fd.get(), 0600) == 0;
+    if (!permisos)
+        return fallada("permisos", path, errno);
     if (!escriureTot(fd.get(), data) || ::fsync(fd.get()) != 0 || !fd.close())
-        return fallada("write", path);
+        return fallada("escriptura", path, errno);
     if (::rename(tmpl.constData(), native.constData()) != 0)
-        return fallada("rename", path);
+        return fallada("canvi de nom", path, errno);
     guard.conservar();
     if (!sincronitzarCarpeta(dir))
-        return fallada("folder sync", path);
+        return fallada("sincronització de la carpeta", path, errno);
     return true;
 }
 
 } // namespace
 
-bool LlegirConfiguracio(const QString &path)
+ConfigurationLoad loadConfiguration(const QString &path)
 {
     Configuracio.NumBusties = 0;
     Busties.assign(1, Bustia {});
 
     QFile file;
-    if (!obrirFitxerNormal(path, file)) {
-        platform::logError(textInexistent());
-        return false;
-    }
+    if (ConfigurationLoad opened = obrirFitxerNormal(path, file);
+        opened.status != ConfigurationLoad::Status::Loaded)
+        return opened;
+    const ConfigurationLoad damaged {ConfigurationLoad::Status::Damaged,
+                                     textFormat() + QStringLiteral(": ") + path};
     Lector in(file);
     const qint32 versio = in.int32();
-    if (!in.ok() || (versio != 1 && versio != kVersioActual)) {
-        platform::logError(textFormat());
-        return false;
-    }
+    if (!in.ok() || (versio != 1 && versio != kVersioActual))
+        return damaged;
 
     // Parsed aside and kept only when the whole file was there: a truncated file leaves
     // the record as it was, with no mailbox.
@@ -370,10 +379,8 @@ bool LlegirConfiguracio(const QString &path)
         if (in.ok())
             taula.push_back(std::move(b));
     }
-    if (!in.ok()) {
-        platform::logError(textFormat());
-        return false;
-    }
+    if (!in.ok())
+        return damaged;
     if (rec.NumBusties < 1) {
         // A negative count means no mailbox; keep the count honest for the dialogs.
         rec.NumBusties = 0;
@@ -381,13 +388,36 @@ bool LlegirConfiguracio(const QString &path)
     }
     Configuracio = std::move(rec);
     Busties = std::move(taula);
-    return true;
+    return {ConfigurationLoad::Status::Loaded, QString()};
+}
+
+bool LlegirConfiguracio(const QString &path)
+{
+    const ConfigurationLoad load = loadConfiguration(path);
+    switch (load.status) {
+    case ConfigurationLoad::Status::Loaded:
+        return true;
+    case ConfigurationLoad::Status::Damaged:
+        platform::logError(textFormat());
+        return false;
+    case ConfigurationLoad::Status::Missing:
+    case ConfigurationLoad::Status::Unreadable:
+        break;
+    }
+    platform::logError(textInexistent());
+    return false;
+}
+
+QString lastSaveError()
+{
+    return g_lastSaveError;
 }
 
 bool GravarConfiguracio(const QString &path)
 {
     const std::optional<QByteArray> data = codificar(Configuracio, Busties);
     if (!data) {
+        g_lastSaveError = QStringLiteral("un text passa de %1 bytes").arg(kMaxTextEscrit);
         qCWarning(lcConfig, "cannot save %s: a text is longer than %lld bytes",
                   qUtf8Printable(path), static_cast<long long>(kMaxTextEscrit));
         return false;

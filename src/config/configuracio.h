@@ -5,7 +5,8 @@
 // Loaded once at start; written only by the configuration dialog's save. Loading checks
 // every length against the bytes that are really there: a truncated or damaged file is
 // refused and leaves no mailbox. Saving writes a temporary file beside the old one,
-// flushes it and renames it over, so a crash never leaves half a configuration.
+// flushes it and renames it over the name, so a crash never leaves half a configuration
+// and a link planted at the name is replaced, never followed.
 #pragma once
 
 #include <QString>
@@ -57,6 +58,23 @@ inline std::vector<Bustia> Busties;
 bool LlegirConfiguracio(const QString &path);
 // True when the file was written and is safely on disk.
 bool GravarConfiguracio(const QString &path);
+
+// The load as the editors need it: a missing file is a new configuration, while a file
+// that is there but cannot be read or is damaged must not be replaced by defaults
+// unawares. Nothing goes to the event log.
+struct ConfigurationLoad
+{
+    enum class Status { Loaded, Missing, Unreadable, Damaged };
+    Status status = Status::Missing;
+    // What went wrong, for the person at the keyboard.
+    QString error;
+
+    bool failed() const { return status == Status::Unreadable || status == Status::Damaged; }
+};
+ConfigurationLoad loadConfiguration(const QString &path);
+
+// Why the last GravarConfiguracio failed (the step and the system's reason).
+QString lastSaveError();
 
 // $VESSAMO_CONFIG, else the layout's file: /etc/vessamo/vessamo.vsm for the installed
 // program, else beside the executable, its name without extension + ".vsm".

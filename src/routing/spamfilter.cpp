@@ -5,6 +5,7 @@
 #include "routing/spamfilter.h"
 
 #include "config/configuracio.h"
+#include "config/filetrust.h"
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
 #include "routing/queue.h"
@@ -14,6 +15,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 namespace vessamo::routing {
@@ -63,6 +66,19 @@ bool runGuarded(RunContext &ctx, const QString &command, const QString &messageP
 }
 
 } // namespace
+
+std::optional<QString> untrustedProgram(const QString &commandLine)
+{
+    const QString word = QProcess::splitCommand(commandLine).value(0);
+    if (word.isEmpty())
+        return std::nullopt;
+    // Found as the process runner finds it: a name without "/" on PATH.
+    const QString program
+        = word.contains(u'/') ? word : QStandardPaths::findExecutable(word);
+    if (program.isEmpty() || !QFileInfo::exists(program))
+        return std::nullopt;
+    return config::writableByOthers(program, true);
+}
 
 QString buildSpamCommand(const QString &templateText, const QString &messagePath,
                          const QString &outputPath)
@@ -119,9 +135,16 @@ bool ComprovarSpam(RunContext &ctx, const QString &messagePath)
     if (!folder.isValid() || ctx.abort.requested())
         return false;
     const QString outputPath = folder.filePath(QStringLiteral("sortida.txt"));
+    const QString command = buildSpamCommand(cfg.ProgramaSpam, messagePath, outputPath);
+    if (const std::optional<QString> why = untrustedProgram(command)) {
+        platform::logError(QStringLiteral("Comprovant: no s'executa el programa antispam perquè "
+                                          "altres usuaris el poden canviar (%1); %2 no es "
+                                          "tracta com a spam")
+                               .arg(*why, QFileInfo(messagePath).fileName()));
+        return false;
+    }
     // A program that was ended may have left half an output: not a verdict.
-    if (!runGuarded(ctx, buildSpamCommand(cfg.ProgramaSpam, messagePath, outputPath), messagePath)
-        || !QFile::exists(outputPath))
+    if (!runGuarded(ctx, command, messagePath) || !QFile::exists(outputPath))
         return false;
     const bool spam = outputHoldsMark(outputPath, cfg.MarcaSpam);
     QFile::remove(outputPath);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 namespace vessamo::routing {
 
@@ -30,11 +31,18 @@ QString buildSpamCommand(const QString &templateText, const QString &messagePath
 // that Windows-1252 cannot write, never matches.
 bool outputHoldsMark(const QString &outputPath, const QString &mark);
 
+// Why the program that `commandLine` starts could be changed by someone other than root
+// and this process's user (the file, or any folder above it); nothing when it cannot, or
+// when there is no such program (it then fails to start). Such a program is never run:
+// it would run as root with another user's choice of code.
+std::optional<QString> untrustedProgram(const QString &commandLine);
+
 // `ComprovarSpam`: false at once when `FiltreSpam` is off; otherwise shows "Comprovant si
 // és spam", runs `ProgramaSpam` for at most kSpamFilterLimitSeconds (ended sooner when the
 // run's stop is requested) and looks for `MarcaSpam` in its output. A program that cannot
 // be started, writes no output, runs out of time or is stopped: not spam; the last two
-// are logged, as is a message put back after the program deleted or emptied it.
+// are logged, as is a message put back after the program deleted or emptied it, and a
+// program that others could change, which is not run.
 bool ComprovarSpam(RunContext &ctx, const QString &messagePath);
 
 } // namespace vessamo::routing

@@ -18,11 +18,9 @@ void describeService(platform::ServiceControl &service, const QString &executabl
     service.ControlsAccepted = 1;
     service.setExecutablePath(executable);
     service.setConfigurationPath(layout.configurationFile);
-    if (layout.installed)
-        service.setWritablePaths(
-            {layout.folderBase, QFileInfo(layout.configurationFile).absolutePath()});
-    else
-        service.setWritablePaths({layout.folderBase});
+    // The configuration stays read-only to the service, installed or not: whoever can
+    // write it chooses what root runs.
+    service.setWritablePaths({layout.folderBase});
 }
 
 int installService(platform::ServiceControl &service, Presenter &presenter)

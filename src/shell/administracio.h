@@ -10,7 +10,7 @@
 namespace vessamo::shell {
 
 // The service's names and the unit's variable parts: the executable, and the folders the
-// sandbox lets it write (the spool and /etc/vessamo installed, else the program's folder).
+// sandbox lets it write (the spool installed, else the program's folder; never /etc/vessamo).
 void describeService(platform::ServiceControl &service, const QString &executable,
                      const config::Layout &layout);
 

@@ -1,6 +1,7 @@
 #include "shell/application.h"
 
 #include "config/configuracio.h"
+#include "config/filetrust.h"
 #include "config/layout.h"
 #include "platform/servicecontrol.h"
 #include "platform/tls.h"
@@ -25,6 +26,7 @@
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace vessamo::shell {
 
@@ -205,6 +207,11 @@ int run(int argc, char **argv)
     // Certificates the administrator trusts for TLS, beside the configuration by default.
     const QString configurationFile = config::configurationFilePath(layout);
     platform::setExtraCaFile(platform::extraCaFilePath(configurationFile));
+    // Root saving the installed program's configuration (with /C, or the tray's dialog)
+    // saves it for the service: the file stays root's, which the service may read, and new
+    // folders become the service's.
+    if (layout.installed && !layout.perUser && ::geteuid() == 0)
+        config::setServiceAccount(QStringLiteral("vessamo"));
 
     switch (sw) {
     case Switch::Install:
@@ -215,17 +222,18 @@ int run(int argc, char **argv)
         return toggleService(service, *presenter);
     case Switch::Configure: {
         config::VersioConfiguracio = 2;
-        const QString &path = configurationFile;
-        // Without a file this is a fresh installation, not a fault to log: the dialog
-        // shows its defaults.
-        if (QFileInfo::exists(path))
-            config::LlegirConfiguracio(path);
+        const bool forService = layout.installed && !layout.perUser;
         // The default folders: under /var/spool/vessamo installed, else beside the program.
-        const QString &programFolder = layout.folderBase;
+        const ConfigurationPlace place {configurationFile, layout.folderBase, forService};
         if (!gui || wantsConfigurationText(line.options))
-            return configureAsText(line.options, path, programFolder);
+            return configureAsText(line.options, place);
+        // Without a file this is a fresh installation: the dialog shows its defaults. A file
+        // that is there but unreadable is said so first, since saving replaces it.
+        const config::ConfigurationLoad load = config::loadConfiguration(place.path);
         DialogPrompts prompts;
-        frmConfiguracio dialog(prompts, path, programFolder);
+        frmConfiguracio dialog(prompts, place.path, place.programFolder);
+        if (load.failed())
+            dialog.warnUnreadable(load.error);
         dialog.exec();
         return 0;
     }

@@ -1,9 +1,16 @@
 #include "shell/configcommand.h"
 
 #include "config/configtext.h"
+#include "config/configuracio.h"
+#include "config/filetrust.h"
+#include "config/layout.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace vessamo::shell {
 
@@ -29,6 +36,47 @@ int refused(const QString &message)
     return 1;
 }
 
+int badArgument(const QString &message)
+{
+    write(stderr, message + u'\n');
+    return 2;
+}
+
+// One argument of --set is one key and one value: a line break would start another line
+// of the text (another key), and other control characters are never part of a value.
+// Passwords are refused: every local user can read a command line.
+std::optional<QString> wrongSetArgument(const QString &argument)
+{
+    for (QChar c : argument) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return QStringLiteral("--set: cada argument és una clau i un valor, sense salts de "
+                                  "línia ni altres caràcters de control: %1")
+                .arg(argument.section(u'=', 0, 0).trimmed());
+    }
+    const QString key = argument.section(u'=', 0, 0).trimmed();
+    if (config::isPasswordKey(key))
+        return QStringLiteral("--set: %1 no es dona a la línia d'ordres, que qualsevol usuari "
+                              "pot llegir; doneu-la per l'entrada estàndard: "
+                              "echo '%1 = ...' | vessamo /C --apply -")
+            .arg(key);
+    return std::nullopt;
+}
+
+QString loadFailure(const config::ConfigurationLoad &load)
+{
+    return load.error + QStringLiteral("; no s'ha canviat res");
+}
+
+void warnAboutFolders()
+{
+    for (const QString &folder : foldersOutsideServicePaths())
+        write(stderr,
+              QStringLiteral("Avís: el servei no pot escriure a %1 (només a %2/ i "
+                             "/var/lib/vessamo/); afegiu-la amb ReadWritePaths= en un fitxer "
+                             "/etc/systemd/system/vessamo.service.d/*.conf (vegeu el README).\n")
+                  .arg(folder, QString::fromUtf16(config::kSpoolFolder)));
+}
+
 } // namespace
 
 bool wantsConfigurationText(const QStringList &options)
@@ -36,11 +84,34 @@ bool wantsConfigurationText(const QStringList &options)
     return !options.isEmpty();
 }
 
-int configureAsText(const QStringList &options, const QString &path, const QString &programFolder)
+QStringList foldersOutsideServicePaths()
+{
+    const config::ConfiguracioRecord &r = config::Configuracio;
+    const QStringList writable
+        = {QString::fromUtf16(config::kSpoolFolder), QStringLiteral("/var/lib/vessamo")};
+    QStringList outside;
+    for (const QString &folder : {r.CarpetaCua, r.CarpetaSiEnviats, r.CarpetaNoEnviats,
+                                  r.FiltreSpam != 0 ? r.CarpetaSpam : QString()}) {
+        if (folder.isEmpty())
+            continue;
+        // Where a link leads is what the sandbox judges.
+        const QString real = QFileInfo(folder).canonicalFilePath();
+        const QString judged = (real.isEmpty() ? QDir::cleanPath(folder) : real) + u'/';
+        if (std::none_of(writable.begin(), writable.end(),
+                         [&](const QString &root) { return judged.startsWith(root + u'/'); }))
+            outside << folder;
+    }
+    return outside;
+}
+
+int configureAsText(const QStringList &options, const ConfigurationPlace &place)
 {
     const QString option = options.value(0);
     if (options.isEmpty() || (option == u"--print" && options.size() == 1)) {
-        write(stdout, config::configurationText(path, programFolder));
+        const config::ConfigurationLoad load = config::loadConfiguration(place.path);
+        if (load.failed())
+            return refused(loadFailure(load));
+        write(stdout, config::configurationText(place.path, place.programFolder));
         if (options.isEmpty())
             write(stderr,
                   QStringLiteral("Vessamo: no hi ha pantalla; la configuració es canvia "
@@ -58,14 +129,28 @@ int configureAsText(const QStringList &options, const QString &path, const QStri
             return refused(QStringLiteral("no es pot llegir %1: %2").arg(name, file.errorString()));
         text = QString::fromUtf8(file.readAll());
     } else if (option == u"--set" && options.size() >= 2) {
+        for (const QString &argument : options.sliced(1)) {
+            if (const std::optional<QString> wrong = wrongSetArgument(argument))
+                return badArgument(*wrong);
+        }
         text = options.sliced(1).join(u'\n');
     } else {
         write(stderr, usage());
         return 2;
     }
+    // Read, checked and written under the lock: a save in between would be lost.
+    const config::ConfigurationLock lock(place.path);
+    if (!lock.held())
+        return refused(QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
+                           .arg(place.path, lock.error()));
+    const config::ConfigurationLoad load = config::loadConfiguration(place.path);
+    if (load.failed())
+        return refused(loadFailure(load));
     if (const std::optional<QString> refusal
-        = config::applyConfigurationText(text, path, programFolder))
+        = config::applyConfigurationText(text, place.path, place.programFolder))
         return refused(*refusal);
+    if (place.forService)
+        warnAboutFolders();
     return 0;
 }
 

@@ -101,6 +101,13 @@ QString DialogPrompts::chooseFile(QWidget *parent, const QString &start)
                                         QStringLiteral("Tots els arxius (*)"));
 }
 
+QString unreadableNotice(const QString &error)
+{
+    return QStringLiteral("No s'ha pogut llegir la configuració (%1).\r\nEl diàleg mostra els "
+                          "valors per defecte; si graveu, substituiran el fitxer.")
+        .arg(error);
+}
+
 QString leaveQuestion()
 {
     return QStringLiteral(
@@ -343,6 +350,11 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
     fillGrid();
     changed_ = false;
     centre(this);
+}
+
+void frmConfiguracio::warnUnreadable(const QString &error)
+{
+    prompts_.refuse(this, unreadableNotice(error));
 }
 
 ConfigForm frmConfiguracio::form() const

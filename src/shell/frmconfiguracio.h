@@ -33,6 +33,9 @@ public:
     virtual QString chooseFile(QWidget *parent, const QString &start);
 };
 
+// What the dialog says first when the configuration file is there but cannot be read.
+QString unreadableNotice(const QString &error);
+
 // The question asked on leaving with unsaved changes.
 QString leaveQuestion();
 
@@ -95,6 +98,10 @@ public:
     QCheckBox *check(int i) const { return chkFields[size_t(i)]; }
     QTableWidget *grid() const { return grdBusties; }
     QToolButton *chooser(int i) const { return cmbCarpeta[size_t(i)]; }
+
+    // Says, before the dialog is used, that the file could not be read (`error`) and that
+    // saving will replace it with what the dialog shows.
+    void warnUnreadable(const QString &error);
 
     void cmbActualitzar_Click() override;
     void cmbAfegir_Click();

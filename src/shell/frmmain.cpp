@@ -1,6 +1,7 @@
 #include "shell/frmmain.h"
 
 #include "config/configuracio.h"
+#include "config/filetrust.h"
 #include "platform/eventlog.h"
 
 namespace vessamo::shell {
@@ -34,7 +35,17 @@ QString frmMain::tipText(int interval)
 bool frmMain::Arrencar()
 {
     config::VersioConfiguracio = 2;
-    if (!config::LlegirConfiguracio(config::configurationFilePath())) {
+    const QString path = config::configurationFilePath();
+    if (!config::LlegirConfiguracio(path)) {
+        startDone_ = true;
+        return false;
+    }
+    // Whoever can change the configuration chooses the program this process runs.
+    if (const std::optional<QString> why = config::writableByOthers(path, false)) {
+        platform::logError(QStringLiteral("Arrencant: altres usuaris poden canviar la "
+                                          "configuració (%1); només hi poden escriure root i "
+                                          "l'usuari que l'executa")
+                               .arg(*why));
         startDone_ = true;
         return false;
     }

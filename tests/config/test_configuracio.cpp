@@ -1,6 +1,8 @@
 // The configuration file: loads and saves of hand-built files, refusal of damaged files
 // (every truncation, counts at their bounds), and the safety of saves.
+#include "config/configform.h"
 #include "config/configuracio.h"
+#include "config/filetrust.h"
 #include "config/layout.h"
 #include "support/mailfolders.h"
 #include "support/tempenv.h"
@@ -11,6 +13,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +106,29 @@ protected:
     }
 };
 
+// The editors tell a new configuration (no file) from one that is there but cannot be
+// used, which they must not replace with defaults.
+TEST_F(ConfigStore, LoadTellsMissingFromUnusable)
+{
+    using S = ConfigurationLoad::Status;
+    writeFile(path("good.vsm"), sampleFile(2, 1));
+    writeFile(path("cut.vsm"), sampleFile(2, 1).chopped(1));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(u"dir.vsm"_s));
+    const std::pair<const char *, S> rows[] = {
+        {"good.vsm", S::Loaded},
+        {"absent.vsm", S::Missing},
+        {"cut.vsm", S::Damaged},
+        {"dir.vsm", S::Unreadable},
+        {"good.vsm/x.vsm", S::Unreadable}, // a file where a folder should be
+    };
+    for (const auto &[name, status] : rows) {
+        const ConfigurationLoad load = loadConfiguration(path(name));
+        EXPECT_EQ(load.status, status) << name;
+        EXPECT_EQ(load.failed(), status == S::Damaged || status == S::Unreadable) << name;
+        EXPECT_EQ(load.error.isEmpty(), !load.failed()) << name;
+    }
+}
+
 TEST_F(ConfigStore, DamagedFilesAreRefused)
 {
     std::vector<std::pair<std::string, QByteArray>> files;
@@ -193,12 +219,13 @@ TEST_F(ConfigStore, SaveLimits)
 }
 
 // The file holds passwords: a new one is private whatever the umask, an existing one keeps
-// its mode (and its owner, when running as root), also through a symbolic link.
+// its mode (and its owner, when running as root). A symbolic link at the name is replaced
+// by the file, never followed: root's save must not overwrite whatever a link names.
 TEST_F(ConfigStore, FileModes)
 {
     const auto statOf = [](const QString &p) {
         struct stat st = {};
-        EXPECT_EQ(::stat(QFile::encodeName(p).constData(), &st), 0);
+        EXPECT_EQ(::lstat(QFile::encodeName(p).constData(), &st), 0);
         return st;
     };
     const mode_t old = ::umask(0);
@@ -209,41 +236,71 @@ TEST_F(ConfigStore, FileModes)
 
     const bool root = ::geteuid() == 0;
     const QByteArray real = QFile::encodeName(path("real.vsm"));
-    ASSERT_TRUE(QFile::link(path("real.vsm"), path("link.vsm")));
     for (const mode_t mode : {0640, 0400}) {
         SCOPED_TRACE(mode);
         writeFile(path("real.vsm"), sampleFile(2, 3));
         ASSERT_EQ(::chmod(real.constData(), mode), 0);
         ASSERT_TRUE(!root || ::chown(real.constData(), 4242, 4343) == 0);
-        ASSERT_TRUE(GravarConfiguracio(path("link.vsm")));
-        EXPECT_TRUE(QFileInfo(path("link.vsm")).isSymLink());
+        ASSERT_TRUE(GravarConfiguracio(path("real.vsm")));
         EXPECT_EQ(bytesOf(path("real.vsm")).size(), 34); // the empty record, no mailbox
         const struct stat st = statOf(path("real.vsm"));
         EXPECT_EQ(st.st_mode & 07777, mode);
         EXPECT_TRUE(!root || (st.st_uid == 4242 && st.st_gid == 4343));
     }
+
+    // A link planted at the name, to a file of another mode (and owner, as root).
+    writeFile(path("target"), "someone else's file");
+    ASSERT_EQ(::chmod(QFile::encodeName(path("target")).constData(), 0644), 0);
+    ASSERT_TRUE(!root || ::chown(QFile::encodeName(path("target")).constData(), 4242, 4343) == 0);
+    ASSERT_TRUE(QFile::link(path("target"), path("link.vsm")));
+    ASSERT_TRUE(GravarConfiguracio(path("link.vsm")));
+    EXPECT_EQ(bytesOf(path("target")), "someone else's file");
+    const struct stat st = statOf(path("link.vsm"));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(bytesOf(path("link.vsm")).size(), 34);
 }
 
-// Written by root, a new file belongs to its folder's owner (the service user owns
-// /etc/vessamo); an existing file keeps its own owner.
-TEST_F(ConfigStore, ANewFileTakesItsFoldersOwnerWhenRootWrites)
+// Root saving for the service: the file is root's with the service's group, mode 0640,
+// whoever owned the name before; a folder the save creates is the service's, mode 0700.
+TEST_F(ConfigStore, RootSavesForTheServiceAccount)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to give files away";
-    ASSERT_TRUE(QDir(dir.path()).mkpath(u"etc"_s));
-    const QByteArray folder = QFile::encodeName(path("etc"));
-    ASSERT_EQ(::chown(folder.constData(), 4242, 4343), 0);
-    ASSERT_TRUE(GravarConfiguracio(path("etc/new.vsm")));
-    struct stat st = {};
-    ASSERT_EQ(::stat(QFile::encodeName(path("etc/new.vsm")).constData(), &st), 0);
-    EXPECT_EQ(st.st_uid, 4242u);
-    EXPECT_EQ(st.st_gid, 4343u);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-
-    ASSERT_EQ(::chown(QFile::encodeName(path("etc/new.vsm")).constData(), 0, 0), 0);
-    ASSERT_TRUE(GravarConfiguracio(path("etc/new.vsm")));
-    ASSERT_EQ(::stat(QFile::encodeName(path("etc/new.vsm")).constData(), &st), 0);
-    EXPECT_EQ(st.st_uid, 0u);
+    const struct passwd *nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    setServiceAccount(u"nobody"_s);
+    const auto statOf = [](const QString &p) {
+        struct stat st = {};
+        EXPECT_EQ(::lstat(QFile::encodeName(p).constData(), &st), 0);
+        return st;
+    };
+    writeFile(path("old.vsm"), sampleFile(2, 1));
+    ASSERT_EQ(::chown(QFile::encodeName(path("old.vsm")).constData(), nobody->pw_uid, 0), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(path("old.vsm")).constData(), 0666), 0);
+    for (const char *name : {"new.vsm", "old.vsm"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(GravarConfiguracio(path(name)));
+        const struct stat st = statOf(path(name));
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_gid, nobody->pw_gid);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
+    ConfigForm form = ConfigForm::fromRecord(Configuracio, dir.path());
+    form.text[kServidorSMTP] = u"smtp.example.org"_s;
+    form.text[kPortSMTP] = u"25"_s;
+    form.text[kCarpetaCua] = path("NovaCua");
+    form.text[kCarpetaSiEnviats] = path("NousEnviats");
+    form.text[kCarpetaNoEnviats] = path("NousErrors");
+    const bool refused = saveConfigForm(form, path("new.vsm")).has_value();
+    setServiceAccount({});
+    ASSERT_FALSE(refused);
+    for (const char *folder : {"NovaCua", "NousEnviats", "NousErrors"}) {
+        const struct stat st = statOf(path(folder));
+        EXPECT_EQ(st.st_uid, nobody->pw_uid) << folder;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+    }
 }
 
 // A failed save is reported and leaves nothing behind.

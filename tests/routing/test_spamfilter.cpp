@@ -5,8 +5,12 @@
 #include "support/mailfolders.h"
 #include "support/recordingview.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QTimer>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vessamo::routing;
 using vessamo::config::Configuracio;
@@ -109,6 +113,83 @@ TEST_F(SpamTest, VerdictAndTheMessageKeptSafe)
     EXPECT_FALSE(check());
     EXPECT_FALSE(QFileInfo::exists(seen));
     EXPECT_EQ(view.labels.size(), 5); // "Comprovant si és spam" whenever the filter is on
+}
+
+// The program runs as whoever runs the router, root for the service's /E: one that anyone
+// else could change (the file, a folder above it, or where a link leads) is not run, and
+// the entry says why. Owners need root to change.
+TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
+{
+    const bool root = ::geteuid() == 0;
+    // bin/filter.sh is a link to real/filter.sh, a copy of the script.
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("bin")));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("real")));
+    const QByteArray bin = QFile::encodeName(dir.filePath(QStringLiteral("bin")));
+    const QByteArray real = QFile::encodeName(dir.filePath(QStringLiteral("real")));
+    const QByteArray top = QFile::encodeName(dir.path());
+    const QString linked = dir.filePath(QStringLiteral("bin/filter.sh"));
+    const QString copy = dir.filePath(QStringLiteral("real/filter.sh"));
+    const QByteArray script = QFile::encodeName(dir.filePath(QStringLiteral("filter.sh")));
+    struct Row
+    {
+        const QByteArray *what;
+        mode_t mode;
+        uid_t owner; // 0: unchanged
+        bool throughLink; // the command names bin/filter.sh, the link
+        const char *why; // empty: it runs
+    };
+    const Row rows[] = {
+        {&script, 0570, 0, false, "el grup"},
+        {&script, 0505, 0, false, ""},
+        {&script, 0507, 0, false, "qualsevol usuari"},
+        {&top, 0770, 0, false, "el grup"},
+        {&top, 0707, 0, true, "qualsevol usuari"}, // above both
+        {&real, 0777, 0, true, "qualsevol usuari"}, // the folder the link leads to
+        {&bin, 0777, 0, true, "qualsevol usuari"}, // the link's own folder
+        {&bin, 01777, 0, true, root ? "" : "qualsevol usuari"}, // sticky: only root's counts
+        {&script, 0500, 65534, false, "és de l'usuari"},
+    };
+    const QByteArray body = "printf 'X-Spam: YES' > \"$2\"\n";
+    for (const Row &row : rows) {
+        SCOPED_TRACE(QByteArray(*row.what + ' ' + QByteArray::number(row.mode, 8)).constData());
+        if (row.owner != 0 && !root) {
+            std::printf("skipped (needs root): owner %u\n", unsigned(row.owner));
+            continue;
+        }
+        useScript(body);
+        QFile::remove(linked);
+        QFile::remove(copy);
+        ASSERT_TRUE(QFile::copy(dir.filePath(QStringLiteral("filter.sh")), copy));
+        ASSERT_TRUE(QFile::link(copy, linked));
+        if (row.throughLink)
+            Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
+        QFile::remove(seen);
+        QFile::remove(logPath);
+        ASSERT_EQ(::chmod(row.what->constData(), row.mode), 0);
+        if (row.owner != 0) {
+            ASSERT_EQ(::chown(row.what->constData(), row.owner, row.owner), 0);
+        }
+        const bool spam = check();
+        ASSERT_EQ(::chmod(row.what->constData(), row.what == &script ? 0500 : 0700), 0);
+        if (row.owner != 0) {
+            ASSERT_EQ(::chown(row.what->constData(), ::geteuid(), ::getegid()), 0);
+        }
+        const QStringList entries = logged();
+        if (*row.why == 0) {
+            EXPECT_TRUE(spam);
+            EXPECT_TRUE(entries.isEmpty()) << entries.join(u'|').toStdString();
+            continue;
+        }
+        EXPECT_FALSE(spam);
+        EXPECT_FALSE(QFileInfo::exists(seen)) << "the program ran";
+        ASSERT_EQ(entries.size(), 1);
+        EXPECT_TRUE(entries[0].startsWith(
+            QStringLiteral("Comprovant: no s'executa el programa antispam perquè altres usuaris "
+                           "el poden canviar (")))
+            << entries[0].toStdString();
+        EXPECT_TRUE(entries[0].contains(QString::fromUtf8(row.why))) << entries[0].toStdString();
+        EXPECT_TRUE(entries[0].contains(QFile::decodeName(*row.what))) << entries[0].toStdString();
+    }
 }
 
 // A program that never ends and ignores SIGTERM: the run's stop ends it (its children with

@@ -3,6 +3,7 @@
 // worked from a timer. And `vessamo /C` without a display, through the built program.
 #include "config/configuracio.h"
 #include "platform/wait.h"
+#include "shell/configcommand.h"
 #include "shell/frmconfiguracio.h"
 #include "support/fakesystemctl.h"
 
@@ -16,8 +17,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vessamo::shell {
 namespace {
@@ -75,6 +80,58 @@ protected:
         });
     }
     QString lastRefusal() const { return prompts.refusals.value(prompts.refusals.size() - 1); }
+
+    // The built program on this configuration, without a display.
+    QProcess *startProgram(const QStringList &arguments, const QByteArray &input = {},
+                           const QStringList &before = {})
+    {
+        auto *process = new QProcess;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VESSAMO_CONFIG"), path);
+        env.insert(QStringLiteral("VESSAMO_EVENTLOG"), root + QStringLiteral("/events"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process->setProcessEnvironment(env);
+        const QString program
+            = QCoreApplication::applicationDirPath() + QStringLiteral("/../../vessamo");
+        if (before.isEmpty())
+            process->start(program, arguments);
+        else
+            process->start(before.first(), before.sliced(1) + QStringList {program} + arguments);
+        process->write(input);
+        process->closeWriteChannel();
+        return process;
+    }
+    // Its status (-1: it did not end) and what it wrote to standard output and error.
+    std::pair<int, QString> runProgram(const QStringList &arguments, const QByteArray &input = {},
+                                       const QStringList &before = {})
+    {
+        const std::unique_ptr<QProcess> process(startProgram(arguments, input, before));
+        if (!process->waitForFinished(20000))
+            return {-1, QString()};
+        return {process->exitCode(),
+                QString::fromUtf8(process->readAllStandardOutput()
+                                  + process->readAllStandardError())};
+    }
+    // A configuration that passes every check, with its folders.
+    QByteArray writeUsableConfiguration()
+    {
+        Configuracio = {};
+        Configuracio.ServidorSMTP = QStringLiteral("smtp.example.org");
+        Configuracio.PortSMTP = 25;
+        Configuracio.Interval = 5;
+        Configuracio.DiesArxiu = 90;
+        for (const char *name : {"Cua", "SiEnviats", "NoEnviats"})
+            EXPECT_TRUE(QDir(root).mkpath(QLatin1String(name)));
+        Configuracio.CarpetaCua = root + QStringLiteral("/Cua/");
+        Configuracio.CarpetaSiEnviats = root + QStringLiteral("/SiEnviats/");
+        Configuracio.CarpetaNoEnviats = root + QStringLiteral("/NoEnviats/");
+        Configuracio.NumBusties = 1;
+        Busties.assign(1, Bustia {QStringLiteral("pop.example.org"), 110, QStringLiteral("ana"),
+                                  QStringLiteral("pw"), QStringLiteral("ana@example.org")});
+        EXPECT_TRUE(GravarConfiguracio(path));
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
 
     QTemporaryDir dir;
     QString root;
@@ -246,6 +303,206 @@ TEST_F(ConfigDialogs, WithoutADisplayTheCommandLineEditsAsText)
         EXPECT_TRUE(output.contains(QString::fromUtf8(row.out))) << output.toStdString();
     }
     EXPECT_FALSE(QFile::exists(path));
+}
+
+// A file that is there but cannot be read: the dialog opens with the defaults, but says
+// first that saving replaces the file. Its save waits for another editor's save (here a
+// lock held by another process for a second) rather than writing over it.
+TEST_F(ConfigDialogs, TheDialogSaysWhatItCannotReadAndSavesUnderTheLock)
+{
+    QFile damaged(path);
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+    damaged.write("\x02\0\0\0\x05");
+    damaged.close();
+    const ConfigurationLoad load = loadConfiguration(path);
+    ASSERT_TRUE(load.failed());
+    auto dialog = open();
+    dialog->warnUnreadable(load.error);
+    EXPECT_EQ(lastRefusal(), unreadableNotice(load.error));
+    EXPECT_TRUE(lastRefusal().contains(path));
+    EXPECT_TRUE(lastRefusal().contains(QStringLiteral("substituiran el fitxer")));
+    EXPECT_EQ(dialog->box(kInterval)->text(), QStringLiteral("5"));
+
+    dialog->box(kServidorSMTP)->setText(QStringLiteral("smtp.example.org"));
+    dialog->box(kPortSMTP)->setText(QStringLiteral("25"));
+    QProcess holder;
+    holder.start(QStringLiteral("flock"),
+                 {path + QStringLiteral(".lock"), QStringLiteral("sleep"), QStringLiteral("1")});
+    ASSERT_TRUE(holder.waitForStarted());
+    // Held once a second taker would fail.
+    const auto lockFree = [&] {
+        return QProcess::execute(QStringLiteral("flock"),
+                                 {QStringLiteral("-n"), path + QStringLiteral(".lock"),
+                                  QStringLiteral("true")})
+            == 0;
+    };
+    ASSERT_TRUE(platform::waitUntil([&] { return !lockFree(); }, QDeadlineTimer(10000)));
+    dialog->cmbActualitzar_Click();
+    // The other holder is gone: the save waited for it.
+    EXPECT_TRUE(lockFree()) << "saved while another save held the lock";
+    EXPECT_FALSE(dialog->changed()) << lastRefusal().toStdString();
+    EXPECT_TRUE(loadConfiguration(path).status == ConfigurationLoad::Status::Loaded);
+    holder.waitForFinished();
+}
+
+// One argument of --set is one key and one value, and never a password (the command line
+// is every local user's to read). A value the file cannot hold as typed (outside its code
+// page, or with a control character) is refused with its box's message. Every refusal
+// leaves the file as it was.
+TEST_F(ConfigDialogs, TheTextInterfaceRefusesWhatTheFileCouldNotHoldAsGiven)
+{
+    const QByteArray saved = writeUsableConfiguration();
+    struct Row
+    {
+        QStringList set; // --set arguments, or --apply - with `input`
+        QByteArray input;
+        int status;
+        const char *out;
+    };
+    const QList<Row> rows = {
+        {{QStringLiteral("mailbox.1.forward-to=a@b\nsmtp.server=attacker.example")},
+         {},
+         2,
+         "--set"},
+        {{QStringLiteral("smtp.user=a\rb")}, {}, 2, "--set"},
+        {{QStringLiteral("spam.mark=X\x1b[2J")}, {}, 2, "--set"},
+        {{QStringLiteral("interval=7"), QStringLiteral("smtp.password=secret")},
+         {},
+         2,
+         "--apply -"},
+        {{QStringLiteral("mailbox.1.password = secret")}, {}, 2, "--apply -"},
+        {{QStringLiteral("smtp.server=почта.example")}, {}, 1, "Servidor SMTP incorrecte"},
+        {{QStringLiteral("mailbox.1.user=山田")}, {}, 1, "Usuari POP3 incorrecte"},
+        {{}, "smtp.auth = yes\nsmtp.user = u\nsmtp.password = пароль\n", 1,
+         "Contrassenya SMTP incorrecte"},
+        {{}, "mailbox.1.forward-to = \"a@b\\nX-Injected: 1\"\n", 1, "Enrutar a incorrecte"},
+        {{}, "spam.mark = \"a\\tb\"\n", 1, "Marca de correu spam incorrecte"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE((row.set.join(u' ') + QString::fromUtf8(row.input)).toStdString());
+        const QStringList arguments = row.set.isEmpty()
+            ? QStringList {QStringLiteral("/C"), QStringLiteral("--apply"), QStringLiteral("-")}
+            : QStringList {QStringLiteral("/C"), QStringLiteral("--set")} + row.set;
+        const auto [status, output] = runProgram(arguments, row.input);
+        EXPECT_EQ(status, row.status);
+        EXPECT_TRUE(output.contains(QString::fromUtf8(row.out))) << output.toStdString();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), saved);
+    }
+    // What the code page holds is taken as given.
+    const auto [status, output] = runProgram(
+        {QStringLiteral("/C"), QStringLiteral("--set"), QStringLiteral("smtp.user=Jörg Çà €")});
+    EXPECT_EQ(status, 0) << output.toStdString();
+    EXPECT_TRUE(runProgram({QStringLiteral("/C"), QStringLiteral("--print")})
+                    .second.contains(QStringLiteral("smtp.user = Jörg Çà €")));
+}
+
+// A configuration that is there but unusable is never replaced by defaults: every form of
+// the text interface refuses it with the reason, and the file stays as it was.
+TEST_F(ConfigDialogs, ADamagedConfigurationIsRefusedNotReplaced)
+{
+    const QByteArray damaged = writeUsableConfiguration().chopped(3);
+    const QList<std::pair<QStringList, QByteArray>> forms = {
+        {{QStringLiteral("/C")}, {}},
+        {{QStringLiteral("/C"), QStringLiteral("--print")}, {}},
+        {{QStringLiteral("/C"), QStringLiteral("--set"), QStringLiteral("interval=9")}, {}},
+        {{QStringLiteral("/C"), QStringLiteral("--apply")}, "interval = 9\n"},
+    };
+    for (const QByteArray &content : {damaged, QByteArray("\x02\0\0")}) {
+        for (const auto &[arguments, input] : forms) {
+            SCOPED_TRACE(arguments.join(u' ').toStdString());
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(content);
+            file.close();
+            const auto [status, output] = runProgram(arguments, input);
+            EXPECT_EQ(status, 1);
+            EXPECT_TRUE(output.contains(QStringLiteral("Format de fitxer de configuració incorrecte")))
+                << output.toStdString();
+            EXPECT_FALSE(output.contains(QStringLiteral("smtp.port"))) << output.toStdString();
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            EXPECT_EQ(file.readAll(), content);
+        }
+    }
+    // A folder where the file should be cannot be read either.
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QDir().mkdir(path));
+    const auto [status, output] = runProgram({QStringLiteral("/C"), QStringLiteral("--print")});
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(output.contains(path)) << output.toStdString();
+}
+
+// Saves at the same time each keep their change: each reads, checks and writes under the
+// configuration's lock. Rounds of five, each setting a key of its own.
+TEST_F(ConfigDialogs, ParallelSavesKeepEveryChange)
+{
+    writeUsableConfiguration();
+    for (int round = 1; round <= 4; ++round) {
+        SCOPED_TRACE(round);
+        const QStringList settings = {
+            QStringLiteral("smtp.server=s%1.example").arg(round),
+            QStringLiteral("smtp.user=u%1").arg(round),
+            QStringLiteral("spam.mark=M%1").arg(round),
+            QStringLiteral("interval=%1").arg(10 + round),
+            QStringLiteral("archive.days=%1").arg(20 + round),
+        };
+        std::vector<std::unique_ptr<QProcess>> processes;
+        for (const QString &setting : settings)
+            processes.emplace_back(startProgram({QStringLiteral("/C"), QStringLiteral("--set"),
+                                                 setting}));
+        for (const auto &process : processes) {
+            ASSERT_TRUE(process->waitForFinished(20000));
+            EXPECT_EQ(process->exitCode(), 0) << process->readAllStandardError().constData();
+        }
+        const QString printed = runProgram({QStringLiteral("/C")}).second;
+        for (QString setting : settings)
+            EXPECT_TRUE(printed.contains(setting.replace(u'=', QStringLiteral(" = "))))
+                << setting.toStdString() << "\n"
+                << printed.toStdString();
+    }
+}
+
+// A failed save says why, with the reason of the call that failed: here another user, who
+// may read the configuration and its lock but not write its folder.
+TEST_F(ConfigDialogs, AFailedSaveNamesItsReason)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as a second user";
+    writeUsableConfiguration();
+    const QByteArray folder = QFile::encodeName(root);
+    ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0644), 0);
+    QFile lock(path + QStringLiteral(".lock"));
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(lock.fileName()).constData(), 0666), 0);
+    const auto [status, output]
+        = runProgram({QStringLiteral("/C"), QStringLiteral("--set"), QStringLiteral("interval=9")},
+                     {},
+                     {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                      QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                      QStringLiteral("--")});
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(output.contains(QString::fromLocal8Bit(std::strerror(EACCES))))
+        << output.toStdString();
+}
+
+// The folders the service's sandbox does not let it write, for the installed program's
+// warning.
+TEST(ServiceFolders, OnlyTheSpoolAndTheStateFolderAreWritable)
+{
+    resetConfiguration();
+    Configuracio.CarpetaCua = QStringLiteral("/var/spool/vessamo/Cua/");
+    Configuracio.CarpetaSiEnviats = QStringLiteral("/srv/vessamo/SiEnviats/");
+    Configuracio.CarpetaNoEnviats = QStringLiteral("/var/lib/vessamo/NoEnviats/");
+    Configuracio.CarpetaSpam = QStringLiteral("/var/spool/vessamo-other/SPam/");
+    EXPECT_EQ(foldersOutsideServicePaths(), QStringList {QStringLiteral("/srv/vessamo/SiEnviats/")});
+    Configuracio.FiltreSpam = -1;
+    EXPECT_EQ(foldersOutsideServicePaths(),
+              (QStringList {QStringLiteral("/srv/vessamo/SiEnviats/"),
+                            QStringLiteral("/var/spool/vessamo-other/SPam/")}));
+    resetConfiguration();
 }
 
 } // namespace

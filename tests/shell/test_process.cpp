@@ -11,7 +11,9 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <cstdio>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <tuple>
 #include <unistd.h>
@@ -74,6 +76,81 @@ TEST_F(ProcessTest, RefusedStartsEndWithStatusOneAndALogEntry)
     EXPECT_EQ(finish(), 1);
     EXPECT_TRUE(err.contains("/E")) << err.constData();
     EXPECT_TRUE(logged().isEmpty());
+}
+
+// Whoever can change the configuration chooses the anti-spam program, which a router run
+// by root runs as root: a configuration, or its folder, that anyone but root and the
+// running user can write is refused at the start, saying why. Owners need root to change.
+TEST_F(ProcessTest, AConfigurationOthersCanWriteIsRefusedAtStart)
+{
+    const bool root = ::geteuid() == 0;
+    const QByteArray file = QFile::encodeName(configPath);
+    const QByteArray configFolder = QFile::encodeName(dir.path());
+    const std::tuple<const QByteArray *, mode_t, uid_t, const char *> rows[] = {
+        // what, mode, owner (0: unchanged), what the entry says
+        {&file, 0620, 0, "el grup"},
+        {&file, 0606, 0, "qualsevol usuari"},
+        {&configFolder, 0770, 0, "el grup"},
+        {&configFolder, 0703, 0, "qualsevol usuari"},
+        {&file, 0600, 65534, "és de l'usuari"},
+        {&configFolder, 0700, 65534, "és de l'usuari"},
+    };
+    writeConfig(5);
+    for (const auto &[what, mode, owner, why] : rows) {
+        SCOPED_TRACE(why);
+        if (owner != 0 && !root) {
+            std::printf("skipped (needs root): owner %u\n", unsigned(owner));
+            continue;
+        }
+        QFile::remove(logPath);
+        ASSERT_EQ(::chmod(what->constData(), mode), 0);
+        if (owner != 0) {
+            ASSERT_EQ(::chown(what->constData(), owner, owner), 0);
+        }
+        start({u"/E"_s});
+        EXPECT_EQ(finish(), 1);
+        const QString entry = logged();
+        EXPECT_TRUE(entry.startsWith(u"Arrencant: altres usuaris poden canviar la configuració"_s))
+            << entry.toStdString();
+        EXPECT_TRUE(entry.contains(QString::fromUtf8(why))) << entry.toStdString();
+        EXPECT_TRUE(entry.contains(QFile::decodeName(*what))) << entry.toStdString();
+        ASSERT_EQ(::chmod(what->constData(), what == &file ? 0600 : 0700), 0);
+        if (owner != 0) {
+            ASSERT_EQ(::chown(what->constData(), ::geteuid(), ::getegid()), 0);
+        }
+    }
+    // Root's file that the service's group may read, in a folder it may enter: the service
+    // (another user, not root) starts on it.
+    QFile::remove(logPath);
+    ASSERT_EQ(::chmod(file.constData(), 0640), 0);
+    ASSERT_EQ(::chmod(configFolder.constData(), 0750), 0);
+    if (root) {
+        ASSERT_EQ(::chown(file.constData(), 0, 65534), 0);
+        ASSERT_EQ(::chown(configFolder.constData(), 0, 65534), 0);
+        for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
+            ASSERT_EQ(::chown(QFile::encodeName(folder(name)).constData(), 65534, 65534), 0);
+        // The event log is the service's to append to.
+        QFile log(logPath);
+        ASSERT_TRUE(log.open(QIODevice::WriteOnly));
+        log.close();
+        ASSERT_EQ(::chown(QFile::encodeName(logPath).constData(), 65534, 65534), 0);
+        env.insert(u"XDG_CONFIG_HOME"_s, folder("Cua"));
+        out.clear();
+        err.clear();
+        process.setProcessEnvironment(env);
+        process.start(u"setpriv"_s,
+                      {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                       u"--"_s,
+                       QCoreApplication::applicationDirPath() + u"/../../vessamo"_s, u"/E"_s});
+        ASSERT_TRUE(process.waitForStarted(5000));
+    } else {
+        start({u"/E"_s});
+    }
+    ASSERT_TRUE(waitFor([&] { return handles(SIGTERM); }, 20000))
+        << logged().toStdString() << readOutput().constData() << err.constData();
+    signal(SIGTERM);
+    EXPECT_EQ(finish(), 0);
+    EXPECT_FALSE(logged().contains(u"altres usuaris"_s)) << logged().toStdString();
 }
 
 TEST_F(ProcessTest, ServiceModeUnderANotifySocket)
