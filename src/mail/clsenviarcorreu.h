@@ -46,7 +46,7 @@ inline const QString kHtmlNeedsMime = QStringLiteral("Sending HTML requires MIME
 inline const QString kNoRecipient = QStringLiteral("No Recipient E-mail Address Specified");
 inline const QString kTooManyRecipients = QStringLiteral("Too many recipients");
 inline const QString kUnsafeAddress = QStringLiteral(
-    "Invalid character (line break or angle bracket) in a sender or recipient address");
+    "Invalid character (control character or angle bracket) in a sender or recipient address");
 inline const QString kUnsafeFileName = QStringLiteral(
     "Invalid character (line break or control character) in an attached file name");
 inline const QString kSocketNotOpen = QStringLiteral("Socket not Open");
@@ -81,7 +81,8 @@ QByteArray PrepareBody(const QByteArray &text);
 // that the next piece begins with white space and stays part of its header; a line with no
 // blank there is cut after the limit and the next piece gets a blank in front.
 QByteArray PrepareMessage(const QByteArray &text);
-// A CR, LF, NUL or angle bracket would let an address break out of its command or header.
+// A CR, LF, NUL or angle bracket would let an address break out of its command or header;
+// no other control character belongs in one either.
 bool BreaksCommandLine(const QString &address);
 
 // The Date header's zone text (+0100, -0500, +0530) for a bias in minutes, where local time

@@ -28,6 +28,8 @@ bool BreaksCommandLine(const QString &address)
     for (QChar c : address) {
         if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
             return true;
+        if (c.unicode() < 32 || c.unicode() == 127)
+            return true; // no other control character belongs in an address either
     }
     return false;
 }

@@ -242,7 +242,9 @@ bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &bo
     if (!self || session_->aborted())
         return false;
     if (encodeType_ != 0) {
-        if (!put(platform::toAnsi(QStringLiteral("begin 600 ") + file.name) + kCrLf))
+        // The name as ISO-8859-1 when that set holds it, else as UTF-8: never with "?".
+        const QByteArray name = FitsLatin1(file.name) ? file.name.toLatin1() : file.name.toUtf8();
+        if (!put("begin 600 " + name + kCrLf))
             return false;
         EncodeAndSendFile(file.path, 1);
         return self && !session_->aborted() && put(QByteArrayLiteral("end\r\n"));
