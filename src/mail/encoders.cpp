@@ -13,6 +13,10 @@ namespace {
 // 76-character line (RFC 2047 section 2).
 constexpr qsizetype kQWordClose = 54;
 constexpr qsizetype kBWordSource = 42;
+// The same for a UTF-8 display name: one word up to about 800 characters, within the
+// 998-octet line with its header name and address.
+constexpr qsizetype kLongWordClose = 780;
+constexpr qsizetype kLongWordSource = 585;
 const QByteArray kWordSuffix = QByteArrayLiteral("?=");
 const QByteArray kWordJoin = QByteArrayLiteral("\r\n\t");
 
@@ -51,7 +55,7 @@ bool inCharacter(const QByteArray &bytes, qsizetype i, bool utf8)
     return utf8 && i < bytes.size() && (static_cast<unsigned char>(bytes[i]) & 0xC0) == 0x80;
 }
 
-QByteArray qForm(const QByteArray &bytes, bool phrase, bool utf8)
+QByteArray qForm(const QByteArray &bytes, bool phrase, bool utf8, qsizetype close)
 {
     const QByteArray prefix = utf8 ? "=?UTF-8?Q?" : "=?ISO-8859-1?Q?";
     QByteArray out;
@@ -66,7 +70,7 @@ QByteArray qForm(const QByteArray &bytes, bool phrase, bool utf8)
             word.append('=');
             appendHex(word, c);
         }
-        if (word.size() >= kQWordClose && !inCharacter(bytes, i + 1, utf8)) {
+        if (word.size() >= close && !inCharacter(bytes, i + 1, utf8)) {
             out += prefix + word + kWordSuffix;
             if (i + 1 < bytes.size())
                 out += kWordJoin;
@@ -78,17 +82,16 @@ QByteArray qForm(const QByteArray &bytes, bool phrase, bool utf8)
     return out;
 }
 
-QByteArray bForm(const QByteArray &bytes, bool utf8)
+QByteArray bForm(const QByteArray &bytes, bool utf8, qsizetype source)
 {
     const QByteArray prefix = utf8 ? "=?UTF-8?B?" : "=?ISO-8859-1?B?";
     QByteArray out;
     for (qsizetype start = 0, end; start < bytes.size(); start = end) {
-        end = qMin(start + kBWordSource, bytes.size());
+        end = qMin(start + source, bytes.size());
         while (end > start + 1 && inCharacter(bytes, end, utf8))
             --end;
-        QByteArray piece = bytes.mid(start, end - start);
-        QByteArray encoded = Base64Encode(piece);
-        encoded.chop(2); // 42 bytes fit one line: only the final CR LF goes
+        // One line of Base64 however long the word, without the line end.
+        const QByteArray encoded = bytes.mid(start, end - start).toBase64();
         if (start > 0)
             out += kWordJoin;
         out += prefix + encoded + kWordSuffix;
@@ -163,8 +166,12 @@ QString EncodeHeaderText(const QString &text, bool quote)
         encode = encode || needsEncoding(static_cast<unsigned char>(c));
     if (!encode)
         return quote ? QuotedString(text) : text;
-    const QByteArray q = qForm(bytes, quote, utf8);
-    const QByteArray b = bForm(bytes, utf8);
+    // A UTF-8 display name stays one word as long as a header line can hold it: readers
+    // such as Python's email package put a blank between adjacent encoded words of a
+    // phrase, where RFC 2047 section 6.2 says to drop the white space.
+    const bool oneWord = utf8 && quote;
+    const QByteArray q = qForm(bytes, quote, utf8, oneWord ? kLongWordClose : kQWordClose);
+    const QByteArray b = bForm(bytes, utf8, oneWord ? kLongWordSource : kBWordSource);
     return QString::fromLatin1(q.size() >= b.size() ? b : q);
 }
 
