@@ -102,13 +102,23 @@ TEST(EncodeHeaderText, PythonReadsEveryWordBack)
                          u"a\r\nBcc: victim@example.org"_s,
                          u"=?ISO-8859-1?Q?not_a_word?= \u00e9 _ ? ="_s,
                          QString(130, u'\u00f1'),
-                         u"\u00e9"_s + QString(200, u'x')};
-    for (int i = 0; i < 40; ++i) {
+                         u"\u00e9"_s + QString(200, u'x'),
+                         // Beyond ISO-8859-1: UTF-8 words, each of whole characters.
+                         u"\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"_s,
+                         QString(70, u'\u65e5'),
+                         u"10 \u20ac"_s,
+                         QString::fromUtf8("\xf0\x9f\x98\x80 emoji \xf0\x9f\x98\x80").repeated(9)};
+    for (int i = 0; i < 60; ++i) {
         QString text;
         const int n = 1 + int(random.bounded(120));
-        for (int k = 0; k < n; ++k)
-            text += QChar(
-                char16_t(random.bounded(2) ? 32 + random.bounded(95) : 160 + random.bounded(96)));
+        for (int k = 0; k < n; ++k) {
+            const quint32 kind = random.bounded(i < 40 ? 2 : 4);
+            const char32_t c = kind == 0 ? 32 + random.bounded(95)
+                : kind == 1              ? 160 + random.bounded(96)
+                : kind == 2              ? 0x400 + random.bounded(0x2000)
+                                         : 0x1F600 + random.bounded(64);
+            text += QString::fromUcs4(&c, 1);
+        }
         texts << text;
     }
     QJsonArray rows;
