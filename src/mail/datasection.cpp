@@ -2,6 +2,8 @@
 // body: folding and the HTML references to attached files. Pure code over bytes.
 #include "mail/datasection.h"
 
+#include <cstring>
+
 namespace vessamo::mail {
 
 namespace {
@@ -25,6 +27,7 @@ char lower(char c)
 
 QByteArray DataSection::encode(const QByteArray &piece)
 {
+    const char *d = piece.constData();
     const qsizetype n = piece.size();
     QByteArray out;
     bool copying = false;
@@ -32,36 +35,42 @@ QByteArray DataSection::encode(const QByteArray &piece)
         if (copying)
             return;
         out.reserve(n + n / 64 + 4);
-        out.append(piece.constData(), i);
+        out.append(d, i);
         copying = true;
     };
-    for (qsizetype i = 0; i < n; ++i) {
-        const char c = piece[i];
-        if (std::exchange(afterCr_, false) && c == '\n') {
-            copyUpTo(i); // the CR before it went out as CR LF already
-            continue;
-        }
-        if (c == '\r' && i + 1 < n && piece[i + 1] == '\n') {
-            if (copying)
-                out.append("\r\n", 2);
-            ++i;
-            lineStart_ = true;
-            continue;
-        }
-        if (c == '\r' || c == '\n') {
-            copyUpTo(i);
-            out.append("\r\n", 2);
-            lineStart_ = true;
-            afterCr_ = c == '\r' && i + 1 == n;
-            continue;
-        }
-        if (lineStart_ && c == '.') {
+    qsizetype i = 0;
+    if (std::exchange(afterCr_, false) && n > 0 && d[0] == '\n') {
+        copyUpTo(0); // the CR before it went out as CR LF already
+        i = 1;
+    }
+    // Line by line: a dot at the start, then the content up to the first CR or LF.
+    while (i < n) {
+        if (lineStart_ && d[i] == '.') {
             copyUpTo(i);
             out.append('.');
         }
-        lineStart_ = false;
+        const auto *lf = static_cast<const char *>(std::memchr(d + i, '\n', size_t(n - i)));
+        const qsizetype lfAt = lf ? lf - d : n;
+        const auto *cr = static_cast<const char *>(std::memchr(d + i, '\r', size_t(lfAt - i)));
+        const qsizetype end = cr ? cr - d : lfAt;
         if (copying)
-            out.append(c);
+            out.append(d + i, end - i);
+        if (end > i)
+            lineStart_ = false;
+        if (end == n)
+            break;
+        lineStart_ = true;
+        if (d[end] == '\r' && end + 1 < n && d[end + 1] == '\n') {
+            if (copying)
+                out.append("\r\n", 2);
+            i = end + 2;
+            continue;
+        }
+        // A bare CR or LF: a line end for a loose reader, so a CR LF here.
+        copyUpTo(end);
+        out.append("\r\n", 2);
+        afterCr_ = d[end] == '\r' && end + 1 == n;
+        i = end + 1;
     }
     return copying ? out : piece;
 }
@@ -180,17 +189,18 @@ QByteArray HtmlLinks::finish()
 
 QByteArray HtmlLinks::referenceFor(QByteArrayView value)
 {
-    qsizetype segment = value.size();
-    while (segment > 0 && value.at(segment - 1) != '/' && value.at(segment - 1) != '\\')
+    QByteArray lowered = value.toByteArray();
+    for (char &c : lowered)
+        c = lower(c);
+    qsizetype segment = lowered.size();
+    while (segment > 0 && lowered.at(segment - 1) != '/' && lowered.at(segment - 1) != '\\')
         --segment;
-    const QByteArrayView last = value.sliced(segment);
+    const QByteArrayView last = QByteArrayView(lowered).sliced(segment);
     for (Target &target : targets_) {
-        if (target.name.isEmpty() || target.name.size() != last.size())
-            continue;
-        bool same = true;
-        for (qsizetype k = 0; same && k < last.size(); ++k)
-            same = lower(last.at(k)) == lower(target.name.at(k));
-        if (same) {
+        QByteArray name = target.name;
+        for (char &c : name)
+            c = lower(c);
+        if (!name.isEmpty() && last == name) {
             target.linked = true;
             return target.reference;
         }

@@ -320,3 +320,20 @@ TEST_F(SendCommand, BodyStreamedFromInputAndFile)
         EXPECT_EQ(firstPayload(s).replace("\r\n", "\n").trimmed(), body.trimmed());
     }
 }
+
+// A refusal of the mail object before any traffic (here a file name with a line break,
+// which the arguments' check lets through as an existing file) is a bad argument: status 2,
+// and the server never hears from it.
+TEST_F(SendCommand, RefusalBeforeAnyTrafficIsABadArgument)
+{
+    QFile odd(dir.filePath(u"a\nContent-Type: x.bin"_s));
+    ASSERT_TRUE(odd.open(QIODevice::WriteOnly));
+    odd.write("x");
+    odd.close();
+    EXPECT_EQ(run({u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s, u"127.0.0.1"_s,
+                   u"--port"_s, QString::number(server.port()), u"-f"_s, u"ana@example.org"_s,
+                   u"-a"_s, odd.fileName(), u"joan@example.net"_s}),
+              2);
+    EXPECT_TRUE(errors.contains(u"attached file name"_s)) << errors.toStdString();
+    EXPECT_EQ(server.connections(), 0);
+}
