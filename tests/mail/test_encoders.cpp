@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 #include <gtest/gtest.h>
 
 using namespace vessamo::mail;
@@ -94,6 +95,46 @@ TEST(EncodeHeaderText, FormsLimitsAndQuoting)
 // Every encoded word decodes to the text, read by Python's email package: as an
 // unstructured header, and as the display name of an address (only valid phrase words
 // survive that parser).
+// Each UTF-8 word on its own decodes to whole characters (RFC 2047 section 5): a reader
+// that decodes word by word never sees half a character.
+TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
+{
+    QStringList texts = {QString(70, u'\u65e5'), u"a"_s + QString(40, u'\u0436'),
+                         QString::fromUtf8("x\xf0\x9f\x98\x80").repeated(30)};
+    // Mostly ASCII, so the Q form wins: the euro sign falls across every place a word
+    // could close.
+    for (int k = 44; k < 56; ++k)
+        texts << QString(k, u'a') + u"\u20ac"_s + QString(60, u'b');
+    for (const QString &text : std::as_const(texts)) {
+        for (const bool phrase : {false, true}) {
+            const QString encoded = EncodeHeaderText(text, phrase);
+            QString joined;
+            for (const QString &word : encoded.split(u"\r\n\t"_s)) {
+                ASSERT_TRUE(word.startsWith(u"=?UTF-8?"_s) && word.endsWith(u"?="_s))
+                    << word.toStdString();
+                const QByteArray body = word.mid(10, word.size() - 12).toLatin1();
+                QByteArray bytes;
+                if (word.at(8) == u'B') {
+                    bytes = QByteArray::fromBase64(body);
+                } else {
+                    for (qsizetype i = 0; i < body.size(); ++i) {
+                        if (body[i] == '=') {
+                            bytes.append(char(body.mid(i + 1, 2).toInt(nullptr, 16)));
+                            i += 2;
+                        } else {
+                            bytes.append(body[i] == '_' ? ' ' : body[i]);
+                        }
+                    }
+                }
+                QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+                joined += utf8.decode(bytes);
+                EXPECT_FALSE(utf8.hasError()) << word.toStdString();
+            }
+            EXPECT_EQ(joined, text);
+        }
+    }
+}
+
 TEST(EncodeHeaderText, PythonReadsEveryWordBack)
 {
     QRandomGenerator random(2047);
