@@ -241,7 +241,8 @@ public:
     const std::vector<AttachedFile> &AttachedFiles() const { return attachedFiles_; }
     qint64 AttachmentTotalSize() const { return attachmentTotalSize_; }
     qint64 AttachmentTotalNameLength() const { return attachmentTotalNameLength_; }
-    // True when the Message holds a byte above 126 (8-bit transfer encoding needed).
+    // True when the Message holds a byte above 126 (8-bit transfer encoding needed); Send
+    // sets it again from the body it reads.
     bool EightBit() const { return eightBit_; }
     // "High", "Normal" or "Low"; empty until Priority is given 1, 3 or 5.
     QString PriorityWord() const { return priorityWord_; }

@@ -44,7 +44,7 @@ qint64 clsEnviarCorreu::messageSize() const
 QByteArray clsEnviarCorreu::bodyText(const QString &text) const
 {
     return messageCharset_.compare(u"utf-8", Qt::CaseInsensitive) == 0 ? text.toUtf8()
-                                                                      : platform::toAnsi(text);
+                                                                       : platform::toAnsi(text);
 }
 
 QList<HtmlLinks::Target> clsEnviarCorreu::linkTargets() const

@@ -1,8 +1,9 @@
-// Composition of a new message: Send checks the properties, opens the session, sends the
-// envelope, then writes the header block line by line, the body in one piece and each
-// attached file in encoded pieces (EncodeAndSendFile reads it in chunks, never whole), and
-// ends the data. LinkEmbeddedFiles turns an HTML body's references to attached files into
-// "cid:" references, which makes the message multipart/related.
+// Composition of a new message: Send checks the properties, reads the body once before any
+// traffic (clsenviarcorreu_body.cpp), opens the session, sends the envelope, then writes
+// the header block line by line, the body in pieces and each attached file in encoded
+// pieces (EncodeAndSendFile reads it in chunks, never whole), and ends the data. An HTML
+// body's references to attached files become "cid:" references, which makes the message
+// multipart/related.
 //
 // The owner may delete the object from any event, and every write may find the session
 // failed (a reply, a close, a stop): each step checks both before the next, so a failure

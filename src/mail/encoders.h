@@ -26,9 +26,10 @@ bool FitsLatin1(const QString &text);
 // (between double quotes when `quote`, with any quote or backslash escaped); otherwise it
 // becomes encoded words, Q or B, whichever is shorter (B on a tie), joined by CR LF TAB:
 // ISO-8859-1 words when the text fits that set, else UTF-8 words, each holding whole
-// characters (a UTF-8 display name in one word while a line can hold it). A control character (a line break above all) always forces the encoding, so
-// no value can start a header line of its own. `quote` marks a phrase (a display name):
-// there the Q form also encodes the specials that a phrase may not hold (RFC 2047 5(3)).
+// characters (a UTF-8 display name in one word while a line can hold it). A control
+// character (a line break above all) always forces the encoding, so no value can start a
+// header line of its own. `quote` marks a phrase (a display name): there the Q form also
+// encodes the specials that a phrase may not hold (RFC 2047 5(3)).
 QString EncodeHeaderText(const QString &text, bool quote);
 
 // The text between double quotes, with any double quote or backslash escaped.

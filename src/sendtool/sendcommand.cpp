@@ -3,22 +3,21 @@
 // plain arguments, the body from a file or standard input.
 #include "sendtool/sendcommand.h"
 
-#include "mail/addressvalidation.h"
-#include "sendtool/bodyfile.h"
-
 #include "config/configuracio.h"
 #include "config/layout.h"
+#include "mail/addressvalidation.h"
 #include "mail/clsenviarcorreu.h"
 #include "platform/blanks.h"
 #include "platform/socketcontrol.h"
 #include "platform/tls.h"
+#include "sendtool/bodyfile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
 #include <QTextStream>
+#include <QUrl>
 
 namespace vessamo::sendtool {
 
@@ -186,7 +185,8 @@ QString checkAddresses(const SendOptions &o)
     }
     const qsizetype count = o.to.size() + o.cc.size() + o.bcc.size();
     if (error.isEmpty() && count > kMaxRecipients)
-        error = QStringLiteral("too many recipients: %1, at most %2").arg(count).arg(kMaxRecipients);
+        error
+            = QStringLiteral("too many recipients: %1, at most %2").arg(count).arg(kMaxRecipients);
     return error;
 }
 
@@ -349,11 +349,10 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
         lastStatus = text;
         err << text << Qt::endl;
     });
-    QObject::connect(&m, &mail::clsEnviarCorreu::SendFailed,
-                     [&](const QString &text) {
-                         failure += text;
-                         refusedBefore = refusedBefore || !traffic;
-                     });
+    QObject::connect(&m, &mail::clsEnviarCorreu::SendFailed, [&](const QString &text) {
+        failure += text;
+        refusedBefore = refusedBefore || !traffic;
+    });
     QObject::connect(&m, &mail::clsEnviarCorreu::SendSuccesful, [&] { sent = true; });
 
     // In this order: each check uses the settings in force when its value is assigned.

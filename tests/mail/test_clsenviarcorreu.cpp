@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using vessamo::mail::clsEnviarCorreu;
@@ -33,6 +34,27 @@ TEST_F(MailObjectTest, PortOutsideItsRangeIsRefused)
                   given == stored ? QStringList() : QStringList {errortext::kInvalidRemotePort})
             << given;
     }
+}
+
+// The Message's references to attached files, rewritten in place: only attribute values
+// that name a file (whole, or as the last path segment), without regard to case.
+TEST_F(MailObjectTest, LinkEmbeddedFilesRewritesOnlyValuesThatNameAFile)
+{
+    QTemporaryDir dir;
+    for (const char *name : {"a", "pic.png"}) {
+        QFile f(dir.filePath(QString::fromLatin1(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    clsEnviarCorreu mail(socket_);
+    mail.SetAsHTML(true);
+    mail.SetAttachment(dir.filePath(QStringLiteral("a")) + u';'
+                       + dir.filePath(QStringLiteral("pic.png")));
+    mail.SetMessage("<a href=\"https://example.org/page\">a</a><img src='img\\PIC.PNG'>pic.png");
+    EXPECT_TRUE(mail.LinkEmbeddedFiles());
+    EXPECT_EQ(mail.Message(),
+              "<a href=\"https://example.org/page\">a</a><img src='cid:pic.png'>pic.png");
+    EXPECT_FALSE(mail.AttachedFiles()[0].embedded);
+    EXPECT_TRUE(mail.AttachedFiles()[1].embedded);
 }
 
 // The router's forward-to text and sender go through these checks.
@@ -156,7 +178,8 @@ TEST(PrepareBody, FoldsEveryLine)
             vessamo::mail::BodyFolder folder;
             QByteArray streamed;
             for (qsizetype i = 0; i < given.size(); i += step)
-                streamed += folder.feed(QByteArrayView(given).sliced(i, qMin(step, given.size() - i)));
+                streamed
+                    += folder.feed(QByteArrayView(given).sliced(i, qMin(step, given.size() - i)));
             streamed += folder.finish();
             DataSection a, b;
             EXPECT_EQ(a.encode(streamed), b.encode(PrepareBody(given))) << name << " " << step;
@@ -172,8 +195,10 @@ TEST(DataSection, StuffsEveryLineAcrossPieces)
         {"lone dot line", {"a\r\n.\r\nb"}, "a\r\n..\r\nb", false},
         {"first line", {".hidden\r\nx"}, "..hidden\r\nx", false},
         {"last line", {"end\r\n."}, "end\r\n..", false},
-        {"a UU line that begins with a dot", {"begin 600 a\r\n", ".4%0`\r\n", "end\r\n"},
-         "begin 600 a\r\n..4%0`\r\nend\r\n", true},
+        {"a UU line that begins with a dot",
+         {"begin 600 a\r\n", ".4%0`\r\n", "end\r\n"},
+         "begin 600 a\r\n..4%0`\r\nend\r\n",
+         true},
         {"split after CR LF", {"a\r\n", ".b"}, "a\r\n..b", false},
         {"split inside CR LF", {"a\r", "\n.b\r\n"}, "a\r\n..b\r\n", true},
         {"bare lf", {"a\r\nb\n.\r\nc"}, "a\r\nb\r\n..\r\nc", false},

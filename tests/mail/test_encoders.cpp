@@ -138,17 +138,14 @@ TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
 TEST(EncodeHeaderText, PythonReadsEveryWordBack)
 {
     QRandomGenerator random(2047);
-    QStringList texts = {u"Caf\u00e9 cr\u00e8me, s'il vous pla\u00eet"_s,
-                         u"M\u00fcller, Hans <boss@x.y> (\"quoted\")"_s,
-                         u"a\r\nBcc: victim@example.org"_s,
-                         u"=?ISO-8859-1?Q?not_a_word?= \u00e9 _ ? ="_s,
-                         QString(130, u'\u00f1'),
-                         u"\u00e9"_s + QString(200, u'x'),
-                         // Beyond ISO-8859-1: UTF-8 words, each of whole characters.
-                         u"\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"_s,
-                         QString(70, u'\u65e5'),
-                         u"10 \u20ac"_s,
-                         QString::fromUtf8("\xf0\x9f\x98\x80 emoji \xf0\x9f\x98\x80").repeated(9)};
+    QStringList texts = {
+        u"Caf\u00e9 cr\u00e8me, s'il vous pla\u00eet"_s,
+        u"M\u00fcller, Hans <boss@x.y> (\"quoted\")"_s, u"a\r\nBcc: victim@example.org"_s,
+        u"=?ISO-8859-1?Q?not_a_word?= \u00e9 _ ? ="_s, QString(130, u'\u00f1'),
+        u"\u00e9"_s + QString(200, u'x'),
+        // Beyond ISO-8859-1: UTF-8 words, each of whole characters.
+        u"\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"_s, QString(70, u'\u65e5'),
+        u"10 \u20ac"_s, QString::fromUtf8("\xf0\x9f\x98\x80 emoji \xf0\x9f\x98\x80").repeated(9)};
     for (int i = 0; i < 60; ++i) {
         QString text;
         const int n = 1 + int(random.bounded(120));

@@ -9,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <algorithm>
 
 using namespace vessamo;
@@ -70,7 +69,8 @@ TEST_F(SmtpRelay, MessageOnTheWire)
     // A 5,000-octet header line with no blank: Python's email package still finds every
     // header after it, and the body where it was.
     FakeSmtpServer &fake = fresh();
-    mail->SetMessage("X-Long: " + QByteArray(5000, 'x') + "\r\nSubject: s\r\nX-After: a\r\n\r\nbody\r\n");
+    mail->SetMessage("X-Long: " + QByteArray(5000, 'x')
+                     + "\r\nSubject: s\r\nX-After: a\r\n\r\nbody\r\n");
     mail->Enruta();
     ASSERT_EQ(fake.messages().size(), 1);
     const auto read = test::runPython(test::kMessageSummary, fake.messages().first());
@@ -80,7 +80,8 @@ TEST_F(SmtpRelay, MessageOnTheWire)
     EXPECT_EQ(headers[u"Subject"_s], u"s"_s);
     EXPECT_EQ(headers[u"X-After"_s], u"a"_s);
     EXPECT_EQ(headers[u"X-Long"_s].toString().remove(u' ').size(), 5000);
-    EXPECT_EQ(QByteArray::fromBase64(s[u"parts"_s].toArray()[0].toObject()[u"payload"_s].toString().toLatin1()),
+    EXPECT_EQ(QByteArray::fromBase64(
+                  s[u"parts"_s].toArray()[0].toObject()[u"payload"_s].toString().toLatin1()),
               "body\r\n");
     EXPECT_TRUE(s[u"defects"_s].toArray().isEmpty());
 }

@@ -65,7 +65,8 @@ TEST(SendArguments, BadArgumentsAreRefusedWithAReason)
     for (int i = 0; i < 100; ++i)
         many << (i % 3 ? u"r%1@x.y"_s : u"--bcc=r%1@x.y"_s).arg(i);
     EXPECT_TRUE(parseArguments(many).error.isEmpty());
-    EXPECT_TRUE(parseArguments(many << u"--cc=one@more.z"_s).error.contains(u"too many recipients"));
+    EXPECT_TRUE(
+        parseArguments(many << u"--cc=one@more.z"_s).error.contains(u"too many recipients"));
 }
 
 // The built program: a bad argument, found early or late, exits 2 before any traffic; the
@@ -74,8 +75,9 @@ TEST(SendProgram, BadArgumentsExitTwoBeforeAnyTraffic)
 {
     test::FakeSmtpServer server;
     const QString program = QCoreApplication::applicationDirPath() + u"/../../vessamo-send"_s;
-    const QStringList common {u"--config"_s, u"/nonexistent/none.vsm"_s, u"--server"_s,
-                              u"127.0.0.1"_s, u"--port"_s, QString::number(server.port())};
+    const QStringList common {u"--config"_s, u"/nonexistent/none.vsm"_s,
+                              u"--server"_s, u"127.0.0.1"_s,
+                              u"--port"_s,   QString::number(server.port())};
     const QStringList rows[] = {
         {u"-f"_s, u"a@b.c"_s, u"-t"_s, u"not-an-address"_s},
         {u"-f"_s, u"a\x01@x.test"_s, u"x@y.z"_s},
@@ -86,7 +88,8 @@ TEST(SendProgram, BadArgumentsExitTwoBeforeAnyTraffic)
         send.start(program, common + row);
         send.closeWriteChannel();
         ASSERT_TRUE(send.waitForFinished(20000));
-        EXPECT_EQ(send.exitCode(), 2) << row.join(u' ').toStdString() << send.readAllStandardError().toStdString();
+        EXPECT_EQ(send.exitCode(), 2)
+            << row.join(u' ').toStdString() << send.readAllStandardError().toStdString();
     }
     EXPECT_EQ(server.connections(), 0);
 }
@@ -207,11 +210,12 @@ QByteArray firstPayload(const QJsonObject &summary)
 TEST_F(SendCommand, TextOutsideLatin1GoesOutAsUtf8)
 {
     const QString missing = dir.filePath(u"none.vsm"_s);
-    const QStringList base {u"--config"_s, missing, u"--server"_s, u"127.0.0.1"_s,
-                            u"--port"_s, QString::number(server.port())};
-    const QString japanese = u"\u65e5\u672c\u8a9e\u306e\u4ef6\u540d\u3068\u9577\u3044\u30c6\u30ad\u30b9\u30c8"
-                             u"\u3092\u3053\u3053\u306b\u66f8\u304d\u307e\u3059\u3001\u3082\u3063\u3068"
-                             u"\u9577\u304f\u3001\u3082\u3063\u3068\u9577\u304f"_s;
+    const QStringList base {u"--config"_s,  missing,     u"--server"_s,
+                            u"127.0.0.1"_s, u"--port"_s, QString::number(server.port())};
+    const QString japanese
+        = u"\u65e5\u672c\u8a9e\u306e\u4ef6\u540d\u3068\u9577\u3044\u30c6\u30ad\u30b9\u30c8"
+          u"\u3092\u3053\u3053\u306b\u66f8\u304d\u307e\u3059\u3001\u3082\u3063\u3068"
+          u"\u9577\u304f\u3001\u3082\u3063\u3068\u9577\u304f"_s;
     struct Row
     {
         const char *name;
@@ -224,7 +228,8 @@ TEST_F(SendCommand, TextOutsideLatin1GoesOutAsUtf8)
         {"Latin-1 as before", u"caf\u00e9"_s, u"Ana Vidal"_s, u"Jo\u00e3o"_s, "caf\xc3\xa9\n",
          "iso-8859-1", "caf\xe9\r\n"},
         {"Cyrillic", u"\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"_s,
-         u"\u0410\u043d\u043d\u0430"_s, u"\u0418\u0432\u0430\u043d \"\u0418\u0432\u0430\u043d\u043e\u0432\""_s,
+         u"\u0410\u043d\u043d\u0430"_s,
+         u"\u0418\u0432\u0430\u043d \"\u0418\u0432\u0430\u043d\u043e\u0432\""_s,
          "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82\n", "utf-8",
          "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82\r\n"},
         {"Japanese, long enough for several words", japanese, japanese, u"\u3042"_s,
@@ -278,22 +283,24 @@ TEST_F(SendCommand, HtmlReferencesOnlyWhereAValueNamesTheFile)
     logo.write("png");
     logo.close();
     const QByteArray html
-        = "<html><a href=\"https://example.org/page\">page</a> <a href='https://example.org/a'>a</a>"
+        = "<html><a href=\"https://example.org/page\">page</a> <a "
+          "href='https://example.org/a'>a</a>"
           "<img src=\"a\"><img src=images/LOGO.PNG alt=\"logo.png\"><img src=\"xlogo.png\">"
           "<p title=\"a b\">a logo.png</p></html>\n";
-    ASSERT_EQ(run({u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s, u"127.0.0.1"_s,
-                   u"--port"_s, QString::number(server.port()), u"-f"_s, u"ana@example.org"_s,
-                   u"--html"_s, u"-a"_s, a.fileName(), u"-a"_s, logo.fileName(),
-                   u"joan@example.net"_s},
-                  html),
-              0)
+    ASSERT_EQ(
+        run({u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s, u"127.0.0.1"_s, u"--port"_s,
+             QString::number(server.port()), u"-f"_s, u"ana@example.org"_s, u"--html"_s, u"-a"_s,
+             a.fileName(), u"-a"_s, logo.fileName(), u"joan@example.net"_s},
+            html),
+        0)
         << errors.toStdString();
     const QJsonObject s = readBack(server.messages().last());
     EXPECT_EQ(s[u"type"_s], u"multipart/related"_s);
-    EXPECT_EQ(firstPayload(s).trimmed(),
-              "<html><a href=\"https://example.org/page\">page</a> <a href='cid:a'>a</a>"
-              "<img src=\"cid:a\"><img src=cid:Logo.png alt=\"cid:Logo.png\"><img src=\"xlogo.png\">"
-              "<p title=\"a b\">a logo.png</p></html>");
+    EXPECT_EQ(
+        firstPayload(s).trimmed(),
+        "<html><a href=\"https://example.org/page\">page</a> <a href='cid:a'>a</a>"
+        "<img src=\"cid:a\"><img src=cid:Logo.png alt=\"cid:Logo.png\"><img src=\"xlogo.png\">"
+        "<p title=\"a b\">a logo.png</p></html>");
 }
 
 // A body bigger than one piece, from standard input and from a file, with long lines, dots
@@ -310,12 +317,19 @@ TEST_F(SendCommand, BodyStreamedFromInputAndFile)
     file.close();
     for (const bool fromFile : {false, true}) {
         SCOPED_TRACE(fromFile ? "file" : "standard input");
-        QStringList arguments {u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s,
-                               u"127.0.0.1"_s, u"--port"_s, QString::number(server.port()),
-                               u"-f"_s, u"ana@example.org"_s, u"joan@example.net"_s};
+        QStringList arguments {u"--config"_s,
+                               dir.filePath(u"none.vsm"_s),
+                               u"--server"_s,
+                               u"127.0.0.1"_s,
+                               u"--port"_s,
+                               QString::number(server.port()),
+                               u"-f"_s,
+                               u"ana@example.org"_s,
+                               u"joan@example.net"_s};
         if (fromFile)
             arguments << u"--body"_s << file.fileName();
-        ASSERT_EQ(run(arguments, fromFile ? QByteArray("ignored") : body), 0) << errors.toStdString();
+        ASSERT_EQ(run(arguments, fromFile ? QByteArray("ignored") : body), 0)
+            << errors.toStdString();
         const QJsonObject s = readBack(server.messages().last());
         EXPECT_EQ(firstPayload(s).replace("\r\n", "\n").trimmed(), body.trimmed());
     }
