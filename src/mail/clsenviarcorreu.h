@@ -47,6 +47,8 @@ inline const QString kNoRecipient = QStringLiteral("No Recipient E-mail Address 
 inline const QString kTooManyRecipients = QStringLiteral("Too many recipients");
 inline const QString kUnsafeAddress = QStringLiteral(
     "Invalid character (control character or angle bracket) in a sender or recipient address");
+inline const QString kNonAsciiAddress
+    = QStringLiteral("Invalid character (outside ASCII) in a sender or recipient address");
 inline const QString kUnsafeFileName = QStringLiteral(
     "Invalid character (line break or control character) in an attached file name");
 inline const QString kSocketNotOpen = QStringLiteral("Socket not Open");

@@ -48,6 +48,15 @@ bool unsafeFileName(const QString &name)
     return false;
 }
 
+bool isAscii(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 126)
+            return false;
+    }
+    return true;
+}
+
 QString toLine(const QStringList &addresses, const QStringList &names)
 {
     QStringList elements;
@@ -95,14 +104,21 @@ bool clsEnviarCorreu::sendChecks()
         AddError(errortext::kNoRecipient);
     if (count > kMaxRecipients)
         AddError(errortext::kTooManyRecipients);
-    // Values that would end their header line or command: refused, never sent.
+    // Values that would end their header line or command: refused, never sent. Nor is an
+    // address outside ASCII: it would go out with "?" in it (its owner gives a domain in
+    // its IDNA form).
     bool unsafe = BreaksCommandLine(from_) || BreaksCommandLine(replyToAddress_);
+    bool nonAscii = !isAscii(from_) || !isAscii(replyToAddress_);
     for (const QStringList *list : {&recipient_, &ccRecipient_, &bccRecipient_}) {
-        for (const QString &address : *list)
+        for (const QString &address : *list) {
             unsafe = unsafe || BreaksCommandLine(address);
+            nonAscii = nonAscii || !isAscii(address);
+        }
     }
     if (unsafe)
         AddError(errortext::kUnsafeAddress);
+    if (nonAscii)
+        AddError(errortext::kNonAsciiAddress);
     for (const AttachedFile &file : attachedFiles_) {
         if (unsafeFileName(file.name)) {
             AddError(errortext::kUnsafeFileName);
