@@ -132,7 +132,15 @@ QString wireAddress(const QString &given, const char *what, QString &error)
 {
     const QString address = platform::trimBlanks(given);
     const auto refuse = [&](const QString &why) {
-        error = QString::fromLatin1(what) + QStringLiteral(" \"") + given + QStringLiteral("\": ")
+        // Shown with its control characters spelled out: an escape sequence in a message
+        // would act on the terminal that shows it.
+        QString shown;
+        for (const QChar c : given) {
+            shown += controlCharacter(c)
+                ? QStringLiteral("\\x%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'))
+                : QString(c);
+        }
+        error = QString::fromLatin1(what) + QStringLiteral(" \"") + shown + QStringLiteral("\": ")
             + why;
         return QString();
     };

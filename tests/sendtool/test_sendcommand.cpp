@@ -38,7 +38,7 @@ TEST(SendArguments, BadArgumentsAreRefusedWithAReason)
         // Addresses: refused before anything is read or sent, never mended.
         {{u"-f"_s, u"a@b.c"_s, u"-t"_s, u"not-an-address"_s}, "not an e-mail address"},
         {{u"-f"_s, u"a@b.c"_s, u"-t"_s, u"a@b.c\r\nX: 1"_s}, "control character"},
-        {{u"-f"_s, u"a\x01@x.test"_s, u"x@y.z"_s}, "sender \"a\x01@x.test\": holds a control"},
+        {{u"-f"_s, u"a\x01@x.test"_s, u"x@y.z"_s}, "sender \"a\\x01@x.test\": holds a control"},
         {{u"-f"_s, u"a@b.c"_s, u"--cc"_s, u"x@y.z\x1b"_s}, "control character"},
         {{u"-f"_s, u"a@b.c"_s, u"--bcc"_s, u"x@y\x7f.z"_s}, "control character"},
         {{u"-f"_s, u"a@b.c"_s, u"x@y.z"_s, u"--reply-to"_s, u"r@y.z\t"_s}, "control character"},
