@@ -11,6 +11,7 @@
 #pragma once
 
 #include "dns/mxquery.h"
+#include "mail/datasection.h"
 #include "mail/smtpsession.h"
 #include "platform/socketcontrol.h"
 #include "platform/stopsource.h"
@@ -18,6 +19,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QIODevice>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -44,7 +46,9 @@ inline const QString kHtmlNeedsMime = QStringLiteral("Sending HTML requires MIME
 inline const QString kNoRecipient = QStringLiteral("No Recipient E-mail Address Specified");
 inline const QString kTooManyRecipients = QStringLiteral("Too many recipients");
 inline const QString kUnsafeAddress = QStringLiteral(
-    "Invalid character (line break or angle bracket) in a sender or recipient address");
+    "Invalid character (control character or angle bracket) in a sender or recipient address");
+inline const QString kNonAsciiAddress
+    = QStringLiteral("Invalid character (outside ASCII) in a sender or recipient address");
 inline const QString kUnsafeFileName = QStringLiteral(
     "Invalid character (line break or control character) in an attached file name");
 inline const QString kSocketNotOpen = QStringLiteral("Socket not Open");
@@ -69,20 +73,18 @@ inline const QString kUsePopAuthentication = QStringLiteral("UsePopAuthenticatio
 inline const QString kUsername = QStringLiteral("Username");
 } // namespace settingskey
 
-// Makes any bytes fit to stand between DATA and the end-of-data line: dot-stuffing at every
-// line start (folded pieces included) and folding of lines longer than 998 octets at the last
-// blank. Line ends are kept as they are: LF (with or without CR) when the text has one, else
-// bare CR; a text without either is one line.
+// Folds lines longer than 998 octets at the last blank within the limit (else after 998
+// octets). Line ends are kept as they are: LF (with or without CR) when the text has one,
+// else bare CR; a text without either is one line. Dots are stuffed where the data section
+// is written (DataSection), for every byte that goes there.
 QByteArray PrepareBody(const QByteArray &text);
 // The same for a whole stored message, except in its header section (the lines before the
 // first empty one): there a long line is folded before its last blank within the limit, so
-// that the next piece begins with white space and stays part of its header.
+// that the next piece begins with white space and stays part of its header; a line with no
+// blank there is cut after the limit and the next piece gets a blank in front.
 QByteArray PrepareMessage(const QByteArray &text);
-// Any bare CR or bare LF becomes CR LF, so that no server, however loosely it reads line
-// ends, sees a line the prepared text did not stuff. Text with CR LF line ends passes
-// unchanged (and uncopied).
-QByteArray WireLines(const QByteArray &prepared);
-// A CR, LF, NUL or angle bracket would let an address break out of its command or header.
+// A CR, LF, NUL or angle bracket would let an address break out of its command or header;
+// no other control character belongs in one either.
 bool BreaksCommandLine(const QString &address);
 
 // The Date header's zone text (+0100, -0500, +0530) for a bias in minutes, where local time
@@ -146,6 +148,14 @@ public:
     // from stuffing and folding.
     QByteArray Message() const { return message_; }
     void SetMessage(const QByteArray &value);
+    // Send reads the body from `device` in pieces instead of the Message (null: the
+    // Message again). It must be seekable (it is read twice: once before any traffic) and
+    // outlive Send; not owned.
+    void SetMessageSource(QIODevice *device);
+    // The character set the body part names ("iso-8859-1" unless set); the body's bytes
+    // must be in it, and an HTML body's references to file names are found in it.
+    QString MessageCharset() const { return messageCharset_; }
+    void SetMessageCharset(const QString &value) { messageCharset_ = value; }
     qint32 MessageTimeout() const { return messageTimeout_; }
     void SetMessageTimeout(qint32 value);
     QString Password() const { return password_; }
@@ -200,8 +210,9 @@ public:
     // files, or UU-encoded files) and sends it to every recipient in one transaction; the
     // outcome arrives only through the events.
     void Send();
-    // Rewrites the HTML body's references to attached files (inside a tag, after "=") into
-    // "cid:" references and marks those files embedded. True when one was rewritten.
+    // Rewrites the HTML body's attribute values that name an attached file (the whole value
+    // or its last path segment) into "cid:" references and marks those files embedded. True
+    // when one was rewritten.
     bool LinkEmbeddedFiles();
     // Where Send reads the time of a message (the Date header and the boundary).
     void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
@@ -232,7 +243,8 @@ public:
     const std::vector<AttachedFile> &AttachedFiles() const { return attachedFiles_; }
     qint64 AttachmentTotalSize() const { return attachmentTotalSize_; }
     qint64 AttachmentTotalNameLength() const { return attachmentTotalNameLength_; }
-    // True when the Message holds a byte above 126 (8-bit transfer encoding needed).
+    // True when the Message holds a byte above 126 (8-bit transfer encoding needed); Send
+    // sets it again from the body it reads.
     bool EightBit() const { return eightBit_; }
     // "High", "Normal" or "Low"; empty until Priority is given 1, 3 or 5.
     QString PriorityWord() const { return priorityWord_; }
@@ -295,6 +307,26 @@ private:
     bool addressesSafe();
     // Send's checks, in order; false when they reported (nothing was sent).
     bool sendChecks();
+    // What the pass over the body before any traffic found.
+    struct BodyFacts
+    {
+        QString boundary; // the one the body does not hold
+        bool related = false; // it refers to an attached file
+    };
+    // The pass before any traffic (sets EightBit and the embedded files); false when the
+    // body could not be read, which is reported.
+    bool scanBody(const QString &boundary, BodyFacts &facts);
+    // The body, piece by piece; false when the operation has ended.
+    bool sendBody(bool related);
+    // The body from its start through the HTML rewriting (when `links`) and the folding,
+    // each piece handed to `sink`; false when it could not be read (`failure` says why) or
+    // the sink returned false.
+    bool forEachBodyPiece(HtmlLinks *links, const std::function<bool(const QByteArray &)> &sink,
+                          QString &failure);
+    QList<HtmlLinks::Target> linkTargets() const;
+    // A text in the body's character set.
+    QByteArray bodyText(const QString &text) const;
+    qint64 messageSize() const;
     // The header block, line by line; false when the operation ended meanwhile.
     bool sendHeaders(const QDateTime &now, const QString &boundary, bool multipart, bool related,
                      const QString &to, const QString &cc);
@@ -346,6 +378,8 @@ private:
     QString from_;
     QString fromDisplayName_;
     QByteArray message_;
+    QPointer<QIODevice> messageSource_;
+    QString messageCharset_ = QStringLiteral("iso-8859-1");
     qint32 messageTimeout_ = 60;
     QString password_;
     bool persistentSettings_ = false;

@@ -28,38 +28,10 @@ bool BreaksCommandLine(const QString &address)
     for (QChar c : address) {
         if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
             return true;
+        if (c.unicode() < 32 || c.unicode() == 127)
+            return true; // no other control character belongs in an address either
     }
     return false;
-}
-
-QByteArray WireLines(const QByteArray &prepared)
-{
-    qsizetype i = 0;
-    for (; i < prepared.size(); ++i) {
-        const char c = prepared[i];
-        if (c == '\n' || (c == '\r' && (i + 1 == prepared.size() || prepared[i + 1] != '\n')))
-            break;
-        if (c == '\r')
-            ++i;
-    }
-    if (i == prepared.size())
-        return prepared;
-    QByteArray out;
-    out.reserve(prepared.size() + prepared.size() / 64 + 2);
-    out.append(prepared.constData(), i);
-    for (; i < prepared.size(); ++i) {
-        const char c = prepared[i];
-        if (c == '\r') {
-            out.append("\r\n", 2);
-            if (i + 1 < prepared.size() && prepared[i + 1] == '\n')
-                ++i;
-        } else if (c == '\n') {
-            out.append("\r\n", 2);
-        } else {
-            out.append(c);
-        }
-    }
-    return out;
 }
 
 bool clsEnviarCorreu::addressesSafe()
@@ -93,7 +65,7 @@ qint32 clsEnviarCorreu::EstimateSize() const
     size += from_.size();
     if (!replyToAddress_.isEmpty())
         size += replyToAddress_.size() + 14;
-    size += subject_.size() + message_.size();
+    size += subject_.size() + messageSize();
     if (encodeType_ == 0) {
         size += 64;
         if (!contentBase_.isEmpty() && asHtml_)
@@ -124,8 +96,8 @@ void clsEnviarCorreu::Enruta()
         return;
     if (!session_->open() || !self)
         return;
-    // The message goes out in one write; WireLines copies it only when it must change.
-    if (!session_->relay(WireLines(message_)) || !self)
+    // The message goes out in one write; the session copies it only when it must change.
+    if (!session_->relay(message_) || !self)
         return;
     Q_EMIT SendSuccesful();
 }

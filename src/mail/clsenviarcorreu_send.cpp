@@ -1,8 +1,9 @@
-// Composition of a new message: Send checks the properties, opens the session, sends the
-// envelope, then writes the header block line by line, the body in one piece and each
-// attached file in encoded pieces (EncodeAndSendFile reads it in chunks, never whole), and
-// ends the data. LinkEmbeddedFiles turns an HTML body's references to attached files into
-// "cid:" references, which makes the message multipart/related.
+// Composition of a new message: Send checks the properties, reads the body once before any
+// traffic (clsenviarcorreu_body.cpp), opens the session, sends the envelope, then writes
+// the header block line by line, the body in pieces and each attached file in encoded
+// pieces (EncodeAndSendFile reads it in chunks, never whole), and ends the data. An HTML
+// body's references to attached files become "cid:" references, which makes the message
+// multipart/related.
 //
 // The owner may delete the object from any event, and every write may find the session
 // failed (a reply, a close, a stop): each step checks both before the next, so a failure
@@ -45,6 +46,15 @@ bool unsafeFileName(const QString &name)
             return true;
     }
     return false;
+}
+
+bool isAscii(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 126)
+            return false;
+    }
+    return true;
 }
 
 QString toLine(const QStringList &addresses, const QStringList &names)
@@ -94,14 +104,21 @@ bool clsEnviarCorreu::sendChecks()
         AddError(errortext::kNoRecipient);
     if (count > kMaxRecipients)
         AddError(errortext::kTooManyRecipients);
-    // Values that would end their header line or command: refused, never sent.
+    // Values that would end their header line or command: refused, never sent. Nor is an
+    // address outside ASCII: it would go out with "?" in it (its owner gives a domain in
+    // its IDNA form).
     bool unsafe = BreaksCommandLine(from_) || BreaksCommandLine(replyToAddress_);
+    bool nonAscii = !isAscii(from_) || !isAscii(replyToAddress_);
     for (const QStringList *list : {&recipient_, &ccRecipient_, &bccRecipient_}) {
-        for (const QString &address : *list)
+        for (const QString &address : *list) {
             unsafe = unsafe || BreaksCommandLine(address);
+            nonAscii = nonAscii || !isAscii(address);
+        }
     }
     if (unsafe)
         AddError(errortext::kUnsafeAddress);
+    if (nonAscii)
+        AddError(errortext::kNonAsciiAddress);
     for (const AttachedFile &file : attachedFiles_) {
         if (unsafeFileName(file.name)) {
             AddError(errortext::kUnsafeFileName);
@@ -128,7 +145,16 @@ void clsEnviarCorreu::Send()
     if (!sendChecks() || !self)
         return;
     const bool multipart = encodeType_ == 0 && !attachedFiles_.empty();
-    const bool related = !attachedFiles_.empty() && LinkEmbeddedFiles();
+    // One reading of the clock for the Date header and the boundary: no midnight between.
+    const QDateTime now = clock_();
+    QString boundary = MessageBoundary(now);
+    // The body is read once before any traffic: what it refers to, whether it is 8-bit,
+    // whether it holds the boundary.
+    BodyFacts facts;
+    if (!scanBody(multipart ? boundary : QString(), facts) || !self)
+        return;
+    boundary = facts.boundary;
+    const bool related = facts.related;
     session_->begin(EstimateSize());
     if (!session_->open() || !self)
         return;
@@ -141,19 +167,9 @@ void clsEnviarCorreu::Send()
     if (!session_->startContent(envelope) || !self)
         return;
 
-    // One reading of the clock for the Date header and the boundary: no midnight between.
-    const QDateTime now = clock_();
-    QString boundary = MessageBoundary(now);
-    // Base64 never holds "-", but a body may hold anything: a boundary it contains would
-    // end a part early, so it changes until the body does not contain it.
-    const QString base = boundary;
-    for (int n = 1; multipart && message_.contains(platform::toAnsi(boundary)); ++n)
-        boundary = base + u'_' + QString::number(n);
-
-    if (!sendHeaders(now, boundary, multipart, related, to, cc))
+    if (!sendHeaders(now, boundary, multipart, related, to, cc) || !self)
         return;
-    if (!put(WireLines(message_) + "\r\n\r\n\r\n",
-             "<body, " + QByteArray::number(message_.size()) + " octets>"))
+    if (!sendBody(related) || !self || !put(QByteArrayLiteral("\r\n\r\n\r\n")))
         return;
     for (const AttachedFile &file : attachedFiles_) {
         if (!sendAttachment(file, boundary, related) || !self)
@@ -214,7 +230,7 @@ bool clsEnviarCorreu::sendHeaders(const QDateTime &now, const QString &boundary,
         }
         lines << (asHtml_ ? QStringLiteral("Content-Type: text/html;")
                           : QStringLiteral("Content-Type: text/plain;"));
-        lines << QStringLiteral("\tcharset=\"iso-8859-1\"");
+        lines << QStringLiteral("\tcharset=\"") + messageCharset_ + u'"';
         lines << QStringLiteral("Content-Transfer-Encoding: ")
                 + (eightBit_ ? QStringLiteral("8bit") : QStringLiteral("7bit"));
         if (asHtml_ && !contentBase_.isEmpty())
@@ -243,7 +259,9 @@ bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &bo
     if (!self || session_->aborted())
         return false;
     if (encodeType_ != 0) {
-        if (!put(platform::toAnsi(QStringLiteral("begin 600 ") + file.name) + kCrLf))
+        // The name as ISO-8859-1 when that set holds it, else as UTF-8: never with "?".
+        const QByteArray name = FitsLatin1(file.name) ? file.name.toLatin1() : file.name.toUtf8();
+        if (!put("begin 600 " + name + kCrLf))
             return false;
         EncodeAndSendFile(file.path, 1);
         return self && !session_->aborted() && put(QByteArrayLiteral("end\r\n"));
@@ -263,41 +281,6 @@ bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &bo
         return false;
     EncodeAndSendFile(file.path, 0);
     return self && !session_->aborted() && put(kCrLf);
-}
-
-// --- Embedded files -------------------------------------------------------------------------
-
-bool clsEnviarCorreu::LinkEmbeddedFiles()
-{
-    if (!asHtml_ || attachedFiles_.empty())
-        return false;
-    bool linked = false;
-    for (AttachedFile &file : attachedFiles_) {
-        const QByteArray name = platform::toAnsi(file.name).toLower();
-        if (name.isEmpty())
-            continue;
-        const QByteArray reference = "cid:" + platform::toAnsi(ContentIdFor(file.name));
-        QByteArray lower = message_.toLower();
-        qsizetype from = 0;
-        for (qsizetype at; (at = lower.indexOf(name, from)) >= 0;) {
-            from = at + name.size();
-            const qsizetype open = message_.lastIndexOf('<', at);
-            const qsizetype close = open < 0 ? -1 : message_.indexOf('>', open);
-            if (open < 0 || close < at + name.size())
-                continue; // not inside a tag
-            const qsizetype equals = message_.lastIndexOf('=', at);
-            if (equals < open)
-                continue; // in a tag, but no attribute value
-            const qsizetype quote = message_.indexOf('"', equals);
-            const qsizetype cut = quote >= 0 && quote < at ? quote : equals;
-            message_ = message_.left(cut + 1) + reference + message_.mid(at + name.size());
-            lower = message_.toLower();
-            from = cut + 1 + reference.size();
-            file.embedded = true;
-            linked = true;
-        }
-    }
-    return linked;
 }
 
 // --- Files ----------------------------------------------------------------------------------

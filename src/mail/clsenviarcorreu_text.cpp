@@ -1,7 +1,9 @@
 // Texts the mail object prepares for the wire: the message body made fit for the DATA phase
-// (dot-stuffing and folding of long lines, RFC 5321 sections 4.5.2 and 4.5.3.1.6), the
-// Date header's zone text and the day and month names. Pure functions over their inputs.
+// (folding of long lines, RFC 5321 section 4.5.3.1.6), the Date header's zone text and the
+// day and month names. Pure functions over their inputs; the dot-stuffing of the data
+// section lives in one place for everything written there (datasection.cpp).
 #include "mail/clsenviarcorreu.h"
+#include "mail/datasection.h"
 
 #include <QTimeZone>
 #include <array>
@@ -13,9 +15,6 @@ namespace {
 // Longest line content that SMTP allows (1000 octets with CR LF).
 constexpr qsizetype kMaxLine = 998;
 
-// Appends one line (its content without line end) stuffed and folded. Every piece that
-// begins with "." gets another one, the first and the folded ones alike: a folded piece is
-// a line of its own for the server, and a bare "." there would end the data early.
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
@@ -24,7 +23,7 @@ bool isBlank(char c)
 // Where a header line is cut: before the last blank within the piece, so that the next
 // piece begins with white space and continues the header (RFC 5322 section 2.2.3). The
 // piece's own first octet does not count (a continuation begins with its blank); without a
-// blank the cut falls after `room` octets, as in the body.
+// blank the cut falls after `room` octets, and a blank is put in front of the next piece.
 qsizetype headerCut(QByteArrayView line, qsizetype pos, qsizetype room)
 {
     for (qsizetype i = pos + room; i > pos; --i) {
@@ -34,8 +33,9 @@ qsizetype headerCut(QByteArrayView line, qsizetype pos, qsizetype room)
     return pos + room;
 }
 
-// Where a body line is cut: after the last blank within the piece.
-qsizetype bodyCut(QByteArrayView line, qsizetype pos, qsizetype room)
+} // namespace
+
+qsizetype BodyCut(QByteArrayView line, qsizetype pos, qsizetype room)
 {
     for (qsizetype i = pos + room - 1; i >= pos; --i) {
         if (line.at(i) == ' ')
@@ -44,25 +44,29 @@ qsizetype bodyCut(QByteArrayView line, qsizetype pos, qsizetype room)
     return pos + room;
 }
 
+namespace {
+
+// Appends one line (its content without line end), folded. Dots are stuffed later, where
+// the data section is written (DataSection), so the limit counts the line's own octets:
+// the dot added for transparency does not count (RFC 5321 section 4.5.3.1.6).
 void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparator, bool header)
 {
     qsizetype pos = 0;
+    qsizetype lead = 0; // a blank put in front of this piece
     const qsizetype n = line.size();
-    bool stuffed = n > 0 && line.at(0) == '.';
-    // The limit counts the line's own octets: the dot added for transparency does not
-    // count (RFC 5321 section 4.5.3.1.6), so a line within it is never cut.
-    while (n - pos > kMaxLine) {
-        const qsizetype cut
-            = header ? headerCut(line, pos, kMaxLine) : bodyCut(line, pos, kMaxLine);
-        if (stuffed)
-            out.append('.');
+    while (lead + n - pos > kMaxLine) {
+        const qsizetype room = kMaxLine - lead;
+        const qsizetype cut = header ? headerCut(line, pos, room) : BodyCut(line, pos, room);
         out.append(line.sliced(pos, cut - pos));
         out.append(foldSeparator);
+        // A header cut where there is no blank: the next piece would be a line that
+        // neither starts a field nor continues one, and many readers end the header
+        // section there. A blank in front makes it a continuation, as Postfix does.
+        lead = header && !isBlank(line.at(cut)) ? 1 : 0;
+        if (lead)
+            out.append(' ');
         pos = cut;
-        stuffed = pos < n && line.at(pos) == '.';
     }
-    if (stuffed)
-        out.append('.');
     out.append(line.sliced(pos));
 }
 

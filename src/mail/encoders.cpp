@@ -1,5 +1,5 @@
-// UU lines, RFC 2047 encoded words and the small quoting helpers of composition. Texts are
-// turned into the single-byte code page first (platform/ansi.h), one byte per character.
+// UU lines, RFC 2047 encoded words and the small quoting helpers of composition. A header
+// text becomes ISO-8859-1 octets when that set holds it, else UTF-8 octets.
 #include "mail/encoders.h"
 
 #include "mail/modcorreu.h"
@@ -13,8 +13,10 @@ namespace {
 // 76-character line (RFC 2047 section 2).
 constexpr qsizetype kQWordClose = 54;
 constexpr qsizetype kBWordSource = 42;
-const QByteArray kQPrefix = QByteArrayLiteral("=?ISO-8859-1?Q?");
-const QByteArray kBPrefix = QByteArrayLiteral("=?ISO-8859-1?B?");
+// The same for a UTF-8 display name: one word up to about 800 characters, within the
+// 998-octet line with its header name and address.
+constexpr qsizetype kLongWordClose = 780;
+constexpr qsizetype kLongWordSource = 585;
 const QByteArray kWordSuffix = QByteArrayLiteral("?=");
 const QByteArray kWordJoin = QByteArrayLiteral("\r\n\t");
 
@@ -46,8 +48,16 @@ void appendHex(QByteArray &out, unsigned char c)
     out.append(digits[c & 15]);
 }
 
-QByteArray qForm(const QByteArray &bytes, bool phrase)
+// An octet inside a UTF-8 character: no encoded word may end before it (RFC 2047 section 5,
+// each word holds whole characters). Never true of ISO-8859-1, which is read octet by octet.
+bool inCharacter(const QByteArray &bytes, qsizetype i, bool utf8)
 {
+    return utf8 && i < bytes.size() && (static_cast<unsigned char>(bytes[i]) & 0xC0) == 0x80;
+}
+
+QByteArray qForm(const QByteArray &bytes, bool phrase, bool utf8, qsizetype close)
+{
+    const QByteArray prefix = utf8 ? "=?UTF-8?Q?" : "=?ISO-8859-1?Q?";
     QByteArray out;
     QByteArray word;
     for (qsizetype i = 0; i < bytes.size(); ++i) {
@@ -60,28 +70,31 @@ QByteArray qForm(const QByteArray &bytes, bool phrase)
             word.append('=');
             appendHex(word, c);
         }
-        if (word.size() >= kQWordClose) {
-            out += kQPrefix + word + kWordSuffix;
+        if (word.size() >= close && !inCharacter(bytes, i + 1, utf8)) {
+            out += prefix + word + kWordSuffix;
             if (i + 1 < bytes.size())
                 out += kWordJoin;
             word.clear();
         }
     }
     if (!word.isEmpty())
-        out += kQPrefix + word + kWordSuffix;
+        out += prefix + word + kWordSuffix;
     return out;
 }
 
-QByteArray bForm(const QByteArray &bytes)
+QByteArray bForm(const QByteArray &bytes, bool utf8, qsizetype source)
 {
+    const QByteArray prefix = utf8 ? "=?UTF-8?B?" : "=?ISO-8859-1?B?";
     QByteArray out;
-    for (qsizetype start = 0; start < bytes.size(); start += kBWordSource) {
-        QByteArray piece = bytes.mid(start, kBWordSource);
-        QByteArray encoded = Base64Encode(piece);
-        encoded.chop(2); // 42 bytes fit one line: only the final CR LF goes
+    for (qsizetype start = 0, end; start < bytes.size(); start = end) {
+        end = qMin(start + source, bytes.size());
+        while (end > start + 1 && inCharacter(bytes, end, utf8))
+            --end;
+        // One line of Base64 however long the word, without the line end.
+        const QByteArray encoded = bytes.mid(start, end - start).toBase64();
         if (start > 0)
             out += kWordJoin;
-        out += kBPrefix + encoded + kWordSuffix;
+        out += prefix + encoded + kWordSuffix;
     }
     return out;
 }
@@ -134,16 +147,31 @@ QString QuotedString(const QString &text)
     return out;
 }
 
+bool FitsLatin1(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xFF)
+            return false;
+    }
+    return true;
+}
+
 QString EncodeHeaderText(const QString &text, bool quote)
 {
-    const QByteArray bytes = platform::toAnsi(text);
+    // Text that ISO-8859-1 holds is written in it; any other text in UTF-8, never as "?".
+    const bool utf8 = !FitsLatin1(text);
+    const QByteArray bytes = utf8 ? text.toUtf8() : text.toLatin1();
     bool encode = false;
     for (const char c : bytes)
         encode = encode || needsEncoding(static_cast<unsigned char>(c));
     if (!encode)
         return quote ? QuotedString(text) : text;
-    const QByteArray q = qForm(bytes, quote);
-    const QByteArray b = bForm(bytes);
+    // A UTF-8 display name stays one word as long as a header line can hold it: readers
+    // such as Python's email package put a blank between adjacent encoded words of a
+    // phrase, where RFC 2047 section 6.2 says to drop the white space.
+    const bool oneWord = utf8 && quote;
+    const QByteArray q = qForm(bytes, quote, utf8, oneWord ? kLongWordClose : kQWordClose);
+    const QByteArray b = bForm(bytes, utf8, oneWord ? kLongWordSource : kBWordSource);
     return QString::fromLatin1(q.size() >= b.size() ? b : q);
 }
 

@@ -1,7 +1,7 @@
 // Encoders that message composition needs beyond Base64: one UU-encoded line, RFC 2047
-// encoded words for header phrases and texts (ISO-8859-1, Q or B, whichever is shorter),
-// and the helpers that keep other header values well formed: quoted strings, RFC 2231
-// file-name parameters and Content-IDs. Pure functions over bytes and texts; the file
+// encoded words for header phrases and texts (ISO-8859-1 or UTF-8, Q or B, whichever is
+// shorter), and the helpers that keep other header values well formed: quoted strings,
+// RFC 2231 file-name parameters and Content-IDs. Pure functions over bytes and texts; the file
 // sender that uses them lives with the mail object (clsenviarcorreu_send.cpp).
 #pragma once
 
@@ -19,12 +19,17 @@ inline constexpr qsizetype kUULineBytes = 45;
 // more than 63 bytes; the grave accent alone for none.
 QByteArray UUEncodeLine(const QByteArray &bytes);
 
+// True when every character of the text is in ISO-8859-1.
+bool FitsLatin1(const QString &text);
+
 // A header text ready for the wire. A text of plain printable ASCII comes back unchanged
 // (between double quotes when `quote`, with any quote or backslash escaped); otherwise it
-// becomes ISO-8859-1 encoded words, Q or B, whichever is shorter (B on a tie), joined by
-// CR LF TAB. A control character (a line break above all) always forces the encoding, so
-// no value can start a header line of its own. `quote` marks a phrase (a display name):
-// there the Q form also encodes the specials that a phrase may not hold (RFC 2047 5(3)).
+// becomes encoded words, Q or B, whichever is shorter (B on a tie), joined by CR LF TAB:
+// ISO-8859-1 words when the text fits that set, else UTF-8 words, each holding whole
+// characters (a UTF-8 display name in one word while a line can hold it). A control
+// character (a line break above all) always forces the encoding, so no value can start a
+// header line of its own. `quote` marks a phrase (a display name): there the Q form also
+// encodes the specials that a phrase may not hold (RFC 2047 5(3)).
 QString EncodeHeaderText(const QString &text, bool quote);
 
 // The text between double quotes, with any double quote or backslash escaped.

@@ -334,6 +334,7 @@ bool SmtpSession::relay(const QByteArray &wire)
     envelope_ = recipients.isEmpty() ? QStringList() : QStringList {recipients.first()};
     composing_ = false;
     wire_ = &wire;
+    data_.reset();
     enter(SmtpState::MailFrom);
     const bool rested = self && awaitRest();
     if (!self)
@@ -350,6 +351,7 @@ bool SmtpSession::startContent(const QStringList &recipients)
     envelope_ = recipients;
     composing_ = true;
     wire_ = nullptr;
+    data_.reset();
     enter(SmtpState::MailFrom);
     const bool rested = self && awaitRest();
     return self && rested && state_ == SmtpState::Content;
@@ -359,7 +361,7 @@ bool SmtpSession::write(const QByteArray &bytes, const QByteArray &logged)
 {
     if (socketState() != SocketControl::sckConnected)
         return false;
-    send(bytes, logged);
+    send(data_.encode(bytes), logged);
     return true;
 }
 

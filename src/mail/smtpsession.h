@@ -11,6 +11,7 @@
 // event it receives, so every step that emits or waits checks a guard before it goes on.
 #pragma once
 
+#include "mail/datasection.h"
 #include "mail/smtpreply.h"
 
 #include <QByteArray>
@@ -98,15 +99,15 @@ public:
     // True when a greeted (and, if asked, authenticated) session is ready for a
     // transaction; opens one unless one is open already.
     bool open();
-    // One mail transaction: MAIL FROM, RCPT TO, DATA, the message (already fit for the
-    // wire, one write) and the end-of-data line. True when the server accepted it; the
-    // session is closed afterwards unless it is kept open.
+    // One mail transaction: MAIL FROM, RCPT TO, DATA, the message (one write, its line ends
+    // and dots made fit on the way) and the end-of-data line. True when the server accepted
+    // it; the session is closed afterwards unless it is kept open.
     bool relay(const QByteArray &wire);
     // A composed message: MAIL FROM, RCPT TO for every recipient in order, DATA. True when
     // the server waits for the content, which the caller then writes piece by piece.
     bool startContent(const QStringList &recipients);
-    // One piece of the content (shown in the wire log as `logged` when given). False when
-    // it cannot reach the server.
+    // One piece of the content (shown in the wire log as `logged` when given), made fit for
+    // the data section on its way. False when it cannot reach the server.
     bool write(const QByteArray &bytes, const QByteArray &logged = QByteArray());
     // The end-of-data line after the content; true when the server accepted the message
     // (closed afterwards unless kept open, as after a relay).
@@ -178,8 +179,10 @@ private:
     SmtpState state_ = SmtpState::Closed;
     // Where a connection being made goes once it is up.
     SmtpState afterConnect_ = SmtpState::Greeting;
-    // The message of the transaction under way, fit for the wire.
+    // The message of the transaction under way.
     const QByteArray *wire_ = nullptr;
+    // Every byte of the data section goes through it: line ends and dot-stuffing.
+    DataSection data_;
     // The transaction's recipients, and the one whose RCPT TO is answered next.
     QStringList envelope_;
     qsizetype rcptIndex_ = 0;

@@ -168,20 +168,20 @@ void SmtpSession::sendRecipient()
     send(commandOf(SmtpState::RcptTo, logged));
 }
 
-// The message in one write, then the end-of-data line. A message that ends with its line
-// end is followed by the "." line alone; one that does not gets the line end it lacks, so
-// no empty line is added to what the recipient receives. A composed message has been
-// written already and ends with its line end.
+// The message in one write (its line ends and dots made fit, as for every byte of the data
+// section), then the end-of-data line. A message that ends with its line end is followed
+// by the "." line alone; one that does not gets the line end it lacks, so no empty line is
+// added to what the recipient receives. A composed message has been written already and
+// ends with its line end.
 void SmtpSession::sendMessage()
 {
     if (composing_) {
         send(QByteArrayLiteral(".\r\n"));
         return;
     }
-    const QByteArray wire = wire_ ? *wire_ : QByteArray();
+    const QByteArray wire = data_.encode(wire_ ? *wire_ : QByteArray());
     send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
-    send(wire.isEmpty() || wire.endsWith("\r\n") ? QByteArrayLiteral(".\r\n")
-                                                 : QByteArrayLiteral("\r\n.\r\n"));
+    send(data_.atLineStart() ? QByteArrayLiteral(".\r\n") : QByteArrayLiteral("\r\n.\r\n"));
 }
 
 // One complete reply (a line during the POP3 login), judged for the state it answers.

@@ -5,17 +5,19 @@
 
 #include "config/configuracio.h"
 #include "config/layout.h"
+#include "mail/addressvalidation.h"
 #include "mail/clsenviarcorreu.h"
 #include "platform/blanks.h"
 #include "platform/socketcontrol.h"
 #include "platform/tls.h"
+#include "sendtool/bodyfile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringDecoder>
 #include <QTextStream>
+#include <QUrl>
 
 namespace vessamo::sendtool {
 
@@ -23,6 +25,8 @@ namespace {
 
 // Joins and splits the object's lists: a character no address, name or path holds.
 const QString kDelimiter = QStringLiteral("\x1f");
+// The mail object's limit, refused here before anything is read or sent.
+constexpr qsizetype kMaxRecipients = 100;
 constexpr const char *kPasswordVariable = "VESSAMO_SMTP_PASSWORD";
 
 struct OptionEntry
@@ -115,20 +119,83 @@ QString readPassword(const SendOptions &options, QString &error)
     return qEnvironmentVariable(kPasswordVariable);
 }
 
-// A body that is UTF-8 text goes out as ISO-8859-1, the character set its header names
-// (characters beyond it become "?"); any other bytes pass as they are.
-QByteArray bodyBytes(const QByteArray &raw)
+bool controlCharacter(QChar c)
 {
+    return c.unicode() < 32 || (c.unicode() >= 127 && c.unicode() < 160);
+}
+
+// An address as it goes into the envelope and the headers, or an empty text with `error`
+// set. A domain outside ASCII is written in its IDNA form (RFC 5890); a local part outside
+// ASCII has no such form here (SMTPUTF8 is not spoken) and is refused, as is any control
+// character or anything that could break out of the command line.
+QString wireAddress(const QString &given, const char *what, QString &error)
+{
+    const QString address = platform::trimBlanks(given);
+    const auto refuse = [&](const QString &why) {
+        // Shown with its control characters spelled out: an escape sequence in a message
+        // would act on the terminal that shows it.
+        QString shown;
+        for (const QChar c : given) {
+            shown += controlCharacter(c)
+                ? QStringLiteral("\\x%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'))
+                : QString(c);
+        }
+        error = QString::fromLatin1(what) + QStringLiteral(" \"") + shown + QStringLiteral("\": ")
+            + why;
+        return QString();
+    };
+    for (const QChar c : given) {
+        if (controlCharacter(c))
+            return refuse(QStringLiteral("holds a control character"));
+        if (c == u'<' || c == u'>')
+            return refuse(QStringLiteral("holds an angle bracket"));
+    }
+    if (!mail::IsValidEmailAddress(address))
+        return refuse(QStringLiteral("not an e-mail address"));
+    const qsizetype at = address.indexOf(u'@');
+    const QString local = address.left(at);
+    for (const QChar c : local) {
+        if (c.unicode() > 126)
+            return refuse(QStringLiteral("the part before \"@\" must be ASCII"));
+    }
+    const QString domain = address.mid(at + 1);
     bool ascii = true;
-    for (const char c : raw)
-        ascii = ascii && static_cast<unsigned char>(c) < 128;
+    for (const QChar c : domain)
+        ascii = ascii && c.unicode() <= 126;
     if (ascii)
-        return raw;
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = utf8.decode(raw);
-    if (utf8.hasError())
-        return raw;
-    return text.toLatin1(); // "?" for what Latin-1 lacks
+        return address;
+    const QByteArray ace = QUrl::toAce(domain);
+    if (ace.isEmpty())
+        return refuse(QStringLiteral("the domain is not a valid international name"));
+    return local + u'@' + QString::fromLatin1(ace);
+}
+
+// The wire form of an address that checkAddresses has passed.
+QString aceAddress(const QString &address)
+{
+    QString error;
+    return wireAddress(address, "", error);
+}
+
+// Every address of the options checked, and the count of recipients: the reason for the
+// first refusal, or an empty text.
+QString checkAddresses(const SendOptions &o)
+{
+    QString error;
+    wireAddress(o.from, "sender", error);
+    if (error.isEmpty() && !o.replyTo.isEmpty())
+        wireAddress(o.replyTo, "reply-to address", error);
+    for (const QStringList *list : {&o.to, &o.cc, &o.bcc}) {
+        for (const QString &text : *list) {
+            if (error.isEmpty())
+                wireAddress(splitMailbox(text).second, "recipient", error);
+        }
+    }
+    const qsizetype count = o.to.size() + o.cc.size() + o.bcc.size();
+    if (error.isEmpty() && count > kMaxRecipients)
+        error
+            = QStringLiteral("too many recipients: %1, at most %2").arg(count).arg(kMaxRecipients);
+    return error;
 }
 
 QString configPath(const SendOptions &options)
@@ -144,7 +211,7 @@ void addMailboxes(const QStringList &given, QStringList &addresses, QStringList 
 {
     for (const QString &text : given) {
         const auto [name, address] = splitMailbox(text);
-        addresses << address;
+        addresses << aceAddress(address);
         names << name;
     }
 }
@@ -223,6 +290,8 @@ ParsedArguments parseArguments(const QStringList &arguments)
         parsed.error = QStringLiteral("no recipient: give --to, --cc, --bcc or an address");
     if (parsed.error.isEmpty() && o.html && o.uuencode)
         parsed.error = QStringLiteral("--html needs MIME: leave out --uuencode");
+    if (parsed.error.isEmpty())
+        parsed.error = checkAddresses(o);
     for (const QString &path : std::as_const(o.attachments)) {
         if (parsed.error.isEmpty() && !QFileInfo(path).isFile())
             parsed.error = QStringLiteral("no such file to attach: ") + path;
@@ -273,28 +342,25 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     if (!given.isEmpty() || !o.passwordFile.isEmpty())
         password = given;
 
-    QByteArray body;
-    if (o.bodyFile.isEmpty() || o.bodyFile == u"-") {
-        body = input.readAll();
-    } else {
-        QFile file(o.bodyFile);
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read the body file ") + o.bodyFile
-                            + QStringLiteral(": ") + file.errorString(),
-                        2);
-        body = file.readAll();
-    }
+    BodyFile body;
+    if (!openBody(o.bodyFile, input, body, error))
+        return fail(error, 2);
 
     platform::SocketControl socket;
     mail::clsEnviarCorreu m(socket);
     bool sent = false;
+    // A refusal before the first status is a refusal before any traffic: bad arguments.
+    bool traffic = false, refusedBefore = false;
     QString failure, lastStatus;
     QObject::connect(&m, &mail::clsEnviarCorreu::Status, [&](const QString &text) {
+        traffic = true;
         lastStatus = text;
         err << text << Qt::endl;
     });
-    QObject::connect(&m, &mail::clsEnviarCorreu::SendFailed,
-                     [&](const QString &text) { failure += text; });
+    QObject::connect(&m, &mail::clsEnviarCorreu::SendFailed, [&](const QString &text) {
+        failure += text;
+        refusedBefore = refusedBefore || !traffic;
+    });
     QObject::connect(&m, &mail::clsEnviarCorreu::SendSuccesful, [&] { sent = true; });
 
     // In this order: each check uses the settings in force when its value is assigned.
@@ -307,7 +373,7 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     m.SetUserName(login ? user : QString());
     m.SetPassword(login ? password : QString());
     m.SetUsePopAuthentication(false);
-    m.SetFrom(o.from);
+    m.SetFrom(aceAddress(o.from));
     m.SetFromDisplayName(o.fromName);
     QStringList to, toNames, cc, ccNames, bcc, bccNames;
     addMailboxes(o.to, to, toNames);
@@ -318,14 +384,15 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     m.SetCcRecipient(cc.join(kDelimiter));
     m.SetCcDisplayName(ccNames.join(kDelimiter));
     m.SetBccRecipient(bcc.join(kDelimiter));
-    m.SetReplyToAddress(o.replyTo);
+    m.SetReplyToAddress(o.replyTo.isEmpty() ? QString() : aceAddress(o.replyTo));
     m.SetSubject(o.subject);
     m.SetAsHTML(o.html);
     m.SetEncodeType(o.uuencode ? 1 : 0);
     m.SetPriority(o.priority);
     m.SetReceipt(o.receipt);
     m.SetContentBase(QString());
-    m.SetMessage(bodyBytes(body));
+    m.SetMessageSource(body.file.get());
+    m.SetMessageCharset(body.charset);
     m.SetAttachment(o.attachments.join(kDelimiter));
     m.Send();
     if (sent)
@@ -333,7 +400,7 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     if (!failure.isEmpty()) {
         for (const QString &line : failure.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
             fail(line, 1);
-        return 1;
+        return refusedBefore ? 2 : 1;
     }
     // No report: the session could not be opened (no server found, login refused).
     return fail(QStringLiteral("not sent")

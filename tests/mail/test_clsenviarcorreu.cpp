@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using vessamo::mail::clsEnviarCorreu;
@@ -33,6 +34,27 @@ TEST_F(MailObjectTest, PortOutsideItsRangeIsRefused)
                   given == stored ? QStringList() : QStringList {errortext::kInvalidRemotePort})
             << given;
     }
+}
+
+// The Message's references to attached files, rewritten in place: only attribute values
+// that name a file (whole, or as the last path segment), without regard to case.
+TEST_F(MailObjectTest, LinkEmbeddedFilesRewritesOnlyValuesThatNameAFile)
+{
+    QTemporaryDir dir;
+    for (const char *name : {"a", "pic.png"}) {
+        QFile f(dir.filePath(QString::fromLatin1(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    clsEnviarCorreu mail(socket_);
+    mail.SetAsHTML(true);
+    mail.SetAttachment(dir.filePath(QStringLiteral("a")) + u';'
+                       + dir.filePath(QStringLiteral("pic.png")));
+    mail.SetMessage("<a href=\"https://example.org/page\">a</a><img src='img\\PIC.PNG'>pic.png");
+    EXPECT_TRUE(mail.LinkEmbeddedFiles());
+    EXPECT_EQ(mail.Message(),
+              "<a href=\"https://example.org/page\">a</a><img src='cid:pic.png'>pic.png");
+    EXPECT_FALSE(mail.AttachedFiles()[0].embedded);
+    EXPECT_TRUE(mail.AttachedFiles()[1].embedded);
 }
 
 // The router's forward-to text and sender go through these checks.
@@ -126,9 +148,10 @@ TEST_F(MailObjectTest, SocketGoneBeforeObjectIsHarmless)
 
 } // namespace
 
+using vessamo::mail::DataSection;
 using vessamo::mail::PrepareBody;
 
-TEST(PrepareBody, StuffsAndFoldsEveryLine)
+TEST(PrepareBody, FoldsEveryLine)
 {
     const QByteArray x2500(2500, 'x');
     QByteArray blanks; // a blank at every tenth octet: cut after the last one within 998
@@ -136,20 +159,9 @@ TEST(PrepareBody, StuffsAndFoldsEveryLine)
         blanks += "aaaaaaaaa ";
     const std::tuple<const char *, QByteArray, QByteArray> rows[] = {
         {"empty", "", ""},
-        {"lone dot line", "a\r\n.\r\nb", "a\r\n..\r\nb"},
-        {"first line", ".hidden\r\nx", "..hidden\r\nx"},
-        {"last line", "end\r\n.", "end\r\n.."},
-        // Bare CR and bare LF end lines too, for servers that read line ends loosely.
-        {"bare lf among crlf", "a\r\nb\n.\r\nc", "a\r\nb\n..\r\nc"},
-        {"bare cr among crlf", "a\r.b\r\n.c", "a\r..b\r\n..c"},
+        {"dots are left to the data section", "a\r\n.\r\n.b", "a\r\n.\r\n.b"},
         {"998 whole", QByteArray(998, 'y'), QByteArray(998, 'y')},
         {"999 cut", QByteArray(999, 'y'), QByteArray(998, 'y') + "\r\ny"},
-        // The stuffing dot does not count towards the limit.
-        {"dotted 998 whole", '.' + QByteArray(997, 'z'), ".." + QByteArray(997, 'z')},
-        {"dotted 999 cut", '.' + QByteArray(998, 'z'), ".." + QByteArray(997, 'z') + "\r\nz"},
-        // Else the second piece would be a lone "." line and end the data early.
-        {"folded piece begins with a dot", QByteArray(998, 'a') + ".\r\nmore",
-         QByteArray(998, 'a') + "\r\n..\r\nmore"},
         {"no blanks", "h\r\n" + x2500 + "\r\nt",
          "h\r\n" + x2500.left(998) + "\r\n" + x2500.mid(998, 998) + "\r\n" + x2500.mid(1996)
              + "\r\nt"},
@@ -158,8 +170,51 @@ TEST(PrepareBody, StuffsAndFoldsEveryLine)
         {"cr only folds with cr", "x\r" + QByteArray(1500, 'c'),
          "x\r" + QByteArray(998, 'c') + "\r" + QByteArray(502, 'c')},
     };
-    for (const auto &[name, given, expected] : rows)
+    for (const auto &[name, given, expected] : rows) {
         EXPECT_EQ(PrepareBody(given), expected) << name;
+        // The streaming folder of a composed body cuts at the same places, whatever the
+        // pieces it is given (its fold is CR LF, which the data section writes anyway).
+        for (const qsizetype step : {qsizetype(1), qsizetype(7), qsizetype(1000)}) {
+            vessamo::mail::BodyFolder folder;
+            QByteArray streamed;
+            for (qsizetype i = 0; i < given.size(); i += step)
+                streamed
+                    += folder.feed(QByteArrayView(given).sliced(i, qMin(step, given.size() - i)));
+            streamed += folder.finish();
+            DataSection a, b;
+            EXPECT_EQ(a.encode(streamed), b.encode(PrepareBody(given))) << name << " " << step;
+        }
+    }
+}
+
+// Every line the data section holds that begins with "." gets another one, whatever wrote
+// it and however it was cut into writes; every line end becomes CR LF.
+TEST(DataSection, StuffsEveryLineAcrossPieces)
+{
+    const std::tuple<const char *, QList<QByteArray>, QByteArray, bool> rows[] = {
+        {"lone dot line", {"a\r\n.\r\nb"}, "a\r\n..\r\nb", false},
+        {"first line", {".hidden\r\nx"}, "..hidden\r\nx", false},
+        {"last line", {"end\r\n."}, "end\r\n..", false},
+        {"a UU line that begins with a dot",
+         {"begin 600 a\r\n", ".4%0`\r\n", "end\r\n"},
+         "begin 600 a\r\n..4%0`\r\nend\r\n",
+         true},
+        {"split after CR LF", {"a\r\n", ".b"}, "a\r\n..b", false},
+        {"split inside CR LF", {"a\r", "\n.b\r\n"}, "a\r\n..b\r\n", true},
+        {"bare lf", {"a\r\nb\n.\r\nc"}, "a\r\nb\r\n..\r\nc", false},
+        {"bare cr", {"a\r.b\r\n.c"}, "a\r\n..b\r\n..c", false},
+        {"bare cr at the end", {"a\r", "b"}, "a\r\nb", false},
+        {"no line end", {"abc", "..."}, "abc...", false},
+        {"untouched", {"a\r\nb\r\n"}, "a\r\nb\r\n", true},
+    };
+    for (const auto &[name, pieces, expected, ends] : rows) {
+        DataSection data;
+        QByteArray out;
+        for (const QByteArray &piece : pieces)
+            out += data.encode(piece);
+        EXPECT_EQ(out, expected) << name;
+        EXPECT_EQ(data.atLineStart(), ends) << name;
+    }
 }
 
 // For random texts: no line the server sees is longer than 998 octets or a lone ".", and
@@ -179,7 +234,8 @@ TEST(PrepareBody, RandomTextsSurviveTheRoundTrip)
                 text.append("\r\n");
         }
         QByteArray restored;
-        for (const QByteArray &piece : PrepareBody(text).split('\n')) {
+        DataSection data;
+        for (const QByteArray &piece : data.encode(PrepareBody(text)).split('\n')) {
             const QByteArray line = piece.endsWith('\r') ? piece.chopped(1) : piece;
             ASSERT_LE(line.size() - (line.startsWith("..") ? 1 : 0), 998) << round;
             ASSERT_NE(line, QByteArrayLiteral(".")) << round;

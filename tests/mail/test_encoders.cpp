@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 #include <gtest/gtest.h>
 
 using namespace vessamo::mail;
@@ -94,21 +95,68 @@ TEST(EncodeHeaderText, FormsLimitsAndQuoting)
 // Every encoded word decodes to the text, read by Python's email package: as an
 // unstructured header, and as the display name of an address (only valid phrase words
 // survive that parser).
+// Each UTF-8 word on its own decodes to whole characters (RFC 2047 section 5): a reader
+// that decodes word by word never sees half a character.
+TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
+{
+    QStringList texts = {QString(70, u'\u65e5'), u"a"_s + QString(40, u'\u0436'),
+                         QString::fromUtf8("x\xf0\x9f\x98\x80").repeated(30)};
+    // Mostly ASCII, so the Q form wins: the euro sign falls across every place a word
+    // could close.
+    for (int k = 44; k < 56; ++k)
+        texts << QString(k, u'a') + u"\u20ac"_s + QString(60, u'b');
+    for (const QString &text : std::as_const(texts)) {
+        for (const bool phrase : {false, true}) {
+            const QString encoded = EncodeHeaderText(text, phrase);
+            QString joined;
+            for (const QString &word : encoded.split(u"\r\n\t"_s)) {
+                ASSERT_TRUE(word.startsWith(u"=?UTF-8?"_s) && word.endsWith(u"?="_s))
+                    << word.toStdString();
+                const QByteArray body = word.mid(10, word.size() - 12).toLatin1();
+                QByteArray bytes;
+                if (word.at(8) == u'B') {
+                    bytes = QByteArray::fromBase64(body);
+                } else {
+                    for (qsizetype i = 0; i < body.size(); ++i) {
+                        if (body[i] == '=') {
+                            bytes.append(char(body.mid(i + 1, 2).toInt(nullptr, 16)));
+                            i += 2;
+                        } else {
+                            bytes.append(body[i] == '_' ? ' ' : body[i]);
+                        }
+                    }
+                }
+                QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+                joined += utf8.decode(bytes);
+                EXPECT_FALSE(utf8.hasError()) << word.toStdString();
+            }
+            EXPECT_EQ(joined, text);
+        }
+    }
+}
+
 TEST(EncodeHeaderText, PythonReadsEveryWordBack)
 {
     QRandomGenerator random(2047);
-    QStringList texts = {u"Caf\u00e9 cr\u00e8me, s'il vous pla\u00eet"_s,
-                         u"M\u00fcller, Hans <boss@x.y> (\"quoted\")"_s,
-                         u"a\r\nBcc: victim@example.org"_s,
-                         u"=?ISO-8859-1?Q?not_a_word?= \u00e9 _ ? ="_s,
-                         QString(130, u'\u00f1'),
-                         u"\u00e9"_s + QString(200, u'x')};
-    for (int i = 0; i < 40; ++i) {
+    QStringList texts = {
+        u"Caf\u00e9 cr\u00e8me, s'il vous pla\u00eet"_s,
+        u"M\u00fcller, Hans <boss@x.y> (\"quoted\")"_s, u"a\r\nBcc: victim@example.org"_s,
+        u"=?ISO-8859-1?Q?not_a_word?= \u00e9 _ ? ="_s, QString(130, u'\u00f1'),
+        u"\u00e9"_s + QString(200, u'x'),
+        // Beyond ISO-8859-1: UTF-8 words, each of whole characters.
+        u"\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"_s, QString(70, u'\u65e5'),
+        u"10 \u20ac"_s, QString::fromUtf8("\xf0\x9f\x98\x80 emoji \xf0\x9f\x98\x80").repeated(9)};
+    for (int i = 0; i < 60; ++i) {
         QString text;
         const int n = 1 + int(random.bounded(120));
-        for (int k = 0; k < n; ++k)
-            text += QChar(
-                char16_t(random.bounded(2) ? 32 + random.bounded(95) : 160 + random.bounded(96)));
+        for (int k = 0; k < n; ++k) {
+            const quint32 kind = random.bounded(i < 40 ? 2 : 4);
+            const char32_t c = kind == 0 ? 32 + random.bounded(95)
+                : kind == 1              ? 160 + random.bounded(96)
+                : kind == 2              ? 0x400 + random.bounded(0x2000)
+                                         : 0x1F600 + random.bounded(64);
+            text += QString::fromUcs4(&c, 1);
+        }
         texts << text;
     }
     QJsonArray rows;

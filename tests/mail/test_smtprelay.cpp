@@ -4,7 +4,11 @@
 #include "smtptestkit.h"
 #include "support/fakedns.h"
 #include "support/mailwire.h"
+#include "support/pycheck.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 
 using namespace vessamo;
@@ -44,8 +48,14 @@ TEST_F(SmtpRelay, MessageOnTheWire)
         {"x\r\n.\n\r\n", "x\r\n..\r\n\r\n"},
         {line + "\r\n\r\nbody\r\n", "Subject:\r\n " + a + "\r\n tail\r\n\r\nbody\r\n"},
         {"X: y\r\n\r\n" + line + "\r\n", "X: y\r\n\r\nSubject: \r\n" + a + " \r\ntail\r\n"},
-        {"X:" + QByteArray(1000, 'b') + "\r\n\r\n",
-         "X:" + QByteArray(996, 'b') + "\r\nbbbb\r\n\r\n"},
+        // A header line without a blank: the cut gets a blank in front, which makes the
+        // rest a continuation of the field; in the body a line is cut as it is.
+        {"X:" + QByteArray(1000, 'b') + "\r\nY: z\r\n\r\n" + QByteArray(1000, 'c') + "\r\n",
+         "X:" + QByteArray(996, 'b') + "\r\n bbbb\r\nY: z\r\n\r\n" + QByteArray(998, 'c')
+             + "\r\ncc\r\n"},
+        {"X:" + QByteArray(2500, 'b') + "\r\n\r\n",
+         "X:" + QByteArray(996, 'b') + "\r\n " + QByteArray(997, 'b') + "\r\n "
+             + QByteArray(507, 'b') + "\r\n\r\n"},
     };
     for (const auto &[message, data] : rows) {
         SCOPED_TRACE(message.left(40).toStdString());
@@ -56,6 +66,24 @@ TEST_F(SmtpRelay, MessageOnTheWire)
         EXPECT_EQ(fake.commands().size(), 5); // HELO MAIL RCPT DATA QUIT: nothing smuggled
         EXPECT_EQ(events->successes, 1);
     }
+    // A 5,000-octet header line with no blank: Python's email package still finds every
+    // header after it, and the body where it was.
+    FakeSmtpServer &fake = fresh();
+    mail->SetMessage("X-Long: " + QByteArray(5000, 'x')
+                     + "\r\nSubject: s\r\nX-After: a\r\n\r\nbody\r\n");
+    mail->Enruta();
+    ASSERT_EQ(fake.messages().size(), 1);
+    const auto read = test::runPython(test::kMessageSummary, fake.messages().first());
+    ASSERT_EQ(read.status, 0) << read.out.toStdString();
+    const QJsonObject s = QJsonDocument::fromJson(read.out).object();
+    const QJsonObject headers = s[u"headers"_s].toObject();
+    EXPECT_EQ(headers[u"Subject"_s], u"s"_s);
+    EXPECT_EQ(headers[u"X-After"_s], u"a"_s);
+    EXPECT_EQ(headers[u"X-Long"_s].toString().remove(u' ').size(), 5000);
+    EXPECT_EQ(QByteArray::fromBase64(
+                  s[u"parts"_s].toArray()[0].toObject()[u"payload"_s].toString().toLatin1()),
+              "body\r\n");
+    EXPECT_TRUE(s[u"defects"_s].toArray().isEmpty());
 }
 
 TEST_F(SmtpRelay, RepliesSplitIntoFragmentsAreJudgedWhole)

@@ -4,10 +4,16 @@
 #include "config/configuracio.h"
 #include "sendtool/sendcommand.h"
 #include "support/fakesmtp.h"
+#include "support/pycheck.h"
 #include "support/settingsstore.h"
 #include "support/tempenv.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <gtest/gtest.h>
@@ -29,6 +35,15 @@ TEST(SendArguments, BadArgumentsAreRefusedWithAReason)
         {{u"-f"_s, u"a@b.c"_s, u"x@y.z"_s, u"--html"_s, u"--uuencode"_s}, "--html needs MIME"},
         {{u"-f"_s, u"a@b.c"_s, u"x@y.z"_s, u"-a"_s, u"/nonexistent/file"_s},
          "no such file to attach: /nonexistent/file"},
+        // Addresses: refused before anything is read or sent, never mended.
+        {{u"-f"_s, u"a@b.c"_s, u"-t"_s, u"not-an-address"_s}, "not an e-mail address"},
+        {{u"-f"_s, u"a@b.c"_s, u"-t"_s, u"a@b.c\r\nX: 1"_s}, "control character"},
+        {{u"-f"_s, u"a\x01@x.test"_s, u"x@y.z"_s}, "sender \"a\\x01@x.test\": holds a control"},
+        {{u"-f"_s, u"a@b.c"_s, u"--cc"_s, u"x@y.z\x1b"_s}, "control character"},
+        {{u"-f"_s, u"a@b.c"_s, u"--bcc"_s, u"x@y\x7f.z"_s}, "control character"},
+        {{u"-f"_s, u"a@b.c"_s, u"x@y.z"_s, u"--reply-to"_s, u"r@y.z\t"_s}, "control character"},
+        {{u"-f"_s, u"a@b.c"_s, u"-t"_s, u"\u0430nna@example.org"_s}, "must be ASCII"},
+        {{u"-f"_s, u"a@b.c"_s, u"--cc"_s, u"x@y.z> NOTIFY=NEVER"_s}, "angle bracket"},
     };
     for (const auto &[arguments, reason] : rows) {
         const auto parsed = parseArguments(arguments);
@@ -45,6 +60,38 @@ TEST(SendArguments, BadArgumentsAreRefusedWithAReason)
     EXPECT_EQ(sendtool::splitMailbox(u" \"Joan V\" <j@x.y> "_s),
               std::make_pair(u"Joan V"_s, u"j@x.y"_s));
     EXPECT_TRUE(parseArguments({u"--help"_s}).help);
+    // 100 recipients in all are allowed, 101 are not.
+    QStringList many {u"-f"_s, u"a@b.c"_s};
+    for (int i = 0; i < 100; ++i)
+        many << (i % 3 ? u"r%1@x.y"_s : u"--bcc=r%1@x.y"_s).arg(i);
+    EXPECT_TRUE(parseArguments(many).error.isEmpty());
+    EXPECT_TRUE(
+        parseArguments(many << u"--cc=one@more.z"_s).error.contains(u"too many recipients"));
+}
+
+// The built program: a bad argument, found early or late, exits 2 before any traffic; the
+// server never hears from it.
+TEST(SendProgram, BadArgumentsExitTwoBeforeAnyTraffic)
+{
+    test::FakeSmtpServer server;
+    const QString program = QCoreApplication::applicationDirPath() + u"/../../vessamo-send"_s;
+    const QStringList common {u"--config"_s, u"/nonexistent/none.vsm"_s,
+                              u"--server"_s, u"127.0.0.1"_s,
+                              u"--port"_s,   QString::number(server.port())};
+    const QStringList rows[] = {
+        {u"-f"_s, u"a@b.c"_s, u"-t"_s, u"not-an-address"_s},
+        {u"-f"_s, u"a\x01@x.test"_s, u"x@y.z"_s},
+        {u"-f"_s, u"a@b.c"_s, u"x@y.z"_s, u"--body"_s, u"/nonexistent/body"_s},
+    };
+    for (const QStringList &row : rows) {
+        QProcess send;
+        send.start(program, common + row);
+        send.closeWriteChannel();
+        ASSERT_TRUE(send.waitForFinished(20000));
+        EXPECT_EQ(send.exitCode(), 2)
+            << row.join(u' ').toStdString() << send.readAllStandardError().toStdString();
+    }
+    EXPECT_EQ(server.connections(), 0);
 }
 
 class SendCommand : public ::testing::Test
@@ -138,4 +185,169 @@ TEST_F(SendCommand, RefusalExitsOneWithTheServersText)
     EXPECT_TRUE(errors.contains(u"vessamo-send: 550 5.1.1 no such user"_s)) << errors.toStdString();
     // Without a configuration file a server must be named.
     EXPECT_EQ(run({u"--config"_s, missing, u"-f"_s, u"a@b.c"_s, u"x@y.z"_s}), 2);
+}
+
+namespace {
+
+QJsonObject readBack(const QByteArray &message)
+{
+    const auto result = test::runPython(test::kMessageSummary, message);
+    EXPECT_EQ(result.status, 0) << result.out.toStdString();
+    return QJsonDocument::fromJson(result.out).object();
+}
+
+QByteArray firstPayload(const QJsonObject &summary)
+{
+    return QByteArray::fromBase64(
+        summary[u"parts"_s].toArray()[0].toObject()[u"payload"_s].toString().toLatin1());
+}
+
+} // namespace
+
+// Text in any script reads back exactly through Python's email package: ISO-8859-1 where
+// that set holds it (as before), else UTF-8; the envelope gets the IDNA form of a domain
+// outside ASCII.
+TEST_F(SendCommand, TextOutsideLatin1GoesOutAsUtf8)
+{
+    const QString missing = dir.filePath(u"none.vsm"_s);
+    const QStringList base {u"--config"_s,  missing,     u"--server"_s,
+                            u"127.0.0.1"_s, u"--port"_s, QString::number(server.port())};
+    const QString japanese
+        = u"\u65e5\u672c\u8a9e\u306e\u4ef6\u540d\u3068\u9577\u3044\u30c6\u30ad\u30b9\u30c8"
+          u"\u3092\u3053\u3053\u306b\u66f8\u304d\u307e\u3059\u3001\u3082\u3063\u3068"
+          u"\u9577\u304f\u3001\u3082\u3063\u3068\u9577\u304f"_s;
+    struct Row
+    {
+        const char *name;
+        QString subject, fromName, toName;
+        QByteArray body; // as given, UTF-8 unless said
+        const char *charset;
+        QByteArray bodyOnWire; // the body part's bytes
+    };
+    const Row rows[] = {
+        {"Latin-1 as before", u"caf\u00e9"_s, u"Ana Vidal"_s, u"Jo\u00e3o"_s, "caf\xc3\xa9\n",
+         "iso-8859-1", "caf\xe9\r\n"},
+        {"Cyrillic", u"\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"_s,
+         u"\u0410\u043d\u043d\u0430"_s,
+         u"\u0418\u0432\u0430\u043d \"\u0418\u0432\u0430\u043d\u043e\u0432\""_s,
+         "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82\n", "utf-8",
+         "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82\r\n"},
+        {"Japanese, long enough for several words", japanese, japanese, u"\u3042"_s,
+         japanese.toUtf8() + '\n', "utf-8", japanese.toUtf8() + "\r\n"},
+        {"euro sign, not in ISO-8859-1", u"10 \u20ac"_s, QString(), QString(), "10 \xe2\x82\xac\n",
+         "utf-8", "10 \xe2\x82\xac\r\n"},
+        {"bytes that are not UTF-8 pass as they are", u"x"_s, QString(), QString(), "caf\xe9\n",
+         "iso-8859-1", "caf\xe9\r\n"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        const int before = int(server.messages().size());
+        QStringList arguments = base;
+        arguments << u"-f"_s << u"ana@example.org"_s << u"-s"_s << r.subject;
+        if (!r.fromName.isEmpty())
+            arguments << u"-F"_s << r.fromName;
+        arguments << (r.toName.isEmpty() ? u"joan@b\u00fccher.example"_s
+                                         : r.toName + u" <joan@b\u00fccher.example>"_s);
+        ASSERT_EQ(run(arguments, r.body), 0) << errors.toStdString();
+        ASSERT_EQ(server.messages().size(), before + 1);
+        const QByteArray message = server.messages().last();
+        const QJsonObject s = readBack(message);
+        const QJsonObject h = s[u"headers"_s].toObject();
+        EXPECT_TRUE(s[u"defects"_s].toArray().isEmpty());
+        EXPECT_EQ(h[u"Subject"_s].toString(), r.subject);
+        if (!r.fromName.isEmpty()) {
+            EXPECT_EQ(h[u"From"_s].toString(), r.fromName + u" <ana@example.org>"_s);
+        }
+        // The name as given (Python shows it quoted where it must), the domain in IDNA.
+        const QString to = h[u"To"_s].toString();
+        EXPECT_TRUE(to.endsWith(u"<joan@xn--bcher-kva.example>"_s)) << to.toStdString();
+        EXPECT_TRUE(QString(to).remove(u'\\').contains(r.toName)) << to.toStdString();
+        EXPECT_EQ(s[u"parts"_s].toArray()[0].toObject()[u"charset"_s].toString(),
+                  QString::fromLatin1(r.charset));
+        EXPECT_EQ(firstPayload(s).trimmed(), r.bodyOnWire.trimmed());
+        EXPECT_FALSE(message.contains('?') && !message.contains("=?")) << message.toStdString();
+        EXPECT_TRUE(server.commands().contains("RCPT TO: <joan@xn--bcher-kva.example>"));
+    }
+}
+
+// --html with attached files: only an attribute value that names a file (whole, or as its
+// last path segment) becomes a cid: reference; links that merely contain the name stay.
+TEST_F(SendCommand, HtmlReferencesOnlyWhereAValueNamesTheFile)
+{
+    QFile a(dir.filePath(u"a"_s));
+    ASSERT_TRUE(a.open(QIODevice::WriteOnly));
+    a.write("GIF89a-a");
+    a.close();
+    QFile logo(dir.filePath(u"Logo.png"_s));
+    ASSERT_TRUE(logo.open(QIODevice::WriteOnly));
+    logo.write("png");
+    logo.close();
+    const QByteArray html
+        = "<html><a href=\"https://example.org/page\">page</a> <a "
+          "href='https://example.org/a'>a</a>"
+          "<img src=\"a\"><img src=images/LOGO.PNG alt=\"logo.png\"><img src=\"xlogo.png\">"
+          "<p title=\"a b\">a logo.png</p></html>\n";
+    ASSERT_EQ(
+        run({u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s, u"127.0.0.1"_s, u"--port"_s,
+             QString::number(server.port()), u"-f"_s, u"ana@example.org"_s, u"--html"_s, u"-a"_s,
+             a.fileName(), u"-a"_s, logo.fileName(), u"joan@example.net"_s},
+            html),
+        0)
+        << errors.toStdString();
+    const QJsonObject s = readBack(server.messages().last());
+    EXPECT_EQ(s[u"type"_s], u"multipart/related"_s);
+    EXPECT_EQ(
+        firstPayload(s).trimmed(),
+        "<html><a href=\"https://example.org/page\">page</a> <a href='cid:a'>a</a>"
+        "<img src=\"cid:a\"><img src=cid:Logo.png alt=\"cid:Logo.png\"><img src=\"xlogo.png\">"
+        "<p title=\"a b\">a logo.png</p></html>");
+}
+
+// A body bigger than one piece, from standard input and from a file, with long lines, dots
+// at line starts and a multipart boundary lookalike: byte for byte after the server's
+// un-stuffing, apart from the folding of long lines.
+TEST_F(SendCommand, BodyStreamedFromInputAndFile)
+{
+    QByteArray body;
+    for (int i = 0; body.size() < 300000; ++i)
+        body += (i % 7 == 0 ? ".dot line " : "line ") + QByteArray::number(i) + '\n';
+    QFile file(dir.filePath(u"body.txt"_s));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(body);
+    file.close();
+    for (const bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "file" : "standard input");
+        QStringList arguments {u"--config"_s,
+                               dir.filePath(u"none.vsm"_s),
+                               u"--server"_s,
+                               u"127.0.0.1"_s,
+                               u"--port"_s,
+                               QString::number(server.port()),
+                               u"-f"_s,
+                               u"ana@example.org"_s,
+                               u"joan@example.net"_s};
+        if (fromFile)
+            arguments << u"--body"_s << file.fileName();
+        ASSERT_EQ(run(arguments, fromFile ? QByteArray("ignored") : body), 0)
+            << errors.toStdString();
+        const QJsonObject s = readBack(server.messages().last());
+        EXPECT_EQ(firstPayload(s).replace("\r\n", "\n").trimmed(), body.trimmed());
+    }
+}
+
+// A refusal of the mail object before any traffic (here a file name with a line break,
+// which the arguments' check lets through as an existing file) is a bad argument: status 2,
+// and the server never hears from it.
+TEST_F(SendCommand, RefusalBeforeAnyTrafficIsABadArgument)
+{
+    QFile odd(dir.filePath(u"a\nContent-Type: x.bin"_s));
+    ASSERT_TRUE(odd.open(QIODevice::WriteOnly));
+    odd.write("x");
+    odd.close();
+    EXPECT_EQ(run({u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s, u"127.0.0.1"_s,
+                   u"--port"_s, QString::number(server.port()), u"-f"_s, u"ana@example.org"_s,
+                   u"-a"_s, odd.fileName(), u"joan@example.net"_s}),
+              2);
+    EXPECT_TRUE(errors.contains(u"attached file name"_s)) << errors.toStdString();
+    EXPECT_EQ(server.connections(), 0);
 }
