@@ -48,8 +48,8 @@ MUTANTS = [
     ("Base64 padding wrong", "src/mail/modcorreu.cpp",
      "out[out.size() - i] = '=';", "out[out.size() - i] = 'A';", "Base64\\."),
     ("the state changes before the data that came with the close", "src/platform/socketcontrol.cpp",
-     "        onReadyRead();\n        post(Event(Kind::Closed));",
-     "        onReadyRead();\n        state_ = sckClosing;\n        post(Event(Kind::Closed));",
+     "            return;\n        }\n        post(Event(Kind::Closed));",
+     "            return;\n        }\n        state_ = sckClosing;\n        post(Event(Kind::Closed));",
      "hostile:250 to the end of data, then close"),
     # --- mail: composition (Send), its encoders and vessamo-send
     ("UU short group without its filler", "src/mail/encoders.cpp",
@@ -215,9 +215,11 @@ MUTANTS = [
     ("archive moves in the other order", "src/routing/queue.cpp",
      ("    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);\n"
       "    if (!moved)\n        return moved;",
-      "        moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);\n    return moved;"),
+      "    if (!moved)\n        moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);\n"
+      "    else\n        removeFirstAttempt(sourceFolder, destinatariName);\n    return moved;"),
      ("    StoreResult moved;",
-      "        return moved;\n    return moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);"),
+      "    if (!moved)\n        return moved;\n    removeFirstAttempt(sourceFolder, destinatariName);\n"
+      "    return moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);"),
      "Queue|Durability|RoutingRun|Crash"),
     ("a copy into another file system named before it is on disk", "src/routing/queuefiles.cpp",
      "    if (err == 0)\n        err = backend.flush(out.get());", "", "Durability"),
@@ -233,8 +235,8 @@ MUTANTS = [
     ("sent mark ignored by the queue pass", "src/routing/frmenviarcorreu.cpp",
      "if (isSentMark(*name)) {", "if (false) {", "RoutingRun|Forward"),
     ("no queue lifetime", "src/routing/queue.cpp",
-     "return when.isValid() && when.addDays(kQueueLifetimeDays) < now;",
-     "return false && when.isValid() && now.isValid();", "Queue|Forward"),
+     "return waitedMs > kQueueLifetimeDays * kDayMs;",
+     "return false && waitedMs > kQueueLifetimeDays * kDayMs;", "Queue|Forward"),
     ("ambiguous failure retried in the same run", "src/routing/frmenviarcorreu_forward.cpp",
      "            // duplicate, so the next run decides.\n            return ForwardOutcome::Deferred;",
      "            // duplicate, so the next run decides.\n            break;", "Forward"),
