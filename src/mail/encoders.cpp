@@ -17,10 +17,11 @@ constexpr qsizetype kQWordClose = 54;
 // and suffix make 75.
 constexpr qsizetype kQWordCloseUtf8 = 52;
 constexpr qsizetype kBWordSource = 42;
-// The same for a UTF-8 display name: one word up to about 800 characters, within the
-// 998-octet line with its header name and address.
-constexpr qsizetype kLongWordClose = 780;
-constexpr qsizetype kLongWordSource = 585;
+// The same for a UTF-8 display name: one word of at most 708 characters, within the 998-octet
+// line with the longest header it goes in (Disposition-Notification-To, 29) and the
+// longest address (254, with " <" and ">").
+constexpr qsizetype kLongWordClose = 676;
+constexpr qsizetype kLongWordSource = 522;
 const QByteArray kWordSuffix = QByteArrayLiteral("?=");
 const QByteArray kWordJoin = QByteArrayLiteral("\r\n\t");
 

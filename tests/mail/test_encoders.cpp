@@ -100,6 +100,7 @@ TEST(EncodeHeaderText, FormsLimitsAndQuoting)
 TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
 {
     QStringList texts = {QString(70, u'\u65e5'), u"a"_s + QString(40, u'\u0436'),
+                         QString(400, u'\u0436'), QString(300, u'a') + QString(200, u'\u20ac'),
                          QString::fromUtf8("x\xf0\x9f\x98\x80").repeated(30)};
     // Mostly ASCII, so the Q form wins: the euro sign falls across every place a word
     // could close.
@@ -118,6 +119,12 @@ TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
                 // on purpose, see EncodeHeaderText).
                 if (!phrase) {
                     EXPECT_LE(word.size(), 75) << word.toStdString();
+                } else {
+                    // A display name's word leaves room on its line for the longest header
+                    // it goes in and the longest address: 998 octets in all.
+                    EXPECT_LE(QStringLiteral("Disposition-Notification-To: ").size() + word.size()
+                                  + 3 + 254,
+                              998);
                 }
                 const QByteArray body = word.mid(10, word.size() - 12).toLatin1();
                 QByteArray bytes;
