@@ -175,8 +175,8 @@ QString EncodeHeaderText(const QString &text, bool quote)
     // such as Python's email package put a blank between adjacent encoded words of a
     // phrase, where RFC 2047 section 6.2 says to drop the white space.
     const bool oneWord = utf8 && quote;
-    const QByteArray q = qForm(bytes, quote, utf8,
-                               oneWord ? kLongWordClose : utf8 ? kQWordCloseUtf8 : kQWordClose);
+    const qsizetype close = utf8 ? kQWordCloseUtf8 : kQWordClose;
+    const QByteArray q = qForm(bytes, quote, utf8, oneWord ? kLongWordClose : close);
     const QByteArray b = bForm(bytes, utf8, oneWord ? kLongWordSource : kBWordSource);
     return QString::fromLatin1(q.size() >= b.size() ? b : q);
 }
