@@ -18,7 +18,7 @@ ctest --test-dir build -j2 --output-on-failure --timeout 300 | tee build/ctest.l
 echo "== end to end against real servers: Dovecot POP3, then an exact-bytes sink and smtp-sink"
 bash tests/integration/run.sh --vessamo build/vessamo --sink aiosmtpd
 bash tests/integration/run.sh --vessamo build/vessamo --sink smtp-sink
-echo "== vessamo-send: a 20 MB attachment through a real SMTP server, streamed (peak memory, CPU)"
+echo "== vessamo-send: a 20 MB attachment, then a 100 MB body from standard input and from a file, through a real SMTP server, streamed (peak memory, CPU)"
 bash tests/integration/sendbig.sh --send build/vessamo-send
 echo "== end to end over TLS: Dovecot requiring TLS on 995; an aiosmtpd sink requiring AUTH inside TLS on 465, then with STARTTLS on 587"
 bash tests/integration/run.sh --vessamo build/vessamo --tls 465
@@ -27,7 +27,7 @@ echo "== hostile peers: fake servers that drop, stall, flood and lie; bad filter
 /usr/bin/python3 tests/hostile/run.py --vessamo build/vessamo
 
 # --- packaging: the Debian package built, installed, run as a service, removed, purged
-echo "== Debian package: build, install, configure with /C, route one message, purge"
+echo "== Debian package: build, boot a Debian 12 container with systemd as PID 1, install, configure with /C, run as the service (route one message, owners and modes, stop with a reply pending, journal), remove, purge"
 bash tests/package/run.sh build-deb
 # --- end of packaging
 

@@ -73,6 +73,9 @@ inline const QString kUsePopAuthentication = QStringLiteral("UsePopAuthenticatio
 inline const QString kUsername = QStringLiteral("Username");
 } // namespace settingskey
 
+// The most recipients (To, Cc and Bcc together) one message may have.
+inline constexpr qsizetype kMaxRecipients = 100;
+
 // Folds lines longer than 998 octets at the last blank within the limit (else after 998
 // octets). Line ends are kept as they are: LF (with or without CR) when the text has one,
 // else bare CR; a text without either is one line. Dots are stuffed where the data section

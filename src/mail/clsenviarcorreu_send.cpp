@@ -20,7 +20,6 @@ namespace vessamo::mail {
 
 namespace {
 
-constexpr qsizetype kMaxRecipients = 100;
 // 200 lines of 57 bytes: the chunks' encodings join into the lines of one encoding.
 constexpr qint64 kBase64Chunk = 11400;
 constexpr int kUULinesPerWrite = 50;

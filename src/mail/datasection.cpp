@@ -39,7 +39,8 @@ QByteArray DataSection::encode(const QByteArray &piece)
         copying = true;
     };
     qsizetype i = 0;
-    if (std::exchange(afterCr_, false) && n > 0 && d[0] == '\n') {
+    // An empty write changes nothing: the LF that may follow a CR comes in a later one.
+    if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\n') {
         copyUpTo(0); // the CR before it went out as CR LF already
         i = 1;
     }

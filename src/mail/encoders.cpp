@@ -12,11 +12,16 @@ namespace {
 // Q and B words close at these sizes: a word with its prefix and suffix stays within a
 // 76-character line (RFC 2047 section 2).
 constexpr qsizetype kQWordClose = 54;
+// A UTF-8 word closes only after a whole character, which may add 12 octets (=XX four
+// times) past the size at which it could close: 51 octets, 12 more and the 12 of prefix
+// and suffix make 75.
+constexpr qsizetype kQWordCloseUtf8 = 52;
 constexpr qsizetype kBWordSource = 42;
-// The same for a UTF-8 display name: one word up to about 800 characters, within the
-// 998-octet line with its header name and address.
-constexpr qsizetype kLongWordClose = 780;
-constexpr qsizetype kLongWordSource = 585;
+// The same for a UTF-8 display name: one word of at most 708 characters, within the 998-octet
+// line with the longest header it goes in (Disposition-Notification-To, 29) and the
+// longest address (254, with " <" and ">").
+constexpr qsizetype kLongWordClose = 676;
+constexpr qsizetype kLongWordSource = 522;
 const QByteArray kWordSuffix = QByteArrayLiteral("?=");
 const QByteArray kWordJoin = QByteArrayLiteral("\r\n\t");
 
@@ -170,7 +175,8 @@ QString EncodeHeaderText(const QString &text, bool quote)
     // such as Python's email package put a blank between adjacent encoded words of a
     // phrase, where RFC 2047 section 6.2 says to drop the white space.
     const bool oneWord = utf8 && quote;
-    const QByteArray q = qForm(bytes, quote, utf8, oneWord ? kLongWordClose : kQWordClose);
+    const qsizetype close = utf8 ? kQWordCloseUtf8 : kQWordClose;
+    const QByteArray q = qForm(bytes, quote, utf8, oneWord ? kLongWordClose : close);
     const QByteArray b = bForm(bytes, utf8, oneWord ? kLongWordSource : kBWordSource);
     return QString::fromLatin1(q.size() >= b.size() ? b : q);
 }

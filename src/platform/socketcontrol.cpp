@@ -315,6 +315,8 @@ void SocketControl::onErrorOccurred(QAbstractSocket::SocketError error)
         text = QStringLiteral("TLS: ") + tlsError_;
     else if (handshaking_)
         text = QStringLiteral("TLS: ") + text + QStringLiteral(" during the TLS handshake");
+    // The error ends the handshake: the close that follows it is no second failure.
+    handshaking_ = false;
     post(Event(Kind::Error, winsockErrorNumber(error), 0, text));
 }
 

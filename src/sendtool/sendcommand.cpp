@@ -25,8 +25,6 @@ namespace {
 
 // Joins and splits the object's lists: a character no address, name or path holds.
 const QString kDelimiter = QStringLiteral("\x1f");
-// The mail object's limit, refused here before anything is read or sent.
-constexpr qsizetype kMaxRecipients = 100;
 constexpr const char *kPasswordVariable = "VESSAMO_SMTP_PASSWORD";
 
 struct OptionEntry
@@ -192,9 +190,11 @@ QString checkAddresses(const SendOptions &o)
         }
     }
     const qsizetype count = o.to.size() + o.cc.size() + o.bcc.size();
-    if (error.isEmpty() && count > kMaxRecipients)
-        error
-            = QStringLiteral("too many recipients: %1, at most %2").arg(count).arg(kMaxRecipients);
+    // The mail object's limit, refused here before anything is read or sent.
+    if (error.isEmpty() && count > mail::kMaxRecipients)
+        error = QStringLiteral("too many recipients: %1, at most %2")
+                    .arg(count)
+                    .arg(mail::kMaxRecipients);
     return error;
 }
 

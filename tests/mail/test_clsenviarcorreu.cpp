@@ -204,6 +204,7 @@ TEST(DataSection, StuffsEveryLineAcrossPieces)
         {"bare lf", {"a\r\nb\n.\r\nc"}, "a\r\nb\r\n..\r\nc", false},
         {"bare cr", {"a\r.b\r\n.c"}, "a\r\n..b\r\n..c", false},
         {"bare cr at the end", {"a\r", "b"}, "a\r\nb", false},
+        {"an empty write between CR and LF", {"a\r", "", "\n.b"}, "a\r\n..b", false},
         {"no line end", {"abc", "..."}, "abc...", false},
         {"untouched", {"a\r\nb\r\n"}, "a\r\nb\r\n", true},
     };

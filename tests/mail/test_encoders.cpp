@@ -100,11 +100,14 @@ TEST(EncodeHeaderText, FormsLimitsAndQuoting)
 TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
 {
     QStringList texts = {QString(70, u'\u65e5'), u"a"_s + QString(40, u'\u0436'),
+                         QString(400, u'\u0436'), QString(300, u'a') + QString(200, u'\u20ac'),
                          QString::fromUtf8("x\xf0\x9f\x98\x80").repeated(30)};
     // Mostly ASCII, so the Q form wins: the euro sign falls across every place a word
     // could close.
-    for (int k = 44; k < 56; ++k)
+    for (int k = 44; k < 56; ++k) {
         texts << QString(k, u'a') + u"\u20ac"_s + QString(60, u'b');
+        texts << QString(k, u'a') + QString::fromUtf8("\xf0\x9f\x98\x80") + QString(60, u'b');
+    }
     for (const QString &text : std::as_const(texts)) {
         for (const bool phrase : {false, true}) {
             const QString encoded = EncodeHeaderText(text, phrase);
@@ -112,6 +115,17 @@ TEST(EncodeHeaderText, Utf8WordsHoldWholeCharacters)
             for (const QString &word : encoded.split(u"\r\n\t"_s)) {
                 ASSERT_TRUE(word.startsWith(u"=?UTF-8?"_s) && word.endsWith(u"?="_s))
                     << word.toStdString();
+                // A text's words keep the 75-character limit (a display name is one word
+                // on purpose, see EncodeHeaderText).
+                if (!phrase) {
+                    EXPECT_LE(word.size(), 75) << word.toStdString();
+                } else {
+                    // A display name's word leaves room on its line for the longest header
+                    // it goes in and the longest address: 998 octets in all.
+                    EXPECT_LE(QStringLiteral("Disposition-Notification-To: ").size() + word.size()
+                                  + 3 + 254,
+                              998);
+                }
                 const QByteArray body = word.mid(10, word.size() - 12).toLatin1();
                 QByteArray bytes;
                 if (word.at(8) == u'B') {

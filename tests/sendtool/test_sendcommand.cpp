@@ -303,14 +303,21 @@ TEST_F(SendCommand, HtmlReferencesOnlyWhereAValueNamesTheFile)
         "<p title=\"a b\">a logo.png</p></html>");
 }
 
-// A body bigger than one piece, from standard input and from a file, with long lines, dots
-// at line starts and a multipart boundary lookalike: byte for byte after the server's
-// un-stuffing, apart from the folding of long lines.
+// A body of several pieces (64 KiB each), from standard input and from a file, with dots at
+// line starts, one right at a piece's start, and a CR LF split between two pieces: byte for
+// byte after the server's un-stuffing.
 TEST_F(SendCommand, BodyStreamedFromInputAndFile)
 {
     QByteArray body;
-    for (int i = 0; body.size() < 300000; ++i)
-        body += (i % 7 == 0 ? ".dot line " : "line ") + QByteArray::number(i) + '\n';
+    const auto linesUpTo = [&](qsizetype size) {
+        for (int i = 0; body.size() < size; ++i)
+            body += (i % 7 == 0 ? ".dot line " : "line ") + QByteArray::number(i) + '\n';
+    };
+    linesUpTo(65536 - 200);
+    body += QByteArray(65536 - 1 - body.size(), 'p') + "\n.at a piece's start\n";
+    linesUpTo(2 * 65536 - 200);
+    body += QByteArray(2 * 65536 - 1 - body.size(), 'q') + "\r\n.after a split CR LF\n";
+    linesUpTo(300000);
     QFile file(dir.filePath(u"body.txt"_s));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(body);
@@ -331,7 +338,8 @@ TEST_F(SendCommand, BodyStreamedFromInputAndFile)
         ASSERT_EQ(run(arguments, fromFile ? QByteArray("ignored") : body), 0)
             << errors.toStdString();
         const QJsonObject s = readBack(server.messages().last());
-        EXPECT_EQ(firstPayload(s).replace("\r\n", "\n").trimmed(), body.trimmed());
+        EXPECT_EQ(firstPayload(s).replace("\r\n", "\n").trimmed(),
+                  QByteArray(body).replace("\r\n", "\n").trimmed());
     }
 }
 
