@@ -59,7 +59,13 @@ std::optional<QString> judgeChain(const QString &file, bool everyFolder, bool fo
     struct stat st
     {
     };
-    if (::stat(QFile::encodeName(file).constData(), &st) == 0) {
+    const QByteArray nativeFile = QFile::encodeName(file);
+    // A link as named is its owner's to point elsewhere (a sticky folder leaves it to them).
+    if (!followFolders && ::lstat(nativeFile.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (std::optional<QString> why = judge(file, st, false))
+            return why;
+    }
+    if (::stat(nativeFile.constData(), &st) == 0) {
         if (std::optional<QString> why = judge(file, st, false))
             return why;
     }
