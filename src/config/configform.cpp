@@ -48,8 +48,8 @@ bool prepareFolder(QString &box)
     // could put a link under the new name in between, and root must never give away what
     // a link names.
     const QFileInfo level(QDir::cleanPath(box));
-    const platform::UniqueFd parent(::open(QFile::encodeName(level.path()).constData(),
-                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const platform::UniqueFd parent(
+        ::open(QFile::encodeName(level.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const QByteArray name = QFile::encodeName(level.fileName());
     if (!parent.valid() || ::mkdirat(parent.get(), name.constData(), 0700) != 0)
         return false;
