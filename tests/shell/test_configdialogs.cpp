@@ -488,6 +488,29 @@ TEST_F(ConfigDialogs, AFailedSaveNamesItsReason)
         << output.toStdString();
 }
 
+// Root's save of a user's own configuration leaves it usable by that user: the file keeps
+// its owner, and so does the lock beside it, which the user's next save must open.
+TEST_F(ConfigDialogs, AfterRootsSaveTheOwnerStillSaves)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as a second user";
+    writeUsableConfiguration();
+    const QStringList asOwner = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                                 QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                                 QStringLiteral("--")};
+    for (const QString &owned : {root, path})
+        ASSERT_EQ(::chown(QFile::encodeName(owned).constData(), 65534, 65534), 0);
+    const auto set = [](const char *setting) {
+        return QStringList {QStringLiteral("/C"), QStringLiteral("--set"),
+                            QString::fromUtf8(setting)};
+    };
+    auto [status, output] = runProgram(set("interval=9"));
+    EXPECT_EQ(status, 0) << output.toStdString();
+    std::tie(status, output) = runProgram(set("interval=11"), {}, asOwner);
+    EXPECT_EQ(status, 0) << output.toStdString();
+    EXPECT_TRUE(runProgram({QStringLiteral("/C")}).second.contains(QStringLiteral("interval = 11")));
+}
+
 // The folders the service's sandbox does not let it write, for the installed program's
 // warning.
 TEST(ServiceFolders, OnlyTheSpoolAndTheStateFolderAreWritable)
