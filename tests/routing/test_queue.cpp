@@ -248,6 +248,15 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
         EXPECT_EQ(queueLifetimeOver(queue(), name, now), over);
         EXPECT_EQ(bytesOf(record), rewritten ? at(0, "boot-b", 0) : text);
     }
+    // The queue is the service's and the run may be root's: a link planted under the
+    // record's name is never written through.
+    const QString victim = dir.filePath(u"victim"_s);
+    writeFile(victim, "precious");
+    ASSERT_TRUE(QFile::remove(record));
+    ASSERT_TRUE(QFile::link(victim, record));
+    EXPECT_FALSE(queueLifetimeOver(queue(), name, now));
+    EXPECT_EQ(bytesOf(victim), "precious");
+    ASSERT_TRUE(QFile::remove(record));
     // Leaves with its pair; a record whose pair is gone goes at the start of a run.
     placePair(queue(), u"M202403010900000001"_s, "a@b.cat", "x\r\n");
     ASSERT_TRUE(MoureParella(name, u"M202403010900000001.missatge"_s, queue(), failed()));
