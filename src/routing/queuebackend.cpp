@@ -23,9 +23,10 @@ int errnoOr(int fallback)
 
 int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd &fd)
 {
-    // Never through a link: the folders may be the service's while root runs the router.
+    // Never through a link, never waiting on a FIFO: the folders may be the service's while
+    // root runs the router.
     fd = platform::UniqueFd(queuefiles::openNative(
-        path, O_WRONLY | O_CREAT | O_NOFOLLOW | (exclusive ? O_EXCL : O_TRUNC),
+        path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (exclusive ? O_EXCL : O_TRUNC),
         queuefiles::kFileMode));
     return fd.valid() ? 0 : errno;
 }

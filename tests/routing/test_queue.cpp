@@ -257,6 +257,10 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
     EXPECT_FALSE(queueLifetimeOver(queue(), name, now));
     EXPECT_EQ(bytesOf(victim), "precious");
     ASSERT_TRUE(QFile::remove(record));
+    // Nor does a FIFO there hold the run.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(record).constData(), 0600), 0);
+    EXPECT_FALSE(queueLifetimeOver(queue(), name, now));
+    ASSERT_TRUE(QFile::remove(record));
     // Leaves with its pair; a record whose pair is gone goes at the start of a run.
     placePair(queue(), u"M202403010900000001"_s, "a@b.cat", "x\r\n");
     ASSERT_TRUE(MoureParella(name, u"M202403010900000001.missatge"_s, queue(), failed()));
