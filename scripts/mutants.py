@@ -277,6 +277,9 @@ MUTANTS = [
     ("queue files created through a link", "src/routing/queuebackend.cpp",
      "O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK", "O_WRONLY | O_CREAT | O_NONBLOCK",
      "QueueLifetime"),
+    ("files root's run makes in the service's queue stay root's", "src/routing/queuebackend.cpp",
+     "&& folder.st_uid != 0 && ::fchown(fd.get(), folder.st_uid, folder.st_gid) != 0)",
+     "&& false)", "QueueLifetime"),
     # --- config, dns, platform, shell
     ("configuration text count read signed", "src/config/configuracio.cpp",
      "const auto count = static_cast<quint16>(int16());",

@@ -269,6 +269,23 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
     writeFile(record, "x");
     EXPECT_EQ(removeLeftoverParts(queue()), 1);
     EXPECT_TRUE(files(queue()).isEmpty());
+
+    // Root's run over the service's queue: what it makes there is the service's, which must
+    // read and rewrite it.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: files of another owner cannot be made";
+    ASSERT_EQ(::chown(QFile::encodeName(queue()).constData(), 65534, 65534), 0);
+    int counter = 0;
+    const QString stem = queuePair(counter, "x\r\n");
+    EXPECT_FALSE(queueLifetimeOver(queue(), stem + kForwardToSuffix, now));
+    ASSERT_EQ(files(queue()).size(), 3);
+    for (const QString &made : files(queue())) {
+        struct stat st
+        {
+        };
+        ASSERT_EQ(::stat(QFile::encodeName(queue() + made).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u) << made.toStdString();
+    }
 }
 
 } // namespace
