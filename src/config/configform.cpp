@@ -272,6 +272,13 @@ std::optional<Refusal> saveConfigForm(ConfigForm &form, const QString &path)
     if (!lock.held())
         return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
                                 .arg(path, lock.error())};
+    // What this editor shows was read before the lock: another editor's save since then
+    // would be lost under this one.
+    if (changedSinceRead(path))
+        return Refusal {-1, QStringLiteral("Un altre editor ha gravat la configuració a %1 "
+                                           "després que s'obrís aquesta; no s'ha gravat res. "
+                                           "Torneu a obrir Vessamo i repetiu-hi els canvis.")
+                                .arg(path)};
     if (std::optional<Refusal> refusal = checkConfigForm(form))
         return refusal;
     const ConfiguracioRecord before = Configuracio;

@@ -345,6 +345,25 @@ TEST_F(ConfigDialogs, TheDialogSaysWhatItCannotReadAndSavesUnderTheLock)
     holder.waitForFinished();
 }
 
+// A save by another editor while the dialog is open is kept: the dialog's save, which
+// would write what it read before over it, is refused and says why.
+TEST_F(ConfigDialogs, AnotherEditorsSaveWhileTheDialogIsOpenIsKept)
+{
+    writeUsableConfiguration();
+    auto dialog = open();
+    const auto [status, output]
+        = runProgram({QStringLiteral("/C"), QStringLiteral("--set"), QStringLiteral("interval=9")});
+    ASSERT_EQ(status, 0) << output.toStdString();
+    dialog->box(kServidorSMTP)->setText(QStringLiteral("other.example.org"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_TRUE(dialog->changed());
+    EXPECT_TRUE(lastRefusal().contains(QStringLiteral("Un altre editor")))
+        << lastRefusal().toStdString();
+    const QString printed = runProgram({QStringLiteral("/C")}).second;
+    EXPECT_TRUE(printed.contains(QStringLiteral("interval = 9"))) << printed.toStdString();
+    EXPECT_FALSE(printed.contains(QStringLiteral("other.example.org")));
+}
+
 // One argument of --set is one key and one value, and never a password (the command line
 // is every local user's to read). A value the file cannot hold as typed (outside its code
 // page, or with a control character) is refused with its box's message. Every refusal
