@@ -2,11 +2,14 @@
 
 #include "config/filetrust.h"
 #include "platform/ansi.h"
+#include "platform/posixfd.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <cmath>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vessamo::config {
@@ -41,11 +44,21 @@ bool prepareFolder(QString &box)
         return false;
     if (QFileInfo(box).isDir())
         return true;
-    if (!QDir().mkdir(box, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    // Made and handed over through descriptors: the service may own the folder above and
+    // could put a link under the new name in between, and root must never give away what
+    // a link names.
+    const QFileInfo level(QDir::cleanPath(box));
+    const platform::UniqueFd parent(
+        ::open(QFile::encodeName(level.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QByteArray name = QFile::encodeName(level.fileName());
+    if (!parent.valid() || ::mkdirat(parent.get(), name.constData(), 0700) != 0)
         return false;
     const ServiceAccount account = serviceAccount();
-    return ::geteuid() != 0 || !account.set
-        || ::chown(QFile::encodeName(box).constData(), account.uid, account.gid) == 0;
+    if (::geteuid() != 0 || !account.set)
+        return true;
+    const platform::UniqueFd made(
+        ::openat(parent.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return made.valid() && ::fchown(made.get(), account.uid, account.gid) == 0;
 }
 
 // A stored text is written in Windows-1252 and read back as one value: a character the
@@ -259,6 +272,13 @@ std::optional<Refusal> saveConfigForm(ConfigForm &form, const QString &path)
     if (!lock.held())
         return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
                                 .arg(path, lock.error())};
+    // What this editor shows was read before the lock: another editor's save since then
+    // would be lost under this one.
+    if (changedSinceRead(path))
+        return Refusal {-1, QStringLiteral("Un altre editor ha gravat la configuració a %1 "
+                                           "després que s'obrís aquesta; no s'ha gravat res. "
+                                           "Torneu a obrir Vessamo i repetiu-hi els canvis.")
+                                .arg(path)};
     if (std::optional<Refusal> refusal = checkConfigForm(form))
         return refusal;
     const ConfiguracioRecord before = Configuracio;

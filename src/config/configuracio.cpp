@@ -307,6 +307,43 @@ bool sincronitzarCarpeta(const QByteArray &dir)
 
 QString g_lastSaveError;
 
+// The file the record was last read from or written to, as it was then: a save by another
+// editor since replaces it (a new file renamed over the name) or changes it.
+struct Basis
+{
+    QString path;
+    bool present = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+
+    bool operator==(const Basis &o) const
+    {
+        return path == o.path && present == o.present && device == o.device && inode == o.inode
+            && size == o.size && modified.tv_sec == o.modified.tv_sec
+            && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+std::optional<Basis> g_basis;
+
+Basis basisOf(const QString &path)
+{
+    Basis b;
+    b.path = path;
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+        b.present = true;
+        b.device = st.st_dev;
+        b.inode = st.st_ino;
+        b.size = st.st_size;
+        b.modified = st.st_mtim;
+    }
+    return b;
+}
+
 // `error` is the errno of the failing call, taken before anything else could change it.
 bool fallada(const char *what, const QString &path, int error)
 {
@@ -357,6 +394,7 @@ ConfigurationLoad loadConfiguration(const QString &path)
 {
     Configuracio.NumBusties = 0;
     Busties.assign(1, Bustia {});
+    g_basis = basisOf(path);
 
     QFile file;
     if (ConfigurationLoad opened = obrirFitxerNormal(path, file);
@@ -422,7 +460,15 @@ bool GravarConfiguracio(const QString &path)
                   qUtf8Printable(path), static_cast<long long>(kMaxTextEscrit));
         return false;
     }
-    return escriureSegur(path, *data);
+    if (!escriureSegur(path, *data))
+        return false;
+    g_basis = basisOf(path);
+    return true;
+}
+
+bool changedSinceRead(const QString &path)
+{
+    return g_basis && g_basis->path == path && !(basisOf(path) == *g_basis);
 }
 
 QString configurationFilePath()
@@ -443,6 +489,7 @@ void resetConfiguration()
     VersioConfiguracio = 0;
     Configuracio = ConfiguracioRecord {};
     Busties.clear();
+    g_basis.reset();
 }
 
 } // namespace vessamo::config

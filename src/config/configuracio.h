@@ -76,6 +76,10 @@ ConfigurationLoad loadConfiguration(const QString &path);
 // Why the last GravarConfiguracio failed (the step and the system's reason).
 QString lastSaveError();
 
+// Whether the file at `path` was saved by someone else since this process last read it
+// (loadConfiguration) or wrote it; false when it has done neither with that path.
+bool changedSinceRead(const QString &path);
+
 // $VESSAMO_CONFIG, else the layout's file: /etc/vessamo/vessamo.vsm for the installed
 // program, else beside the executable, its name without extension + ".vsm".
 QString configurationFilePath();

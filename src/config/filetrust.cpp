@@ -59,7 +59,13 @@ std::optional<QString> judgeChain(const QString &file, bool everyFolder, bool fo
     struct stat st
     {
     };
-    if (::stat(QFile::encodeName(file).constData(), &st) == 0) {
+    const QByteArray nativeFile = QFile::encodeName(file);
+    // A link as named is its owner's to point elsewhere (a sticky folder leaves it to them).
+    if (!followFolders && ::lstat(nativeFile.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (std::optional<QString> why = judge(file, st, false))
+            return why;
+    }
+    if (::stat(nativeFile.constData(), &st) == 0) {
         if (std::optional<QString> why = judge(file, st, false))
             return why;
     }
@@ -117,8 +123,27 @@ ConfigurationLock::ConfigurationLock(const QString &path)
         return;
     }
     // Never through a link, never a FIFO that would hang the open.
-    fd_ = ::open(QFile::encodeName(lockPath).constData(),
-                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const QByteArray native = QFile::encodeName(lockPath);
+    constexpr int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd_ = ::open(native.constData(), flags | O_CREAT | O_EXCL, 0600);
+    if (fd_ >= 0) {
+        // Made by root beside another user's configuration: it is that user's, like the
+        // folder, or their own next save could not open it.
+        struct stat folder
+        {
+        };
+        if (::geteuid() == 0
+            && ::stat(QFile::encodeName(QFileInfo(lockPath).path()).constData(), &folder) == 0
+            && folder.st_uid != 0 && ::fchown(fd_, folder.st_uid, folder.st_gid) != 0) {
+            const int error = errno;
+            error_ = QStringLiteral("no es pot donar %1 a l'usuari %2: %3")
+                         .arg(lockPath, userName(folder.st_uid),
+                              QString::fromLocal8Bit(std::strerror(error)));
+            return;
+        }
+    } else if (errno == EEXIST) {
+        fd_ = ::open(native.constData(), flags);
+    }
     if (fd_ < 0) {
         const int error = errno;
         error_ = QStringLiteral("no es pot obrir %1: %2")

@@ -296,10 +296,16 @@ constexpr qint64 kDayMs = 24 * 60 * 60 * 1000;
 
 std::optional<AttemptClock> readFirstAttempt(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Only a plain file: a FIFO planted under the name must not hold the run.
+    const platform::UniqueFd fd(openNative(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st
+    {
+    };
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    const QByteArray text = file.read(256);
+    QByteArray text(256, '\0');
+    const ssize_t n = ::read(fd.get(), text.data(), size_t(text.size()));
+    text.truncate(n > 0 ? n : 0);
     // A record cut by a crash lacks its line end.
     if (!text.endsWith('\n'))
         return std::nullopt;

@@ -2,14 +2,20 @@
 
 #include "routing/queuefiles.h"
 
+#include <QFileInfo>
+#include <QLoggingCategory>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vessamo::routing {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcQueueBackend, "vessamo.routing.queue", QtInfoMsg)
 
 QueueBackend systemBackend;
 QueueBackend *current = &systemBackend;
@@ -23,9 +29,25 @@ int errnoOr(int fallback)
 
 int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd &fd)
 {
+    // Never through a link, never waiting on a FIFO: the folders may be the service's while
+    // root runs the router.
     fd = platform::UniqueFd(queuefiles::openNative(
-        path, O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC), queuefiles::kFileMode));
-    return fd.valid() ? 0 : errno;
+        path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (exclusive ? O_EXCL : O_TRUNC),
+        queuefiles::kFileMode));
+    if (!fd.valid())
+        return errno;
+    // Root running the router over the service's folders: what it makes there is the
+    // folder owner's, or the service could not read or rewrite it. Where owners cannot be
+    // changed (a FAT file system) it stays root's, as before.
+    struct stat folder
+    {
+    };
+    if (::geteuid() == 0
+        && ::stat(queuefiles::nativePath(QFileInfo(path).path()).constData(), &folder) == 0
+        && folder.st_uid != 0 && ::fchown(fd.get(), folder.st_uid, folder.st_gid) != 0)
+        qCDebug(lcQueueBackend, "cannot give %s to its folder's owner: %s", qUtf8Printable(path),
+                std::strerror(errno));
+    return 0;
 }
 
 int QueueBackend::write(int fd, const char *data, qint64 length)

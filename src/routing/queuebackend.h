@@ -22,7 +22,9 @@ public:
     virtual ~QueueBackend() = default;
 
     // A new file, readable by its owner only, open for writing. `exclusive`: fails with
-    // EEXIST when the name is taken; otherwise an existing file is emptied.
+    // EEXIST when the name is taken; otherwise an existing file is emptied. A link under
+    // the name is never followed (ELOOP). Made by root in another user's folder, it is
+    // that user's.
     virtual int create(const QString &path, bool exclusive, platform::UniqueFd &fd);
     // Writes all of the bytes (retrying short writes).
     virtual int write(int fd, const char *data, qint64 length);

@@ -33,7 +33,8 @@ QString quoted(QString path)
 }
 
 // Runs the program with the message's copy standing by; false when it did not run.
-bool runGuarded(RunContext &ctx, const QString &command, const QString &messagePath)
+bool runGuarded(RunContext &ctx, const QString &program, const QStringList &arguments,
+                const QString &messagePath)
 {
     const QString name = QFileInfo(messagePath).fileName();
     SafetyCopy copy(messagePath);
@@ -44,7 +45,8 @@ bool runGuarded(RunContext &ctx, const QString &command, const QString &messageP
                                .arg(name, copy.errorString()));
         return false;
     }
-    const SyncShellResult result = SyncShell(command, kSpamFilterLimitSeconds, &ctx.abort);
+    const SyncShellResult result
+        = SyncShellProgram(program, arguments, kSpamFilterLimitSeconds, &ctx.abort);
     if (result.outcome == SyncShellResult::Outcome::TimedOut) {
         platform::logError(QStringLiteral("Comprovant: el programa antispam no ha acabat en %1 "
                                           "segons amb %2; s'ha aturat i el missatge no es tracta "
@@ -65,20 +67,20 @@ bool runGuarded(RunContext &ctx, const QString &command, const QString &messageP
         && result.outcome != SyncShellResult::Outcome::Stopped;
 }
 
-} // namespace
-
-std::optional<QString> untrustedProgram(const QString &commandLine)
+// The file the first word of a command line names, as it will be run: a name without "/"
+// looked up on PATH now, any other made absolute. Empty when there is no such file.
+QString programFile(const QString &word)
 {
-    const QString word = QProcess::splitCommand(commandLine).value(0);
     if (word.isEmpty())
-        return std::nullopt;
-    // Found as the process runner finds it: a name without "/" on PATH.
-    const QString program
-        = word.contains(u'/') ? word : QStandardPaths::findExecutable(word);
-    if (program.isEmpty() || !QFileInfo::exists(program))
-        return std::nullopt;
-    return config::writableByOthers(program, true);
+        return {};
+    // Found as the process runner would find it: a name without "/" on PATH.
+    const QString found = word.contains(u'/') ? word : QStandardPaths::findExecutable(word);
+    if (found.isEmpty() || !QFileInfo::exists(found))
+        return {};
+    return QFileInfo(found).absoluteFilePath();
 }
+
+} // namespace
 
 QString buildSpamCommand(const QString &templateText, const QString &messagePath,
                          const QString &outputPath)
@@ -135,8 +137,15 @@ bool ComprovarSpam(RunContext &ctx, const QString &messagePath)
     if (!folder.isValid() || ctx.abort.requested())
         return false;
     const QString outputPath = folder.filePath(QStringLiteral("sortida.txt"));
-    const QString command = buildSpamCommand(cfg.ProgramaSpam, messagePath, outputPath);
-    if (const std::optional<QString> why = untrustedProgram(command)) {
+    QStringList arguments
+        = QProcess::splitCommand(buildSpamCommand(cfg.ProgramaSpam, messagePath, outputPath));
+    // The file checked is the file run: looked up once, then named by its full path, so that
+    // nothing put on PATH or in the folder in between is run instead.
+    const QString program = programFile(arguments.isEmpty() ? QString() : arguments.takeFirst());
+    if (program.isEmpty())
+        return false; // nothing to start
+    // Run as root, a program others could change would run their choice of code.
+    if (const std::optional<QString> why = config::writableByOthers(program, true)) {
         platform::logError(QStringLiteral("Comprovant: no s'executa el programa antispam perquè "
                                           "altres usuaris el poden canviar (%1); %2 no es "
                                           "tracta com a spam")
@@ -144,7 +153,7 @@ bool ComprovarSpam(RunContext &ctx, const QString &messagePath)
         return false;
     }
     // A program that was ended may have left half an output: not a verdict.
-    if (!runGuarded(ctx, command, messagePath) || !QFile::exists(outputPath))
+    if (!runGuarded(ctx, program, arguments, messagePath) || !QFile::exists(outputPath))
         return false;
     const bool spam = outputHoldsMark(outputPath, cfg.MarcaSpam);
     QFile::remove(outputPath);

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <QString>
-#include <optional>
 
 namespace vessamo::routing {
 
@@ -30,12 +29,6 @@ QString buildSpamCommand(const QString &templateText, const QString &messagePath
 // pieces, so an output of any size is searched in bounded memory. An empty mark, or one
 // that Windows-1252 cannot write, never matches.
 bool outputHoldsMark(const QString &outputPath, const QString &mark);
-
-// Why the program that `commandLine` starts could be changed by someone other than root
-// and this process's user (the file, or any folder above it); nothing when it cannot, or
-// when there is no such program (it then fails to start). Such a program is never run:
-// it would run as root with another user's choice of code.
-std::optional<QString> untrustedProgram(const QString &commandLine);
 
 // `ComprovarSpam`: false at once when `FiltreSpam` is off; otherwise shows "Comprovant si
 // és spam", runs `ProgramaSpam` for at most kSpamFilterLimitSeconds (ended sooner when the

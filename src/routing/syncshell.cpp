@@ -54,16 +54,22 @@ void endGroup(pid_t group, const std::function<bool()> &ended)
 SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds,
                           const platform::StopSource *stop)
 {
-    SyncShellResult result;
     QStringList words = QProcess::splitCommand(commandLine);
     if (words.isEmpty())
-        return result;
+        return {};
+    const QString program = words.takeFirst();
+    return SyncShellProgram(program, words, timeLimitSeconds, stop);
+}
 
+SyncShellResult SyncShellProgram(const QString &program, const QStringList &arguments,
+                                 qint32 timeLimitSeconds, const platform::StopSource *stop)
+{
+    SyncShellResult result;
     // Declared before the process: its signals may still arrive while it is destroyed.
     bool ended = false;
     QProcess process;
-    process.setProgram(words.takeFirst());
-    process.setArguments(words);
+    process.setProgram(program);
+    process.setArguments(arguments);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());

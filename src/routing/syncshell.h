@@ -12,6 +12,7 @@
 #include "platform/stopsource.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace vessamo::routing {
 
@@ -35,5 +36,10 @@ struct SyncShellResult
 // writes to standard output and error is discarded.
 SyncShellResult SyncShell(const QString &commandLine, qint32 timeLimitSeconds,
                           const platform::StopSource *stop = nullptr);
+
+// The same with the command line already split: `program` runs as named, with `arguments`.
+SyncShellResult SyncShellProgram(const QString &program, const QStringList &arguments,
+                                 qint32 timeLimitSeconds,
+                                 const platform::StopSource *stop = nullptr);
 
 } // namespace vessamo::routing

@@ -248,6 +248,19 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
         EXPECT_EQ(queueLifetimeOver(queue(), name, now), over);
         EXPECT_EQ(bytesOf(record), rewritten ? at(0, "boot-b", 0) : text);
     }
+    // The queue is the service's and the run may be root's: a link planted under the
+    // record's name is never written through.
+    const QString victim = dir.filePath(u"victim"_s);
+    writeFile(victim, "precious");
+    ASSERT_TRUE(QFile::remove(record));
+    ASSERT_TRUE(QFile::link(victim, record));
+    EXPECT_FALSE(queueLifetimeOver(queue(), name, now));
+    EXPECT_EQ(bytesOf(victim), "precious");
+    ASSERT_TRUE(QFile::remove(record));
+    // Nor does a FIFO there hold the run.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(record).constData(), 0600), 0);
+    EXPECT_FALSE(queueLifetimeOver(queue(), name, now));
+    ASSERT_TRUE(QFile::remove(record));
     // Leaves with its pair; a record whose pair is gone goes at the start of a run.
     placePair(queue(), u"M202403010900000001"_s, "a@b.cat", "x\r\n");
     ASSERT_TRUE(MoureParella(name, u"M202403010900000001.missatge"_s, queue(), failed()));
@@ -256,6 +269,23 @@ TEST_F(QueueTest, QueueLifetimeCountsFromTheFirstAttempt)
     writeFile(record, "x");
     EXPECT_EQ(removeLeftoverParts(queue()), 1);
     EXPECT_TRUE(files(queue()).isEmpty());
+
+    // Root's run over the service's queue: what it makes there is the service's, which must
+    // read and rewrite it.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: files of another owner cannot be made";
+    ASSERT_EQ(::chown(QFile::encodeName(queue()).constData(), 65534, 65534), 0);
+    int counter = 0;
+    const QString stem = queuePair(counter, "x\r\n");
+    EXPECT_FALSE(queueLifetimeOver(queue(), stem + kForwardToSuffix, now));
+    ASSERT_EQ(files(queue()).size(), 3);
+    for (const QString &made : files(queue())) {
+        struct stat st
+        {
+        };
+        ASSERT_EQ(::stat(QFile::encodeName(queue() + made).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u) << made.toStdString();
+    }
 }
 
 } // namespace

@@ -190,6 +190,23 @@ TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
         EXPECT_TRUE(entries[0].contains(QString::fromUtf8(row.why))) << entries[0].toStdString();
         EXPECT_TRUE(entries[0].contains(QFile::decodeName(*row.what))) << entries[0].toStdString();
     }
+
+    // In a sticky folder a link is its owner's to point elsewhere, whatever it names now.
+    if (!root) {
+        std::printf("skipped (needs root): a link of another user\n");
+        return;
+    }
+    QFile::remove(seen);
+    QFile::remove(logPath);
+    ASSERT_EQ(::chmod(bin.constData(), 01777), 0);
+    ASSERT_EQ(::lchown(QFile::encodeName(linked).constData(), 65534, 65534), 0);
+    Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
+    EXPECT_FALSE(check());
+    EXPECT_FALSE(QFileInfo::exists(seen)) << "the program ran";
+    const QStringList entries = logged();
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_TRUE(entries[0].contains(linked + QStringLiteral(" és de l'usuari")))
+        << entries[0].toStdString();
 }
 
 // A program that never ends and ignores SIGTERM: the run's stop ends it (its children with

@@ -345,6 +345,25 @@ TEST_F(ConfigDialogs, TheDialogSaysWhatItCannotReadAndSavesUnderTheLock)
     holder.waitForFinished();
 }
 
+// A save by another editor while the dialog is open is kept: the dialog's save, which
+// would write what it read before over it, is refused and says why.
+TEST_F(ConfigDialogs, AnotherEditorsSaveWhileTheDialogIsOpenIsKept)
+{
+    writeUsableConfiguration();
+    auto dialog = open();
+    const auto [status, output]
+        = runProgram({QStringLiteral("/C"), QStringLiteral("--set"), QStringLiteral("interval=9")});
+    ASSERT_EQ(status, 0) << output.toStdString();
+    dialog->box(kServidorSMTP)->setText(QStringLiteral("other.example.org"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_TRUE(dialog->changed());
+    EXPECT_TRUE(lastRefusal().contains(QStringLiteral("Un altre editor")))
+        << lastRefusal().toStdString();
+    const QString printed = runProgram({QStringLiteral("/C")}).second;
+    EXPECT_TRUE(printed.contains(QStringLiteral("interval = 9"))) << printed.toStdString();
+    EXPECT_FALSE(printed.contains(QStringLiteral("other.example.org")));
+}
+
 // One argument of --set is one key and one value, and never a password (the command line
 // is every local user's to read). A value the file cannot hold as typed (outside its code
 // page, or with a control character) is refused with its box's message. Every refusal
@@ -486,6 +505,29 @@ TEST_F(ConfigDialogs, AFailedSaveNamesItsReason)
     EXPECT_EQ(status, 1);
     EXPECT_TRUE(output.contains(QString::fromLocal8Bit(std::strerror(EACCES))))
         << output.toStdString();
+}
+
+// Root's save of a user's own configuration leaves it usable by that user: the file keeps
+// its owner, and so does the lock beside it, which the user's next save must open.
+TEST_F(ConfigDialogs, AfterRootsSaveTheOwnerStillSaves)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as a second user";
+    writeUsableConfiguration();
+    const QStringList asOwner = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                                 QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                                 QStringLiteral("--")};
+    for (const QString &owned : {root, path})
+        ASSERT_EQ(::chown(QFile::encodeName(owned).constData(), 65534, 65534), 0);
+    const auto set = [](const char *setting) {
+        return QStringList {QStringLiteral("/C"), QStringLiteral("--set"),
+                            QString::fromUtf8(setting)};
+    };
+    auto [status, output] = runProgram(set("interval=9"));
+    EXPECT_EQ(status, 0) << output.toStdString();
+    std::tie(status, output) = runProgram(set("interval=11"), {}, asOwner);
+    EXPECT_EQ(status, 0) << output.toStdString();
+    EXPECT_TRUE(runProgram({QStringLiteral("/C")}).second.contains(QStringLiteral("interval = 11")));
 }
 
 // The folders the service's sandbox does not let it write, for the installed program's
