@@ -77,11 +77,11 @@ vsm_count() { # FOLDER PATTERN
   find "$1" -maxdepth 1 -type f -name "$2" | wc -l
 }
 
-# True once the queue folder is empty (stops at the first file: cheap on a queue of
-# thousands) and N pairs are archived (sent, failed or spam).
+# True once the queue folder holds nothing but the run's lock file (stops at the first
+# file: cheap on a queue of thousands) and N pairs are archived (sent, failed or spam).
 vessamo_run_ended() { # DIR N
   local v=$1/vessamo
-  [ -z "$(find "$v/Cua" -maxdepth 1 -type f -print -quit)" ] &&
+  [ -z "$(find "$v/Cua" -maxdepth 1 -type f ! -name .vessamo.lock -print -quit)" ] &&
     (($(vsm_count "$v/SiEnviats" '*.missatge') + $(vsm_count "$v/NoEnviats" '*.missatge') +
       $(vsm_count "$v/SPam" '*.missatge') >= $2))
 }
