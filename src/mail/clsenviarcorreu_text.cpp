@@ -74,11 +74,24 @@ void appendLine(QByteArray &out, QByteArrayView line, QByteArrayView foldSeparat
 
 namespace {
 
+// True when some line is longer than SMTP allows. Most messages have none, and then the
+// text goes out as it is, shared rather than copied: a large message is held once.
+bool hasLongLine(QByteArrayView text)
+{
+    qsizetype run = 0;
+    for (const char c : text) {
+        run = c == '\r' || c == '\n' ? 0 : run + 1;
+        if (run > kMaxLine)
+            return true;
+    }
+    return false;
+}
+
 // `headers`: the lines before the first empty one are a header section.
 QByteArray prepare(const QByteArray &text, bool headers)
 {
-    if (text.isEmpty())
-        return {};
+    if (!hasLongLine(text))
+        return text;
     QByteArray out;
     out.reserve(text.size() + text.size() / kMaxLine * 3 + 16);
     const QByteArrayView whole(text);
