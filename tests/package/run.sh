@@ -256,18 +256,18 @@ inside vessamo /C --print | grep -qx 'folder.queue = /var/spool/vessamo/Cua/' ||
   fail "the queue folder is not the spool's: $(inside vessamo /C --print | grep folder.queue)"
 
 step "folders root's /C makes: the service's, and a warning for one the sandbox keeps read-only"
-said=$(echo 'spam.folder = /var/spool/vessamo/Extra' | inside vessamo /C --apply - 2>&1) ||
+said=$(echo 'folder.failed = /var/spool/vessamo/Extra' | inside vessamo /C --apply - 2>&1) ||
   fail "vessamo /C refused a spool folder: $said"
 [ "$(inside stat -c '%U:%G %a' /var/spool/vessamo/Extra)" = "vessamo:vessamo 700" ] ||
   fail "a folder root's /C made is $(inside stat -c '%U:%G %a' /var/spool/vessamo/Extra), not vessamo:vessamo 700"
 grep -q 'Avís' <<<"$said" && fail "a warning for a folder inside the spool: $said"
-said=$(echo 'spam.folder = /srv/vessamo-spam' | inside vessamo /C --apply - 2>&1) ||
-  fail "vessamo /C refused /srv/vessamo-spam: $said"
-grep -q 'Avís: el servei no pot escriure a /srv/vessamo-spam' <<<"$said" ||
+said=$(echo 'folder.failed = /srv/vessamo-failed' | inside vessamo /C --apply - 2>&1) ||
+  fail "vessamo /C refused /srv/vessamo-failed: $said"
+grep -q 'Avís: el servei no pot escriure a /srv/vessamo-failed' <<<"$said" ||
   fail "no warning for a folder outside the service's writable paths: $said"
-echo 'spam.folder = /var/spool/vessamo/SPam' | inside vessamo /C --apply - ||
-  fail "vessamo /C refused the spool's spam folder"
-inside rmdir /var/spool/vessamo/Extra /srv/vessamo-spam
+echo 'folder.failed = /var/spool/vessamo/NoEnviats' | inside vessamo /C --apply - ||
+  fail "vessamo /C refused the spool's failed archive"
+inside rmdir /var/spool/vessamo/Extra /srv/vessamo-failed
 
 step "start the service (Type=notify) and route one message"
 inside systemctl start vessamo.service || fail "systemctl start failed: $(inside systemctl status --no-pager vessamo.service)"
