@@ -1,6 +1,8 @@
 // Ownership checks, the service account and the configuration lock.
 #include "config/filetrust.h"
 
+#include "platform/lockfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -113,60 +115,44 @@ ServiceAccount serviceAccount()
     return g_serviceAccount;
 }
 
+namespace {
+
+QString lockFailure(const QString &lockPath, const platform::LockFile &lock)
+{
+    const QString reason = QString::fromLocal8Bit(std::strerror(lock.error));
+    switch (lock.step) {
+    case platform::LockFile::Step::HandOver:
+        return QStringLiteral("no es pot donar %1 a l'usuari %2: %3")
+            .arg(lockPath, userName(QFileInfo(QFileInfo(lockPath).path()).ownerId()), reason);
+    case platform::LockFile::Step::Check:
+        if (lock.error == 0)
+            return QStringLiteral("%1 no és un fitxer normal").arg(lockPath);
+        break;
+    case platform::LockFile::Step::Lock:
+        return QStringLiteral("no es pot bloquejar %1: %2").arg(lockPath, reason);
+    case platform::LockFile::Step::Open:
+        break;
+    }
+    return QStringLiteral("no es pot obrir %1: %2").arg(lockPath, reason);
+}
+
+} // namespace
+
 ConfigurationLock::ConfigurationLock(const QString &path)
 {
     const QString lockPath
         = QDir::cleanPath(QFileInfo(path).absoluteFilePath()) + QStringLiteral(".lock");
     if (g_lockDepth > 0 && g_lockedPath == lockPath) {
         ++g_lockDepth;
-        held_ = nested_ = true;
+        held_ = true;
         return;
     }
-    // Never through a link, never a FIFO that would hang the open.
-    const QByteArray native = QFile::encodeName(lockPath);
-    constexpr int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    fd_ = ::open(native.constData(), flags | O_CREAT | O_EXCL, 0600);
-    if (fd_ >= 0) {
-        // Made by root beside another user's configuration: it is that user's, like the
-        // folder, or their own next save could not open it.
-        struct stat folder
-        {
-        };
-        if (::geteuid() == 0
-            && ::stat(QFile::encodeName(QFileInfo(lockPath).path()).constData(), &folder) == 0
-            && folder.st_uid != 0 && ::fchown(fd_, folder.st_uid, folder.st_gid) != 0) {
-            const int error = errno;
-            error_ = QStringLiteral("no es pot donar %1 a l'usuari %2: %3")
-                         .arg(lockPath, userName(folder.st_uid),
-                              QString::fromLocal8Bit(std::strerror(error)));
-            return;
-        }
-    } else if (errno == EEXIST) {
-        fd_ = ::open(native.constData(), flags);
-    }
-    if (fd_ < 0) {
-        const int error = errno;
-        error_ = QStringLiteral("no es pot obrir %1: %2")
-                     .arg(lockPath, QString::fromLocal8Bit(std::strerror(error)));
+    platform::LockFile lock = platform::lockFile(lockPath, true);
+    if (lock.state != platform::LockFile::State::Held) {
+        error_ = lockFailure(lockPath, lock);
         return;
     }
-    struct stat st
-    {
-    };
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error_ = QStringLiteral("%1 no és un fitxer normal").arg(lockPath);
-        return;
-    }
-    int r;
-    do {
-        r = ::flock(fd_, LOCK_EX);
-    } while (r != 0 && errno == EINTR);
-    if (r != 0) {
-        const int error = errno;
-        error_ = QStringLiteral("no es pot bloquejar %1: %2")
-                     .arg(lockPath, QString::fromLocal8Bit(std::strerror(error)));
-        return;
-    }
+    fd_ = std::move(lock.fd);
     held_ = true;
     g_lockedPath = lockPath;
     g_lockDepth = 1;
@@ -174,11 +160,9 @@ ConfigurationLock::ConfigurationLock(const QString &path)
 
 ConfigurationLock::~ConfigurationLock()
 {
+    // Closing the file (fd_, unset in a nested lock) releases the lock.
     if (held_ && --g_lockDepth == 0)
         g_lockedPath.clear();
-    // Closing the file releases the lock.
-    if (fd_ >= 0 && !nested_)
-        ::close(fd_);
 }
 
 } // namespace vessamo::config

@@ -10,6 +10,8 @@
 // saves of one configuration from losing each other's changes.
 #pragma once
 
+#include "platform/posixfd.h"
+
 #include <QString>
 #include <optional>
 #include <sys/types.h>
@@ -35,8 +37,8 @@ void setServiceAccount(const QString &userName);
 ServiceAccount serviceAccount();
 
 // An exclusive lock on the configuration at `path` while alive: the file `path` + ".lock"
-// beside it (made 0600, never through a link) under flock(2). Taking it again in this
-// process while held is a no-op, so a save inside a locked read-check-write is fine.
+// beside it (platform::lockFile), waiting while another holder has it. Taking it again in
+// this process while held is a no-op, so a save inside a locked read-check-write is fine.
 class ConfigurationLock
 {
 public:
@@ -50,9 +52,8 @@ public:
     const QString &error() const { return error_; }
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     bool held_ = false;
-    bool nested_ = false;
     QString error_;
 };
 

@@ -4,10 +4,8 @@
 // on a lock file in the queue folder for its whole length (mailboxes, queue pass, purge);
 // a run that finds it held does nothing and waits for the next interval.
 //
-// The lock file is never removed (removing it would let a third router lock a new file
-// while the second still holds the old one) and never written: it holds no data. It is
-// opened without following a link, owner-only when created, and not inherited by the
-// programs the run starts, so a child left running cannot keep the queue locked.
+// The lock file is platform::lockFile's; its descriptor is not inherited by the programs
+// the run starts, so a child left running cannot keep the queue locked.
 #pragma once
 
 #include "platform/posixfd.h"
