@@ -51,6 +51,13 @@ MUTANTS = [
      "            return;\n        }\n        post(Event(Kind::Closed));",
      "            return;\n        }\n        state_ = sckClosing;\n        post(Event(Kind::Closed));",
      "hostile:250 to the end of data, then close"),
+    # --- mail: setting up the mail object for a relay or a send
+    ("host assigned before its check is off (a blocking look-up)", "src/mail/mailsetup.cpp",
+     "    object.SetSMTPHostValidation(0);\n    object.SetEmailAddressValidation(1);\n"
+     "    object.SetDelimiter(delimiter);\n    object.SetSMTPHost(host);",
+     "    object.SetSMTPHost(host);\n    object.SetSMTPHostValidation(0);\n"
+     "    object.SetEmailAddressValidation(1);\n    object.SetDelimiter(delimiter);",
+     "MailObjectTest.SetUp"),
     # --- mail: composition (Send), its encoders and vessamo-send
     ("UU short group without its filler", "src/mail/encoders.cpp",
      'if (length == 1)\n            out.append("==");', "if (length == 1) {}", "UUEncodeLine"),

@@ -5,6 +5,7 @@
 // queued for the next run.
 #include "config/configuracio.h"
 #include "mail/clsenviarcorreu.h"
+#include "mail/mailsetup.h"
 #include "platform/eventlog.h"
 #include "routing/frmenviarcorreu.h"
 #include "routing/remitent.h"
@@ -92,35 +93,16 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
     connect(object, &mail::clsEnviarCorreu::Progress, this,
             [this](qint32 percent) { view_.setProgress(percent); });
 
-    // In this order: each check uses the settings in force when its value is assigned.
     const bool authenticate = Configuracio.AutentificacioSMTP != 0;
-    object->SetSMTPHostValidation(0);
-    object->SetEmailAddressValidation(1);
-    object->SetDelimiter(QStringLiteral(";"));
-    object->SetSMTPHost(Configuracio.ServidorSMTP);
-    object->SetFrom(senderAddress);
-    object->SetFromDisplayName(senderName);
-    object->SetRecipient(forwardTo);
-    object->SetRecipientDisplayName(QString());
-    object->SetCcRecipient(QString());
-    object->SetCcDisplayName(QString());
-    object->SetBccRecipient(QString());
-    object->SetReplyToAddress(object->from());
-    object->SetSubject(QString());
-    object->SetMessage(message);
-    object->SetAttachment(QString());
-    object->SetAsHTML(false);
-    object->SetContentBase(QString());
-    object->SetEncodeType(0);
-    object->SetPriority(3);
-    object->SetReceipt(false);
-    object->SetUseAuthentication(authenticate);
-    object->SetUsePopAuthentication(false);
-    object->SetUserName(authenticate ? Configuracio.UsuariSMTP : QString());
-    object->SetPassword(authenticate ? Configuracio.ContrassenyaSMTP : QString());
-    object->SetPOP3Host(QString());
+    mail::RelaySettings settings;
     // Ports above 32767 are stored as negative 16-bit numbers.
-    object->SetSMTPPort(quint16(Configuracio.PortSMTP));
+    settings.server = {Configuracio.ServidorSMTP, quint16(Configuracio.PortSMTP), authenticate,
+                       Configuracio.UsuariSMTP, Configuracio.ContrassenyaSMTP};
+    settings.forwardTo = forwardTo;
+    settings.senderAddress = senderAddress;
+    settings.senderName = senderName;
+    settings.message = message;
+    mail::setUpForRelay(*object, settings);
 
     // Every wait of the attempt ends on the run's stop request.
     object->SetStopSource(&ctx_.abort);

@@ -7,6 +7,7 @@
 #include "config/layout.h"
 #include "mail/addressvalidation.h"
 #include "mail/clsenviarcorreu.h"
+#include "mail/mailsetup.h"
 #include "platform/blanks.h"
 #include "platform/socketcontrol.h"
 #include "platform/tls.h"
@@ -23,8 +24,6 @@ namespace vessamo::sendtool {
 
 namespace {
 
-// Joins and splits the object's lists: a character no address, name or path holds.
-const QString kDelimiter = QStringLiteral("\x1f");
 constexpr const char *kPasswordVariable = "VESSAMO_SMTP_PASSWORD";
 
 struct OptionEntry
@@ -363,37 +362,24 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     });
     QObject::connect(&m, &mail::clsEnviarCorreu::SendSuccesful, [&] { sent = true; });
 
-    // In this order: each check uses the settings in force when its value is assigned.
-    m.SetSMTPHostValidation(0);
-    m.SetEmailAddressValidation(1);
-    m.SetDelimiter(kDelimiter);
-    m.SetSMTPHost(host);
-    m.SetSMTPPort(port);
-    m.SetUseAuthentication(login);
-    m.SetUserName(login ? user : QString());
-    m.SetPassword(login ? password : QString());
-    m.SetUsePopAuthentication(false);
-    m.SetFrom(aceAddress(o.from));
-    m.SetFromDisplayName(o.fromName);
-    QStringList to, toNames, cc, ccNames, bcc, bccNames;
-    addMailboxes(o.to, to, toNames);
-    addMailboxes(o.cc, cc, ccNames);
-    addMailboxes(o.bcc, bcc, bccNames);
-    m.SetRecipient(to.join(kDelimiter));
-    m.SetRecipientDisplayName(toNames.join(kDelimiter));
-    m.SetCcRecipient(cc.join(kDelimiter));
-    m.SetCcDisplayName(ccNames.join(kDelimiter));
-    m.SetBccRecipient(bcc.join(kDelimiter));
-    m.SetReplyToAddress(o.replyTo.isEmpty() ? QString() : aceAddress(o.replyTo));
-    m.SetSubject(o.subject);
-    m.SetAsHTML(o.html);
-    m.SetEncodeType(o.uuencode ? 1 : 0);
-    m.SetPriority(o.priority);
-    m.SetReceipt(o.receipt);
-    m.SetContentBase(QString());
-    m.SetMessageSource(body.file.get());
-    m.SetMessageCharset(body.charset);
-    m.SetAttachment(o.attachments.join(kDelimiter));
+    mail::SendSettings settings;
+    settings.server = {host, port, login, user, password};
+    settings.from = aceAddress(o.from);
+    settings.fromName = o.fromName;
+    addMailboxes(o.to, settings.to, settings.toNames);
+    addMailboxes(o.cc, settings.cc, settings.ccNames);
+    QStringList bccNames;
+    addMailboxes(o.bcc, settings.bcc, bccNames);
+    settings.replyTo = o.replyTo.isEmpty() ? QString() : aceAddress(o.replyTo);
+    settings.subject = o.subject;
+    settings.html = o.html;
+    settings.encodeType = o.uuencode ? 1 : 0;
+    settings.priority = o.priority;
+    settings.receipt = o.receipt;
+    settings.body = body.file.get();
+    settings.charset = body.charset;
+    settings.attachments = o.attachments;
+    mail::setUpForSend(m, settings);
     m.Send();
     if (sent)
         return 0;

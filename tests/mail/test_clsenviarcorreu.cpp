@@ -1,12 +1,14 @@
 // The mail object's properties, each with a temporary settings store; then the body
 // preparation for the DATA phase (dot-stuffing, folding of long lines).
 #include "mail/clsenviarcorreu.h"
+#include "mail/mailsetup.h"
 #include "platform/socketcontrol.h"
 #include "support/settingsstore.h"
 
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
 
 using vessamo::mail::clsEnviarCorreu;
@@ -94,6 +96,37 @@ TEST_F(MailObjectTest, HostCheckModes)
     mail.SetSMTPHost(QStringLiteral("vessamo-no-such-host.invalid"));
     EXPECT_EQ(mail.SMTPHost(), QStringLiteral("localhost"));
     EXPECT_EQ(mail.ErrorList(), QStringList {errortext::kInvalidSmtpHost});
+}
+
+// Set up for a relay or for a send, the object takes the host as given, without the look-up
+// that would block there and refuse a name the session resolves only when it connects; each
+// use's lists are split at its own delimiter.
+TEST_F(MailObjectTest, SetUpTakesTheHostWithoutALookup)
+{
+    namespace mail = vessamo::mail;
+    const QString host = QStringLiteral("vessamo-no-such-host.invalid");
+    const QStringList two {QStringLiteral("a@one.org"), QStringLiteral("b@two.org")};
+    const std::function<void(clsEnviarCorreu &)> relay = [&](clsEnviarCorreu &object) {
+        mail::RelaySettings settings;
+        settings.server.host = host;
+        settings.forwardTo = two.join(u';');
+        settings.senderAddress = QStringLiteral("s@three.org");
+        mail::setUpForRelay(object, settings);
+    };
+    const std::function<void(clsEnviarCorreu &)> send = [&](clsEnviarCorreu &object) {
+        mail::SendSettings settings;
+        settings.server.host = host;
+        settings.from = QStringLiteral("s@three.org");
+        settings.to = two;
+        mail::setUpForSend(object, settings);
+    };
+    for (const auto &[use, setUp] : {std::pair {"relay", relay}, std::pair {"send", send}}) {
+        clsEnviarCorreu object(socket_);
+        setUp(object);
+        EXPECT_EQ(object.SMTPHost(), host) << use;
+        EXPECT_EQ(object.RecipientList(), two) << use;
+        EXPECT_EQ(object.ErrorList(), QStringList()) << use;
+    }
 }
 
 TEST_F(MailObjectTest, RememberedSettingsComeBackWithoutThePassword)
