@@ -122,11 +122,11 @@ namespace {
 
 bool stemArchived(const QString &stem, const QStringList &archiveFolders)
 {
+    const QueuePair pair = QueuePair::fromStem(stem);
     for (const QString &folder : archiveFolders) {
         if (folder.isEmpty())
             continue;
         const QString base = asFolder(folder);
-        const QueuePair pair = QueuePair::fromStem(stem);
         if (QFile::exists(base + pair.forwardToName()) || QFile::exists(base + pair.messageName()))
             return true;
     }
