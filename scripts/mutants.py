@@ -197,8 +197,8 @@ MUTANTS = [
      "                m_phase = Phase::InLine;",
      "                out.append('.');\n                m_phase = Phase::InLine;", "Pop3"),
     ("DELE sent before the message file is complete", "src/routing/pop3session.cpp",
-     "    const QString path = m_file->messagePath();\n    if (!m_file->commit()) {",
-     "    const QString path = m_file->messagePath();\n"
+     "    const QueuePair pair = m_file->pair();\n    if (!m_file->commit()) {",
+     "    const QueuePair pair = m_file->pair();\n"
      "    m_socket.SendData(QByteArrayLiteral(\"DELE \") + QByteArray::number(m_number) + \"\\r\\n\");\n"
      "    if (!m_file->commit()) {", "Pop3|RoutingRun"),
     ("no flush before QUIT", "src/routing/pop3session.cpp",
@@ -210,8 +210,8 @@ MUTANTS = [
     ("a close after QUIT logged as a failure", "src/routing/pop3session.cpp",
      "if (!m_quitSent && !m_failed) {", "if (!m_failed) {", "Pop3"),
     ("a session without QUIT keeps its copies", "src/routing/pop3session.cpp",
-     "    if (!m_quitSent) {\n        for (const QString &path : std::as_const(m_committed))",
-     "    if (false) {\n        for (const QString &path : std::as_const(m_committed))", "Pop3"),
+     "    if (!m_quitSent) {\n        for (const QueuePair &pair : std::as_const(m_committed))",
+     "    if (false) {\n        for (const QueuePair &pair : std::as_const(m_committed))", "Pop3"),
     ("no bound on a message's size", "src/routing/pop3session.h",
      "return total + (total > kMinSizeMargin ? total : kMinSizeMargin);",
      "return (qint64(1) << 60) + 0 * total;", "Pop3"),
@@ -223,9 +223,9 @@ MUTANTS = [
      ("    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);\n"
       "    if (!moved)\n        return moved;",
       "    if (!moved)\n        moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);\n"
-      "    else\n        removeFirstAttempt(sourceFolder, destinatariName);\n    return moved;"),
+      "    else\n        removeFirstAttempt(sourceFolder, pair);\n    return moved;"),
      ("    StoreResult moved;",
-      "    if (!moved)\n        return moved;\n    removeFirstAttempt(sourceFolder, destinatariName);\n"
+      "    if (!moved)\n        return moved;\n    removeFirstAttempt(sourceFolder, pair);\n"
       "    return moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);"),
      "Queue|Durability|RoutingRun|Crash"),
     ("a copy into another file system named before it is on disk", "src/routing/queuefiles.cpp",
@@ -237,10 +237,10 @@ MUTANTS = [
      "    if (const int err = queueBackend().write(m_file->get(), bytes.constData(), bytes.size())) {",
      "    if (const int err = 0 * queueBackend().write(m_file->get(), bytes.constData(), bytes.size())) {",
      "Durability|Pop3"),
-    ("files readable by every user", "src/routing/queuefiles.h",
+    ("files readable by every user", "src/routing/queuebackend.h",
      "kFileMode = 0600;", "kFileMode = 0644;", "Queue"),
     ("sent mark ignored by the queue pass", "src/routing/frmenviarcorreu.cpp",
-     "if (isSentMark(*name)) {", "if (false) {", "RoutingRun|Forward"),
+     "if (pair.isSent()) {", "if (false) {", "RoutingRun|Forward"),
     ("no queue lifetime", "src/routing/queue.cpp",
      "return waitedMs > kQueueLifetimeDays * kDayMs;",
      "return false && waitedMs > kQueueLifetimeDays * kDayMs;", "Queue|Forward"),
@@ -270,8 +270,8 @@ MUTANTS = [
      "&& folder.st_uid != 0 && ::fchown(lock.fd.get(), folder.st_uid, folder.st_gid) != 0)",
      "&& folder.st_uid != 0 && false)", "QueueTest.QueueLock|ConfigDialogs.AfterRootsSave"),
     ("the pass goes on after a sent mark that failed", "src/routing/frmenviarcorreu.cpp",
-     "        if (!fileForwarded(*name, messageName, outcome, syncs, marked))\n            break;",
-     "        fileForwarded(*name, messageName, outcome, syncs, marked);",
+     "        if (!fileForwarded(pair, outcome, syncs, marked))\n            break;",
+     "        fileForwarded(pair, outcome, syncs, marked);",
      "RoutingRun.AnAcceptanceThatCannotBeRecorded"),
     ("a deferred pair expires at its first attempt", "src/routing/queue.cpp",
      "        recordFirstAttempt(path, now);\n        return false;",

@@ -178,17 +178,16 @@ void frmEnviarCorreu::queuePass()
                             &syncs)
             != PairCheck::Usable)
             continue;
-        const QString messageName = messageNameFor(*name);
-        const platform::LogScope message("VESSAMO_MESSAGE",
-                                         messageName.chopped(kMessageSuffix.size()));
+        const QueuePair pair(*name);
+        const platform::LogScope message("VESSAMO_MESSAGE", pair.stem());
         // Accepted by a server in an earlier run: only its move is left.
-        if (isSentMark(*name)) {
-            moveOrLog(*name, messageName, Configuracio.CarpetaSiEnviats, syncs);
+        if (pair.isSent()) {
+            moveOrLog(pair, Configuracio.CarpetaSiEnviats, syncs);
             continue;
         }
         ctx_.progressed();
-        if (ComprovarSpam(ctx_, queue + messageName)) {
-            moveOrLog(*name, messageName, Configuracio.CarpetaSpam, syncs);
+        if (ComprovarSpam(ctx_, queue + pair.messageName())) {
+            moveOrLog(pair, Configuracio.CarpetaSpam, syncs);
             continue;
         }
         // A stop during the spam check leaves the pair queued, not forwarded.
@@ -198,21 +197,21 @@ void frmEnviarCorreu::queuePass()
         // The acceptance is recorded the moment the server's reply arrives, so only a crash
         // between that reply and this rename can make the message go out twice.
         std::optional<StoreResult> marked;
-        onAccepted_ = [&] { marked = markSent(queue, *name, &syncs); };
-        const ForwardOutcome outcome = ReenviarMissatge(queue + *name, queue + messageName);
+        onAccepted_ = [&] { marked = markSent(queue, pair.listedName(), &syncs); };
+        const ForwardOutcome outcome
+            = ReenviarMissatge(queue + pair.listedName(), queue + pair.messageName());
         onAccepted_ = nullptr;
         // What cannot be recorded as sent goes out again on the next run: stop here, so
         // that at most this one message is sent twice.
-        if (!fileForwarded(*name, messageName, outcome, syncs, marked))
+        if (!fileForwarded(pair, outcome, syncs, marked))
             break;
         logIfFailed(syncs.flushIfDue());
     }
     logIfFailed(syncs.flush());
 }
 
-bool frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QString &missatgeName,
-                                    ForwardOutcome outcome, FolderSyncs &syncs,
-                                    std::optional<StoreResult> marked)
+bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcome,
+                                    FolderSyncs &syncs, std::optional<StoreResult> marked)
 {
     const QString queue = withSlash(Configuracio.CarpetaCua);
     // Once the acceptance is recorded the pair is sent, whatever the goodbye brought.
@@ -222,16 +221,15 @@ bool frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QStrin
     case ForwardOutcome::Sent: {
         // Recorded in the queue first, so a failed move never makes it go out again.
         if (!marked)
-            marked = markSent(queue, destinatariName, &syncs);
+            marked = markSent(queue, pair.listedName(), &syncs);
         if (*marked) {
-            moveOrLog(sentMarkFor(destinatariName), missatgeName, Configuracio.CarpetaSiEnviats,
-                      syncs);
+            moveOrLog(QueuePair(pair.sentMarkName()), Configuracio.CarpetaSiEnviats, syncs);
             return true;
         }
         // The sent archive records it as well as the mark would.
         if (Configuracio.CarpetaSiEnviats.isEmpty()
-            || !MoureParella(destinatariName, missatgeName, queue, Configuracio.CarpetaSiEnviats,
-                             &syncs)) {
+            || !MoureParella(pair.listedName(), pair.messageName(), queue,
+                             Configuracio.CarpetaSiEnviats, &syncs)) {
             platform::logError(marked->error
                                + QStringLiteral("; no es reenvia res més fins a la propera "
                                                 "execució"));
@@ -242,33 +240,32 @@ bool frmEnviarCorreu::fileForwarded(const QString &destinatariName, const QStrin
     }
     case ForwardOutcome::Deferred:
         // A stopped run says nothing about the message: it waits for the next run.
-        if (ctx_.abort.requested() || !queueLifetimeOver(queue, destinatariName))
+        if (ctx_.abort.requested() || !queueLifetimeOver(queue, pair.listedName()))
             return true;
         platform::logError(QStringLiteral("Enviant: %1 porta més de %2 dies a la cua sense "
                                           "poder-se enviar; es deixa als no enviats")
-                               .arg(missatgeName.chopped(kMessageSuffix.size()))
+                               .arg(pair.stem())
                                .arg(kQueueLifetimeDays));
         break;
     case ForwardOutcome::Refused:
         break;
     }
-    moveOrLog(destinatariName, missatgeName, Configuracio.CarpetaNoEnviats, syncs);
+    moveOrLog(pair, Configuracio.CarpetaNoEnviats, syncs);
     return true;
 }
 
-void frmEnviarCorreu::moveOrLog(const QString &destinatariName, const QString &missatgeName,
-                                const QString &target, FolderSyncs &syncs)
+void frmEnviarCorreu::moveOrLog(const QueuePair &pair, const QString &target, FolderSyncs &syncs)
 {
     // A pair that cannot be moved stays in the queue for the next run; the pass never
     // hands it out twice, so its failure is logged once per run.
     if (target.isEmpty()) {
         platform::logError(
             QStringLiteral("Arxivant: no hi ha cap carpeta d'arxiu configurada per a ")
-            + destinatariName);
+            + pair.listedName());
         return;
     }
-    logIfFailed(
-        MoureParella(destinatariName, missatgeName, Configuracio.CarpetaCua, target, &syncs));
+    logIfFailed(MoureParella(pair.listedName(), pair.messageName(), Configuracio.CarpetaCua, target,
+                             &syncs));
 }
 
 void frmEnviarCorreu::purge()

@@ -66,13 +66,11 @@ private:
     void purge();
     void timerSeguretat_Timer();
     void unload();
-    void moveOrLog(const QString &destinatariName, const QString &missatgeName,
-                   const QString &target, FolderSyncs &syncs);
+    void moveOrLog(const QueuePair &pair, const QString &target, FolderSyncs &syncs);
     // Files a forwarded pair by the outcome: marked and moved when sent, failed archive
     // when refused or past the queue lifetime, left queued otherwise. False when a sent
     // message could be neither marked nor archived: the pass must stop.
-    bool fileForwarded(const QString &destinatariName, const QString &missatgeName,
-                       ForwardOutcome outcome, FolderSyncs &syncs,
+    bool fileForwarded(const QueuePair &pair, ForwardOutcome outcome, FolderSyncs &syncs,
                        std::optional<StoreResult> marked);
     // Runs one attempt on a fresh mail object; what it tells about the message.
     mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,

@@ -448,7 +448,7 @@ void Pop3Session::messageComplete()
     m_retrPending = false;
     wireLog(platform::WireSide::Server, m_receiver.statusLine());
     wireLogMessage(m_number, m_file->size(), false);
-    const QString path = m_file->messagePath();
+    const QueuePair pair = m_file->pair();
     if (!m_file->commit()) {
         // commit() has discarded the pair; the message stays on the server.
         const QString error = m_file->errorString();
@@ -457,7 +457,7 @@ void Pop3Session::messageComplete()
         return;
     }
     m_file.reset();
-    m_committed << path;
+    m_committed << pair;
     m_state = Pop3State::Dele;
     const QByteArray command = QByteArrayLiteral("DELE ") + QByteArray::number(m_number);
     sendCommand(command, QString::fromLatin1(command));
@@ -576,11 +576,12 @@ void Pop3Session::socketFailure(qint16 number, const QString &description)
     endSession();
 }
 
-void Pop3Session::removeStoredPair(const QString &messagePath)
+void Pop3Session::removeStoredPair(const QueuePair &pair)
 {
     // The message goes first: a forward-to file alone is dropped by the pair check.
-    QFile::remove(messagePath);
-    QFile::remove(messagePath.chopped(kMessageSuffix.size()) + kForwardToSuffix);
+    const QString queue = queuefiles::asFolder(config::Configuracio.CarpetaCua);
+    QFile::remove(queue + pair.messageName());
+    QFile::remove(queue + pair.forwardToName());
 }
 
 void Pop3Session::endSession()
@@ -599,8 +600,8 @@ void Pop3Session::endSession()
     // Without QUIT the server keeps every message of this session: the stored copies go,
     // so that the next run's fetch is the only one forwarded.
     if (!m_quitSent) {
-        for (const QString &path : std::as_const(m_committed))
-            removeStoredPair(path);
+        for (const QueuePair &pair : std::as_const(m_committed))
+            removeStoredPair(pair);
     }
     m_committed.clear();
 }

@@ -172,8 +172,8 @@ private:
     // Ends the session on a socket failure (logged); after QUIT the normal end.
     void socketFailure(qint16 number, const QString &description);
     void endSession();
-    // Removes the stored pair of a message file (its message stays on the server).
-    static void removeStoredPair(const QString &messagePath);
+    // Removes a stored pair from the queue (its message stays on the server).
+    static void removeStoredPair(const QueuePair &pair);
     qint64 ticksMs(qint64 ticks) const { return ticks * m_tickMs; }
     QString host() const;
 
@@ -192,8 +192,8 @@ private:
     Pop3MessageReceiver m_receiver;
     QByteArray m_out; // un-stuffed bytes of the current block, reused
     std::optional<QueuedMessageFile> m_file;
-    // Message files stored in this session before QUIT (flushed to disk when it is sent).
-    QStringList m_committed;
+    // Pairs stored in this session before QUIT (flushed to disk when it is sent).
+    QList<QueuePair> m_committed;
 
     int m_tickMs = 1000;
     QDeadlineTimer m_started;

@@ -1,6 +1,7 @@
 // The queue and archive store: creation of queued pairs under crash-safe names, the
 // queue listing and pass, the pair check, moves into the archives and the purge. The file
-// operations that must say why they failed are in queuefiles.cpp.
+// operations that must say why they failed are in queuefiles.cpp, the pair's file names in
+// queuepair.h.
 #include "routing/queue.h"
 
 #include "config/configuracio.h"
@@ -121,11 +122,12 @@ namespace {
 
 bool stemArchived(const QString &stem, const QStringList &archiveFolders)
 {
+    const QueuePair pair = QueuePair::fromStem(stem);
     for (const QString &folder : archiveFolders) {
         if (folder.isEmpty())
             continue;
-        const QString base = asFolder(folder) + stem;
-        if (QFile::exists(base + kForwardToSuffix) || QFile::exists(base + kMessageSuffix))
+        const QString base = asFolder(folder);
+        if (QFile::exists(base + pair.forwardToName()) || QFile::exists(base + pair.messageName()))
             return true;
     }
     return false;
@@ -167,8 +169,8 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
         // A sent mark left without its message would take the new message for a sent one.
         // A first attempt recorded under the stem would make the new message old.
         if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath())
-            || QFile::exists(queueFolder + result.m_stem + kSentMarkSuffix)
-            || QFile::exists(queueFolder + result.m_stem + kFirstAttemptSuffix))
+            || QFile::exists(queueFolder + result.pair().sentMarkName())
+            || QFile::exists(queueFolder + result.pair().firstAttemptName()))
             continue;
         // A stem already filed in an archive is taken too: the move would replace that
         // pair (a second run within the same second, or a clock set back).
@@ -210,7 +212,7 @@ QueuedMessageFile ObrirParella(RunContext &ctx, const QString &enviarA)
                           {c.CarpetaSiEnviats, c.CarpetaNoEnviats, c.CarpetaSpam});
 }
 
-StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queueFolderPath)
+StoreResult syncQueuedFiles(const QList<QueuePair> &pairs, const QString &queueFolderPath)
 {
     const QString queueFolder = asFolder(queueFolderPath);
     const auto failure = [](const QString &path, int err) {
@@ -218,16 +220,14 @@ StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queu
             QStringLiteral("Rebent: no s'ha pogut desar a disc %1: %2").arg(path, reasonText(err)));
     };
     QueueBackend &backend = queueBackend();
-    if (messagePaths.size() > kSyncEachFileLimit) {
+    if (pairs.size() > kSyncEachFileLimit) {
         if (const int err = backend.flushFileSystem(queueFolder))
             return failure(queueFolder, err);
         return {};
     }
-    for (const QString &path : messagePaths) {
-        QString pairPath = path;
-        if (pairPath.endsWith(kMessageSuffix))
-            pairPath = pairPath.chopped(kMessageSuffix.size()) + kForwardToSuffix;
-        for (const QString &file : {path, pairPath}) {
+    for (const QueuePair &pair : pairs) {
+        for (const QString &file :
+             {queueFolder + pair.messageName(), queueFolder + pair.forwardToName()}) {
             if (const int err = backend.flush(file, true))
                 return failure(file, err);
         }
@@ -256,9 +256,10 @@ int removeLeftoverParts(const QString &folderPath)
     }
     // A first attempt recorded for a pair that is gone.
     for (const QString &name : filesEndingWith(folder, {kFirstAttemptSuffix})) {
-        const QString stem = folder + name.chopped(kFirstAttemptSuffix.size());
-        if (QFileInfo::exists(stem + kForwardToSuffix) || QFileInfo::exists(stem + kSentMarkSuffix)
-            || QFileInfo::exists(stem + kMessageSuffix))
+        const QueuePair pair = QueuePair::fromStem(name.chopped(kFirstAttemptSuffix.size()));
+        if (QFileInfo::exists(folder + pair.forwardToName())
+            || QFileInfo::exists(folder + pair.sentMarkName())
+            || QFileInfo::exists(folder + pair.messageName()))
             continue;
         if (queueBackend().remove(folder + name) == 0)
             ++removed;
@@ -267,23 +268,6 @@ int removeLeftoverParts(const QString &folderPath)
 }
 
 // ---- The queue pass ----
-
-QString messageNameFor(const QString &forwardToName)
-{
-    // Taking the name without its suffix (rather than a fixed 19 characters) keeps a
-    // stray, oddly named file from being paired with another pair's message.
-    return stemOf(forwardToName) + kMessageSuffix;
-}
-
-bool isSentMark(const QString &name)
-{
-    return name.endsWith(kSentMarkSuffix);
-}
-
-QString sentMarkFor(const QString &forwardToName)
-{
-    return stemOf(forwardToName) + kSentMarkSuffix;
-}
 
 QStringList listQueue(const QString &folder)
 {
@@ -334,9 +318,9 @@ void recordFirstAttempt(const QString &path, const AttemptClock &now)
     queueBackend().write(fd.get(), line.constData(), line.size());
 }
 
-void removeFirstAttempt(const QString &folder, const QString &name)
+void removeFirstAttempt(const QString &folder, const QueuePair &pair)
 {
-    const QString path = folder + stemOf(name) + kFirstAttemptSuffix;
+    const QString path = folder + pair.firstAttemptName();
     if (QFileInfo::exists(path))
         queueBackend().remove(path);
 }
@@ -361,7 +345,7 @@ AttemptClock AttemptClock::current()
 bool queueLifetimeOver(const QString &folderPath, const QString &forwardToName,
                        const AttemptClock &now)
 {
-    const QString path = asFolder(folderPath) + stemOf(forwardToName) + kFirstAttemptSuffix;
+    const QString path = asFolder(folderPath) + QueuePair(forwardToName).firstAttemptName();
     const std::optional<AttemptClock> first = readFirstAttempt(path);
     qint64 waitedMs = -1;
     if (first) {
@@ -398,7 +382,7 @@ bool QueuePass::refill()
     QStringList fresh;
     // By stem: a pair marked sent during the pass is the same pair under another name.
     for (const QString &name : listQueue(m_folder)) {
-        const QString stem = stemOf(name);
+        const QString stem = QueuePair(name).stem();
         if (!m_handedOut.contains(stem)) {
             m_handedOut.insert(stem);
             fresh.append(name);
@@ -413,12 +397,13 @@ PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToNam
                           const QStringList &archiveFolders, FolderSyncs *syncs)
 {
     const QString folder = asFolder(folderPath);
+    const QueuePair pair(forwardToName);
     const QString forwardToPath = folder + forwardToName;
-    const QString messageName = messageNameFor(forwardToName);
+    const QString messageName = pair.messageName();
     const QFileInfo message(folder + messageName);
     if (!message.isFile()) {
         // A move into an archive cut between its two renames: the message went first.
-        const QString archivedName = stemOf(forwardToName) + kForwardToSuffix;
+        const QString archivedName = pair.forwardToName();
         for (const QString &archive : archiveFolders) {
             if (archive.isEmpty())
                 continue;
@@ -427,17 +412,17 @@ PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToNam
                 || QFileInfo::exists(target + archivedName))
                 continue;
             if (moveFile(forwardToName, folder, target, archivedName, syncs))
-                removeFirstAttempt(folder, forwardToName);
+                removeFirstAttempt(folder, pair);
             return PairCheck::Archived;
         }
         queueBackend().remove(forwardToPath);
-        removeFirstAttempt(folder, forwardToName);
+        removeFirstAttempt(folder, pair);
         return PairCheck::Dropped;
     }
     if (message.size() == 0) {
         queueBackend().remove(message.filePath());
         queueBackend().remove(forwardToPath);
-        removeFirstAttempt(folder, forwardToName);
+        removeFirstAttempt(folder, pair);
         return PairCheck::Dropped;
     }
     return PairCheck::Usable;
@@ -461,14 +446,13 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
     if (!moved)
         return moved;
     // In an archive a sent mark is again the pair's forward-to file.
-    const QString archivedName = isSentMark(destinatariName)
-        ? stemOf(destinatariName) + kForwardToSuffix
-        : destinatariName;
+    const QueuePair pair(destinatariName);
+    const QString archivedName = pair.isSent() ? pair.forwardToName() : destinatariName;
     moved = moveFile(destinatariName, sourceFolder, targetFolder, archivedName, syncs);
     if (!moved)
         moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);
     else
-        removeFirstAttempt(sourceFolder, destinatariName);
+        removeFirstAttempt(sourceFolder, pair);
     return moved;
 }
 
@@ -491,14 +475,14 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
         // A message whose forward-to file never followed it (a move cut by a crash, in an
         // older version) goes by its own age; one with its pair goes with the pair.
         if (name.endsWith(kMessageSuffix)) {
-            const QString stem = name.chopped(kMessageSuffix.size());
-            if (!QFileInfo::exists(folder + stem + kForwardToSuffix) && old(pair))
+            const QueuePair named = QueuePair::fromStem(name.chopped(kMessageSuffix.size()));
+            if (!QFileInfo::exists(folder + named.forwardToName()) && old(pair))
                 queueBackend().remove(pair.filePath());
             continue;
         }
         if (!old(pair))
             continue;
-        const QString messagePath = folder + messageNameFor(name);
+        const QString messagePath = folder + QueuePair(name).messageName();
         // Keep the forward-to file while its message is still there, so a later purge
         // finds the pair again instead of leaving a message that is never purged.
         if (QFileInfo::exists(messagePath) && queueBackend().remove(messagePath) != 0)

@@ -20,10 +20,15 @@
 // the clock that named it, which may have been wrong.
 //
 // Files are created readable by their owner only (0600): they hold other people's mail.
+//
+// A pair's file names come from its stem (QueuePair, queuepair.h); the durable records
+// used beside this store (folder syncs, the sent mark, the safety copy) are in queuefiles.h.
 #pragma once
 
+#include "routing/queuefiles.h"
+#include "routing/queuepair.h"
+
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -39,28 +44,10 @@ namespace vessamo::routing {
 
 struct RunContext;
 
-inline constexpr qsizetype kStemLength = 19;
-inline const QString kForwardToSuffix = QStringLiteral(".destinatari");
-inline const QString kMessageSuffix = QStringLiteral(".missatge");
-inline const QString kPartSuffix = QStringLiteral(".part");
-inline const QString kSentMarkSuffix = QStringLiteral(".enviat");
-inline const QString kSafetyCopySuffix = QStringLiteral(".copia");
-inline const QString kFirstAttemptSuffix = QStringLiteral(".intent");
-
 // How long a message that cannot be sent for a temporary reason stays queued before it
 // goes to the failed archive: 5 days, as established mail servers keep undeliverable
 // mail by default.
 inline constexpr int kQueueLifetimeDays = 5;
-
-// Success, or a failure with a Catalan text that begins with its phase ("Arxivant: ...").
-struct StoreResult
-{
-    bool ok = true;
-    QString error;
-
-    explicit operator bool() const { return ok; }
-    static StoreResult failure(const QString &text) { return {false, text}; }
-};
 
 // The message file of a queued pair while it is being written. Move-only. Until commit()
 // the message sits under its temporary name; an object destroyed without commit()
@@ -80,10 +67,11 @@ public:
 
     // The 19-character stem, e.g. "M202401312359590001".
     const QString &stem() const { return m_stem; }
+    QueuePair pair() const { return QueuePair::fromStem(m_stem); }
     const QString &folder() const { return m_folder; }
-    QString forwardToPath() const { return m_folder + m_stem + kForwardToSuffix; }
+    QString forwardToPath() const { return m_folder + pair().forwardToName(); }
     // The final name, which exists only after commit().
-    QString messagePath() const { return m_folder + m_stem + kMessageSuffix; }
+    QString messagePath() const { return m_folder + pair().messageName(); }
     QString partPath() const { return messagePath() + kPartSuffix; }
 
     // Appends all of `bytes`; false (and the error text set) when the disk refused them.
@@ -124,25 +112,16 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolder,
 // The stem of a pair formed from a time and a counter (last four digits).
 QString stemFor(const QDateTime &now, int counter);
 
-// Flushes to disk, in one batch, the committed message files given (full paths), their
-// forward-to files and the queue folder itself. Called once before POP3 QUIT, so the
-// server deletes nothing that is not safely stored.
-StoreResult syncQueuedFiles(const QStringList &messagePaths, const QString &queueFolder);
+// Flushes to disk, in one batch, the committed pairs given (their message and forward-to
+// files) and the queue folder itself. Called once before POP3 QUIT, so the server deletes
+// nothing that is not safely stored.
+StoreResult syncQueuedFiles(const QList<QueuePair> &pairs, const QString &queueFolder);
 
 // Removes temporary message files left by an interrupted download (or an interrupted
 // copy into an archive) in the folder, and deals with safety copies left by a crash while
 // the anti-spam program ran: put back when the message is gone or empty, else removed.
 // Called at the start of a run. Returns how many files it removed or put back.
 int removeLeftoverParts(const QString &folder);
-
-// The message file name of a forward-to file (or sent mark) name: the name with its
-// suffix replaced by ".missatge" (for a well-formed name, its first 19 characters +
-// ".missatge").
-QString messageNameFor(const QString &forwardToName);
-
-// Whether a name the listing gave is a sent mark: the message was accepted by a server
-// and only its move into the sent archive is left.
-bool isSentMark(const QString &name);
 
 // The queue listing: names (no folder) of the forward-to files and sent marks in the
 // folder, in ascending name order, which is the order of creation (oldest first). One
@@ -170,56 +149,6 @@ struct AttemptClock
 // is never counted as older than it is.
 bool queueLifetimeOver(const QString &folder, const QString &forwardToName,
                        const AttemptClock &now = AttemptClock::current());
-
-// Folder syncs put off and done together: after a rename, the new entry is on disk only
-// once its folder is synced, and one sync covers every rename made in that folder since.
-// The queue pass adds the folders it renames in and flushes at most once per interval and
-// at its end, which keeps a sync per message (milliseconds each) off the pass.
-class FolderSyncs
-{
-public:
-    FolderSyncs();
-    void add(const QString &folder);
-    // Flushes when the interval has passed since the last flush.
-    StoreResult flushIfDue();
-    // Syncs every folder added since the last flush; the first failure is returned.
-    StoreResult flush();
-
-private:
-    QSet<QString> pending_;
-    QElapsedTimer sinceFlush_;
-};
-
-// Records in the queue that a server accepted the pair: the forward-to file is renamed to
-// its sent mark. The folder goes into `syncs`, or is synced at once without it.
-StoreResult markSent(const QString &folder, const QString &forwardToName,
-                     FolderSyncs *syncs = nullptr);
-// The sent mark's name of a forward-to file name.
-QString sentMarkFor(const QString &forwardToName);
-
-// A copy of a queued message that stands by while an outside program may change the
-// message: a clone where the file system shares blocks, else a plain copy (a hard link
-// would not survive a truncation in place). Removed on destruction.
-class SafetyCopy
-{
-public:
-    explicit SafetyCopy(const QString &messagePath);
-    ~SafetyCopy();
-    SafetyCopy(const SafetyCopy &) = delete;
-    SafetyCopy &operator=(const SafetyCopy &) = delete;
-
-    bool valid() const { return held_; }
-    // Why the copy could not be made ("no existeix", "el disc és ple", ...).
-    const QString &errorString() const { return error_; }
-    // Puts the copy back when the message is gone or empty; true when it did.
-    bool restoreIfLost();
-
-private:
-    QString message_;
-    QString copy_;
-    QString error_;
-    bool held_ = false;
-};
 
 // The queue pass's view of the queue: lists the folder once and hands out its names in
 // order, skipping names whose forward-to file is gone. When the list is used up it lists

@@ -1,7 +1,6 @@
 #include "routing/queuebackend.h"
 
-#include "routing/queuefiles.h"
-
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <cerrno>
@@ -27,13 +26,27 @@ int errnoOr(int fallback)
 
 } // namespace
 
+QByteArray nativePath(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+int openNative(const QString &path, int flags, mode_t mode)
+{
+    int fd;
+    do {
+        fd = ::open(nativePath(path).constData(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd &fd)
 {
     // Never through a link, never waiting on a FIFO: the folders may be the service's while
     // root runs the router.
-    fd = platform::UniqueFd(queuefiles::openNative(
+    fd = platform::UniqueFd(openNative(
         path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (exclusive ? O_EXCL : O_TRUNC),
-        queuefiles::kFileMode));
+        kFileMode));
     if (!fd.valid())
         return errno;
     // Root running the router over the service's folders: what it makes there is the
@@ -42,8 +55,7 @@ int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd
     struct stat folder
     {
     };
-    if (::geteuid() == 0
-        && ::stat(queuefiles::nativePath(QFileInfo(path).path()).constData(), &folder) == 0
+    if (::geteuid() == 0 && ::stat(nativePath(QFileInfo(path).path()).constData(), &folder) == 0
         && folder.st_uid != 0 && ::fchown(fd.get(), folder.st_uid, folder.st_gid) != 0)
         qCDebug(lcQueueBackend, "cannot give %s to its folder's owner: %s", qUtf8Printable(path),
                 std::strerror(errno));
@@ -72,7 +84,7 @@ int QueueBackend::flush(int fd)
 
 int QueueBackend::flush(const QString &path, bool dataOnly)
 {
-    platform::UniqueFd fd(queuefiles::openNative(path, O_RDONLY));
+    platform::UniqueFd fd(openNative(path, O_RDONLY));
     if (!fd.valid())
         return errno;
     if ((dataOnly ? ::fdatasync(fd.get()) : ::fsync(fd.get())) != 0)
@@ -82,7 +94,7 @@ int QueueBackend::flush(const QString &path, bool dataOnly)
 
 int QueueBackend::flushFileSystem(const QString &folder)
 {
-    platform::UniqueFd fd(queuefiles::openNative(folder, O_RDONLY | O_DIRECTORY));
+    platform::UniqueFd fd(openNative(folder, O_RDONLY | O_DIRECTORY));
     if (!fd.valid() || ::syncfs(fd.get()) != 0)
         return errno;
     return 0;
@@ -90,8 +102,8 @@ int QueueBackend::flushFileSystem(const QString &folder)
 
 int QueueBackend::rename(const QString &from, const QString &to, bool replace)
 {
-    const QByteArray source = queuefiles::nativePath(from);
-    const QByteArray target = queuefiles::nativePath(to);
+    const QByteArray source = nativePath(from);
+    const QByteArray target = nativePath(to);
     if (replace)
         return ::rename(source.constData(), target.constData()) == 0 ? 0 : errno;
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
@@ -108,7 +120,7 @@ int QueueBackend::rename(const QString &from, const QString &to, bool replace)
 
 int QueueBackend::remove(const QString &path)
 {
-    return ::unlink(queuefiles::nativePath(path).constData()) == 0 ? 0 : errno;
+    return ::unlink(nativePath(path).constData()) == 0 ? 0 : errno;
 }
 
 QueueBackend &queueBackend()

@@ -11,10 +11,20 @@
 
 #include "platform/posixfd.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <sys/types.h>
 
 namespace vessamo::routing {
+
+// Mail is private to the account that runs the router.
+inline constexpr mode_t kFileMode = 0600;
+
+// The path as the file system spells it.
+QByteArray nativePath(const QString &path);
+// open(2) with O_CLOEXEC, retried on EINTR; -1 and errno on failure.
+int openNative(const QString &path, int flags, mode_t mode = 0);
 
 class QueueBackend
 {

@@ -36,11 +36,6 @@ constexpr qint64 kFolderSyncIntervalMs = 1000;
 
 } // namespace
 
-QByteArray nativePath(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
 // Folder paths end in "/" and names are appended to them; a configured path without it
 // must not scatter files into the parent folder.
 QString asFolder(const QString &path)
@@ -68,15 +63,6 @@ QString reasonText(int err)
     default:
         return QString::fromLocal8Bit(std::strerror(err));
     }
-}
-
-int openNative(const QString &path, int flags, mode_t mode)
-{
-    int fd;
-    do {
-        fd = ::open(nativePath(path).constData(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
 }
 
 // 0 on success, else errno. Copies the rest of `in` to `out`, block by block.
@@ -212,16 +198,6 @@ QStringList filesEndingWith(const QString &folder, std::initializer_list<QString
     return names;
 }
 
-// The name without its suffix: for a well-formed name, the stem.
-QString stemOf(const QString &name)
-{
-    for (const QString &suffix : {kForwardToSuffix, kSentMarkSuffix}) {
-        if (name.endsWith(suffix))
-            return name.chopped(suffix.size());
-    }
-    return name.left(kStemLength);
-}
-
 } // namespace queuefiles
 
 using namespace queuefiles;
@@ -261,7 +237,7 @@ StoreResult FolderSyncs::flush()
 StoreResult markSent(const QString &folderPath, const QString &forwardToName, FolderSyncs *syncs)
 {
     const QString folder = asFolder(folderPath);
-    const QString mark = sentMarkFor(forwardToName);
+    const QString mark = QueuePair(forwardToName).sentMarkName();
     if (const int err = queueBackend().rename(folder + forwardToName, folder + mark)) {
         return StoreResult::failure(
             QStringLiteral("Enviant: no s'ha pogut marcar com a enviat %1: %2")
