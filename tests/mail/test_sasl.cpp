@@ -2,10 +2,12 @@
 // CRAM-MD5), the exact messages of the others, every way a SCRAM server can be wrong,
 // SASLprep, and the rule that chooses a mechanism.
 #include "mail/sasl.h"
+#include "support/pycheck.h"
 
 #include <gtest/gtest.h>
 
 using namespace vessamo::mail;
+using vessamo::test::runPython;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -90,6 +92,59 @@ TEST(SaslScram, PublishedExamplesByteForByte)
         // Without SASL-IR the server's empty challenge asks for the first message.
         mechanism = make(example.mechanism, password(u"user"_s, u"pencil"_s), example.nonce);
         EXPECT_EQ(mechanism->step(QByteArray()).response, "n,,n=user,r=" + example.nonce);
+    }
+}
+
+// A server written in Python with hashlib and hmac: it reads the three client and server
+// messages, checks the client's proof against the password it was given (already prepared)
+// and prints its own signature message.
+constexpr const char *kScramServer = R"(
+import base64, hashlib, hmac, sys
+algorithm, password = sys.argv[1], sys.argv[2].encode()
+client_first, server_first, client_final = sys.stdin.buffer.read().split(b"\n")
+attrs = dict(a.split(b"=", 1) for a in server_first.split(b","))
+salted = hashlib.pbkdf2_hmac(algorithm, password, base64.b64decode(attrs[b"s"]), int(attrs[b"i"]))
+h = lambda key, msg: hmac.new(key, msg, algorithm).digest()
+without_proof, proof = client_final.rsplit(b",p=", 1)
+auth = client_first[3:] + b"," + server_first + b"," + without_proof
+client_key = h(salted, b"Client Key")
+signature = h(hashlib.new(algorithm, client_key).digest(), auth)
+expected = bytes(a ^ b for a, b in zip(client_key, signature))
+if base64.b64decode(proof) != expected or without_proof != b"c=biws,r=" + attrs[b"r"]:
+    sys.exit("wrong proof")
+sys.stdout.buffer.write(b"v=" + base64.b64encode(h(h(salted, b"Server Key"), auth)))
+)";
+
+TEST(SaslScram, AgainstAnIndependentServer)
+{
+    const struct
+    {
+        QByteArray mechanism;
+        const char *algorithm;
+        QString user;
+        QString password;
+        QString prepared; // what the server stores
+        QByteArray serverFirst;
+    } rows[] = {
+        {"SCRAM-SHA-1", "sha1", u"us,er=x"_s, u"p\u00E4ssw\u00F6rd"_s, u"p\u00E4ssw\u00F6rd"_s,
+         "r=cnonce4711+srv/nonce,s=c2FsdHNhbHQ=,i=4096"},
+        {"SCRAM-SHA-256", "sha256", u"user"_s, u"pen\u00A0cil\u00AD"_s, u"pen cil"_s,
+         "r=cnonce4711%server,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=10000,x=ext"},
+        {"SCRAM-SHA-256", "sha256", u"user"_s, u"\u2168 a\u0301"_s, u"IX \u00E1"_s,
+         "r=cnonce4711xyz,s=AAECAwQFBgcICQ==,i=1"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.serverFirst.toStdString());
+        auto mechanism = make(row.mechanism, password(row.user, row.password), "cnonce4711");
+        const QByteArray clientFirst = *mechanism->initialResponse();
+        const SaslStep final = mechanism->step(row.serverFirst);
+        ASSERT_TRUE(final.ok()) << final.failure.toStdString();
+        const auto server
+            = runPython(kScramServer, clientFirst + '\n' + row.serverFirst + '\n' + final.response,
+                        {QString::fromLatin1(row.algorithm), row.prepared});
+        ASSERT_EQ(server.status, 0) << server.out.toStdString();
+        EXPECT_TRUE(mechanism->step(server.out).ok());
+        EXPECT_TRUE(mechanism->verifySuccess(std::nullopt).ok());
     }
 }
 
