@@ -89,7 +89,8 @@ public:
         case State::SentFirst:
             return answerServerFirst(challenge);
         case State::SentFinal:
-            // Verified, the answer is empty: the server then reports success.
+            // The server's signature: once it is verified the answer is empty, and the
+            // server then reports success.
             return checkServerFinal(challenge);
         case State::Verified:
         case State::Failed:
