@@ -194,24 +194,24 @@ MUTANTS = [
     # --- routing: POP3
     ("un-stuffing off", "src/routing/pop3session.cpp",
      "                // A stuffed line: its first \".\" is dropped, the rest written as it came.\n"
-     "                m_phase = Phase::InLine;",
-     "                out.append('.');\n                m_phase = Phase::InLine;", "Pop3"),
+     "                phase_ = Phase::InLine;",
+     "                out.append('.');\n                phase_ = Phase::InLine;", "Pop3"),
     ("DELE sent before the message file is complete", "src/routing/pop3session.cpp",
-     "    const QueuePair pair = m_file->pair();\n    if (!m_file->commit()) {",
-     "    const QueuePair pair = m_file->pair();\n"
-     "    m_socket.SendData(QByteArrayLiteral(\"DELE \") + QByteArray::number(m_number) + \"\\r\\n\");\n"
-     "    if (!m_file->commit()) {", "Pop3|RoutingRun"),
+     "    const QueuePair pair = file_->pair();\n    if (!file_->commit()) {",
+     "    const QueuePair pair = file_->pair();\n"
+     "    socket_.SendData(QByteArrayLiteral(\"DELE \") + QByteArray::number(number_) + \"\\r\\n\");\n"
+     "    if (!file_->commit()) {", "Pop3|RoutingRun"),
     ("no flush before QUIT", "src/routing/pop3session.cpp",
      "    // QUIT makes the server delete what was marked: everything stored must be on disk first.\n"
-     "    if (!m_committed.isEmpty()) {",
+     "    if (!committed_.isEmpty()) {",
      "    if (false) {", "Pop3|Durability"),
     ("no QUIT after a refusal once logged in", "src/routing/pop3session.cpp",
-     "const bool loggedIn = m_state >= Pop3State::Stat;", "const bool loggedIn = false;", "Pop3"),
+     "const bool loggedIn = state_ >= Pop3State::Stat;", "const bool loggedIn = false;", "Pop3"),
     ("a close after QUIT logged as a failure", "src/routing/pop3session.cpp",
-     "if (!m_quitSent && !m_failed) {", "if (!m_failed) {", "Pop3"),
+     "if (!quitSent_ && !failed_) {", "if (!failed_) {", "Pop3"),
     ("a session without QUIT keeps its copies", "src/routing/pop3session.cpp",
-     "    if (!m_quitSent) {\n        for (const QueuePair &pair : std::as_const(m_committed))",
-     "    if (false) {\n        for (const QueuePair &pair : std::as_const(m_committed))", "Pop3"),
+     "    if (!quitSent_) {\n        for (const QueuePair &pair : std::as_const(committed_))",
+     "    if (false) {\n        for (const QueuePair &pair : std::as_const(committed_))", "Pop3"),
     ("no bound on a message's size", "src/routing/pop3session.h",
      "return total + (total > kMinSizeMargin ? total : kMinSizeMargin);",
      "return (qint64(1) << 60) + 0 * total;", "Pop3"),

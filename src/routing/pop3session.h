@@ -91,18 +91,18 @@ public:
     // Handles one block; message bytes go to the end of `out`.
     Result feed(QByteArrayView block, QByteArray &out);
     // The status line as received, with its line end once complete.
-    const QByteArray &statusLine() const { return m_status; }
+    const QByteArray &statusLine() const { return status_; }
     // Bytes of the reply received after the status line (what the progress bar counts).
-    qint64 dataReceived() const { return m_dataReceived; }
+    qint64 dataReceived() const { return dataReceived_; }
 
 private:
     enum class Phase { Status, LineStart, Dot, DotCr, InLine, Done };
     Result feedStatus(QByteArrayView block, qsizetype &pos);
 
-    Phase m_phase = Phase::Status;
-    bool m_prevCr = false;
-    QByteArray m_status;
-    qint64 m_dataReceived = 0;
+    Phase phase_ = Phase::Status;
+    bool prevCr_ = false;
+    QByteArray status_;
+    qint64 dataReceived_ = 0;
 };
 
 // One POP3 session at a time on a socket that the routing form owns.
@@ -142,14 +142,14 @@ public:
     // index outside the table does nothing.
     void LlegirBustia(qsizetype index);
     // The tick of the run's safety timer, from which the session's limits are derived.
-    void setSafetyTickMs(int ms) { m_tickMs = ms > 0 ? ms : 1000; }
+    void setSafetyTickMs(int ms) { tickMs_ = ms > 0 ? ms : 1000; }
 
-    Pop3State state() const { return m_state; }
-    bool busy() const { return m_busy; }
-    qint64 messageCount() const { return m_count; }
-    qint64 messageNumber() const { return m_number; }
-    qint64 totalOctets() const { return m_total; }
-    qint64 octetsReceived() const { return m_received; }
+    Pop3State state() const { return state_; }
+    bool busy() const { return busy_; }
+    qint64 messageCount() const { return count_; }
+    qint64 messageNumber() const { return number_; }
+    qint64 totalOctets() const { return total_; }
+    qint64 octetsReceived() const { return received_; }
 
 private:
     void onDataArrival();
@@ -174,36 +174,36 @@ private:
     void endSession();
     // Removes a stored pair from the queue (its message stays on the server).
     static void removeStoredPair(const QueuePair &pair);
-    qint64 ticksMs(qint64 ticks) const { return ticks * m_tickMs; }
+    qint64 ticksMs(qint64 ticks) const { return ticks * tickMs_; }
     QString host() const;
 
-    platform::SocketControl &m_socket;
-    RunContext &m_run;
+    platform::SocketControl &socket_;
+    RunContext &run_;
 
-    Pop3State m_state = Pop3State::Greeting;
-    qsizetype m_index = -1;
-    qint64 m_count = 0;
-    qint64 m_number = 0;
-    qint64 m_total = 0;
-    qint64 m_received = 0;
-    bool m_busy = false;
+    Pop3State state_ = Pop3State::Greeting;
+    qsizetype index_ = -1;
+    qint64 count_ = 0;
+    qint64 number_ = 0;
+    qint64 total_ = 0;
+    qint64 received_ = 0;
+    bool busy_ = false;
 
-    QByteArray m_reply; // a reply line not yet complete
-    Pop3MessageReceiver m_receiver;
-    QByteArray m_out; // un-stuffed bytes of the current block, reused
-    std::optional<QueuedMessageFile> m_file;
+    QByteArray reply_; // a reply line not yet complete
+    Pop3MessageReceiver receiver_;
+    QByteArray out_; // un-stuffed bytes of the current block, reused
+    std::optional<QueuedMessageFile> file_;
     // Pairs stored in this session before QUIT (flushed to disk when it is sent).
-    QList<QueuePair> m_committed;
+    QList<QueuePair> committed_;
 
-    int m_tickMs = 1000;
-    QDeadlineTimer m_started;
-    QDeadlineTimer m_idleDeadline;
-    QDeadlineTimer m_sessionDeadline;
-    QString m_lastCommand; // status text of the last command, for the silence text
-    bool m_retrPending = false; // a RETR reply is (still) coming
-    bool m_draining = false; // the rest of an abandoned RETR reply is read and dropped
-    bool m_quitSent = false;
-    bool m_failed = false; // a failure has been logged
+    int tickMs_ = 1000;
+    QDeadlineTimer started_;
+    QDeadlineTimer idleDeadline_;
+    QDeadlineTimer sessionDeadline_;
+    QString lastCommand_; // status text of the last command, for the silence text
+    bool retrPending_ = false; // a RETR reply is (still) coming
+    bool draining_ = false; // the rest of an abandoned RETR reply is read and dropped
+    bool quitSent_ = false;
+    bool failed_ = false; // a failure has been logged
 };
 
 } // namespace vessamo::routing
