@@ -206,7 +206,8 @@ MUTANTS = [
      "    if (!committed_.isEmpty()) {",
      "    if (false) {", "Pop3|Durability"),
     ("no QUIT after a refusal once logged in", "src/routing/pop3session.cpp",
-     "const bool loggedIn = state_ >= Pop3State::Stat;", "const bool loggedIn = false;", "Pop3"),
+     "const bool quits = failure == Failure::Quit || failure == Failure::UnstoreAndQuit;",
+     "const bool quits = false && failure == Failure::Quit;", "Pop3"),
     ("a close after QUIT logged as a failure", "src/routing/pop3session.cpp",
      "if (!quitSent_ && !failed_) {", "if (!failed_) {", "Pop3"),
     ("a session without QUIT keeps its copies", "src/routing/pop3session.cpp",
@@ -216,8 +217,15 @@ MUTANTS = [
      "return total + (total > kMinSizeMargin ? total : kMinSizeMargin);",
      "return (qint64(1) << 60) + 0 * total;", "Pop3"),
     ("PASS shown in the status list", "src/routing/pop3session.cpp",
-     'QStringLiteral("PASS *******"));', 'QStringLiteral("PASS ") + bustia.Contrassenya);',
-     "Pop3"),
+     'shown = word + QStringLiteral(" *******");',
+     'shown = word + QStringLiteral(" ") + bustia.Contrassenya;', "Pop3"),
+    # --- routing: the POP3 session's table of states
+    ("RETR allowed more silence than the whole session", "src/routing/pop3session.cpp",
+     "Argument::MessageNumber, ReplyKind::MultiLine, kSilence,",
+     "Argument::MessageNumber, ReplyKind::MultiLine, 3 * kSilence,", "Pop3Faults"),
+    ("a refused DELE keeps its stored copy", "src/routing/pop3session.cpp",
+     "ReplyKind::Line,      kSilence, Failure::UnstoreAndQuit},",
+     "ReplyKind::Line,      kSilence, Failure::Quit},", "Pop3Faults"),
     # --- routing: queue, archives, filter, forwarding
     ("archive moves in the other order", "src/routing/queue.cpp",
      ("    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);\n"

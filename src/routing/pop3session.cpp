@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -205,6 +206,78 @@ Pop3MessageReceiver::Result Pop3MessageReceiver::feed(QByteArrayView block, QByt
     return Result::NeedMore;
 }
 
+// --- The session's states -----------------------------------------------------------------
+
+namespace {
+
+// What follows a state's command word.
+enum class Argument {
+    None,
+    UserName, // the mailbox's user
+    Password, // the mailbox's password, masked wherever the command is shown
+    MessageNumber, // the message the session is at
+};
+
+// How a state's reply ends.
+enum class ReplyKind {
+    Line, // one line, judged once its line end came
+    MultiLine, // a status line, then data up to a line holding "." alone (un-stuffed)
+};
+
+// What a failure while a state's reply is awaited means: a refusal, a reply that makes no
+// sense, silence, a message that cannot be stored.
+enum class Failure {
+    Disconnect, // not logged in: the connection ends at once; nothing has been stored
+    Quit, // logged in: QUIT still commits the DELEs of the messages stored before
+    UnstoreAndQuit, // as Quit; a refusal left the message unmarked, so its stored copy goes
+    Over, // QUIT is out: the session ends whatever comes; what is stored stays
+};
+
+struct StateRow
+{
+    Pop3State state;
+    const char *name;
+    const char *command; // sent on entering the state; none for the greeting (the connection)
+    Argument argument;
+    ReplyKind reply;
+    int silenceTicks; // silence allowed while the reply is awaited, in safety-timer ticks
+    Failure failure;
+};
+
+constexpr int kSilence = Pop3Session::kIdleLimitTicks;
+
+// One row per state, in the enum's order. A new state is a row here and a case of judge().
+// clang-format off
+constexpr auto kStates = std::to_array<StateRow>({
+    // state             name        command  argument                 reply                 silence   failure
+    {Pop3State::Greeting, "Greeting", nullptr, Argument::None,          ReplyKind::Line,      kSilence, Failure::Disconnect},
+    {Pop3State::User,     "User",     "USER",  Argument::UserName,      ReplyKind::Line,      kSilence, Failure::Disconnect},
+    {Pop3State::Pass,     "Pass",     "PASS",  Argument::Password,      ReplyKind::Line,      kSilence, Failure::Disconnect},
+    {Pop3State::Stat,     "Stat",     "STAT",  Argument::None,          ReplyKind::Line,      kSilence, Failure::Quit},
+    {Pop3State::Retr,     "Retr",     "RETR",  Argument::MessageNumber, ReplyKind::MultiLine, kSilence, Failure::Quit},
+    {Pop3State::Dele,     "Dele",     "DELE",  Argument::MessageNumber, ReplyKind::Line,      kSilence, Failure::UnstoreAndQuit},
+    {Pop3State::Quit,     "Quit",     "QUIT",  Argument::None,          ReplyKind::Line,      kSilence, Failure::Over},
+});
+// clang-format on
+
+constexpr bool rowsFollowTheEnum()
+{
+    for (std::size_t i = 0; i < kStates.size(); ++i) {
+        if (static_cast<std::size_t>(kStates[i].state) != i)
+            return false;
+    }
+    return true;
+}
+static_assert(kStates.size() == kPop3StateCount, "one row per state of Pop3State");
+static_assert(rowsFollowTheEnum(), "the rows of kStates are in the order of Pop3State");
+
+constexpr const StateRow &rowOf(Pop3State state)
+{
+    return kStates[static_cast<std::size_t>(state)];
+}
+
+} // namespace
+
 // --- Pop3Session --------------------------------------------------------------------------
 
 Pop3Session::Pop3Session(platform::SocketControl &wsckRebre, RunContext &run, QObject *parent)
@@ -241,14 +314,15 @@ void Pop3Session::LlegirBustia(qsizetype index)
         return;
     const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index)];
     index_ = index;
-    state_ = Pop3State::Greeting;
+    // The greeting's "command" is the connection made below.
+    enter(Pop3State::Greeting);
     count_ = number_ = total_ = received_ = 0;
     reply_.clear();
     receiver_.reset();
     file_.reset();
     committed_.clear();
     lastCommand_.clear();
-    retrPending_ = draining_ = quitSent_ = failed_ = false;
+    multiLinePending_ = draining_ = quitSent_ = failed_ = false;
 
     run_.view.setLabel(QStringLiteral("Llegint correu de ") + bustia.Usuari);
     socket_.Close();
@@ -256,7 +330,7 @@ void Pop3Session::LlegirBustia(qsizetype index)
     busy_ = true;
     started_ = QDeadlineTimer::current();
     sessionDeadline_ = started_ + ticksMs(kSessionBaseTicks);
-    idleDeadline_ = QDeadlineTimer(ticksMs(kIdleLimitTicks));
+    lastHeard_ = QDeadlineTimer::current();
     // The file keeps the port in 16 bits; ports above 32767 are stored negative.
     const auto port = static_cast<quint16>(bustia.Port);
     const bool tls
@@ -264,12 +338,15 @@ void Pop3Session::LlegirBustia(qsizetype index)
     socket_.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
     socket_.Connect(bustia.Servidor, port);
     while (busy_ && !run_.abort.requested()) {
-        // Data moves the idle deadline on, a failure brings the session's deadline in to
-        // the QUIT grace: the wait is re-entered until a deadline really passed.
-        const QDeadlineTimer next = std::min(idleDeadline_, sessionDeadline_);
-        const auto done = [this, next] { return !busy_ || sessionDeadline_ < next; };
+        // Data moves the silence deadline on, a failure brings the session's deadline in to
+        // the QUIT grace (a state that allows less silence brings the other one in): the
+        // wait is re-entered until a deadline really passed.
+        const QDeadlineTimer next = std::min(silenceDeadline(), sessionDeadline_);
+        const auto done = [this, next] {
+            return !busy_ || sessionDeadline_ < next || silenceDeadline() < next;
+        };
         if (!platform::waitUntil(done, next, &run_.abort) && !run_.abort.requested()
-            && (idleDeadline_.hasExpired() || sessionDeadline_.hasExpired()))
+            && (silenceDeadline().hasExpired() || sessionDeadline_.hasExpired()))
             timeLimitReached();
     }
     // Stopped by the run (safety timer, SIGTERM, "Tancar"): cut off where it stands.
@@ -283,12 +360,12 @@ void Pop3Session::onDataArrival()
     const QByteArray block = socket_.GetData();
     if (!busy_ || block.isEmpty())
         return;
-    idleDeadline_ = QDeadlineTimer(ticksMs(kIdleLimitTicks));
+    lastHeard_ = QDeadlineTimer::current();
     if (draining_) {
         drain(block);
         return;
     }
-    if (state_ == Pop3State::Retr) {
+    if (rowOf(state_).reply == ReplyKind::MultiLine) {
         handleMessageData(block);
         return;
     }
@@ -305,52 +382,81 @@ void Pop3Session::onDataArrival()
     QByteArray reply;
     reply.swap(reply_);
     wireLog(platform::WireSide::Server, reply);
-    const QString text = platform::fromAnsi(reply);
-    run_.AfegirEstat(text);
-    if (state_ == Pop3State::Quit) {
-        // Whatever the answer, the session is over; a refusal may have kept marked
-        // messages, so it is reported, but the stored files stay (nothing is lost).
-        if (!reply.startsWith('+') && !failed_)
-            platform::logError(QStringLiteral("Rebent: ") + text);
-        endSession();
-        return;
-    }
-    if (!reply.startsWith('+')) {
-        // A refused DELE leaves the message on the server: its stored copy must go, or
-        // the next run would forward it a second time.
-        if (state_ == Pop3State::Dele && !committed_.isEmpty())
-            removeStoredPair(committed_.takeLast());
-        fail(QStringLiteral("Rebent: ") + text);
-        return;
-    }
-    handleReply(reply);
+    run_.AfegirEstat(platform::fromAnsi(reply));
+    judge(reply);
 }
 
-void Pop3Session::handleReply(const QByteArray &reply)
+QDeadlineTimer Pop3Session::silenceDeadline() const
+{
+    return lastHeard_ + ticksMs(rowOf(state_).silenceTicks);
+}
+
+QByteArray Pop3Session::commandOf(Pop3State state, QString &shown) const
 {
     const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index_)];
-    switch (state_) {
-    case Pop3State::Greeting: {
-        count_ = 0;
-        const QString user = QStringLiteral("USER ") + bustia.Usuari;
-        state_ = Pop3State::User;
-        sendCommand(platform::toAnsi(user), user);
-        break;
+    const StateRow &row = rowOf(state);
+    const QString word = QString::fromLatin1(row.command);
+    switch (row.argument) {
+    case Argument::None:
+        shown = word;
+        return row.command;
+    case Argument::UserName:
+        shown = word + QStringLiteral(" ") + bustia.Usuari;
+        return platform::toAnsi(shown);
+    case Argument::Password:
+        shown = word + QStringLiteral(" *******");
+        return platform::toAnsi(word + QStringLiteral(" ") + bustia.Contrassenya);
+    case Argument::MessageNumber: {
+        const QByteArray command = QByteArray(row.command) + ' ' + QByteArray::number(number_);
+        shown = QString::fromLatin1(command);
+        return command;
     }
+    }
+    return {};
+}
+
+bool Pop3Session::enter(Pop3State next)
+{
+    state_ = next;
+    const StateRow &row = rowOf(next);
+    if (row.reply == ReplyKind::MultiLine) {
+        receiver_.reset();
+        multiLinePending_ = true;
+    }
+    if (!row.command)
+        return true;
+    QString shown;
+    const QByteArray command = commandOf(next, shown);
+    return sendCommand(command, shown);
+}
+
+void Pop3Session::judge(const QByteArray &reply)
+{
+    const bool positive = reply.startsWith('+');
+    switch (state_) {
+    case Pop3State::Greeting:
+        if (positive)
+            enter(Pop3State::User);
+        else
+            refused(reply);
+        break;
     case Pop3State::User:
-        state_ = Pop3State::Pass;
-        sendCommand(platform::toAnsi(QStringLiteral("PASS ") + bustia.Contrassenya),
-                    QStringLiteral("PASS *******"));
+        if (positive)
+            enter(Pop3State::Pass);
+        else
+            refused(reply);
         break;
     case Pop3State::Pass:
-        state_ = Pop3State::Stat;
-        sendCommand(QByteArrayLiteral("STAT"), QStringLiteral("STAT"));
+        if (positive)
+            enter(Pop3State::Stat);
+        else
+            refused(reply);
         break;
     case Pop3State::Stat: {
         const std::optional<Pop3Stat> stat = parseStatReply(reply);
         if (!stat) {
-            fail(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
-            return;
+            refused(reply);
+            break;
         }
         count_ = stat->count;
         total_ = stat->size;
@@ -364,8 +470,15 @@ void Pop3Session::handleReply(const QByteArray &reply)
             startMessage(1);
         break;
     }
+    case Pop3State::Retr:
+        // The whole message came: its data went to the queue file as it arrived (and a
+        // refused status line was refused there, as soon as it was complete). Store, mark.
+        messageComplete();
+        break;
     case Pop3State::Dele:
-        if (number_ >= count_) {
+        if (!positive) {
+            refused(reply);
+        } else if (number_ >= count_) {
             run_.view.setProgress(toProgress(total_));
             sendQuit();
         } else {
@@ -373,9 +486,22 @@ void Pop3Session::handleReply(const QByteArray &reply)
         }
         break;
     case Pop3State::Quit:
-    case Pop3State::Retr:
-        break; // handled before
+        // Whatever the answer, the session is over; a refusal may have kept marked
+        // messages, so it is reported, but the stored files stay (nothing is lost).
+        if (!positive && !failed_)
+            platform::logError(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
+        endSession();
+        break;
     }
+}
+
+void Pop3Session::refused(const QByteArray &reply)
+{
+    // A refused DELE leaves the message on the server: its stored copy must go, or the next
+    // run would forward it a second time.
+    if (rowOf(state_).failure == Failure::UnstoreAndQuit && !committed_.isEmpty())
+        removeStoredPair(committed_.takeLast());
+    fail(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
 }
 
 void Pop3Session::startMessage(qint64 number)
@@ -394,12 +520,8 @@ void Pop3Session::startMessage(qint64 number)
         run_.view.setProgressMaximum(toProgress(total_));
         run_.view.setProgress(0);
     }
-    receiver_.reset();
     number_ = number;
-    state_ = Pop3State::Retr;
-    retrPending_ = true;
-    const QByteArray command = QByteArrayLiteral("RETR ") + QByteArray::number(number);
-    sendCommand(command, QString::fromLatin1(command));
+    enter(Pop3State::Retr);
 }
 
 void Pop3Session::handleMessageData(QByteArrayView block)
@@ -410,11 +532,10 @@ void Pop3Session::handleMessageData(QByteArrayView block)
     if (result == Pop3MessageReceiver::Result::NegativeStatus
         || result == Pop3MessageReceiver::Result::StatusTooLong) {
         // RETR refused (or not a POP3 reply at all): nothing of it is stored.
-        retrPending_ = result == Pop3MessageReceiver::Result::StatusTooLong;
+        multiLinePending_ = result == Pop3MessageReceiver::Result::StatusTooLong;
         wireLog(platform::WireSide::Server, receiver_.statusLine());
-        const QString text = platform::fromAnsi(receiver_.statusLine());
-        run_.AfegirEstat(text);
-        fail(QStringLiteral("Rebent: ") + text);
+        run_.AfegirEstat(platform::fromAnsi(receiver_.statusLine()));
+        refused(receiver_.statusLine());
         return;
     }
     const qint64 limit = messageSizeLimit(total_);
@@ -432,7 +553,7 @@ void Pop3Session::handleMessageData(QByteArrayView block)
     received_ = qMin(received_ + (receiver_.dataReceived() - before), total_);
     run_.view.setProgress(toProgress(received_));
     if (result == Pop3MessageReceiver::Result::Complete)
-        messageComplete();
+        judge(receiver_.statusLine());
 }
 
 void Pop3Session::drain(QByteArrayView block)
@@ -445,7 +566,7 @@ void Pop3Session::drain(QByteArrayView block)
 
 void Pop3Session::messageComplete()
 {
-    retrPending_ = false;
+    multiLinePending_ = false;
     wireLog(platform::WireSide::Server, receiver_.statusLine());
     wireLogMessage(number_, file_->size(), false);
     const QueuePair pair = file_->pair();
@@ -458,9 +579,7 @@ void Pop3Session::messageComplete()
     }
     file_.reset();
     committed_ << pair;
-    state_ = Pop3State::Dele;
-    const QByteArray command = QByteArrayLiteral("DELE ") + QByteArray::number(number_);
-    sendCommand(command, QString::fromLatin1(command));
+    enter(Pop3State::Dele);
 }
 
 void Pop3Session::sendQuit()
@@ -476,10 +595,9 @@ void Pop3Session::sendQuit()
             return;
         }
     }
-    state_ = Pop3State::Quit;
     // A server that closed before our QUIT reached it deletes nothing: the session then
     // ends as one without QUIT.
-    if (!sendCommand(QByteArrayLiteral("QUIT"), QStringLiteral("QUIT"))) {
+    if (!enter(Pop3State::Quit)) {
         endSession();
         return;
     }
@@ -489,7 +607,7 @@ void Pop3Session::sendQuit()
 bool Pop3Session::sendCommand(const QByteArray &command, const QString &statusText)
 {
     // The status text, never the command: PASS is masked there.
-    qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << pop3StateName(state_);
+    qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << rowOf(state_).name;
     if (platform::lcWirePop3().isDebugEnabled())
         wireLog(platform::WireSide::Client, platform::toAnsi(statusText));
     const bool sent = socket_.SendData(command + "\r\n");
@@ -521,20 +639,21 @@ void Pop3Session::timeLimitReached()
     // A silent server is not asked to QUIT: it would not answer, and one that woke up
     // later must not delete what this session no longer keeps.
     fail(QStringLiteral("Rebent: el servidor %1 no ha respost en %2 s a %3")
-                 .arg(host(), seconds(ticksMs(kIdleLimitTicks)), awaited)
+                 .arg(host(), seconds(ticksMs(rowOf(state_).silenceTicks)), awaited)
              + cutOff,
          false);
 }
 
 void Pop3Session::fail(const QString &logText, bool mayQuit)
 {
-    qCDebug(lcPop3) << "failed in state" << pop3StateName(state_);
+    qCDebug(lcPop3) << "failed in state" << rowOf(state_).name;
     if (!failed_)
         platform::logError(logText);
     failed_ = true;
-    const bool loggedIn = state_ >= Pop3State::Stat;
-    if (!mayQuit || !loggedIn || quitSent_
-        || socket_.State() != platform::SocketControl::sckConnected) {
+    // Only a logged-in session whose QUIT is not out yet still says QUIT.
+    const Failure failure = rowOf(state_).failure;
+    const bool quits = failure == Failure::Quit || failure == Failure::UnstoreAndQuit;
+    if (!mayQuit || !quits || socket_.State() != platform::SocketControl::sckConnected) {
         endSession();
         return;
     }
@@ -545,7 +664,7 @@ void Pop3Session::fail(const QString &logText, bool mayQuit)
         file_->discard();
         file_.reset();
     }
-    draining_ = retrPending_;
+    draining_ = multiLinePending_;
     reply_.clear();
     sessionDeadline_ = QDeadlineTimer(ticksMs(kQuitGraceTicks));
     sendQuit();

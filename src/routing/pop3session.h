@@ -5,9 +5,13 @@
 //
 // Life cycle: the run calls LlegirBustia() for each mailbox; it connects and waits in the
 // event loop until the session is over or the run's stop is requested. The dialogue is
-// driven by the socket's events. Replies are judged only when their line is complete;
-// message data goes through Pop3MessageReceiver, the one place that drops the RETR status
-// line, undoes the dot-stuffing and finds the terminating "." line across blocks.
+// driven by the socket's events through a table of states (pop3session.cpp): per state the
+// command that entering it sends, the kind of reply it awaits (one line, or RETR's message),
+// the silence allowed before that reply and what a failure in it means; judge() has one
+// case per state and picks the next one from the reply. Replies are judged only when their
+// line is complete; message data goes through Pop3MessageReceiver, the one place that drops
+// the RETR status line, undoes the dot-stuffing and finds the terminating "." line across
+// blocks.
 //
 // Failures end this mailbox's session, never the run: a negative or malformed reply is
 // logged as "Rebent: " + reply, a socket error or a close before QUIT as "Rebent Winsock:
@@ -31,7 +35,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <array>
 #include <optional>
 
 namespace vessamo::platform {
@@ -40,25 +43,20 @@ class SocketControl;
 
 namespace vessamo::routing {
 
-// What the reply received in each state answers.
+// What the reply received in each state answers. A state is a row of the session's table
+// (pop3session.cpp: its command, the kind of reply, the silence allowed, what a failure
+// means) and a case of Pop3Session::judge(); Quit stays the last one.
 enum class Pop3State : int {
-    Greeting = 0, // the server's greeting
-    User = 1, // reply to USER
-    Pass = 2, // reply to PASS
-    Stat = 3, // reply to STAT
-    Retr = 4, // RETR reply: status line and message data
-    Dele = 5, // reply to DELE
-    Quit = 6, // reply to QUIT
+    Greeting, // the server's greeting
+    User, // reply to USER
+    Pass, // reply to PASS
+    Stat, // reply to STAT
+    Retr, // RETR reply: status line and message data
+    Dele, // reply to DELE
+    Quit, // reply to QUIT
 };
 
-inline constexpr std::array<const char *, 7> kPop3StateNames = {
-    "Greeting", "User", "Pass", "Stat", "Retr", "Dele", "Quit",
-};
-
-inline const char *pop3StateName(Pop3State state)
-{
-    return kPop3StateNames[static_cast<std::size_t>(state)];
-}
+inline constexpr std::size_t kPop3StateCount = static_cast<std::size_t>(Pop3State::Quit) + 1;
 
 // The figures of a positive STAT reply ("+OK count size", RFC 1939 section 5).
 struct Pop3Stat
@@ -156,7 +154,17 @@ private:
     void onError(qint16 number, const QString &description);
     void onClose();
 
-    void handleReply(const QByteArray &reply);
+    // Enters a state: sends its command (the greeting has none). False when the command
+    // could not reach the server (it has closed already).
+    bool enter(Pop3State next);
+    // The command that entering `state` sends, and in `shown` what the status list and the
+    // wire log show of it (the password masked).
+    QByteArray commandOf(Pop3State state, QString &shown) const;
+    // Judges a complete reply for the state it answers: one case per state.
+    void judge(const QByteArray &reply);
+    // A negative or unusable reply: logged, then the session ends as the state's table row
+    // says a failure in it must.
+    void refused(const QByteArray &reply);
     void handleMessageData(QByteArrayView block);
     void drain(QByteArrayView block);
     void messageComplete();
@@ -166,8 +174,8 @@ private:
     bool sendCommand(const QByteArray &command, const QString &statusText);
     // The session's wait ran out: silence, or the session's deadline.
     void timeLimitReached();
-    // Logs the failure and ends the session: with QUIT once logged in (unless `mayQuit` is
-    // false: a silent server), else at once.
+    // Logs the failure and ends the session as the state's failure class says: with QUIT
+    // once logged in (unless `mayQuit` is false: a silent server), else at once.
     void fail(const QString &logText, bool mayQuit = true);
     // Ends the session on a socket failure (logged); after QUIT the normal end.
     void socketFailure(qint16 number, const QString &description);
@@ -175,6 +183,8 @@ private:
     // Removes a stored pair from the queue (its message stays on the server).
     static void removeStoredPair(const QueuePair &pair);
     qint64 ticksMs(qint64 ticks) const { return ticks * tickMs_; }
+    // When the silence allowed while the current state's reply is awaited runs out.
+    QDeadlineTimer silenceDeadline() const;
     QString host() const;
 
     platform::SocketControl &socket_;
@@ -197,11 +207,11 @@ private:
 
     int tickMs_ = 1000;
     QDeadlineTimer started_;
-    QDeadlineTimer idleDeadline_;
+    QDeadlineTimer lastHeard_; // when the server last sent anything (or the connection began)
     QDeadlineTimer sessionDeadline_;
     QString lastCommand_; // status text of the last command, for the silence text
-    bool retrPending_ = false; // a RETR reply is (still) coming
-    bool draining_ = false; // the rest of an abandoned RETR reply is read and dropped
+    bool multiLinePending_ = false; // a multi-line (RETR) reply is (still) coming
+    bool draining_ = false; // the rest of an abandoned multi-line reply is read and dropped
     bool quitSent_ = false;
     bool failed_ = false; // a failure has been logged
 };
