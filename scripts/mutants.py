@@ -192,7 +192,7 @@ MUTANTS = [
      "        ctx_.AfegirEstat(noNetworkStatus());\n", "",
      "RoutingRun.NoConnection|ProcessTest.OnlyLoopback"),
     # --- routing: POP3
-    ("un-stuffing off", "src/routing/pop3session.cpp",
+    ("un-stuffing off", "src/routing/pop3reply.cpp",
      "                // A stuffed line: its first \".\" is dropped, the rest written as it came.\n"
      "                phase_ = Phase::InLine;",
      "                out.append('.');\n                phase_ = Phase::InLine;", "Pop3"),

@@ -9,9 +9,9 @@
 // command that entering it sends, the kind of reply it awaits (one line, or RETR's message),
 // the silence allowed before that reply and what a failure in it means; judge() has one
 // case per state and picks the next one from the reply. Replies are judged only when their
-// line is complete; message data goes through Pop3MessageReceiver, the one place that drops
-// the RETR status line, undoes the dot-stuffing and finds the terminating "." line across
-// blocks.
+// line is complete; message data goes through Pop3MessageReceiver (pop3reply.h), the one
+// place that drops the RETR status line, undoes the dot-stuffing and finds the terminating
+// "." line across blocks.
 //
 // Failures end this mailbox's session, never the run: a negative or malformed reply is
 // logged as "Rebent: " + reply, a socket error or a close before QUIT as "Rebent Winsock:
@@ -26,6 +26,7 @@
 // one line per message instead of its text.
 #pragma once
 
+#include "routing/pop3reply.h"
 #include "routing/queue.h"
 #include "routing/runcontext.h"
 
@@ -57,51 +58,6 @@ enum class Pop3State : int {
 };
 
 inline constexpr std::size_t kPop3StateCount = static_cast<std::size_t>(Pop3State::Quit) + 1;
-
-// The figures of a positive STAT reply ("+OK count size", RFC 1939 section 5).
-struct Pop3Stat
-{
-    qint64 count = 0;
-    qint64 size = 0;
-};
-
-// The count and size of a STAT reply; nothing when the reply is not positive or does not
-// hold both numbers. Only the first line counts; text after the size is allowed.
-std::optional<Pop3Stat> parseStatReply(QByteArrayView reply);
-
-// Un-stuffs one RETR reply as it arrives in blocks of any size. The status line is
-// collected (it may be split) and judged when complete; the message data that follows is
-// appended to the caller's buffer with the first "." of every stuffed line removed, up to
-// the line that holds "." alone, which is not written. Only a few bytes of the previous
-// block are kept (an unfinished ".", ".\r" or a CR), never the block itself.
-class Pop3MessageReceiver
-{
-public:
-    enum class Result {
-        NeedMore, // the message goes on
-        Complete, // the terminating line came; bytes after it are ignored
-        NegativeStatus, // the status line does not begin with "+"
-        StatusTooLong, // no line end within kMaxStatusLine bytes
-    };
-    static constexpr qsizetype kMaxStatusLine = 4096;
-
-    void reset();
-    // Handles one block; message bytes go to the end of `out`.
-    Result feed(QByteArrayView block, QByteArray &out);
-    // The status line as received, with its line end once complete.
-    const QByteArray &statusLine() const { return status_; }
-    // Bytes of the reply received after the status line (what the progress bar counts).
-    qint64 dataReceived() const { return dataReceived_; }
-
-private:
-    enum class Phase { Status, LineStart, Dot, DotCr, InLine, Done };
-    Result feedStatus(QByteArrayView block, qsizetype &pos);
-
-    Phase phase_ = Phase::Status;
-    bool prevCr_ = false;
-    QByteArray status_;
-    qint64 dataReceived_ = 0;
-};
 
 // One POP3 session at a time on a socket that the routing form owns.
 class Pop3Session : public QObject
