@@ -69,7 +69,8 @@ public:
 
     // Limits of one session, counted in ticks of the run's safety timer (1 s in service),
     // so that a silent server ends its session before the safety timer ends the run.
-    // Silence that ends a session: half the safety timer's 121 ticks.
+    // Silence that ends a session (what every state of the table allows before its reply):
+    // half the safety timer's 121 ticks.
     static constexpr int kIdleLimitTicks = 60;
     // The whole session may last the safety timer's 121 ticks plus the time the announced
     // size takes at the slowest rate allowed (16 KiB per tick), at most a day.
