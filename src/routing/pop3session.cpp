@@ -1,4 +1,4 @@
-// POP3 retrieval: the STAT parser, the RETR un-stuffer and the session's state table.
+// POP3 retrieval: the session's table of states and the session that runs it.
 #include "routing/pop3session.h"
 
 #include "config/configuracio.h"
@@ -13,7 +13,7 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <algorithm>
-#include <cstring>
+#include <array>
 #include <limits>
 
 namespace vessamo::routing {
@@ -23,37 +23,6 @@ namespace {
 // Debug output (QT_LOGGING_RULES="vessamo.routing.pop3.debug=true") is off by default:
 // one line per command would flood standard output on a large mailbox.
 Q_LOGGING_CATEGORY(lcPop3, "vessamo.routing.pop3", QtInfoMsg)
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-// A decimal number of at most 18 digits (no overflow in qint64); false otherwise.
-bool parseDecimal(QByteArrayView text, qint64 &value)
-{
-    if (text.isEmpty() || text.size() > 18)
-        return false;
-    qint64 v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + (c - '0');
-    }
-    value = v;
-    return true;
-}
-
-// The next blank-separated word of `line` from `pos`; empty at the end.
-QByteArrayView nextWord(QByteArrayView line, qsizetype &pos)
-{
-    while (pos < line.size() && isBlank(line[pos]))
-        ++pos;
-    const qsizetype start = pos;
-    while (pos < line.size() && !isBlank(line[pos]))
-        ++pos;
-    return line.sliced(start, pos - start);
-}
 
 // The progress bar counts in 32 bits; a mailbox of 2 GB or more saturates it.
 qint32 toProgress(qint64 value)
@@ -83,156 +52,104 @@ QString seconds(qint64 ms)
     return ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'f', 3);
 }
 
+// --- The session's states -----------------------------------------------------------------
+
+// What follows a state's command word.
+enum class Argument {
+    None,
+    UserName, // the mailbox's user
+    Password, // the mailbox's password, masked wherever the command is shown
+    MessageNumber, // the message the session is at
+};
+
+// How a state's reply ends.
+enum class ReplyKind {
+    Line, // one line, judged once its line end came
+    MultiLine, // a status line, then data up to a line holding "." alone (un-stuffed)
+};
+
+// What a failure while a state's reply is awaited means: a refusal, a reply that makes no
+// sense, silence, a message that cannot be stored.
+enum class Failure {
+    Disconnect, // not logged in: the connection ends at once; nothing has been stored
+    Quit, // logged in: QUIT still commits the DELEs of the messages stored before
+    UnstoreAndQuit, // as Quit; a refusal left the message unmarked, so its stored copy goes
+    Over, // QUIT is out: the session ends whatever comes; what is stored stays
+};
+
+struct StateRow
+{
+    Pop3State state;
+    const char *name;
+    const char *command; // sent on entering the state; none for the greeting (the connection)
+    Argument argument;
+    ReplyKind reply;
+    int silenceTicks; // silence allowed while the reply is awaited, in safety-timer ticks
+    Failure failure;
+};
+
+constexpr int kSilence = Pop3Session::kIdleLimitTicks;
+
+// One row per state, in the enum's order. A new state is a row here and a case of judge().
+// clang-format off
+constexpr auto kStates = std::to_array<StateRow>({
+    // state             name        command  argument                 reply                 silence   failure
+    {Pop3State::Greeting, "Greeting", nullptr, Argument::None,          ReplyKind::Line,      kSilence, Failure::Disconnect},
+    {Pop3State::User,     "User",     "USER",  Argument::UserName,      ReplyKind::Line,      kSilence, Failure::Disconnect},
+    {Pop3State::Pass,     "Pass",     "PASS",  Argument::Password,      ReplyKind::Line,      kSilence, Failure::Disconnect},
+    {Pop3State::Stat,     "Stat",     "STAT",  Argument::None,          ReplyKind::Line,      kSilence, Failure::Quit},
+    {Pop3State::Retr,     "Retr",     "RETR",  Argument::MessageNumber, ReplyKind::MultiLine, kSilence, Failure::Quit},
+    {Pop3State::Dele,     "Dele",     "DELE",  Argument::MessageNumber, ReplyKind::Line,      kSilence, Failure::UnstoreAndQuit},
+    {Pop3State::Quit,     "Quit",     "QUIT",  Argument::None,          ReplyKind::Line,      kSilence, Failure::Over},
+});
+// clang-format on
+
+constexpr bool rowsFollowTheEnum()
+{
+    for (std::size_t i = 0; i < kStates.size(); ++i) {
+        if (static_cast<std::size_t>(kStates[i].state) != i)
+            return false;
+    }
+    return true;
+}
+static_assert(kStates.size() == kPop3StateCount, "one row per state of Pop3State");
+static_assert(rowsFollowTheEnum(), "the rows of kStates are in the order of Pop3State");
+
+constexpr const StateRow &rowOf(Pop3State state)
+{
+    return kStates[static_cast<std::size_t>(state)];
+}
+
 } // namespace
-
-std::optional<Pop3Stat> parseStatReply(QByteArrayView reply)
-{
-    qsizetype end = 0;
-    while (end < reply.size() && reply[end] != '\r' && reply[end] != '\n')
-        ++end;
-    const QByteArrayView line = reply.first(end);
-    qsizetype pos = 0;
-    if (nextWord(line, pos) != QByteArrayView("+OK"))
-        return std::nullopt;
-    Pop3Stat stat;
-    if (!parseDecimal(nextWord(line, pos), stat.count)
-        || !parseDecimal(nextWord(line, pos), stat.size))
-        return std::nullopt;
-    return stat;
-}
-
-// --- Pop3MessageReceiver ------------------------------------------------------------------
-
-void Pop3MessageReceiver::reset()
-{
-    m_phase = Phase::Status;
-    m_prevCr = false;
-    m_status.clear();
-    m_dataReceived = 0;
-}
-
-Pop3MessageReceiver::Result Pop3MessageReceiver::feedStatus(QByteArrayView block, qsizetype &pos)
-{
-    const void *lf = std::memchr(block.data(), '\n', static_cast<std::size_t>(block.size()));
-    const qsizetype take = lf ? static_cast<const char *>(lf) - block.data() + 1 : block.size();
-    if (m_status.size() + take > kMaxStatusLine) {
-        m_status.append(block.first(qMin(take, kMaxStatusLine - m_status.size())));
-        m_phase = Phase::Done;
-        return Result::StatusTooLong;
-    }
-    m_status.append(block.first(take));
-    pos = take;
-    if (!lf)
-        return Result::NeedMore;
-    if (!m_status.startsWith('+')) {
-        m_phase = Phase::Done;
-        return Result::NegativeStatus;
-    }
-    // The status line's own line end: the message starts at the beginning of a line.
-    m_phase = Phase::LineStart;
-    return Result::NeedMore;
-}
-
-Pop3MessageReceiver::Result Pop3MessageReceiver::feed(QByteArrayView block, QByteArray &out)
-{
-    qsizetype pos = 0;
-    if (m_phase == Phase::Done)
-        return Result::Complete;
-    // Nothing to read (and an empty view may have no data to search).
-    if (block.isEmpty())
-        return Result::NeedMore;
-    if (m_phase == Phase::Status) {
-        const Result r = feedStatus(block, pos);
-        if (r != Result::NeedMore || m_phase == Phase::Status)
-            return r;
-    }
-    const char *d = block.data();
-    const qsizetype n = block.size();
-    m_dataReceived += n - pos;
-    // Lines end in CR LF (RFC 1939 section 3); only there does a new line begin, so only
-    // there is a "." stuffing or the terminator.
-    while (pos < n) {
-        switch (m_phase) {
-        case Phase::LineStart:
-            if (d[pos] == '.') {
-                m_phase = Phase::Dot;
-                ++pos;
-            } else {
-                m_phase = Phase::InLine;
-            }
-            break;
-        case Phase::Dot:
-            if (d[pos] == '\r') {
-                m_phase = Phase::DotCr;
-                ++pos;
-            } else {
-                // A stuffed line: its first "." is dropped, the rest written as it came.
-                m_phase = Phase::InLine;
-            }
-            break;
-        case Phase::DotCr:
-            if (d[pos] == '\n') {
-                m_phase = Phase::Done;
-                return Result::Complete;
-            }
-            // "." CR and more before the line end: stuffed too.
-            out.append('\r');
-            m_prevCr = true;
-            m_phase = Phase::InLine;
-            break;
-        case Phase::InLine: {
-            const void *lf = std::memchr(d + pos, '\n', static_cast<std::size_t>(n - pos));
-            if (!lf) {
-                out.append(d + pos, n - pos);
-                m_prevCr = d[n - 1] == '\r';
-                pos = n;
-                break;
-            }
-            const qsizetype i = static_cast<const char *>(lf) - d;
-            const bool crlf = i > pos ? d[i - 1] == '\r' : m_prevCr;
-            out.append(d + pos, i + 1 - pos);
-            m_prevCr = false;
-            pos = i + 1;
-            if (crlf)
-                m_phase = Phase::LineStart;
-            break;
-        }
-        case Phase::Status:
-        case Phase::Done:
-            return Result::Complete;
-        }
-    }
-    return Result::NeedMore;
-}
 
 // --- Pop3Session --------------------------------------------------------------------------
 
 Pop3Session::Pop3Session(platform::SocketControl &wsckRebre, RunContext &run, QObject *parent)
     : QObject(parent)
-    , m_socket(wsckRebre)
-    , m_run(run)
+    , socket_(wsckRebre)
+    , run_(run)
 {
-    connect(&m_socket, &platform::SocketControl::DataArrival, this,
+    connect(&socket_, &platform::SocketControl::DataArrival, this,
             [this](qint32) { onDataArrival(); });
-    connect(&m_socket, &platform::SocketControl::Error, this, &Pop3Session::onError);
+    connect(&socket_, &platform::SocketControl::Error, this, &Pop3Session::onError);
     // Over TLS the connection is reported once the server's certificate was verified.
-    connect(&m_socket, &platform::SocketControl::ConnectEvent, this, [this] {
-        const QString tls = m_socket.TlsDescription();
-        if (m_busy && !tls.isEmpty())
-            m_run.AfegirEstat(QStringLiteral("TLS established: ") + tls);
+    connect(&socket_, &platform::SocketControl::ConnectEvent, this, [this] {
+        const QString tls = socket_.TlsDescription();
+        if (busy_ && !tls.isEmpty())
+            run_.AfegirEstat(QStringLiteral("TLS established: ") + tls);
     });
-    connect(&m_socket, &platform::SocketControl::CloseEvent, this, &Pop3Session::onClose);
+    connect(&socket_, &platform::SocketControl::CloseEvent, this, &Pop3Session::onClose);
 }
 
 Pop3Session::~Pop3Session()
 {
-    if (m_busy)
+    if (busy_)
         endSession();
 }
 
 QString Pop3Session::host() const
 {
-    return config::Busties[static_cast<std::size_t>(m_index)].Servidor;
+    return config::Busties[static_cast<std::size_t>(index_)].Servidor;
 }
 
 void Pop3Session::LlegirBustia(qsizetype index)
@@ -240,328 +157,373 @@ void Pop3Session::LlegirBustia(qsizetype index)
     if (index < 0 || index >= static_cast<qsizetype>(config::Busties.size()))
         return;
     const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index)];
-    m_index = index;
-    m_state = Pop3State::Greeting;
-    m_count = m_number = m_total = m_received = 0;
-    m_reply.clear();
-    m_receiver.reset();
-    m_file.reset();
-    m_committed.clear();
-    m_lastCommand.clear();
-    m_retrPending = m_draining = m_quitSent = m_failed = false;
+    index_ = index;
+    // The greeting's "command" is the connection made below.
+    enter(Pop3State::Greeting);
+    count_ = number_ = total_ = received_ = 0;
+    reply_.clear();
+    receiver_.reset();
+    file_.reset();
+    committed_.clear();
+    lastCommand_.clear();
+    multiLinePending_ = draining_ = quitSent_ = failed_ = false;
 
-    m_run.view.setLabel(QStringLiteral("Llegint correu de ") + bustia.Usuari);
-    m_socket.Close();
-    m_socket.SetLocalPort(0);
-    m_busy = true;
-    m_started = QDeadlineTimer::current();
-    m_sessionDeadline = m_started + ticksMs(kSessionBaseTicks);
-    m_idleDeadline = QDeadlineTimer(ticksMs(kIdleLimitTicks));
+    run_.view.setLabel(QStringLiteral("Llegint correu de ") + bustia.Usuari);
+    socket_.Close();
+    socket_.SetLocalPort(0);
+    busy_ = true;
+    started_ = QDeadlineTimer::current();
+    sessionDeadline_ = started_ + ticksMs(kSessionBaseTicks);
+    lastHeard_ = QDeadlineTimer::current();
     // The file keeps the port in 16 bits; ports above 32767 are stored negative.
     const auto port = static_cast<quint16>(bustia.Port);
     const bool tls
         = platform::tlsModeFor(platform::MailProtocol::Pop3, port) == platform::TlsMode::Implicit;
-    m_socket.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
-    m_socket.Connect(bustia.Servidor, port);
-    while (m_busy && !m_run.abort.requested()) {
-        // Data moves the idle deadline on, a failure brings the session's deadline in to
-        // the QUIT grace: the wait is re-entered until a deadline really passed.
-        const QDeadlineTimer next = std::min(m_idleDeadline, m_sessionDeadline);
-        const auto done = [this, next] { return !m_busy || m_sessionDeadline < next; };
-        if (!platform::waitUntil(done, next, &m_run.abort) && !m_run.abort.requested()
-            && (m_idleDeadline.hasExpired() || m_sessionDeadline.hasExpired()))
+    socket_.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
+    socket_.Connect(bustia.Servidor, port);
+    while (busy_ && !run_.abort.requested()) {
+        // Data moves the silence deadline on, a failure brings the session's deadline in to
+        // the QUIT grace (a state that allows less silence brings the other one in): the
+        // wait is re-entered until a deadline really passed.
+        const QDeadlineTimer next = std::min(silenceDeadline(), sessionDeadline_);
+        const auto done = [this, next] {
+            return !busy_ || sessionDeadline_ < next || silenceDeadline() < next;
+        };
+        if (!platform::waitUntil(done, next, &run_.abort) && !run_.abort.requested()
+            && (silenceDeadline().hasExpired() || sessionDeadline_.hasExpired()))
             timeLimitReached();
     }
     // Stopped by the run (safety timer, SIGTERM, "Tancar"): cut off where it stands.
-    if (m_busy)
+    if (busy_)
         endSession();
 }
 
 void Pop3Session::onDataArrival()
 {
-    m_run.progressed();
-    const QByteArray block = m_socket.GetData();
-    if (!m_busy || block.isEmpty())
+    run_.progressed();
+    const QByteArray block = socket_.GetData();
+    if (!busy_ || block.isEmpty())
         return;
-    m_idleDeadline = QDeadlineTimer(ticksMs(kIdleLimitTicks));
-    if (m_draining) {
+    lastHeard_ = QDeadlineTimer::current();
+    if (draining_) {
         drain(block);
         return;
     }
-    if (m_state == Pop3State::Retr) {
+    if (rowOf(state_).reply == ReplyKind::MultiLine) {
         handleMessageData(block);
         return;
     }
     // A reply is judged only once its line is complete ("+" may come before "OK").
-    m_reply.append(block);
-    if (!m_reply.contains('\n')) {
-        if (m_reply.size() > kMaxReply) {
-            wireLog(platform::WireSide::Server, m_reply);
-            m_run.AfegirEstat(platform::fromAnsi(m_reply));
-            fail(QStringLiteral("Rebent: ") + platform::fromAnsi(m_reply));
+    reply_.append(block);
+    if (!reply_.contains('\n')) {
+        if (reply_.size() > kMaxReply) {
+            wireLog(platform::WireSide::Server, reply_);
+            run_.AfegirEstat(platform::fromAnsi(reply_));
+            fail(QStringLiteral("Rebent: ") + platform::fromAnsi(reply_));
         }
         return;
     }
     QByteArray reply;
-    reply.swap(m_reply);
+    reply.swap(reply_);
     wireLog(platform::WireSide::Server, reply);
-    const QString text = platform::fromAnsi(reply);
-    m_run.AfegirEstat(text);
-    if (m_state == Pop3State::Quit) {
-        // Whatever the answer, the session is over; a refusal may have kept marked
-        // messages, so it is reported, but the stored files stay (nothing is lost).
-        if (!reply.startsWith('+') && !m_failed)
-            platform::logError(QStringLiteral("Rebent: ") + text);
-        endSession();
-        return;
-    }
-    if (!reply.startsWith('+')) {
-        // A refused DELE leaves the message on the server: its stored copy must go, or
-        // the next run would forward it a second time.
-        if (m_state == Pop3State::Dele && !m_committed.isEmpty())
-            removeStoredPair(m_committed.takeLast());
-        fail(QStringLiteral("Rebent: ") + text);
-        return;
-    }
-    handleReply(reply);
+    run_.AfegirEstat(platform::fromAnsi(reply));
+    judge(reply);
 }
 
-void Pop3Session::handleReply(const QByteArray &reply)
+QDeadlineTimer Pop3Session::silenceDeadline() const
 {
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(m_index)];
-    switch (m_state) {
-    case Pop3State::Greeting: {
-        m_count = 0;
-        const QString user = QStringLiteral("USER ") + bustia.Usuari;
-        m_state = Pop3State::User;
-        sendCommand(platform::toAnsi(user), user);
-        break;
+    return lastHeard_ + ticksMs(rowOf(state_).silenceTicks);
+}
+
+QByteArray Pop3Session::commandOf(Pop3State state, QString &shown) const
+{
+    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index_)];
+    const StateRow &row = rowOf(state);
+    const QString word = QString::fromLatin1(row.command);
+    switch (row.argument) {
+    case Argument::None:
+        shown = word;
+        return row.command;
+    case Argument::UserName:
+        shown = word + QStringLiteral(" ") + bustia.Usuari;
+        return platform::toAnsi(shown);
+    case Argument::Password:
+        shown = word + QStringLiteral(" *******");
+        return platform::toAnsi(word + QStringLiteral(" ") + bustia.Contrassenya);
+    case Argument::MessageNumber: {
+        const QByteArray command = QByteArray(row.command) + ' ' + QByteArray::number(number_);
+        shown = QString::fromLatin1(command);
+        return command;
     }
+    }
+    return {};
+}
+
+bool Pop3Session::enter(Pop3State next)
+{
+    state_ = next;
+    const StateRow &row = rowOf(next);
+    if (row.reply == ReplyKind::MultiLine) {
+        receiver_.reset();
+        multiLinePending_ = true;
+    }
+    if (!row.command)
+        return true;
+    QString shown;
+    const QByteArray command = commandOf(next, shown);
+    return sendCommand(command, shown);
+}
+
+void Pop3Session::judge(const QByteArray &reply)
+{
+    const bool positive = reply.startsWith('+');
+    switch (state_) {
+    case Pop3State::Greeting:
+        if (positive)
+            enter(Pop3State::User);
+        else
+            refused(reply);
+        break;
     case Pop3State::User:
-        m_state = Pop3State::Pass;
-        sendCommand(platform::toAnsi(QStringLiteral("PASS ") + bustia.Contrassenya),
-                    QStringLiteral("PASS *******"));
+        if (positive)
+            enter(Pop3State::Pass);
+        else
+            refused(reply);
         break;
     case Pop3State::Pass:
-        m_state = Pop3State::Stat;
-        sendCommand(QByteArrayLiteral("STAT"), QStringLiteral("STAT"));
+        if (positive)
+            enter(Pop3State::Stat);
+        else
+            refused(reply);
         break;
     case Pop3State::Stat: {
         const std::optional<Pop3Stat> stat = parseStatReply(reply);
         if (!stat) {
-            fail(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
-            return;
+            refused(reply);
+            break;
         }
-        m_count = stat->count;
-        m_total = stat->size;
-        m_received = 0;
+        count_ = stat->count;
+        total_ = stat->size;
+        received_ = 0;
         // The announced size buys time at the slowest rate allowed.
-        const qint64 allowance = ticksMs(kSessionBaseTicks + m_total / kMinOctetsPerTick);
-        m_sessionDeadline = m_started + std::min(allowance, kMaxSessionMs);
-        if (m_count < 1)
+        const qint64 allowance = ticksMs(kSessionBaseTicks + total_ / kMinOctetsPerTick);
+        sessionDeadline_ = started_ + std::min(allowance, kMaxSessionMs);
+        if (count_ < 1)
             sendQuit();
         else
             startMessage(1);
         break;
     }
+    case Pop3State::Retr:
+        // The whole message came: its data went to the queue file as it arrived (and a
+        // refused status line was refused there, as soon as it was complete). Store, mark.
+        messageComplete();
+        break;
     case Pop3State::Dele:
-        if (m_number >= m_count) {
-            m_run.view.setProgress(toProgress(m_total));
+        if (!positive) {
+            refused(reply);
+        } else if (number_ >= count_) {
+            run_.view.setProgress(toProgress(total_));
             sendQuit();
         } else {
-            startMessage(m_number + 1);
+            startMessage(number_ + 1);
         }
         break;
     case Pop3State::Quit:
-    case Pop3State::Retr:
-        break; // handled before
+        // Whatever the answer, the session is over; a refusal may have kept marked
+        // messages, so it is reported, but the stored files stay (nothing is lost).
+        if (!positive && !failed_)
+            platform::logError(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
+        endSession();
+        break;
     }
+}
+
+void Pop3Session::refused(const QByteArray &reply)
+{
+    // A refused DELE leaves the message on the server: its stored copy must go, or the next
+    // run would forward it a second time.
+    if (rowOf(state_).failure == Failure::UnstoreAndQuit && !committed_.isEmpty())
+        removeStoredPair(committed_.takeLast());
+    fail(QStringLiteral("Rebent: ") + platform::fromAnsi(reply));
 }
 
 void Pop3Session::startMessage(qint64 number)
 {
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(m_index)];
-    m_file.emplace(ObrirParella(m_run, bustia.EnviarA));
-    if (!m_file->isOpen()) {
-        QString error = m_file->errorString();
-        m_file.reset();
+    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index_)];
+    file_.emplace(ObrirParella(run_, bustia.EnviarA));
+    if (!file_->isOpen()) {
+        QString error = file_->errorString();
+        file_.reset();
         if (error.isEmpty())
             error = QStringLiteral("Rebent: no s'ha pogut crear el missatge a la cua");
         fail(error);
         return;
     }
     if (number == 1) {
-        m_run.view.setProgressMaximum(toProgress(m_total));
-        m_run.view.setProgress(0);
+        run_.view.setProgressMaximum(toProgress(total_));
+        run_.view.setProgress(0);
     }
-    m_receiver.reset();
-    m_number = number;
-    m_state = Pop3State::Retr;
-    m_retrPending = true;
-    const QByteArray command = QByteArrayLiteral("RETR ") + QByteArray::number(number);
-    sendCommand(command, QString::fromLatin1(command));
+    number_ = number;
+    enter(Pop3State::Retr);
 }
 
 void Pop3Session::handleMessageData(QByteArrayView block)
 {
-    const qint64 before = m_receiver.dataReceived();
-    m_out.resize(0);
-    const Pop3MessageReceiver::Result result = m_receiver.feed(block, m_out);
+    const qint64 before = receiver_.dataReceived();
+    out_.resize(0);
+    const Pop3MessageReceiver::Result result = receiver_.feed(block, out_);
     if (result == Pop3MessageReceiver::Result::NegativeStatus
         || result == Pop3MessageReceiver::Result::StatusTooLong) {
         // RETR refused (or not a POP3 reply at all): nothing of it is stored.
-        m_retrPending = result == Pop3MessageReceiver::Result::StatusTooLong;
-        wireLog(platform::WireSide::Server, m_receiver.statusLine());
-        const QString text = platform::fromAnsi(m_receiver.statusLine());
-        m_run.AfegirEstat(text);
-        fail(QStringLiteral("Rebent: ") + text);
+        multiLinePending_ = result == Pop3MessageReceiver::Result::StatusTooLong;
+        wireLog(platform::WireSide::Server, receiver_.statusLine());
+        run_.AfegirEstat(platform::fromAnsi(receiver_.statusLine()));
+        refused(receiver_.statusLine());
         return;
     }
-    const qint64 limit = messageSizeLimit(m_total);
-    if (m_receiver.dataReceived() > limit) {
+    const qint64 limit = messageSizeLimit(total_);
+    if (receiver_.dataReceived() > limit) {
         fail(QStringLiteral("Rebent: el missatge %1 de %2 supera els %3 octets (la bústia "
                             "n'anunciava %4 en total); es queda al servidor")
-                 .arg(QString::number(m_number), host(), QString::number(limit),
-                      QString::number(m_total)));
+                 .arg(QString::number(number_), host(), QString::number(limit),
+                      QString::number(total_)));
         return;
     }
-    if (!m_out.isEmpty() && !m_file->write(m_out)) {
-        fail(m_file->errorString());
+    if (!out_.isEmpty() && !file_->write(out_)) {
+        fail(file_->errorString());
         return;
     }
-    m_received = qMin(m_received + (m_receiver.dataReceived() - before), m_total);
-    m_run.view.setProgress(toProgress(m_received));
+    received_ = qMin(received_ + (receiver_.dataReceived() - before), total_);
+    run_.view.setProgress(toProgress(received_));
     if (result == Pop3MessageReceiver::Result::Complete)
-        messageComplete();
+        judge(receiver_.statusLine());
 }
 
 void Pop3Session::drain(QByteArrayView block)
 {
     // The rest of a RETR reply abandoned after QUIT was sent; the QUIT reply follows it.
-    m_out.resize(0);
-    if (m_receiver.feed(block, m_out) != Pop3MessageReceiver::Result::NeedMore)
-        m_draining = false;
+    out_.resize(0);
+    if (receiver_.feed(block, out_) != Pop3MessageReceiver::Result::NeedMore)
+        draining_ = false;
 }
 
 void Pop3Session::messageComplete()
 {
-    m_retrPending = false;
-    wireLog(platform::WireSide::Server, m_receiver.statusLine());
-    wireLogMessage(m_number, m_file->size(), false);
-    const QueuePair pair = m_file->pair();
-    if (!m_file->commit()) {
+    multiLinePending_ = false;
+    wireLog(platform::WireSide::Server, receiver_.statusLine());
+    wireLogMessage(number_, file_->size(), false);
+    const QueuePair pair = file_->pair();
+    if (!file_->commit()) {
         // commit() has discarded the pair; the message stays on the server.
-        const QString error = m_file->errorString();
-        m_file.reset();
+        const QString error = file_->errorString();
+        file_.reset();
         fail(error);
         return;
     }
-    m_file.reset();
-    m_committed << pair;
-    m_state = Pop3State::Dele;
-    const QByteArray command = QByteArrayLiteral("DELE ") + QByteArray::number(m_number);
-    sendCommand(command, QString::fromLatin1(command));
+    file_.reset();
+    committed_ << pair;
+    enter(Pop3State::Dele);
 }
 
 void Pop3Session::sendQuit()
 {
     // QUIT makes the server delete what was marked: everything stored must be on disk first.
-    if (!m_committed.isEmpty()) {
-        const StoreResult synced = syncQueuedFiles(m_committed, config::Configuracio.CarpetaCua);
+    if (!committed_.isEmpty()) {
+        const StoreResult synced = syncQueuedFiles(committed_, config::Configuracio.CarpetaCua);
         if (!synced) {
-            if (!m_failed)
+            if (!failed_)
                 platform::logError(synced.error);
-            m_failed = true;
+            failed_ = true;
             endSession();
             return;
         }
     }
-    m_state = Pop3State::Quit;
     // A server that closed before our QUIT reached it deletes nothing: the session then
     // ends as one without QUIT.
-    if (!sendCommand(QByteArrayLiteral("QUIT"), QStringLiteral("QUIT"))) {
+    if (!enter(Pop3State::Quit)) {
         endSession();
         return;
     }
-    m_quitSent = true;
+    quitSent_ = true;
 }
 
 bool Pop3Session::sendCommand(const QByteArray &command, const QString &statusText)
 {
     // The status text, never the command: PASS is masked there.
-    qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << pop3StateName(m_state);
+    qCDebug(lcPop3) << "sent" << statusText << "now awaiting" << rowOf(state_).name;
     if (platform::lcWirePop3().isDebugEnabled())
         wireLog(platform::WireSide::Client, platform::toAnsi(statusText));
-    const bool sent = m_socket.SendData(command + "\r\n");
-    m_run.AfegirEstat(statusText);
-    m_lastCommand = statusText;
+    const bool sent = socket_.SendData(command + "\r\n");
+    run_.AfegirEstat(statusText);
+    lastCommand_ = statusText;
     return sent;
 }
 
 void Pop3Session::timeLimitReached()
 {
-    if (m_quitSent) {
+    if (quitSent_) {
         // Nothing came after QUIT: the stored files stay, as the server may have deleted.
-        if (!m_failed)
+        if (!failed_)
             platform::logError(QStringLiteral("Rebent: el servidor ") + host()
                                + QStringLiteral(" no ha respost a QUIT"));
         endSession();
         return;
     }
-    const QString cutOff = m_file
-        ? QStringLiteral("; el missatge %1 es queda al servidor").arg(m_number)
-        : QString();
-    if (m_sessionDeadline.hasExpired()) {
-        const qint64 ms = m_sessionDeadline.deadline() - m_started.deadline();
+    const QString cutOff
+        = file_ ? QStringLiteral("; el missatge %1 es queda al servidor").arg(number_) : QString();
+    if (sessionDeadline_.hasExpired()) {
+        const qint64 ms = sessionDeadline_.deadline() - started_.deadline();
         fail(QStringLiteral("Rebent: la sessió amb %1 ha superat el temps màxim de %2 s")
                  .arg(host(), seconds(ms))
              + cutOff);
         return;
     }
-    const QString awaited = m_lastCommand.isEmpty() ? QStringLiteral("la connexió") : m_lastCommand;
+    const QString awaited = lastCommand_.isEmpty() ? QStringLiteral("la connexió") : lastCommand_;
     // A silent server is not asked to QUIT: it would not answer, and one that woke up
     // later must not delete what this session no longer keeps.
     fail(QStringLiteral("Rebent: el servidor %1 no ha respost en %2 s a %3")
-                 .arg(host(), seconds(ticksMs(kIdleLimitTicks)), awaited)
+                 .arg(host(), seconds(ticksMs(rowOf(state_).silenceTicks)), awaited)
              + cutOff,
          false);
 }
 
 void Pop3Session::fail(const QString &logText, bool mayQuit)
 {
-    qCDebug(lcPop3) << "failed in state" << pop3StateName(m_state);
-    if (!m_failed)
+    qCDebug(lcPop3) << "failed in state" << rowOf(state_).name;
+    if (!failed_)
         platform::logError(logText);
-    m_failed = true;
-    const bool loggedIn = m_state >= Pop3State::Stat;
-    if (!mayQuit || !loggedIn || m_quitSent
-        || m_socket.State() != platform::SocketControl::sckConnected) {
+    failed_ = true;
+    // Only a logged-in session whose QUIT is not out yet still says QUIT.
+    const Failure failure = rowOf(state_).failure;
+    const bool quits = failure == Failure::Quit || failure == Failure::UnstoreAndQuit;
+    if (!mayQuit || !quits || socket_.State() != platform::SocketControl::sckConnected) {
         endSession();
         return;
     }
     // Logged in: QUIT commits the DELEs of the messages stored before. A message cut off
     // is dropped first; it was never marked.
-    if (m_file) {
-        wireLogMessage(m_number, m_file->size(), true);
-        m_file->discard();
-        m_file.reset();
+    if (file_) {
+        wireLogMessage(number_, file_->size(), true);
+        file_->discard();
+        file_.reset();
     }
-    m_draining = m_retrPending;
-    m_reply.clear();
-    m_sessionDeadline = QDeadlineTimer(ticksMs(kQuitGraceTicks));
+    draining_ = multiLinePending_;
+    reply_.clear();
+    sessionDeadline_ = QDeadlineTimer(ticksMs(kQuitGraceTicks));
     sendQuit();
 }
 
 void Pop3Session::onError(qint16 number, const QString &description)
 {
-    if (m_busy)
+    if (busy_)
         socketFailure(number, description);
 }
 
 void Pop3Session::onClose()
 {
     // After the QUIT reply the session is already over and the socket closed.
-    if (m_busy)
+    if (busy_)
         socketFailure(10053, QStringLiteral("The remote host closed the connection"));
 }
 
@@ -569,7 +531,7 @@ void Pop3Session::socketFailure(qint16 number, const QString &description)
 {
     // Once QUIT has been sent, a server that closes (or resets) without its reply has
     // ended the session as asked.
-    if (!m_quitSent && !m_failed) {
+    if (!quitSent_ && !failed_) {
         platform::logError(QStringLiteral("Rebent Winsock: ") + QString::number(number)
                            + QStringLiteral(": ") + description);
     }
@@ -586,24 +548,24 @@ void Pop3Session::removeStoredPair(const QueuePair &pair)
 
 void Pop3Session::endSession()
 {
-    m_busy = false;
-    m_draining = false;
-    m_socket.Close();
-    m_reply.clear();
+    busy_ = false;
+    draining_ = false;
+    socket_.Close();
+    reply_.clear();
     // A message cut off is not kept: it was not marked for deletion, the next run fetches
     // it whole.
-    if (m_file) {
-        wireLogMessage(m_number, m_file->size(), true);
-        m_file->discard();
-        m_file.reset();
+    if (file_) {
+        wireLogMessage(number_, file_->size(), true);
+        file_->discard();
+        file_.reset();
     }
     // Without QUIT the server keeps every message of this session: the stored copies go,
     // so that the next run's fetch is the only one forwarded.
-    if (!m_quitSent) {
-        for (const QueuePair &pair : std::as_const(m_committed))
+    if (!quitSent_) {
+        for (const QueuePair &pair : std::as_const(committed_))
             removeStoredPair(pair);
     }
-    m_committed.clear();
+    committed_.clear();
 }
 
 } // namespace vessamo::routing

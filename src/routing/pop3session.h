@@ -5,9 +5,13 @@
 //
 // Life cycle: the run calls LlegirBustia() for each mailbox; it connects and waits in the
 // event loop until the session is over or the run's stop is requested. The dialogue is
-// driven by the socket's events. Replies are judged only when their line is complete;
-// message data goes through Pop3MessageReceiver, the one place that drops the RETR status
-// line, undoes the dot-stuffing and finds the terminating "." line across blocks.
+// driven by the socket's events through a table of states (pop3session.cpp): per state the
+// command that entering it sends, the kind of reply it awaits (one line, or RETR's message),
+// the silence allowed before that reply and what a failure in it means; judge() has one
+// case per state and picks the next one from the reply. Replies are judged only when their
+// line is complete; message data goes through Pop3MessageReceiver (pop3reply.h), the one
+// place that drops the RETR status line, undoes the dot-stuffing and finds the terminating
+// "." line across blocks.
 //
 // Failures end this mailbox's session, never the run: a negative or malformed reply is
 // logged as "Rebent: " + reply, a socket error or a close before QUIT as "Rebent Winsock:
@@ -22,6 +26,7 @@
 // one line per message instead of its text.
 #pragma once
 
+#include "routing/pop3reply.h"
 #include "routing/queue.h"
 #include "routing/runcontext.h"
 
@@ -31,7 +36,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <array>
 #include <optional>
 
 namespace vessamo::platform {
@@ -40,70 +44,20 @@ class SocketControl;
 
 namespace vessamo::routing {
 
-// What the reply received in each state answers.
+// What the reply received in each state answers. A state is a row of the session's table
+// (pop3session.cpp: its command, the kind of reply, the silence allowed, what a failure
+// means) and a case of Pop3Session::judge(); Quit stays the last one.
 enum class Pop3State : int {
-    Greeting = 0, // the server's greeting
-    User = 1, // reply to USER
-    Pass = 2, // reply to PASS
-    Stat = 3, // reply to STAT
-    Retr = 4, // RETR reply: status line and message data
-    Dele = 5, // reply to DELE
-    Quit = 6, // reply to QUIT
+    Greeting, // the server's greeting
+    User, // reply to USER
+    Pass, // reply to PASS
+    Stat, // reply to STAT
+    Retr, // RETR reply: status line and message data
+    Dele, // reply to DELE
+    Quit, // reply to QUIT
 };
 
-inline constexpr std::array<const char *, 7> kPop3StateNames = {
-    "Greeting", "User", "Pass", "Stat", "Retr", "Dele", "Quit",
-};
-
-inline const char *pop3StateName(Pop3State state)
-{
-    return kPop3StateNames[static_cast<std::size_t>(state)];
-}
-
-// The figures of a positive STAT reply ("+OK count size", RFC 1939 section 5).
-struct Pop3Stat
-{
-    qint64 count = 0;
-    qint64 size = 0;
-};
-
-// The count and size of a STAT reply; nothing when the reply is not positive or does not
-// hold both numbers. Only the first line counts; text after the size is allowed.
-std::optional<Pop3Stat> parseStatReply(QByteArrayView reply);
-
-// Un-stuffs one RETR reply as it arrives in blocks of any size. The status line is
-// collected (it may be split) and judged when complete; the message data that follows is
-// appended to the caller's buffer with the first "." of every stuffed line removed, up to
-// the line that holds "." alone, which is not written. Only a few bytes of the previous
-// block are kept (an unfinished ".", ".\r" or a CR), never the block itself.
-class Pop3MessageReceiver
-{
-public:
-    enum class Result {
-        NeedMore, // the message goes on
-        Complete, // the terminating line came; bytes after it are ignored
-        NegativeStatus, // the status line does not begin with "+"
-        StatusTooLong, // no line end within kMaxStatusLine bytes
-    };
-    static constexpr qsizetype kMaxStatusLine = 4096;
-
-    void reset();
-    // Handles one block; message bytes go to the end of `out`.
-    Result feed(QByteArrayView block, QByteArray &out);
-    // The status line as received, with its line end once complete.
-    const QByteArray &statusLine() const { return m_status; }
-    // Bytes of the reply received after the status line (what the progress bar counts).
-    qint64 dataReceived() const { return m_dataReceived; }
-
-private:
-    enum class Phase { Status, LineStart, Dot, DotCr, InLine, Done };
-    Result feedStatus(QByteArrayView block, qsizetype &pos);
-
-    Phase m_phase = Phase::Status;
-    bool m_prevCr = false;
-    QByteArray m_status;
-    qint64 m_dataReceived = 0;
-};
+inline constexpr std::size_t kPop3StateCount = static_cast<std::size_t>(Pop3State::Quit) + 1;
 
 // One POP3 session at a time on a socket that the routing form owns.
 class Pop3Session : public QObject
@@ -115,7 +69,8 @@ public:
 
     // Limits of one session, counted in ticks of the run's safety timer (1 s in service),
     // so that a silent server ends its session before the safety timer ends the run.
-    // Silence that ends a session: half the safety timer's 121 ticks.
+    // Silence that ends a session (what every state of the table allows before its reply):
+    // half the safety timer's 121 ticks.
     static constexpr int kIdleLimitTicks = 60;
     // The whole session may last the safety timer's 121 ticks plus the time the announced
     // size takes at the slowest rate allowed (16 KiB per tick), at most a day.
@@ -142,21 +97,31 @@ public:
     // index outside the table does nothing.
     void LlegirBustia(qsizetype index);
     // The tick of the run's safety timer, from which the session's limits are derived.
-    void setSafetyTickMs(int ms) { m_tickMs = ms > 0 ? ms : 1000; }
+    void setSafetyTickMs(int ms) { tickMs_ = ms > 0 ? ms : 1000; }
 
-    Pop3State state() const { return m_state; }
-    bool busy() const { return m_busy; }
-    qint64 messageCount() const { return m_count; }
-    qint64 messageNumber() const { return m_number; }
-    qint64 totalOctets() const { return m_total; }
-    qint64 octetsReceived() const { return m_received; }
+    Pop3State state() const { return state_; }
+    bool busy() const { return busy_; }
+    qint64 messageCount() const { return count_; }
+    qint64 messageNumber() const { return number_; }
+    qint64 totalOctets() const { return total_; }
+    qint64 octetsReceived() const { return received_; }
 
 private:
     void onDataArrival();
     void onError(qint16 number, const QString &description);
     void onClose();
 
-    void handleReply(const QByteArray &reply);
+    // Enters a state: sends its command (the greeting has none). False when the command
+    // could not reach the server (it has closed already).
+    bool enter(Pop3State next);
+    // The command that entering `state` sends, and in `shown` what the status list and the
+    // wire log show of it (the password masked).
+    QByteArray commandOf(Pop3State state, QString &shown) const;
+    // Judges a complete reply for the state it answers: one case per state.
+    void judge(const QByteArray &reply);
+    // A negative or unusable reply: logged, then the session ends as the state's table row
+    // says a failure in it must.
+    void refused(const QByteArray &reply);
     void handleMessageData(QByteArrayView block);
     void drain(QByteArrayView block);
     void messageComplete();
@@ -166,44 +131,46 @@ private:
     bool sendCommand(const QByteArray &command, const QString &statusText);
     // The session's wait ran out: silence, or the session's deadline.
     void timeLimitReached();
-    // Logs the failure and ends the session: with QUIT once logged in (unless `mayQuit` is
-    // false: a silent server), else at once.
+    // Logs the failure and ends the session as the state's failure class says: with QUIT
+    // once logged in (unless `mayQuit` is false: a silent server), else at once.
     void fail(const QString &logText, bool mayQuit = true);
     // Ends the session on a socket failure (logged); after QUIT the normal end.
     void socketFailure(qint16 number, const QString &description);
     void endSession();
     // Removes a stored pair from the queue (its message stays on the server).
     static void removeStoredPair(const QueuePair &pair);
-    qint64 ticksMs(qint64 ticks) const { return ticks * m_tickMs; }
+    qint64 ticksMs(qint64 ticks) const { return ticks * tickMs_; }
+    // When the silence allowed while the current state's reply is awaited runs out.
+    QDeadlineTimer silenceDeadline() const;
     QString host() const;
 
-    platform::SocketControl &m_socket;
-    RunContext &m_run;
+    platform::SocketControl &socket_;
+    RunContext &run_;
 
-    Pop3State m_state = Pop3State::Greeting;
-    qsizetype m_index = -1;
-    qint64 m_count = 0;
-    qint64 m_number = 0;
-    qint64 m_total = 0;
-    qint64 m_received = 0;
-    bool m_busy = false;
+    Pop3State state_ = Pop3State::Greeting;
+    qsizetype index_ = -1;
+    qint64 count_ = 0;
+    qint64 number_ = 0;
+    qint64 total_ = 0;
+    qint64 received_ = 0;
+    bool busy_ = false;
 
-    QByteArray m_reply; // a reply line not yet complete
-    Pop3MessageReceiver m_receiver;
-    QByteArray m_out; // un-stuffed bytes of the current block, reused
-    std::optional<QueuedMessageFile> m_file;
+    QByteArray reply_; // a reply line not yet complete
+    Pop3MessageReceiver receiver_;
+    QByteArray out_; // un-stuffed bytes of the current block, reused
+    std::optional<QueuedMessageFile> file_;
     // Pairs stored in this session before QUIT (flushed to disk when it is sent).
-    QList<QueuePair> m_committed;
+    QList<QueuePair> committed_;
 
-    int m_tickMs = 1000;
-    QDeadlineTimer m_started;
-    QDeadlineTimer m_idleDeadline;
-    QDeadlineTimer m_sessionDeadline;
-    QString m_lastCommand; // status text of the last command, for the silence text
-    bool m_retrPending = false; // a RETR reply is (still) coming
-    bool m_draining = false; // the rest of an abandoned RETR reply is read and dropped
-    bool m_quitSent = false;
-    bool m_failed = false; // a failure has been logged
+    int tickMs_ = 1000;
+    QDeadlineTimer started_;
+    QDeadlineTimer lastHeard_; // when the server last sent anything (or the connection began)
+    QDeadlineTimer sessionDeadline_;
+    QString lastCommand_; // status text of the last command, for the silence text
+    bool multiLinePending_ = false; // a multi-line (RETR) reply is (still) coming
+    bool draining_ = false; // the rest of an abandoned multi-line reply is read and dropped
+    bool quitSent_ = false;
+    bool failed_ = false; // a failure has been logged
 };
 
 } // namespace vessamo::routing

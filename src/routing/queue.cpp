@@ -37,37 +37,37 @@ constexpr qsizetype kSyncEachFileLimit = 256;
 QueuedMessageFile::QueuedMessageFile() = default;
 
 QueuedMessageFile::QueuedMessageFile(QueuedMessageFile &&other) noexcept
-    : m_file(std::move(other.m_file))
-    , m_folder(std::move(other.m_folder))
-    , m_stem(std::move(other.m_stem))
-    , m_error(std::move(other.m_error))
-    , m_size(other.m_size)
+    : file_(std::move(other.file_))
+    , folder_(std::move(other.folder_))
+    , stem_(std::move(other.stem_))
+    , error_(std::move(other.error_))
+    , size_(other.size_)
 {
 }
 
 QueuedMessageFile &QueuedMessageFile::operator=(QueuedMessageFile &&other) noexcept
 {
     if (this != &other) {
-        if (m_file)
+        if (file_)
             discard();
-        m_file = std::move(other.m_file);
-        m_folder = std::move(other.m_folder);
-        m_stem = std::move(other.m_stem);
-        m_error = std::move(other.m_error);
-        m_size = other.m_size;
+        file_ = std::move(other.file_);
+        folder_ = std::move(other.folder_);
+        stem_ = std::move(other.stem_);
+        error_ = std::move(other.error_);
+        size_ = other.size_;
     }
     return *this;
 }
 
 QueuedMessageFile::~QueuedMessageFile()
 {
-    if (m_file)
+    if (file_)
         discard();
 }
 
 bool QueuedMessageFile::isOpen() const
 {
-    return m_file && m_file->valid();
+    return file_ && file_->valid();
 }
 
 // Written straight to the file: the session hands over whole received blocks, and errno
@@ -76,12 +76,12 @@ bool QueuedMessageFile::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
-    if (const int err = queueBackend().write(m_file->get(), bytes.constData(), bytes.size())) {
-        m_error = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
-                      .arg(partPath(), reasonText(err));
+    if (const int err = queueBackend().write(file_->get(), bytes.constData(), bytes.size())) {
+        error_ = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
+                     .arg(partPath(), reasonText(err));
         return false;
     }
-    m_size += bytes.size();
+    size_ += bytes.size();
     return true;
 }
 
@@ -89,31 +89,31 @@ bool QueuedMessageFile::commit()
 {
     if (!isOpen())
         return false;
-    if (!m_file->close()) {
-        m_error = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
-                      .arg(partPath(), reasonText(errno));
+    if (!file_->close()) {
+        error_ = QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
+                     .arg(partPath(), reasonText(errno));
         discard();
         return false;
     }
     // Never over an existing message.
     if (const int err = queueBackend().rename(partPath(), messagePath(), false)) {
-        m_error = QStringLiteral("Rebent: no s'ha pogut desar %1: %2")
-                      .arg(messagePath(), reasonText(err));
+        error_ = QStringLiteral("Rebent: no s'ha pogut desar %1: %2")
+                     .arg(messagePath(), reasonText(err));
         discard();
         return false;
     }
-    m_file.reset();
+    file_.reset();
     return true;
 }
 
 void QueuedMessageFile::discard()
 {
-    if (!m_file)
+    if (!file_)
         return;
-    m_file->close();
+    file_->close();
     queueBackend().remove(partPath());
     queueBackend().remove(forwardToPath());
-    m_file.reset();
+    file_.reset();
 }
 
 // ---- Creating pairs ----
@@ -160,12 +160,12 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
 {
     const QString queueFolder = asFolder(queueFolderPath);
     QueuedMessageFile result;
-    result.m_folder = queueFolder;
+    result.folder_ = queueFolder;
     const QByteArray forwardTo = platform::toAnsi(enviarA);
     // Every stem of this second may be taken only after 10,000 tries.
     for (int tries = 0; tries < 10000; ++tries) {
         ++runCounter;
-        result.m_stem = stemFor(now, runCounter);
+        result.stem_ = stemFor(now, runCounter);
         // A sent mark left without its message would take the new message for a sent one.
         // A first attempt recorded under the stem would make the new message old.
         if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath())
@@ -174,34 +174,34 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
             continue;
         // A stem already filed in an archive is taken too: the move would replace that
         // pair (a second run within the same second, or a clock set back).
-        if (stemArchived(result.m_stem, archiveFolders))
+        if (stemArchived(result.stem_, archiveFolders))
             continue;
         const QString pairPath = result.forwardToPath();
         if (const int err = createWith(pairPath, forwardTo)) {
             if (err == EEXIST)
                 continue;
             const bool created = QFile::exists(pairPath);
-            result.m_error = (created ? QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
-                                      : QStringLiteral("Rebent: no s'ha pogut crear %1: %2"))
-                                 .arg(pairPath, reasonText(err));
+            result.error_ = (created ? QStringLiteral("Rebent: no s'ha pogut escriure %1: %2")
+                                     : QStringLiteral("Rebent: no s'ha pogut crear %1: %2"))
+                                .arg(pairPath, reasonText(err));
             if (created)
                 queueBackend().remove(pairPath);
             return result;
         }
         auto file = std::make_unique<platform::UniqueFd>();
         if (const int err = queueBackend().create(result.partPath(), true, *file)) {
-            result.m_error = QStringLiteral("Rebent: no s'ha pogut crear %1: %2")
-                                 .arg(result.partPath(), reasonText(err));
+            result.error_ = QStringLiteral("Rebent: no s'ha pogut crear %1: %2")
+                                .arg(result.partPath(), reasonText(err));
             queueBackend().remove(pairPath);
             if (err == EEXIST)
                 continue;
             return result;
         }
-        result.m_file = std::move(file);
-        result.m_error.clear();
+        result.file_ = std::move(file);
+        result.error_.clear();
         return result;
     }
-    result.m_error = QStringLiteral("Rebent: no queda cap nom lliure a la cua %1").arg(queueFolder);
+    result.error_ = QStringLiteral("Rebent: no queda cap nom lliure a la cua %1").arg(queueFolder);
     return result;
 }
 
@@ -360,16 +360,16 @@ bool queueLifetimeOver(const QString &folderPath, const QString &forwardToName,
 }
 
 QueuePass::QueuePass(const QString &folder)
-    : m_folder(asFolder(folder))
+    : folder_(asFolder(folder))
 {
 }
 
 std::optional<QString> QueuePass::next()
 {
     for (;;) {
-        while (m_pos < m_names.size()) {
-            const QString &name = m_names.at(m_pos++);
-            if (QFileInfo::exists(m_folder + name))
+        while (pos_ < names_.size()) {
+            const QString &name = names_.at(pos_++);
+            if (QFileInfo::exists(folder_ + name))
                 return name;
         }
         if (!refill())
@@ -381,16 +381,16 @@ bool QueuePass::refill()
 {
     QStringList fresh;
     // By stem: a pair marked sent during the pass is the same pair under another name.
-    for (const QString &name : listQueue(m_folder)) {
+    for (const QString &name : listQueue(folder_)) {
         const QString stem = QueuePair(name).stem();
-        if (!m_handedOut.contains(stem)) {
-            m_handedOut.insert(stem);
+        if (!handedOut_.contains(stem)) {
+            handedOut_.insert(stem);
             fresh.append(name);
         }
     }
-    m_names = std::move(fresh);
-    m_pos = 0;
-    return !m_names.isEmpty();
+    names_ = std::move(fresh);
+    pos_ = 0;
+    return !names_.isEmpty();
 }
 
 PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToName,

@@ -63,21 +63,21 @@ public:
     // True while the temporary file is open for writing.
     bool isOpen() const;
     // Why ObrirParella, write() or commit() failed ("Rebent: ..."); empty otherwise.
-    const QString &errorString() const { return m_error; }
+    const QString &errorString() const { return error_; }
 
     // The 19-character stem, e.g. "M202401312359590001".
-    const QString &stem() const { return m_stem; }
-    QueuePair pair() const { return QueuePair::fromStem(m_stem); }
-    const QString &folder() const { return m_folder; }
-    QString forwardToPath() const { return m_folder + pair().forwardToName(); }
+    const QString &stem() const { return stem_; }
+    QueuePair pair() const { return QueuePair::fromStem(stem_); }
+    const QString &folder() const { return folder_; }
+    QString forwardToPath() const { return folder_ + pair().forwardToName(); }
     // The final name, which exists only after commit().
-    QString messagePath() const { return m_folder + pair().messageName(); }
+    QString messagePath() const { return folder_ + pair().messageName(); }
     QString partPath() const { return messagePath() + kPartSuffix; }
 
     // Appends all of `bytes`; false (and the error text set) when the disk refused them.
     bool write(const QByteArray &bytes);
     // Bytes written so far.
-    qint64 size() const { return m_size; }
+    qint64 size() const { return size_; }
 
     // Closes the file and gives it its final name. Not synced to disk: see
     // syncQueuedFiles(). On failure the pair is discarded and false returned.
@@ -88,11 +88,11 @@ public:
 private:
     friend QueuedMessageFile openQueuedPair(int &, const QString &, const QString &,
                                             const QDateTime &, const QStringList &);
-    std::unique_ptr<platform::UniqueFd> m_file;
-    QString m_folder;
-    QString m_stem;
-    QString m_error;
-    qint64 m_size = 0;
+    std::unique_ptr<platform::UniqueFd> file_;
+    QString folder_;
+    QString stem_;
+    QString error_;
+    qint64 size_ = 0;
 };
 
 // `ObrirParella`: increases the run counter, forms the stem from the local date and time
@@ -167,10 +167,10 @@ public:
 private:
     bool refill();
 
-    QString m_folder;
-    QStringList m_names;
-    qsizetype m_pos = 0;
-    QSet<QString> m_handedOut;
+    QString folder_;
+    QStringList names_;
+    qsizetype pos_ = 0;
+    QSet<QString> handedOut_;
 };
 
 enum class PairCheck {
