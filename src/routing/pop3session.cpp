@@ -232,15 +232,12 @@ Pop3Session::~Pop3Session()
 
 QString Pop3Session::host() const
 {
-    return config::Busties[static_cast<std::size_t>(m_index)].Servidor;
+    return bustia_.Servidor;
 }
 
-void Pop3Session::LlegirBustia(qsizetype index)
+void Pop3Session::LlegirBustia(const config::Bustia &bustia)
 {
-    if (index < 0 || index >= static_cast<qsizetype>(config::Busties.size()))
-        return;
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index)];
-    m_index = index;
+    bustia_ = bustia;
     m_state = Pop3State::Greeting;
     m_count = m_number = m_total = m_received = 0;
     m_reply.clear();
@@ -257,8 +254,7 @@ void Pop3Session::LlegirBustia(qsizetype index)
     m_started = QDeadlineTimer::current();
     m_sessionDeadline = m_started + ticksMs(kSessionBaseTicks);
     m_idleDeadline = QDeadlineTimer(ticksMs(kIdleLimitTicks));
-    // The file keeps the port in 16 bits; ports above 32767 are stored negative.
-    const auto port = static_cast<quint16>(bustia.Port);
+    const quint16 port = bustia.port();
     const bool tls
         = platform::tlsModeFor(platform::MailProtocol::Pop3, port) == platform::TlsMode::Implicit;
     m_socket.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
@@ -328,7 +324,7 @@ void Pop3Session::onDataArrival()
 
 void Pop3Session::handleReply(const QByteArray &reply)
 {
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(m_index)];
+    const config::Bustia &bustia = bustia_;
     switch (m_state) {
     case Pop3State::Greeting: {
         m_count = 0;
@@ -380,8 +376,7 @@ void Pop3Session::handleReply(const QByteArray &reply)
 
 void Pop3Session::startMessage(qint64 number)
 {
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(m_index)];
-    m_file.emplace(ObrirParella(m_run, bustia.EnviarA));
+    m_file.emplace(ObrirParella(m_run, bustia_.EnviarA));
     if (!m_file->isOpen()) {
         QString error = m_file->errorString();
         m_file.reset();
@@ -467,7 +462,8 @@ void Pop3Session::sendQuit()
 {
     // QUIT makes the server delete what was marked: everything stored must be on disk first.
     if (!m_committed.isEmpty()) {
-        const StoreResult synced = syncQueuedFiles(m_committed, config::Configuracio.CarpetaCua);
+        const StoreResult synced
+            = syncQueuedFiles(m_committed, m_run.configuration.Configuracio.CarpetaCua);
         if (!synced) {
             if (!m_failed)
                 platform::logError(synced.error);
@@ -576,10 +572,10 @@ void Pop3Session::socketFailure(qint16 number, const QString &description)
     endSession();
 }
 
-void Pop3Session::removeStoredPair(const QueuePair &pair)
+void Pop3Session::removeStoredPair(const QueuePair &pair) const
 {
     // The message goes first: a forward-to file alone is dropped by the pair check.
-    const QString queue = queuefiles::asFolder(config::Configuracio.CarpetaCua);
+    const QString queue = queuefiles::asFolder(m_run.configuration.Configuracio.CarpetaCua);
     QFile::remove(queue + pair.messageName());
     QFile::remove(queue + pair.forwardToName());
 }
