@@ -403,6 +403,19 @@ MUTANTS = [
      "        return fallada(\"fitxer temporal\", path, errno);",
      "        return fallada(\"fitxer temporal\", path, (::close(-1), errno));",
      "ConfigDialogs.AFailedSaveNamesItsReason"),
+    # --- configuration as a value: what a load gives, the ports read from the record
+    ("a damaged file's half-read record kept", "src/config/configuracio.cpp",
+     "    if (!in.ok())\n        return damaged();\n    if (rec.NumBusties < 1) {",
+     "    load.configuration.Configuracio = rec;\n    if (!in.ok())\n        return damaged();\n"
+     "    if (rec.NumBusties < 1) {", "ConfigStore.DamagedFiles"),
+    ("a POP3 port stored negative (above 32767) taken as no port", "src/config/configuracio.h",
+     "quint16 port() const { return static_cast<quint16>(Port); }",
+     "quint16 port() const { return Port < 0 ? 0 : static_cast<quint16>(Port); }",
+     "Pop3Session|RoutingRun"),
+    ("an SMTP port stored negative (above 32767) taken as no port", "src/config/configuracio.h",
+     "quint16 smtpPort() const { return static_cast<quint16>(PortSMTP); }",
+     "quint16 smtpPort() const { return PortSMTP < 0 ? 0 : static_cast<quint16>(PortSMTP); }",
+     "RoutingRun|SendCommand"),
     # --- packaging and operations
     ("an unknown option is ignored", "src/shell/commandline.cpp",
      "        if (!configureOption) {", "        if (!configureOption && false) {", "CommandLine|ProcessTest.Unix"),

@@ -180,9 +180,11 @@ TEST_F(ConfigFormSave, FoldersArePreparedEvenWhenALaterCheckFails)
 
 TEST_F(ConfigFormSave, ASaveThatCannotBeWrittenLeavesTheRecordAlone)
 {
+    // A folder at the name: the lock beside it is taken, the file's rename fails.
+    const QString folder = root + QStringLiteral("/folder.vsm");
+    ASSERT_TRUE(QDir().mkdir(folder));
     configuration.Configuracio.ServidorSMTP = QStringLiteral("old.example.org");
-    EXPECT_TRUE(saveConfigForm(configuration, form, root + QStringLiteral("/missing/vessamo.vsm"))
-                    .has_value());
+    EXPECT_TRUE(saveConfigForm(configuration, form, folder).has_value());
     EXPECT_EQ(configuration.Configuracio.ServidorSMTP, QStringLiteral("old.example.org"));
 
     const QString path = root + QStringLiteral("/vessamo.vsm");
