@@ -416,6 +416,9 @@ MUTANTS = [
      "quint16 smtpPort() const { return static_cast<quint16>(PortSMTP); }",
      "quint16 smtpPort() const { return PortSMTP < 0 ? 0 : static_cast<quint16>(PortSMTP); }",
      "RoutingRun|SendCommand"),
+    ("the tray's dialog's changes dropped", "src/shell/frmconfiguracio.cpp",
+     "    dialog.exec();\n    configuration = dialog.configuration();", "    dialog.exec();",
+     "ConfigDialogs.TheTraysDialog"),
     # --- packaging and operations
     ("an unknown option is ignored", "src/shell/commandline.cpp",
      "        if (!configureOption) {", "        if (!configureOption && false) {", "CommandLine|ProcessTest.Unix"),

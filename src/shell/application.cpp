@@ -84,11 +84,8 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
         if (!gui)
             return;
         DialogPrompts prompts;
-        frmConfiguracio dialog(prompts, configuration, config::configurationFilePath(),
-                               config::programLayout().folderBase);
-        dialog.exec();
-        // The next run uses what was saved, and the mailboxes as the dialog left them.
-        configuration = dialog.configuration();
+        editConfiguration(prompts, configuration, config::configurationFilePath(),
+                          config::programLayout().folderBase);
     };
     hooks.showAbout = [gui] {
         if (!gui)

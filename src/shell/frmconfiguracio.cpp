@@ -462,4 +462,12 @@ void frmConfiguracio::choose(int chooser)
         box->setText(folder.endsWith(u'/') ? folder : folder + u'/');
 }
 
+void editConfiguration(DialogPrompts &prompts, Configuration &configuration, const QString &path,
+                       const QString &programFolder)
+{
+    frmConfiguracio dialog(prompts, configuration, path, programFolder);
+    dialog.exec();
+    configuration = dialog.configuration();
+}
+
 } // namespace vessamo::shell

@@ -136,4 +136,10 @@ private:
     QToolButton *cmbBorrar = nullptr;
 };
 
+// The tray's "Configuració": the dialog on a copy of `configuration`, which then takes what
+// the dialog leaves (the record as last saved, the mailbox table as changed, saved or not),
+// for the next run to use.
+void editConfiguration(DialogPrompts &prompts, config::Configuration &configuration,
+                       const QString &path, const QString &programFolder);
+
 } // namespace vessamo::shell

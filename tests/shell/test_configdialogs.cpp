@@ -259,6 +259,36 @@ TEST_F(ConfigDialogs, MailboxesAreEditedAndDeletedInPlaceAndLeavingAsks)
     EXPECT_FALSE(QFile::exists(path));
 }
 
+// The tray's dialog edits the configuration the program runs on: a mailbox added is there
+// for the next run even when the dialog is then left without saving; the other fields change
+// only with a save.
+TEST_F(ConfigDialogs, TheTraysDialogLeavesItsChangesForTheNextRun)
+{
+    const QByteArray saved = writeUsableConfiguration();
+    QTimer::singleShot(0, [this] {
+        auto *dialog = qobject_cast<frmConfiguracio *>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        onMailboxDialog([](frmConfiguracioBustia &m) {
+            m.box(kServidor)->setText(QStringLiteral("pop2.example.org"));
+            m.box(kUsuari)->setText(QStringLiteral("joan"));
+            m.box(kContrassenya)->setText(QStringLiteral("pw"));
+            m.box(kConfirmacio)->setText(QStringLiteral("pw"));
+            m.cmbActualitzar_Click();
+        });
+        dialog->cmbAfegir_Click();
+        dialog->box(kServidorSMTP)->setText(QStringLiteral("other.example.org"));
+        prompts.answers = {true};
+        dialog->cmbSortir_Click();
+    });
+    editConfiguration(prompts, configuration, path, root);
+    ASSERT_EQ(configuration.mailboxes().size(), 2u);
+    EXPECT_EQ(configuration.Busties[1].Usuari, QStringLiteral("joan"));
+    EXPECT_EQ(configuration.Configuracio.ServidorSMTP, QStringLiteral("smtp.example.org"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), saved);
+}
+
 // `vessamo /C` without a display: print, apply, refuse with the dialog's message.
 TEST_F(ConfigDialogs, WithoutADisplayTheCommandLineEditsAsText)
 {
