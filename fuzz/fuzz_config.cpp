@@ -27,22 +27,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(file.open(QIODevice::WriteOnly | QIODevice::Truncate)
               && file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
     }
-    config::resetConfiguration();
-    if (!config::LlegirConfiguracio(loadPath)) {
-        check(config::Configuracio.NumBusties == 0 && config::Busties.size() == 1
-              && config::Busties[0] == config::Bustia {});
+    const config::ConfigurationLoad load = config::LlegirConfiguracio(loadPath);
+    const config::Configuration &loaded = load.configuration;
+    if (!load.loaded()) {
+        check(loaded.Configuracio.NumBusties == 0 && loaded.Busties.size() == 1
+              && loaded.Busties[0] == config::Bustia {});
         return 0;
     }
     // A count below one means no mailbox; otherwise the table holds as many as it says.
-    const config::ConfiguracioRecord record = config::Configuracio;
-    const std::vector<config::Bustia> table = config::Busties;
+    const config::ConfiguracioRecord &record = loaded.Configuracio;
     check(record.NumBusties >= 0
-          && table.size() == std::size_t(qMax<qint16>(record.NumBusties, 1)));
+          && loaded.Busties.size() == std::size_t(qMax<qint16>(record.NumBusties, 1)));
     // A save fails only for a text too long for older readers (the unit tests see to that).
-    if (config::GravarConfiguracio(savePath)) {
-        config::resetConfiguration();
-        check(config::LlegirConfiguracio(savePath) && config::Configuracio == record
-              && config::Busties == table);
+    if (config::GravarConfiguracio(savePath, loaded)) {
+        const config::ConfigurationLoad again = config::LlegirConfiguracio(savePath);
+        check(again.loaded() && again.configuration == loaded);
     }
     return 0;
 }

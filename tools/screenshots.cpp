@@ -20,28 +20,30 @@ int main(int argc, char **argv)
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
-    config::Configuracio.ServidorSMTP = QStringLiteral("smtp.example.org");
-    config::Configuracio.PortSMTP = 587;
-    config::Configuracio.AutentificacioSMTP = -1;
-    config::Configuracio.UsuariSMTP = QStringLiteral("relay");
-    config::Configuracio.ContrassenyaSMTP = QStringLiteral("secret");
-    config::Configuracio.MarcaSpam = QStringLiteral("X-Spam-Flag: YES");
-    config::Configuracio.ProgramaSpam = QStringLiteral("/usr/bin/spamc -c %i %o");
+    config::Configuration sample;
+    config::ConfiguracioRecord &record = sample.Configuracio;
+    record.ServidorSMTP = QStringLiteral("smtp.example.org");
+    record.PortSMTP = 587;
+    record.AutentificacioSMTP = -1;
+    record.UsuariSMTP = QStringLiteral("relay");
+    record.ContrassenyaSMTP = QStringLiteral("secret");
+    record.MarcaSpam = QStringLiteral("X-Spam-Flag: YES");
+    record.ProgramaSpam = QStringLiteral("/usr/bin/spamc -c %i %o");
     const char *users[] = {"ana", "joan"};
     for (const char *user : users) {
         const QString name = QString::fromLatin1(user);
-        config::Busties.push_back(config::Bustia {QStringLiteral("pop.example.org"), 995, name,
-                                                  QStringLiteral("pw"),
-                                                  name + QStringLiteral("@example.net")});
+        sample.Busties.push_back(config::Bustia {QStringLiteral("pop.example.org"), 995, name,
+                                                 QStringLiteral("pw"),
+                                                 name + QStringLiteral("@example.net")});
     }
-    config::Configuracio.NumBusties = 2;
+    record.NumBusties = 2;
 
     shell::DialogPrompts prompts;
-    shell::frmConfiguracio dialog(prompts, QStringLiteral("/etc/vessamo/vessamo.vsm"),
+    shell::frmConfiguracio dialog(prompts, sample, QStringLiteral("/etc/vessamo/vessamo.vsm"),
                                   QStringLiteral("/var/spool/vessamo"));
     dialog.show();
     dialog.grid()->selectRow(1);
-    shell::frmConfiguracioBustia mailbox(prompts, 1, {});
+    shell::frmConfiguracioBustia mailbox(prompts, sample, 1, {});
     mailbox.show();
     QApplication::processEvents();
     const bool saved = dialog.grab().save(QDir(out).filePath(QStringLiteral("configuracio.png")))

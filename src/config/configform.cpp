@@ -93,10 +93,6 @@ constexpr std::array<std::pair<MailboxBox, const char *>, 4> kStoredMailboxBoxes
     {kEnviarA, "Enrutar a incorrecte"},
 }};
 
-QString numberText(qint16 stored, bool asPort)
-{
-    return asPort ? QString::number(static_cast<quint16>(stored)) : QString::number(stored);
-}
 
 constexpr int kMaxPort = 65535;
 constexpr int kMaxShort = 32767;
@@ -179,21 +175,21 @@ ConfigForm ConfigForm::fromRecord(const ConfiguracioRecord &r, const QString &pr
     };
     ConfigForm form;
     form.text[kServidorSMTP] = r.ServidorSMTP;
-    form.text[kPortSMTP] = numberText(r.PortSMTP, true);
+    form.text[kPortSMTP] = QString::number(r.smtpPort());
     form.text[kUsuariSMTP] = r.UsuariSMTP;
     form.text[kContrassenyaSMTP] = r.ContrassenyaSMTP;
     form.text[kConfirmacioSMTP] = r.ContrassenyaSMTP;
-    form.text[kInterval] = r.Interval == 0 ? QStringLiteral("5") : numberText(r.Interval, false);
+    form.text[kInterval] = r.Interval == 0 ? QStringLiteral("5") : QString::number(r.Interval);
     form.text[kCarpetaCua] = folderOr(r.CarpetaCua, "Cua");
     form.text[kCarpetaSiEnviats] = folderOr(r.CarpetaSiEnviats, "SiEnviats");
     form.text[kCarpetaNoEnviats] = folderOr(r.CarpetaNoEnviats, "NoEnviats");
     form.text[kDiesArxiu]
-        = r.DiesArxiu == 0 ? QStringLiteral("90") : numberText(r.DiesArxiu, false);
+        = r.DiesArxiu == 0 ? QStringLiteral("90") : QString::number(r.DiesArxiu);
     form.text[kProgramaSpam] = r.ProgramaSpam;
     form.text[kCarpetaSpam] = folderOr(r.CarpetaSpam, "SPam");
     form.text[kMarcaSpam] = r.MarcaSpam;
-    form.autentificacio = r.AutentificacioSMTP != 0;
-    form.filtreSpam = r.FiltreSpam != 0;
+    form.autentificacio = r.smtpAuthentication();
+    form.filtreSpam = r.spamFilter();
     return form;
 }
 
@@ -265,7 +261,8 @@ ConfiguracioRecord recordFromForm(const ConfigForm &form, const ConfiguracioReco
     return r;
 }
 
-std::optional<Refusal> saveConfigForm(ConfigForm &form, const QString &path)
+std::optional<Refusal> saveConfigForm(Configuration &configuration, ConfigForm &form,
+                                      const QString &path)
 {
     // One save at a time: another editor's save lands before or after this one, whole.
     const ConfigurationLock lock(path);
@@ -281,13 +278,12 @@ std::optional<Refusal> saveConfigForm(ConfigForm &form, const QString &path)
                                 .arg(path)};
     if (std::optional<Refusal> refusal = checkConfigForm(form))
         return refusal;
-    const ConfiguracioRecord before = Configuracio;
-    Configuracio = recordFromForm(form, before);
-    if (!GravarConfiguracio(path)) {
-        Configuracio = before;
+    Configuration saved = configuration;
+    saved.Configuracio = recordFromForm(form, configuration.Configuracio);
+    if (!GravarConfiguracio(path, saved))
         return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
                                 .arg(path, lastSaveError())};
-    }
+    configuration = std::move(saved);
     return std::nullopt;
 }
 
@@ -304,7 +300,7 @@ MailboxForm MailboxForm::fromEntry(const Bustia &entry)
 {
     MailboxForm form;
     form.text[kServidor] = entry.Servidor;
-    form.text[kPort] = numberText(entry.Port, true);
+    form.text[kPort] = QString::number(entry.port());
     form.text[kUsuari] = entry.Usuari;
     form.text[kContrassenya] = entry.Contrassenya;
     form.text[kConfirmacio] = entry.Contrassenya;
@@ -337,32 +333,37 @@ Bustia mailboxFromForm(const MailboxForm &form)
                    t[kContrassenya], t[kEnviarA]};
 }
 
-std::optional<Refusal> saveMailboxForm(const MailboxForm &form, int &index)
+std::optional<Refusal> saveMailboxForm(Configuration &configuration, const MailboxForm &form,
+                                       int &index)
 {
     if (std::optional<Refusal> refusal = checkMailboxForm(form))
         return refusal;
-    const int count = qMax<int>(Configuracio.NumBusties, 0);
-    Busties.resize(size_t(count));
+    std::vector<Bustia> &table = configuration.Busties;
+    qint16 &numBusties = configuration.Configuracio.NumBusties;
+    const int count = qMax<int>(numBusties, 0);
+    table.resize(size_t(count));
     if (index < 0 || index >= count) {
         if (count >= kMaxShort)
             return Refusal {-1, QStringLiteral("No hi caben més bústies")};
-        Busties.push_back(mailboxFromForm(form));
-        Configuracio.NumBusties = static_cast<qint16>(count + 1);
+        table.push_back(mailboxFromForm(form));
+        numBusties = static_cast<qint16>(count + 1);
         index = count;
         return std::nullopt;
     }
-    Busties[size_t(index)] = mailboxFromForm(form);
+    table[size_t(index)] = mailboxFromForm(form);
     return std::nullopt;
 }
 
-bool deleteMailbox(int index)
+bool deleteMailbox(Configuration &configuration, int index)
 {
-    const int count = qMax<int>(Configuracio.NumBusties, 0);
-    if (index < 0 || index >= count || size_t(index) >= Busties.size())
+    std::vector<Bustia> &table = configuration.Busties;
+    qint16 &numBusties = configuration.Configuracio.NumBusties;
+    const int count = qMax<int>(numBusties, 0);
+    if (index < 0 || index >= count || size_t(index) >= table.size())
         return false;
-    Busties.erase(Busties.begin() + index);
-    Busties.resize(size_t(count - 1));
-    Configuracio.NumBusties = static_cast<qint16>(count - 1);
+    table.erase(table.begin() + index);
+    table.resize(size_t(count - 1));
+    numBusties = static_cast<qint16>(count - 1);
     return true;
 }
 

@@ -75,9 +75,11 @@ struct ConfigForm
 std::optional<Refusal> checkConfigForm(ConfigForm &form);
 // The record with the boxes copied in (texts as typed); the mailbox count is `base`'s.
 ConfiguracioRecord recordFromForm(const ConfigForm &form, const ConfiguracioRecord &base);
-// Checks, copies into `Configuracio` and writes the file with `Busties`. On any refusal,
-// including a file that cannot be written, the record in memory is left as it was.
-std::optional<Refusal> saveConfigForm(ConfigForm &form, const QString &path);
+// Checks, and writes the file with the form's record and `configuration`'s mailbox table;
+// once it is written, `configuration` holds what was saved. On any refusal, including a
+// file that cannot be written, `configuration` is left as it was.
+std::optional<Refusal> saveConfigForm(Configuration &configuration, ConfigForm &form,
+                                      const QString &path);
 
 // ---- the mailbox dialog ----
 
@@ -104,10 +106,12 @@ struct MailboxForm
 std::optional<Refusal> checkMailboxForm(const MailboxForm &form);
 // Only for a form that passed the checks.
 Bustia mailboxFromForm(const MailboxForm &form);
-// Checks and stores into `Busties`: appended when `index` is outside the table (new mode;
-// `index` then becomes the new entry's), else entry `index` replaced in place.
-std::optional<Refusal> saveMailboxForm(const MailboxForm &form, int &index);
+// Checks and stores into the configuration's mailbox table: appended when `index` is outside
+// the table (new mode; `index` then becomes the new entry's), else entry `index` replaced in
+// place.
+std::optional<Refusal> saveMailboxForm(Configuration &configuration, const MailboxForm &form,
+                                       int &index);
 // Removes entry `index` (0-based), the later ones moving up; false when there is none.
-bool deleteMailbox(int index);
+bool deleteMailbox(Configuration &configuration, int index);
 
 } // namespace vessamo::config

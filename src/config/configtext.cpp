@@ -130,9 +130,10 @@ bool isPasswordKey(const QString &key)
     return parts.size() == 3 && parts[0] == u"mailbox" && parts[2] == u"password";
 }
 
-QString configurationText(const QString &path, const QString &programFolder)
+QString configurationText(const Configuration &configuration, const QString &path,
+                          const QString &programFolder)
 {
-    const ConfigForm form = ConfigForm::fromRecord(Configuracio, programFolder);
+    const ConfigForm form = ConfigForm::fromRecord(configuration.Configuracio, programFolder);
     QString out = QStringLiteral("# Vessamo configuration: %1\n"
                                  "# Passwords are never printed; a password line given to "
                                  "--apply replaces the stored one.\n"
@@ -150,9 +151,9 @@ QString configurationText(const QString &path, const QString &programFolder)
             line(out, name, form.text[size_t(key.box)]);
         }
     }
-    const int count = qMin<int>(qMax<int>(Configuracio.NumBusties, 0), int(Busties.size()));
-    for (int i = 0; i < count; ++i) {
-        const MailboxForm mailbox = MailboxForm::fromEntry(Busties[size_t(i)]);
+    const std::span<const Bustia> table = configuration.mailboxes();
+    for (int i = 0; i < int(table.size()); ++i) {
+        const MailboxForm mailbox = MailboxForm::fromEntry(table[size_t(i)]);
         for (const auto &[name, box] : kMailboxKeys) {
             const QString key = QStringLiteral("mailbox.%1.%2").arg(i + 1).arg(QLatin1String(name));
             if (box == kContrassenya)
@@ -164,11 +165,12 @@ QString configurationText(const QString &path, const QString &programFolder)
     return out;
 }
 
-std::optional<QString> applyConfigurationText(const QString &text, const QString &path,
-                                              const QString &programFolder)
+std::optional<QString> applyConfigurationText(Configuration &configuration, const QString &text,
+                                              const QString &path, const QString &programFolder)
 {
-    ConfigForm form = ConfigForm::fromRecord(Configuracio, programFolder);
-    const int count = qMin<int>(qMax<int>(Configuracio.NumBusties, 0), int(Busties.size()));
+    ConfigForm form = ConfigForm::fromRecord(configuration.Configuracio, programFolder);
+    const std::span<const Bustia> before = configuration.mailboxes();
+    const int count = int(before.size());
     std::map<int, MailboxEdit> mailboxes;
 
     const QStringList lines = text.split(u'\n');
@@ -235,7 +237,7 @@ std::optional<QString> applyConfigurationText(const QString &text, const QString
     }
 
     // The mailboxes, checked as the mailbox dialog checks them.
-    std::vector<Bustia> table(Busties.begin(), Busties.begin() + count);
+    std::vector<Bustia> table(before.begin(), before.end());
     std::set<int, std::greater<int>> removals;
     int next = count + 1;
     for (const auto &[position, edit] : mailboxes) {
@@ -270,16 +272,13 @@ std::optional<QString> applyConfigurationText(const QString &text, const QString
     if (table.size() > 32767)
         return QStringLiteral("No hi caben més bústies");
 
-    // Saved with the new table; on a refusal the old one comes back.
-    std::vector<Bustia> before = Busties;
-    const qint16 countBefore = Configuracio.NumBusties;
-    Busties = std::move(table);
-    Configuracio.NumBusties = static_cast<qint16>(Busties.size());
-    if (const std::optional<Refusal> refusal = saveConfigForm(form, path)) {
-        Busties = std::move(before);
-        Configuracio.NumBusties = countBefore;
+    // Saved with the new table, which the configuration takes only with the save.
+    Configuration edited = configuration;
+    edited.Busties = std::move(table);
+    edited.Configuracio.NumBusties = static_cast<qint16>(edited.Busties.size());
+    if (const std::optional<Refusal> refusal = saveConfigForm(edited, form, path))
         return refusal->message;
-    }
+    configuration = std::move(edited);
     return std::nullopt;
 }
 

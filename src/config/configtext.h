@@ -11,6 +11,8 @@
 // to keep them.
 #pragma once
 
+#include "config/configuracio.h"
+
 #include <QString>
 #include <optional>
 
@@ -20,13 +22,14 @@ namespace vessamo::config {
 bool isPasswordKey(const QString &key);
 
 // The text of the record and mailbox table as the dialogs would show them on opening.
-QString configurationText(const QString &path, const QString &programFolder);
+QString configurationText(const Configuration &configuration, const QString &path,
+                          const QString &programFolder);
 
-// Applies the text and, when every check passes, saves the file at `path`. Returns the
-// refusal (the dialog's message, or what is wrong with the text), or nothing on success.
-// On a refusal nothing in memory or on disk changes, except folders already prepared by
-// the checks, as in the dialog.
-std::optional<QString> applyConfigurationText(const QString &text, const QString &path,
-                                              const QString &programFolder);
+// Applies the text to `configuration` and, when every check passes, saves the result at
+// `path`, which `configuration` then holds. Returns the refusal (the dialog's message, or
+// what is wrong with the text), or nothing on success. On a refusal nothing in memory or
+// on disk changes, except folders already prepared by the checks, as in the dialog.
+std::optional<QString> applyConfigurationText(Configuration &configuration, const QString &text,
+                                              const QString &path, const QString &programFolder);
 
 } // namespace vessamo::config

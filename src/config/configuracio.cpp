@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <span>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,8 +32,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcConfig, "vessamo.config")
 
-// The only format this program writes; version 1 files are still read.
-constexpr qint32 kVersioActual = 2;
 // Older readers take the 16-bit count as signed: never write more than they can read.
 constexpr qsizetype kMaxTextEscrit = 32767;
 
@@ -141,19 +140,26 @@ Bustia llegirBustia(Lector &in)
     return b;
 }
 
+// Why a file cannot be read at all.
+struct NoFile
+{
+    ConfigurationLoad::Status status;
+    QString error;
+};
+
 // Opened non-blocking so that a FIFO at the path cannot hang the start. Only a regular
 // file is a configuration; anything else at the path is unreadable.
-ConfigurationLoad obrirFitxerNormal(const QString &path, QFile &file)
+std::optional<NoFile> obrirFitxerNormal(const QString &path, QFile &file)
 {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT)
-            return {ConfigurationLoad::Status::Missing, QString()};
-        return {ConfigurationLoad::Status::Unreadable,
-                QStringLiteral("no es pot llegir %1: %2")
-                    .arg(path, QString::fromLocal8Bit(std::strerror(error)))};
+            return NoFile {ConfigurationLoad::Status::Missing, QString()};
+        return NoFile {ConfigurationLoad::Status::Unreadable,
+                       QStringLiteral("no es pot llegir %1: %2")
+                           .arg(path, QString::fromLocal8Bit(std::strerror(error)))};
     }
     struct stat st
     {
@@ -161,10 +167,10 @@ ConfigurationLoad obrirFitxerNormal(const QString &path, QFile &file)
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
         || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return {ConfigurationLoad::Status::Unreadable,
-                QStringLiteral("%1 no és un fitxer normal").arg(path)};
+        return NoFile {ConfigurationLoad::Status::Unreadable,
+                       QStringLiteral("%1 no és un fitxer normal").arg(path)};
     }
-    return {ConfigurationLoad::Status::Loaded, QString()};
+    return std::nullopt;
 }
 
 // Encoding of the file: everything little-endian, texts with a 16-bit byte count.
@@ -205,13 +211,13 @@ private:
 };
 
 // The whole file, or nothing when a text is too long for its count.
-std::optional<QByteArray> codificar(const ConfiguracioRecord &r, const std::vector<Bustia> &taula)
+std::optional<QByteArray> codificar(const Configuration &configuration)
 {
+    const ConfiguracioRecord &r = configuration.Configuracio;
     // Never more records than the table really holds, and the count says what follows.
-    const auto num = static_cast<qint16>(
-        std::clamp<qsizetype>(r.NumBusties, 0, static_cast<qsizetype>(taula.size())));
+    const std::span<const Bustia> taula = configuration.mailboxes();
     Escriptor out;
-    out.int32(kVersioActual);
+    out.int32(VersioConfiguracio);
     out.int16(r.Interval);
     out.text(r.CarpetaCua);
     out.text(r.CarpetaNoEnviats);
@@ -222,13 +228,12 @@ std::optional<QByteArray> codificar(const ConfiguracioRecord &r, const std::vect
     out.int16(r.AutentificacioSMTP);
     out.text(r.UsuariSMTP);
     out.text(r.ContrassenyaSMTP);
-    out.int16(num);
+    out.int16(static_cast<qint16>(taula.size()));
     out.int16(r.FiltreSpam);
     out.text(r.ProgramaSpam);
     out.text(r.CarpetaSpam);
     out.text(r.MarcaSpam);
-    for (qsizetype i = 0; i < num; ++i) {
-        const Bustia &b = taula[static_cast<std::size_t>(i)];
+    for (const Bustia &b : taula) {
         out.text(b.Servidor);
         out.int16(b.Port);
         out.text(b.Usuari);
@@ -390,27 +395,42 @@ bool escriureSegur(const QString &path, const QByteArray &data)
 
 } // namespace
 
-ConfigurationLoad loadConfiguration(const QString &path)
+std::span<const Bustia> Configuration::mailboxes() const
 {
-    Configuracio.NumBusties = 0;
-    Busties.assign(1, Bustia {});
+    const auto count
+        = std::clamp<qsizetype>(Configuracio.NumBusties, 0, static_cast<qsizetype>(Busties.size()));
+    return std::span<const Bustia>(Busties).first(static_cast<std::size_t>(count));
+}
+
+ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
+{
+    ConfigurationLoad load;
+    load.configuration = std::move(start);
+    load.configuration.Configuracio.NumBusties = 0;
+    load.configuration.Busties.assign(1, Bustia {});
     g_basis = basisOf(path);
+    const auto refused = [&load](ConfigurationLoad::Status status, QString error) {
+        load.status = status;
+        load.error = std::move(error);
+        return std::move(load);
+    };
 
     QFile file;
-    if (ConfigurationLoad opened = obrirFitxerNormal(path, file);
-        opened.status != ConfigurationLoad::Status::Loaded)
-        return opened;
-    const ConfigurationLoad damaged {ConfigurationLoad::Status::Damaged,
-                                     textFormat() + QStringLiteral(": ") + path};
+    if (std::optional<NoFile> none = obrirFitxerNormal(path, file))
+        return refused(none->status, std::move(none->error));
+    const auto damaged = [&] {
+        return refused(ConfigurationLoad::Status::Damaged,
+                       textFormat() + QStringLiteral(": ") + path);
+    };
     Lector in(file);
     const qint32 versio = in.int32();
-    if (!in.ok() || (versio != 1 && versio != kVersioActual))
-        return damaged;
+    if (!in.ok() || (versio != 1 && versio != VersioConfiguracio))
+        return damaged();
 
     // Parsed aside and kept only when the whole file was there: a truncated file leaves
     // the record as it was, with no mailbox.
-    ConfiguracioRecord rec = Configuracio;
-    llegirRegistre(in, rec, versio == kVersioActual);
+    ConfiguracioRecord rec = load.configuration.Configuracio;
+    llegirRegistre(in, rec, versio == VersioConfiguracio);
     std::vector<Bustia> taula;
     for (qint16 i = 0; in.ok() && i < rec.NumBusties; ++i) {
         Bustia b = llegirBustia(in);
@@ -418,32 +438,33 @@ ConfigurationLoad loadConfiguration(const QString &path)
             taula.push_back(std::move(b));
     }
     if (!in.ok())
-        return damaged;
+        return damaged();
     if (rec.NumBusties < 1) {
         // A negative count means no mailbox; keep the count honest for the dialogs.
         rec.NumBusties = 0;
         taula.assign(1, Bustia {});
     }
-    Configuracio = std::move(rec);
-    Busties = std::move(taula);
-    return {ConfigurationLoad::Status::Loaded, QString()};
+    load.status = ConfigurationLoad::Status::Loaded;
+    load.configuration.Configuracio = std::move(rec);
+    load.configuration.Busties = std::move(taula);
+    return load;
 }
 
-bool LlegirConfiguracio(const QString &path)
+ConfigurationLoad LlegirConfiguracio(const QString &path, Configuration start)
 {
-    const ConfigurationLoad load = loadConfiguration(path);
+    ConfigurationLoad load = loadConfiguration(path, std::move(start));
     switch (load.status) {
     case ConfigurationLoad::Status::Loaded:
-        return true;
+        return load;
     case ConfigurationLoad::Status::Damaged:
         platform::logError(textFormat());
-        return false;
+        return load;
     case ConfigurationLoad::Status::Missing:
     case ConfigurationLoad::Status::Unreadable:
         break;
     }
     platform::logError(textInexistent());
-    return false;
+    return load;
 }
 
 QString lastSaveError()
@@ -451,9 +472,9 @@ QString lastSaveError()
     return g_lastSaveError;
 }
 
-bool GravarConfiguracio(const QString &path)
+bool GravarConfiguracio(const QString &path, const Configuration &configuration)
 {
-    const std::optional<QByteArray> data = codificar(Configuracio, Busties);
+    const std::optional<QByteArray> data = codificar(configuration);
     if (!data) {
         g_lastSaveError = QStringLiteral("un text passa de %1 bytes").arg(kMaxTextEscrit);
         qCWarning(lcConfig, "cannot save %s: a text is longer than %lld bytes",
@@ -482,14 +503,6 @@ QString configurationFilePath(const Layout &layout)
     if (!fromEnv.isEmpty())
         return fromEnv;
     return layout.configurationFile;
-}
-
-void resetConfiguration()
-{
-    VersioConfiguracio = 0;
-    Configuracio = ConfiguracioRecord {};
-    Busties.clear();
-    g_basis.reset();
 }
 
 } // namespace vessamo::config

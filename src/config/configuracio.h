@@ -1,15 +1,18 @@
-// The process-wide configuration record `Configuracio`, the mailbox table `Busties`, and
-// the binary file that holds them (versions 1 and 2, little-endian, texts in Windows-1252
-// with a 16-bit byte count).
+// The configuration as a value: the record `ConfiguracioRecord`, the table of mailboxes
+// (`Bustia`), and the binary file that holds them (versions 1 and 2, little-endian, texts
+// in Windows-1252 with a 16-bit byte count).
 //
-// Loaded once at start; written only by the configuration dialog's save. Loading checks
-// every length against the bytes that are really there: a truncated or damaged file is
-// refused and leaves no mailbox. Saving writes a temporary file beside the old one,
-// flushes it and renames it over the name, so a crash never leaves half a configuration
-// and a link planted at the name is replaced, never followed.
+// The shell loads one value at start (its `Configuracio` and `Busties`) and hands it, or the
+// part each needs, to the run, the session and the dialogs; nothing else holds one for the
+// process. The editors change a copy and save the value they hold. Loading checks every
+// length against the bytes that are really there: a truncated or damaged file is refused
+// and leaves no mailbox. Saving writes a temporary file beside the old one, flushes it and
+// renames it over the name, so a crash never leaves half a configuration and a link
+// planted at the name is replaced, never followed.
 #pragma once
 
 #include <QString>
+#include <span>
 #include <vector>
 
 namespace vessamo::config {
@@ -23,6 +26,9 @@ struct Bustia
     QString Usuari;
     QString Contrassenya;
     QString EnviarA;
+
+    // The file keeps the port in 16 bits: ports above 32767 are stored negative.
+    quint16 port() const { return static_cast<quint16>(Port); }
 
     bool operator==(const Bustia &) const = default;
 };
@@ -45,33 +51,55 @@ struct ConfiguracioRecord
     QString CarpetaSpam;
     QString MarcaSpam;
 
+    // The file keeps the port in 16 bits: ports above 32767 are stored negative.
+    quint16 smtpPort() const { return static_cast<quint16>(PortSMTP); }
+    // Flags hold -1 for true; any value but 0 reads as true.
+    bool smtpAuthentication() const { return AutentificacioSMTP != 0; }
+    bool spamFilter() const { return FiltreSpam != 0; }
+
     bool operator==(const ConfiguracioRecord &) const = default;
 };
 
-// The file format version this program writes.
-inline qint32 VersioConfiguracio = 0;
-inline ConfiguracioRecord Configuracio;
-// Holds NumBusties meaningful entries, in the order the run visits them.
-inline std::vector<Bustia> Busties;
+// The file format version this program writes; version 1 files are still read.
+inline constexpr qint32 VersioConfiguracio = 2;
 
-// True when the record (and the mailbox table) was read. Failures go to the event log.
-bool LlegirConfiguracio(const QString &path);
-// True when the file was written and is safely on disk.
-bool GravarConfiguracio(const QString &path);
+// The record and the mailbox table, as one file holds them.
+struct Configuration
+{
+    ConfiguracioRecord Configuracio;
+    // Holds NumBusties meaningful entries, in the order the run visits them.
+    std::vector<Bustia> Busties;
 
-// The load as the editors need it: a missing file is a new configuration, while a file
-// that is there but cannot be read or is damaged must not be replaced by defaults
-// unawares. Nothing goes to the event log.
+    // The meaningful entries: the first NumBusties (none when it is negative), never more
+    // than the table holds.
+    std::span<const Bustia> mailboxes() const;
+
+    bool operator==(const Configuration &) const = default;
+};
+
+// What a load gives. A missing file is a new configuration, while a file that is there but
+// cannot be read or is damaged must not be replaced by defaults unawares.
 struct ConfigurationLoad
 {
     enum class Status { Loaded, Missing, Unreadable, Damaged };
     Status status = Status::Missing;
     // What went wrong, for the person at the keyboard.
     QString error;
+    // Loaded: the file's record and mailbox table. Otherwise the configuration the load
+    // started from with no mailbox (a count of 0, one empty entry): nothing half-read
+    // replaces its other fields.
+    Configuration configuration;
 
+    bool loaded() const { return status == Status::Loaded; }
     bool failed() const { return status == Status::Unreadable || status == Status::Damaged; }
 };
-ConfigurationLoad loadConfiguration(const QString &path);
+
+// The load as the editors need it. Nothing goes to the event log.
+ConfigurationLoad loadConfiguration(const QString &path, Configuration start = {});
+// The start routine's load: the same, with a failure logged to the event log.
+ConfigurationLoad LlegirConfiguracio(const QString &path, Configuration start = {});
+// Writes `configuration`; true when the file was written and is safely on disk.
+bool GravarConfiguracio(const QString &path, const Configuration &configuration);
 
 // Why the last GravarConfiguracio failed (the step and the system's reason).
 QString lastSaveError();
@@ -84,8 +112,5 @@ bool changedSinceRead(const QString &path);
 // program, else beside the executable, its name without extension + ".vsm".
 QString configurationFilePath();
 QString configurationFilePath(const Layout &layout);
-
-// Back to the state before the first load (for tests).
-void resetConfiguration();
 
 } // namespace vessamo::config

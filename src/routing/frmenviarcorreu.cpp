@@ -1,6 +1,5 @@
 #include "routing/frmenviarcorreu.h"
 
-#include "config/configuracio.h"
 #include "mail/clsenviarcorreu.h"
 #include "platform/eventlog.h"
 #include "routing/connection.h"
@@ -11,8 +10,6 @@
 
 namespace vessamo::routing {
 
-using config::Configuracio;
-
 namespace {
 
 constexpr int kSafetyTickMs = 1000;
@@ -21,14 +18,12 @@ constexpr int kIdleTicksAllowed = 120;
 // ticks, 30 s, well inside the 90 s systemd gives a service to stop.
 constexpr int kStopGraceTicks = 30;
 
-QStringList serversOfTheRun()
+QStringList serversOfTheRun(const config::Configuration &configuration)
 {
     QStringList servers;
-    const qsizetype count
-        = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
-    for (qsizetype i = 0; i < count; ++i)
-        servers << config::Busties[std::size_t(i)].Servidor;
-    servers << Configuracio.ServidorSMTP;
+    for (const config::Bustia &bustia : configuration.mailboxes())
+        servers << bustia.Servidor;
+    servers << configuration.Configuracio.ServidorSMTP;
     return servers;
 }
 
@@ -52,7 +47,7 @@ void reportLockedOut(RunContext &ctx, const QueueLock &lock)
     const QString text = lock.state() == QueueLock::State::Busy
         ? QStringLiteral("Enrutant: la cua %1 la fa servir un altre procés de Vessamo; "
                          "s'espera a la propera execució")
-              .arg(withSlash(Configuracio.CarpetaCua))
+              .arg(withSlash(ctx.configuration.Configuracio.CarpetaCua))
         : QStringLiteral("Enrutant: no s'ha pogut bloquejar la cua (%1: %2); s'espera a la "
                          "propera execució")
               .arg(lock.path(), lock.errorString());
@@ -64,11 +59,12 @@ void reportLockedOut(RunContext &ctx, const QueueLock &lock)
 
 } // namespace
 
-frmEnviarCorreu::frmEnviarCorreu(RoutingView &view, QObject *parent)
+frmEnviarCorreu::frmEnviarCorreu(RoutingView &view, const config::Configuration &configuration,
+                                 QObject *parent)
     : QObject(parent)
     , connectionCheck(machineConnected)
     , view_(view)
-    , ctx_(view)
+    , ctx_(view, configuration)
 {
     pop3_ = std::make_unique<Pop3Session>(wsckRebre, ctx_);
     timerSeguretat.setInterval(kSafetyTickMs);
@@ -114,7 +110,7 @@ void frmEnviarCorreu::EnrutarCorreu()
 {
     // For want of a network the run is skipped in silence as far as the event log goes;
     // the status line (and the debug log) say why nothing happened.
-    if (!connectionCheck(serversOfTheRun())) {
+    if (!connectionCheck(serversOfTheRun(ctx_.configuration))) {
         ctx_.AfegirEstat(noNetworkStatus());
         return;
     }
@@ -123,13 +119,13 @@ void frmEnviarCorreu::EnrutarCorreu()
     ctx_.abort.setGraceMs(kStopGraceTicks * timerSeguretat.interval());
     // Without a queue folder the downloads would have nowhere to go (an empty path would
     // name the current folder): no mailbox is read, and the administrator is told.
-    if (Configuracio.CarpetaCua.trimmed().isEmpty()) {
+    if (record().CarpetaCua.trimmed().isEmpty()) {
         platform::logError(QStringLiteral("Rebent: no s'ha configurat la carpeta de la cua"));
         return;
     }
     // One router at a time on a queue, for the whole run: a second one would forward the
     // same pairs, and its clean-up below would remove the downloads in progress.
-    const QueueLock lock(Configuracio.CarpetaCua);
+    const QueueLock lock(record().CarpetaCua);
     if (!lock.held()) {
         reportLockedOut(ctx_, lock);
         return;
@@ -137,8 +133,8 @@ void frmEnviarCorreu::EnrutarCorreu()
     lockedOutLogged = false;
     // Whatever an interrupted run left half-written is fetched again from the server; an
     // interrupted copy into an archive on another file system is made again.
-    for (const QString &folder : {Configuracio.CarpetaCua, Configuracio.CarpetaSiEnviats,
-                                  Configuracio.CarpetaNoEnviats, Configuracio.CarpetaSpam}) {
+    for (const QString &folder : {record().CarpetaCua, record().CarpetaSiEnviats,
+                                  record().CarpetaNoEnviats, record().CarpetaSpam}) {
         if (!folder.trimmed().isEmpty())
             removeLeftoverParts(folder);
     }
@@ -148,13 +144,10 @@ void frmEnviarCorreu::EnrutarCorreu()
     // session's limits are derived from the safety timer's tick, so that a silent server
     // ends its session before the safety timer ends the run.
     pop3_->setSafetyTickMs(timerSeguretat.interval());
-    const qsizetype count
-        = std::min<qsizetype>(Configuracio.NumBusties, qsizetype(config::Busties.size()));
-    for (qsizetype i = 0; i < count; ++i) {
+    for (const config::Bustia &bustia : ctx_.configuration.mailboxes()) {
         ctx_.progressed();
-        const config::Bustia &bustia = config::Busties[std::size_t(i)];
         const platform::LogScope mailbox("VESSAMO_MAILBOX", bustia.Usuari + u'@' + bustia.Servidor);
-        pop3_->LlegirBustia(i);
+        pop3_->LlegirBustia(bustia);
         if (ctx_.abort.requested())
             return;
     }
@@ -164,7 +157,7 @@ void frmEnviarCorreu::EnrutarCorreu()
 
 void frmEnviarCorreu::queuePass()
 {
-    const QString queue = withSlash(Configuracio.CarpetaCua);
+    const QString queue = withSlash(record().CarpetaCua);
     QueuePass pass(queue);
     FolderSyncs syncs;
     while (!ctx_.abort.requested()) {
@@ -172,22 +165,22 @@ void frmEnviarCorreu::queuePass()
         if (!name)
             break;
         ctx_.progressed();
-        if (checkQueuedPair(queue, *name,
-                            {Configuracio.CarpetaSiEnviats, Configuracio.CarpetaNoEnviats,
-                             Configuracio.CarpetaSpam},
-                            &syncs)
+        if (checkQueuedPair(
+                queue, *name,
+                {record().CarpetaSiEnviats, record().CarpetaNoEnviats, record().CarpetaSpam},
+                &syncs)
             != PairCheck::Usable)
             continue;
         const QueuePair pair(*name);
         const platform::LogScope message("VESSAMO_MESSAGE", pair.stem());
         // Accepted by a server in an earlier run: only its move is left.
         if (pair.isSent()) {
-            moveOrLog(pair, Configuracio.CarpetaSiEnviats, syncs);
+            moveOrLog(pair, record().CarpetaSiEnviats, syncs);
             continue;
         }
         ctx_.progressed();
         if (ComprovarSpam(ctx_, queue + pair.messageName())) {
-            moveOrLog(pair, Configuracio.CarpetaSpam, syncs);
+            moveOrLog(pair, record().CarpetaSpam, syncs);
             continue;
         }
         // A stop during the spam check leaves the pair queued, not forwarded.
@@ -213,7 +206,7 @@ void frmEnviarCorreu::queuePass()
 bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcome,
                                     FolderSyncs &syncs, std::optional<StoreResult> marked)
 {
-    const QString queue = withSlash(Configuracio.CarpetaCua);
+    const QString queue = withSlash(record().CarpetaCua);
     // Once the acceptance is recorded the pair is sent, whatever the goodbye brought.
     if (marked && *marked)
         outcome = ForwardOutcome::Sent;
@@ -223,13 +216,13 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
         if (!marked)
             marked = markSent(queue, pair.listedName(), &syncs);
         if (*marked) {
-            moveOrLog(QueuePair(pair.sentMarkName()), Configuracio.CarpetaSiEnviats, syncs);
+            moveOrLog(QueuePair(pair.sentMarkName()), record().CarpetaSiEnviats, syncs);
             return true;
         }
         // The sent archive records it as well as the mark would.
-        if (Configuracio.CarpetaSiEnviats.isEmpty()
+        if (record().CarpetaSiEnviats.isEmpty()
             || !MoureParella(pair.listedName(), pair.messageName(), queue,
-                             Configuracio.CarpetaSiEnviats, &syncs)) {
+                             record().CarpetaSiEnviats, &syncs)) {
             platform::logError(marked->error
                                + QStringLiteral("; no es reenvia res més fins a la propera "
                                                 "execució"));
@@ -250,7 +243,7 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
     case ForwardOutcome::Refused:
         break;
     }
-    moveOrLog(pair, Configuracio.CarpetaNoEnviats, syncs);
+    moveOrLog(pair, record().CarpetaNoEnviats, syncs);
     return true;
 }
 
@@ -264,15 +257,15 @@ void frmEnviarCorreu::moveOrLog(const QueuePair &pair, const QString &target, Fo
             + pair.listedName());
         return;
     }
-    logIfFailed(MoureParella(pair.listedName(), pair.messageName(), Configuracio.CarpetaCua, target,
-                             &syncs));
+    logIfFailed(
+        MoureParella(pair.listedName(), pair.messageName(), record().CarpetaCua, target, &syncs));
 }
 
 void frmEnviarCorreu::purge()
 {
-    if (Configuracio.DiesArxiu == 0)
+    if (record().DiesArxiu == 0)
         return;
-    for (const QString &folder : {Configuracio.CarpetaSiEnviats, Configuracio.CarpetaSpam}) {
+    for (const QString &folder : {record().CarpetaSiEnviats, record().CarpetaSpam}) {
         // An unset folder is not the current folder.
         if (!folder.isEmpty())
             PurgarArxiu(ctx_, folder);

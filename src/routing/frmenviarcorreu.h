@@ -3,8 +3,9 @@
 // through the SMTP server, file it in an archive, and purge old archives. The run shows
 // itself through a RoutingView (a window, or standard output when headless).
 //
-// Life cycle: a form is created for one run and owns the run's two sockets, the POP3
-// session and the mail object of the current forwarding attempt. run() returns when the
+// Life cycle: a form is created for one run, on the configuration the shell loaded, and owns
+// the run's two sockets, the POP3 session and the mail object of the current forwarding
+// attempt. run() returns when the
 // run is over; the safety timer may end it earlier by setting the abort flag, and the
 // code that is running then finishes its step before it sees the flag. Nothing the run
 // uses is destroyed before run() returns.
@@ -42,7 +43,10 @@ class frmEnviarCorreu : public QObject
 {
     Q_OBJECT
 public:
-    explicit frmEnviarCorreu(RoutingView &view, QObject *parent = nullptr);
+    // `configuration` must outlive the form.
+    frmEnviarCorreu(RoutingView &view, const config::Configuration &configuration,
+                    QObject *parent = nullptr);
+    frmEnviarCorreu(RoutingView &, config::Configuration &&, QObject * = nullptr) = delete;
     ~frmEnviarCorreu() override;
 
     // Carries out one whole run (`EnrutarCorreu`) and unloads the form.
@@ -61,6 +65,7 @@ public:
     bool unloaded() const { return unloaded_; }
 
 private:
+    const config::ConfiguracioRecord &record() const { return ctx_.configuration.Configuracio; }
     void EnrutarCorreu();
     void queuePass();
     void purge();

@@ -3,7 +3,6 @@
 // configured SMTP server, each with a new mail object on the form's SMTP socket. Only
 // failures that may pass are tried again; whatever is not sent or refused for good stays
 // queued for the next run.
-#include "config/configuracio.h"
 #include "mail/clsenviarcorreu.h"
 #include "mail/mailsetup.h"
 #include "platform/eventlog.h"
@@ -14,8 +13,6 @@
 #include <QPointer>
 
 namespace vessamo::routing {
-
-using config::Configuracio;
 
 namespace {
 
@@ -93,11 +90,10 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
     connect(object, &mail::clsEnviarCorreu::Progress, this,
             [this](qint32 percent) { view_.setProgress(percent); });
 
-    const bool authenticate = Configuracio.AutentificacioSMTP != 0;
+    const config::ConfiguracioRecord &c = record();
     mail::RelaySettings settings;
-    // Ports above 32767 are stored as negative 16-bit numbers.
-    settings.server = {Configuracio.ServidorSMTP, quint16(Configuracio.PortSMTP), authenticate,
-                       Configuracio.UsuariSMTP, Configuracio.ContrassenyaSMTP};
+    settings.server
+        = {c.ServidorSMTP, c.smtpPort(), c.smtpAuthentication(), c.UsuariSMTP, c.ContrassenyaSMTP};
     settings.forwardTo = forwardTo;
     settings.senderAddress = senderAddress;
     settings.senderName = senderName;

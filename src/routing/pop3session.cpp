@@ -149,15 +149,12 @@ Pop3Session::~Pop3Session()
 
 QString Pop3Session::host() const
 {
-    return config::Busties[static_cast<std::size_t>(index_)].Servidor;
+    return bustia_.Servidor;
 }
 
-void Pop3Session::LlegirBustia(qsizetype index)
+void Pop3Session::LlegirBustia(const config::Bustia &bustia)
 {
-    if (index < 0 || index >= static_cast<qsizetype>(config::Busties.size()))
-        return;
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index)];
-    index_ = index;
+    bustia_ = bustia;
     // The greeting's "command" is the connection made below.
     enter(Pop3State::Greeting);
     count_ = number_ = total_ = received_ = 0;
@@ -175,8 +172,7 @@ void Pop3Session::LlegirBustia(qsizetype index)
     started_ = QDeadlineTimer::current();
     sessionDeadline_ = started_ + ticksMs(kSessionBaseTicks);
     lastHeard_ = QDeadlineTimer::current();
-    // The file keeps the port in 16 bits; ports above 32767 are stored negative.
-    const auto port = static_cast<quint16>(bustia.Port);
+    const quint16 port = bustia.port();
     const bool tls
         = platform::tlsModeFor(platform::MailProtocol::Pop3, port) == platform::TlsMode::Implicit;
     socket_.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
@@ -237,7 +233,7 @@ QDeadlineTimer Pop3Session::silenceDeadline() const
 
 QByteArray Pop3Session::commandOf(Pop3State state, QString &shown) const
 {
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index_)];
+    const config::Bustia &bustia = bustia_;
     const StateRow &row = rowOf(state);
     const QString word = QString::fromLatin1(row.command);
     switch (row.argument) {
@@ -350,8 +346,7 @@ void Pop3Session::refused(const QByteArray &reply)
 
 void Pop3Session::startMessage(qint64 number)
 {
-    const config::Bustia &bustia = config::Busties[static_cast<std::size_t>(index_)];
-    file_.emplace(ObrirParella(run_, bustia.EnviarA));
+    file_.emplace(ObrirParella(run_, bustia_.EnviarA));
     if (!file_->isOpen()) {
         QString error = file_->errorString();
         file_.reset();
@@ -430,7 +425,8 @@ void Pop3Session::sendQuit()
 {
     // QUIT makes the server delete what was marked: everything stored must be on disk first.
     if (!committed_.isEmpty()) {
-        const StoreResult synced = syncQueuedFiles(committed_, config::Configuracio.CarpetaCua);
+        const StoreResult synced
+            = syncQueuedFiles(committed_, run_.configuration.Configuracio.CarpetaCua);
         if (!synced) {
             if (!failed_)
                 platform::logError(synced.error);
@@ -538,10 +534,10 @@ void Pop3Session::socketFailure(qint16 number, const QString &description)
     endSession();
 }
 
-void Pop3Session::removeStoredPair(const QueuePair &pair)
+void Pop3Session::removeStoredPair(const QueuePair &pair) const
 {
     // The message goes first: a forward-to file alone is dropped by the pair check.
-    const QString queue = queuefiles::asFolder(config::Configuracio.CarpetaCua);
+    const QString queue = queuefiles::asFolder(run_.configuration.Configuracio.CarpetaCua);
     QFile::remove(queue + pair.messageName());
     QFile::remove(queue + pair.forwardToName());
 }

@@ -92,10 +92,9 @@ public:
     Pop3Session(const Pop3Session &) = delete;
     Pop3Session &operator=(const Pop3Session &) = delete;
 
-    // Reads the mailbox `config::Busties[index]` into the queue folder of the
-    // configuration. Returns when the session is over or the run's stop is requested. An
-    // index outside the table does nothing.
-    void LlegirBustia(qsizetype index);
+    // Reads the mailbox into the queue folder of the run's configuration. Returns when the
+    // session is over or the run's stop is requested.
+    void LlegirBustia(const config::Bustia &bustia);
     // The tick of the run's safety timer, from which the session's limits are derived.
     void setSafetyTickMs(int ms) { tickMs_ = ms > 0 ? ms : 1000; }
 
@@ -138,7 +137,7 @@ private:
     void socketFailure(qint16 number, const QString &description);
     void endSession();
     // Removes a stored pair from the queue (its message stays on the server).
-    static void removeStoredPair(const QueuePair &pair);
+    void removeStoredPair(const QueuePair &pair) const;
     qint64 ticksMs(qint64 ticks) const { return ticks * tickMs_; }
     // When the silence allowed while the current state's reply is awaited runs out.
     QDeadlineTimer silenceDeadline() const;
@@ -148,7 +147,7 @@ private:
     RunContext &run_;
 
     Pop3State state_ = Pop3State::Greeting;
-    qsizetype index_ = -1;
+    config::Bustia bustia_; // the mailbox being read
     qint64 count_ = 0;
     qint64 number_ = 0;
     qint64 total_ = 0;

@@ -207,7 +207,7 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
 
 QueuedMessageFile ObrirParella(RunContext &ctx, const QString &enviarA)
 {
-    const config::ConfiguracioRecord &c = config::Configuracio;
+    const config::ConfiguracioRecord &c = ctx.configuration.Configuracio;
     return openQueuedPair(ctx.runCounter, c.CarpetaCua, enviarA, QDateTime::currentDateTime(),
                           {c.CarpetaSiEnviats, c.CarpetaNoEnviats, c.CarpetaSpam});
 }
@@ -493,7 +493,7 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
 
 void PurgarArxiu(RunContext &ctx, const QString &folder)
 {
-    PurgarArxiu(folder, config::Configuracio.DiesArxiu, QDateTime::currentDateTime(),
+    PurgarArxiu(folder, ctx.configuration.Configuracio.DiesArxiu, QDateTime::currentDateTime(),
                 [&ctx] { ctx.progressed(); });
 }
 

@@ -127,8 +127,8 @@ bool outputHoldsMark(const QString &outputPath, const QString &mark)
 
 bool ComprovarSpam(RunContext &ctx, const QString &messagePath)
 {
-    const config::ConfiguracioRecord &cfg = config::Configuracio;
-    if (cfg.FiltreSpam == 0)
+    const config::ConfiguracioRecord &cfg = ctx.configuration.Configuracio;
+    if (!cfg.spamFilter())
         return false;
     ctx.view.setLabel(QStringLiteral("Comprovant si és spam"));
     QCoreApplication::processEvents();

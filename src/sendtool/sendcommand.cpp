@@ -314,13 +314,14 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     // The administrator's extra CA file, found as for the router (TLS by port: 465, 587).
     platform::setExtraCaFile(platform::extraCaFilePath(path));
     if (QFileInfo::exists(path)) {
-        if (!config::LlegirConfiguracio(path))
+        const config::ConfigurationLoad load = config::LlegirConfiguracio(path);
+        if (!load.loaded())
             return fail(QStringLiteral("cannot read the configuration file ") + path, 1);
-        const config::ConfiguracioRecord &c = config::Configuracio;
+        const config::ConfiguracioRecord &c = load.configuration.Configuracio;
         if (host.isEmpty())
             host = c.ServidorSMTP;
-        port = quint16(c.PortSMTP);
-        login = c.AutentificacioSMTP != 0;
+        port = c.smtpPort();
+        login = c.smtpAuthentication();
         user = c.UsuariSMTP;
         password = c.ContrassenyaSMTP;
     } else if (o.server.isEmpty()) {

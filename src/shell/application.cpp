@@ -65,13 +65,13 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
     MainHooks hooks;
     // The run in progress, so that a stop request can end it early.
     QPointer<routing::frmEnviarCorreu> currentRun;
-    hooks.runRouting = [gui, &currentRun] {
+    hooks.runRouting = [gui, &currentRun](const config::Configuration &configuration) {
         std::unique_ptr<routing::RoutingView> view;
         if (gui)
             view = std::make_unique<RoutingWindow>();
         else
             view = std::make_unique<routing::TextView>();
-        routing::frmEnviarCorreu form(*view);
+        routing::frmEnviarCorreu form(*view, configuration);
         // Tests scale the safety timer down so that time-outs come in seconds.
         bool tickSet = false;
         const int tickMs = qEnvironmentVariableIntValue("VESSAMO_SAFETY_TICK_MS", &tickSet);
@@ -80,13 +80,12 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
         currentRun = &form;
         form.run();
     };
-    hooks.showConfiguration = [gui] {
+    hooks.showConfiguration = [gui](config::Configuration &configuration) {
         if (!gui)
             return;
         DialogPrompts prompts;
-        frmConfiguracio dialog(prompts, config::configurationFilePath(),
-                               config::programLayout().folderBase);
-        dialog.exec();
+        editConfiguration(prompts, configuration, config::configurationFilePath(),
+                          config::programLayout().folderBase);
     };
     hooks.showAbout = [gui] {
         if (!gui)
@@ -221,7 +220,6 @@ int run(int argc, char **argv)
     case Switch::Toggle:
         return toggleService(service, *presenter);
     case Switch::Configure: {
-        config::VersioConfiguracio = 2;
         const bool forService = layout.installed && !layout.perUser;
         // The default folders: under /var/spool/vessamo installed, else beside the program.
         const ConfigurationPlace place {configurationFile, layout.folderBase, forService};
@@ -231,7 +229,7 @@ int run(int argc, char **argv)
         // that is there but unreadable is said so first, since saving replaces it.
         const config::ConfigurationLoad load = config::loadConfiguration(place.path);
         DialogPrompts prompts;
-        frmConfiguracio dialog(prompts, place.path, place.programFolder);
+        frmConfiguracio dialog(prompts, load.configuration, place.path, place.programFolder);
         if (load.failed())
             dialog.warnUnreadable(load.error);
         dialog.exec();

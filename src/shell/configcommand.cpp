@@ -67,9 +67,9 @@ QString loadFailure(const config::ConfigurationLoad &load)
     return load.error + QStringLiteral("; no s'ha canviat res");
 }
 
-void warnAboutFolders()
+void warnAboutFolders(const config::ConfiguracioRecord &record)
 {
-    for (const QString &folder : foldersOutsideServicePaths())
+    for (const QString &folder : foldersOutsideServicePaths(record))
         write(stderr,
               QStringLiteral("Avís: el servei no pot escriure a %1 (només a %2/ i "
                              "/var/lib/vessamo/); afegiu-la amb ReadWritePaths= en un fitxer "
@@ -84,14 +84,13 @@ bool wantsConfigurationText(const QStringList &options)
     return !options.isEmpty();
 }
 
-QStringList foldersOutsideServicePaths()
+QStringList foldersOutsideServicePaths(const config::ConfiguracioRecord &r)
 {
-    const config::ConfiguracioRecord &r = config::Configuracio;
     const QStringList writable
         = {QString::fromUtf16(config::kSpoolFolder), QStringLiteral("/var/lib/vessamo")};
     QStringList outside;
     for (const QString &folder : {r.CarpetaCua, r.CarpetaSiEnviats, r.CarpetaNoEnviats,
-                                  r.FiltreSpam != 0 ? r.CarpetaSpam : QString()}) {
+                                  r.spamFilter() ? r.CarpetaSpam : QString()}) {
         if (folder.isEmpty())
             continue;
         // Where a link leads is what the sandbox judges.
@@ -111,7 +110,8 @@ int configureAsText(const QStringList &options, const ConfigurationPlace &place)
         const config::ConfigurationLoad load = config::loadConfiguration(place.path);
         if (load.failed())
             return refused(loadFailure(load));
-        write(stdout, config::configurationText(place.path, place.programFolder));
+        write(stdout,
+              config::configurationText(load.configuration, place.path, place.programFolder));
         if (options.isEmpty())
             write(stderr,
                   QStringLiteral("Vessamo: no hi ha pantalla; la configuració es canvia "
@@ -143,14 +143,15 @@ int configureAsText(const QStringList &options, const ConfigurationPlace &place)
     if (!lock.held())
         return refused(QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
                            .arg(place.path, lock.error()));
-    const config::ConfigurationLoad load = config::loadConfiguration(place.path);
+    config::ConfigurationLoad load = config::loadConfiguration(place.path);
     if (load.failed())
         return refused(loadFailure(load));
+    config::Configuration &configuration = load.configuration;
     if (const std::optional<QString> refusal
-        = config::applyConfigurationText(text, place.path, place.programFolder))
+        = config::applyConfigurationText(configuration, text, place.path, place.programFolder))
         return refused(*refusal);
     if (place.forService)
-        warnAboutFolders();
+        warnAboutFolders(configuration.Configuracio);
     return 0;
 }
 

@@ -11,6 +11,8 @@
 // checks and writes under the configuration's lock, so parallel editors lose nothing.
 #pragma once
 
+#include "config/configuracio.h"
+
 #include <QStringList>
 
 namespace vessamo::shell {
@@ -32,6 +34,6 @@ struct ConfigurationPlace
 int configureAsText(const QStringList &options, const ConfigurationPlace &place);
 
 // The folders of the record that the service's sandbox does not let it write.
-QStringList foldersOutsideServicePaths();
+QStringList foldersOutsideServicePaths(const config::ConfiguracioRecord &record);
 
 } // namespace vessamo::shell

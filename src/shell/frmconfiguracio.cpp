@@ -165,11 +165,12 @@ void ConfigDialogBase::reject()
 
 // ---- the mailbox dialog ----
 
-frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts, int index,
+frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts,
+                                             config::Configuration &configuration, int index,
                                              std::function<void()> saved, QWidget *parent)
     : ConfigDialogBase(prompts, QStringLiteral("Configuració bústia"), parent)
-    , index_(index >= 0 && index < qMin<int>(Configuracio.NumBusties, int(Busties.size())) ? index
-                                                                                           : -1)
+    , configuration_(configuration)
+    , index_(index >= 0 && index < int(configuration.mailboxes().size()) ? index : -1)
     , saved_(std::move(saved))
 {
     for (auto &box : txtFields)
@@ -193,8 +194,9 @@ frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts, int index,
     layout->addWidget(forward);
     layout->addLayout(saveAndLeaveButtons());
 
-    const MailboxForm form
-        = newMode() ? MailboxForm::fresh() : MailboxForm::fromEntry(Busties[size_t(index_)]);
+    const MailboxForm form = newMode()
+        ? MailboxForm::fresh()
+        : MailboxForm::fromEntry(configuration_.mailboxes()[size_t(index_)]);
     for (int i = 0; i < kMailboxBoxCount; ++i) {
         txtFields[size_t(i)]->setText(form.text[size_t(i)]);
         watch(txtFields[size_t(i)]);
@@ -208,7 +210,7 @@ void frmConfiguracioBustia::cmbActualitzar_Click()
     MailboxForm form;
     for (int i = 0; i < kMailboxBoxCount; ++i)
         form.text[size_t(i)] = txtFields[size_t(i)]->text();
-    if (const std::optional<Refusal> refusal = saveMailboxForm(form, index_)) {
+    if (const std::optional<Refusal> refusal = saveMailboxForm(configuration_, form, index_)) {
         refuse(*refusal, txtFields.data());
         return;
     }
@@ -219,9 +221,10 @@ void frmConfiguracioBustia::cmbActualitzar_Click()
 
 // ---- the configuration dialog ----
 
-frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString programFolder,
-                                 QWidget *parent)
+frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, Configuration configuration, QString path,
+                                 QString programFolder, QWidget *parent)
     : ConfigDialogBase(prompts, QStringLiteral("Vessamo: Configuració"), parent)
+    , configuration_(std::move(configuration))
     , path_(std::move(path))
     , programFolder_(std::move(programFolder))
 {
@@ -339,7 +342,7 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, QString path, QString p
         connect(cmbCarpeta[size_t(i)], &QToolButton::clicked, this, [this, i] { choose(i); });
 
     // Opening: the record with the dialog's defaults, then a clean changes flag.
-    const ConfigForm opened = ConfigForm::fromRecord(Configuracio, programFolder_);
+    const ConfigForm opened = ConfigForm::fromRecord(configuration_.Configuracio, programFolder_);
     for (int i = 0; i < kConfigBoxCount; ++i) {
         txtFields[size_t(i)]->setText(opened.text[size_t(i)]);
         watch(txtFields[size_t(i)]);
@@ -376,11 +379,11 @@ void frmConfiguracio::applyAuthRule()
 
 void frmConfiguracio::fillGrid()
 {
-    const int count = qMin<int>(qMax<int>(Configuracio.NumBusties, 0), int(Busties.size()));
+    const std::span<const Bustia> table = configuration_.mailboxes();
     grdBusties->clearContents();
-    grdBusties->setRowCount(count);
-    for (int r = 0; r < count; ++r) {
-        const Bustia &b = Busties[size_t(r)];
+    grdBusties->setRowCount(int(table.size()));
+    for (int r = 0; r < int(table.size()); ++r) {
+        const Bustia &b = table[size_t(r)];
         const std::array<QString, 3> texts = {b.Servidor, b.Usuari, b.EnviarA};
         for (int c = 0; c < 3; ++c)
             grdBusties->setItem(r, c, new QTableWidgetItem(texts[size_t(c)]));
@@ -390,7 +393,7 @@ void frmConfiguracio::fillGrid()
 void frmConfiguracio::cmbActualitzar_Click()
 {
     ConfigForm f = form();
-    const std::optional<Refusal> refusal = saveConfigForm(f, path_);
+    const std::optional<Refusal> refusal = saveConfigForm(configuration_, f, path_);
     // Folder boxes show what their preparation made of them, even when a later check failed.
     for (ConfigBox box : {kCarpetaCua, kCarpetaSiEnviats, kCarpetaNoEnviats, kCarpetaSpam}) {
         if (txtFields[box]->text() != f.text[box])
@@ -406,7 +409,7 @@ void frmConfiguracio::cmbActualitzar_Click()
 void frmConfiguracio::openMailbox(int index)
 {
     frmConfiguracioBustia mailbox(
-        prompts_, index, [this] { changed_ = true; }, this);
+        prompts_, configuration_, index, [this] { changed_ = true; }, this);
     mailbox.exec();
     fillGrid();
 }
@@ -430,13 +433,14 @@ void frmConfiguracio::cmbBorrar_Click()
     if (selected.isEmpty())
         return;
     const int row = selected.first()->row();
-    if (row < 0 || size_t(row) >= Busties.size())
+    const std::vector<Bustia> &table = configuration_.Busties;
+    if (row < 0 || size_t(row) >= table.size())
         return;
     if (!prompts_.confirm(
             this,
-            QStringLiteral("Segur que vols borrar la bústia %1?").arg(Busties[size_t(row)].Usuari)))
+            QStringLiteral("Segur que vols borrar la bústia %1?").arg(table[size_t(row)].Usuari)))
         return;
-    if (deleteMailbox(row))
+    if (deleteMailbox(configuration_, row))
         changed_ = true;
     fillGrid();
 }
@@ -456,6 +460,14 @@ void frmConfiguracio::choose(int chooser)
         = prompts_.chooseFolder(this, isBlank(box->text()) ? QString() : box->text());
     if (!isBlank(folder))
         box->setText(folder.endsWith(u'/') ? folder : folder + u'/');
+}
+
+void editConfiguration(DialogPrompts &prompts, Configuration &configuration, const QString &path,
+                       const QString &programFolder)
+{
+    frmConfiguracio dialog(prompts, configuration, path, programFolder);
+    dialog.exec();
+    configuration = dialog.configuration();
 }
 
 } // namespace vessamo::shell

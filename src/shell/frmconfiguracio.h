@@ -3,6 +3,10 @@
 // (checks, messages, folder preparation, the copy into the record); the dialogs only move
 // texts between the boxes and the forms, keep the changes flag and ask their questions.
 //
+// The configuration dialog edits a copy of the configuration it is given: its save writes
+// that copy with the boxes' record; a mailbox saved or deleted changes the copy's table at
+// once. Whoever opened it takes the copy back when it closes.
+//
 // Questions, refusals and choosers go through DialogPrompts, so that tests answer them
 // without a blocking message box.
 #pragma once
@@ -69,10 +73,11 @@ class frmConfiguracioBustia : public ConfigDialogBase
 {
     Q_OBJECT
 public:
-    // `index` -1 (or any position outside the table) opens in new mode; `saved` is called
-    // after every successful save (the configuration dialog sets its changes flag).
-    frmConfiguracioBustia(DialogPrompts &prompts, int index, std::function<void()> saved,
-                          QWidget *parent = nullptr);
+    // Edits entry `index` of the table of `configuration`, which must outlive the dialog;
+    // -1 (or any position outside the table) opens in new mode. `saved` is called after
+    // every successful save (the configuration dialog sets its changes flag).
+    frmConfiguracioBustia(DialogPrompts &prompts, config::Configuration &configuration, int index,
+                          std::function<void()> saved, QWidget *parent = nullptr);
 
     bool newMode() const { return index_ < 0; }
     QLineEdit *box(config::MailboxBox b) const { return txtFields[b]; }
@@ -80,6 +85,7 @@ public:
     void cmbActualitzar_Click() override;
 
 private:
+    config::Configuration &configuration_;
     int index_;
     std::function<void()> saved_;
     std::array<QLineEdit *, config::kMailboxBoxCount> txtFields {};
@@ -89,10 +95,14 @@ class frmConfiguracio : public ConfigDialogBase
 {
     Q_OBJECT
 public:
-    // Edits `Configuracio` and `Busties`; saves to `path`. `programFolder` is where the
+    // Edits a copy of `configuration`; saves to `path`. `programFolder` is where the
     // default folders go.
-    frmConfiguracio(DialogPrompts &prompts, QString path, QString programFolder,
-                    QWidget *parent = nullptr);
+    frmConfiguracio(DialogPrompts &prompts, config::Configuration configuration, QString path,
+                    QString programFolder, QWidget *parent = nullptr);
+
+    // The copy as the dialog holds it: the last saved record, and the mailbox table as
+    // changed.
+    const config::Configuration &configuration() const { return configuration_; }
 
     QLineEdit *box(config::ConfigBox b) const { return txtFields[b]; }
     QCheckBox *check(int i) const { return chkFields[size_t(i)]; }
@@ -115,6 +125,7 @@ private:
     void openMailbox(int index);
     config::ConfigForm form() const;
 
+    config::Configuration configuration_;
     QString path_;
     QString programFolder_;
     std::array<QLineEdit *, config::kConfigBoxCount> txtFields {};
@@ -124,5 +135,11 @@ private:
     QToolButton *cmbAfegir = nullptr;
     QToolButton *cmbBorrar = nullptr;
 };
+
+// The tray's "Configuració": the dialog on a copy of `configuration`, which then takes what
+// the dialog leaves (the record as last saved, the mailbox table as changed, saved or not),
+// for the next run to use.
+void editConfiguration(DialogPrompts &prompts, config::Configuration &configuration,
+                       const QString &path, const QString &programFolder);
 
 } // namespace vessamo::shell

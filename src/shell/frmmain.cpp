@@ -6,14 +6,13 @@
 
 namespace vessamo::shell {
 
-using config::Configuracio;
-
 frmMain::frmMain(platform::ServiceControl &service, TrayView &tray, MainHooks hooks,
-                 QObject *parent)
+                 config::Configuration configuration, QObject *parent)
     : QObject(parent)
     , service_(service)
     , tray_(tray)
     , hooks_(std::move(hooks))
+    , configuration_(std::move(configuration))
 {
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &frmMain::timerEnviar_Timer);
@@ -34,9 +33,10 @@ QString frmMain::tipText(int interval)
 
 bool frmMain::Arrencar()
 {
-    config::VersioConfiguracio = 2;
     const QString path = config::configurationFilePath();
-    if (!config::LlegirConfiguracio(path)) {
+    config::ConfigurationLoad load = config::LlegirConfiguracio(path);
+    configuration_ = std::move(load.configuration);
+    if (!load.loaded()) {
         startDone_ = true;
         return false;
     }
@@ -50,12 +50,13 @@ bool frmMain::Arrencar()
         return false;
     }
     // A negative count loads as "no mailbox" too: starting would route nothing.
-    if (Configuracio.NumBusties < 1) {
+    const config::ConfiguracioRecord &record = configuration_.Configuracio;
+    if (record.NumBusties < 1) {
         platform::logError(QStringLiteral("Arrencant: No hi ha cap bústia definida"));
         startDone_ = true;
         return false;
     }
-    if (Configuracio.ServidorSMTP.trimmed().isEmpty()) {
+    if (record.ServidorSMTP.trimmed().isEmpty()) {
         platform::logError(QStringLiteral("Arrencant: No s'ha definit el servidor SMTP"));
         startDone_ = true;
         return false;
@@ -63,7 +64,7 @@ bool frmMain::Arrencar()
     minuteCounter_ = 0;
     timer_.setInterval(minuteMs());
     timer_.start();
-    tip_ = tipText(Configuracio.Interval);
+    tip_ = tipText(record.Interval);
     tray_.add(tip_);
     startDone_ = true;
     return true;
@@ -74,13 +75,13 @@ void frmMain::timerEnviar_Timer()
     if (routing_ || configuring_ || stopping_)
         return;
     ++minuteCounter_;
-    if (minuteCounter_ < Configuracio.Interval)
+    if (minuteCounter_ < configuration_.Configuracio.Interval)
         return;
     routing_ = true;
     tray_.remove();
     timer_.stop();
     if (hooks_.runRouting)
-        hooks_.runRouting();
+        hooks_.runRouting(configuration_);
     routing_ = false;
     minuteCounter_ = 0;
     // A close that arrived during the run ends the program instead.
@@ -95,7 +96,7 @@ void frmMain::mnuEnrutarAra_Click()
     // Runs never overlap and none is queued.
     if (routing_ || configuring_ || stopping_)
         return;
-    minuteCounter_ = Configuracio.Interval;
+    minuteCounter_ = configuration_.Configuracio.Interval;
     timerEnviar_Timer();
 }
 
@@ -108,11 +109,11 @@ void frmMain::mnuConfiguracio_Click()
     tray_.remove();
     configuring_ = true;
     if (hooks_.showConfiguration)
-        hooks_.showConfiguration();
+        hooks_.showConfiguration(configuration_);
     configuring_ = false;
     if (stopping_)
         return;
-    tip_ = tipText(Configuracio.Interval);
+    tip_ = tipText(configuration_.Configuracio.Interval);
     tray_.add(tip_);
     if (wasOn)
         timer_.start();

@@ -63,7 +63,6 @@ class ConfigFormSave : public ::testing::Test
 protected:
     void SetUp() override
     {
-        resetConfiguration();
         root = QDir(dir.path()).canonicalPath();
         program = root + QStringLiteral("/filtre");
         QFile file(program);
@@ -74,7 +73,6 @@ protected:
         form.text[kProgramaSpam] = program + QStringLiteral(" %i %o");
         form.text[kMarcaSpam] = QStringLiteral("X-Spam: yes");
     }
-    void TearDown() override { resetConfiguration(); }
     QString message()
     {
         const std::optional<Refusal> refusal = checkConfigForm(form);
@@ -85,6 +83,8 @@ protected:
     QString root;
     QString program;
     ConfigForm form;
+    // What the editor holds; it starts empty.
+    Configuration configuration;
 };
 
 TEST_F(ConfigFormSave, OpeningAFreshInstallationShowsTheDefaults)
@@ -180,24 +180,27 @@ TEST_F(ConfigFormSave, FoldersArePreparedEvenWhenALaterCheckFails)
 
 TEST_F(ConfigFormSave, ASaveThatCannotBeWrittenLeavesTheRecordAlone)
 {
-    Configuracio.ServidorSMTP = QStringLiteral("old.example.org");
-    EXPECT_TRUE(saveConfigForm(form, root + QStringLiteral("/missing/vessamo.vsm")).has_value());
-    EXPECT_EQ(Configuracio.ServidorSMTP, QStringLiteral("old.example.org"));
+    // A folder at the name: the lock beside it is taken, the file's rename fails.
+    const QString folder = root + QStringLiteral("/folder.vsm");
+    ASSERT_TRUE(QDir().mkdir(folder));
+    configuration.Configuracio.ServidorSMTP = QStringLiteral("old.example.org");
+    EXPECT_TRUE(saveConfigForm(configuration, form, folder).has_value());
+    EXPECT_EQ(configuration.Configuracio.ServidorSMTP, QStringLiteral("old.example.org"));
 
     const QString path = root + QStringLiteral("/vessamo.vsm");
-    ASSERT_FALSE(saveConfigForm(form, path).has_value());
-    const ConfiguracioRecord saved = Configuracio;
+    ASSERT_FALSE(saveConfigForm(configuration, form, path).has_value());
+    const ConfiguracioRecord saved = configuration.Configuracio;
     EXPECT_EQ(saved.PortSMTP, 25);
     EXPECT_EQ(saved.ProgramaSpam, form.text[kProgramaSpam]);
     EXPECT_EQ(saved.FiltreSpam, 0); // copied even with the filter off
-    resetConfiguration();
-    ASSERT_TRUE(LlegirConfiguracio(path));
-    EXPECT_TRUE(Configuracio == saved);
+    const ConfigurationLoad load = LlegirConfiguracio(path);
+    ASSERT_TRUE(load.loaded());
+    EXPECT_TRUE(load.configuration.Configuracio == saved);
 }
 
 TEST(MailboxForm, ChecksSavesAndDeletesByPosition)
 {
-    resetConfiguration();
+    Configuration configuration;
     struct Row
     {
         MailboxBox box;
@@ -231,27 +234,27 @@ TEST(MailboxForm, ChecksSavesAndDeletesByPosition)
         int index = -1;
         MailboxForm form = good;
         form.text[kUsuari] = QString::fromUtf8(user);
-        ASSERT_FALSE(saveMailboxForm(form, index));
+        ASSERT_FALSE(saveMailboxForm(configuration, form, index));
         form.text[kEnviarA] = QStringLiteral("%1@example.net").arg(form.text[kUsuari]);
-        ASSERT_FALSE(saveMailboxForm(form, index));
-        EXPECT_EQ(index, Configuracio.NumBusties - 1);
+        ASSERT_FALSE(saveMailboxForm(configuration, form, index));
+        EXPECT_EQ(index, configuration.Configuracio.NumBusties - 1);
     }
-    ASSERT_EQ(Configuracio.NumBusties, 3);
-    ASSERT_EQ(Busties.size(), 3u);
-    EXPECT_EQ(Busties[2].EnviarA, QStringLiteral("pere@example.net"));
+    const std::vector<Bustia> &table = configuration.Busties;
+    ASSERT_EQ(configuration.Configuracio.NumBusties, 3);
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table[2].EnviarA, QStringLiteral("pere@example.net"));
 
     // Editing keeps the position; deleting moves the later entries up.
     int third = 2;
-    MailboxForm edited = MailboxForm::fromEntry(Busties[2]);
+    MailboxForm edited = MailboxForm::fromEntry(table[2]);
     edited.text[kPort] = QStringLiteral("995");
-    ASSERT_FALSE(saveMailboxForm(edited, third));
-    EXPECT_EQ(Busties[2].Port, 995);
-    EXPECT_TRUE(deleteMailbox(1));
-    EXPECT_FALSE(deleteMailbox(2));
-    ASSERT_EQ(Configuracio.NumBusties, 2);
-    EXPECT_EQ(Busties[1].Usuari, QStringLiteral("pere"));
-    EXPECT_EQ(Busties[1].Port, 995);
-    resetConfiguration();
+    ASSERT_FALSE(saveMailboxForm(configuration, edited, third));
+    EXPECT_EQ(table[2].Port, 995);
+    EXPECT_TRUE(deleteMailbox(configuration, 1));
+    EXPECT_FALSE(deleteMailbox(configuration, 2));
+    ASSERT_EQ(configuration.Configuracio.NumBusties, 2);
+    EXPECT_EQ(table[1].Usuari, QStringLiteral("pere"));
+    EXPECT_EQ(table[1].Port, 995);
 }
 
 QByteArray fileBytes(const QString &path)
@@ -279,20 +282,21 @@ TEST_F(ConfigFormSave, TextPrintsWithoutPasswordsAndAppliesBackToTheSameFile)
                                          "mailbox.2.port = 995\n"
                                          "mailbox.2.user = joan\n"
                                          "mailbox.2.password = Pop-Secret-2\n");
-    ASSERT_EQ(applyConfigurationText(setup, path, root), std::nullopt);
-    ASSERT_EQ(Configuracio.NumBusties, 2);
-    EXPECT_EQ(Configuracio.MarcaSpam, QStringLiteral("  X-Spam: yes \"quoted\" "));
-    EXPECT_EQ(Busties[1].Port, 995);
-    EXPECT_EQ(Busties[0].Port, 110);
+    ASSERT_EQ(applyConfigurationText(configuration, setup, path, root), std::nullopt);
+    ASSERT_EQ(configuration.Configuracio.NumBusties, 2);
+    EXPECT_EQ(configuration.Configuracio.MarcaSpam, QStringLiteral("  X-Spam: yes \"quoted\" "));
+    EXPECT_EQ(configuration.Busties[1].Port, 995);
+    EXPECT_EQ(configuration.Busties[0].Port, 110);
     const QByteArray saved = fileBytes(path);
 
-    const QString printed = configurationText(path, root);
+    const QString printed = configurationText(configuration, path, root);
     for (const char *secret : {"Secret", "Pop-Secret"})
         EXPECT_FALSE(printed.contains(QLatin1String(secret))) << printed.toStdString();
     EXPECT_TRUE(printed.contains(QStringLiteral("mailbox.2.port = 995\n")));
-    resetConfiguration();
-    ASSERT_TRUE(LlegirConfiguracio(path));
-    ASSERT_EQ(applyConfigurationText(printed, path, root), std::nullopt);
+    ConfigurationLoad load = LlegirConfiguracio(path);
+    ASSERT_TRUE(load.loaded());
+    configuration = load.configuration;
+    ASSERT_EQ(applyConfigurationText(configuration, printed, path, root), std::nullopt);
     EXPECT_EQ(fileBytes(path), saved);
 
     // Refusals change nothing, in memory or on disk.
@@ -316,31 +320,33 @@ TEST_F(ConfigFormSave, TextPrintsWithoutPasswordsAndAppliesBackToTheSameFile)
         {"smtp.server\n", "línia 1: s'esperava clau = valor"},
         {"spam.mark = \"open\n", "línia 1: valor entre cometes mal tancat"},
     };
-    const ConfiguracioRecord record = Configuracio;
+    const ConfiguracioRecord record = configuration.Configuracio;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text);
-        EXPECT_EQ(applyConfigurationText(QString::fromUtf8(row.text), path, root),
+        EXPECT_EQ(applyConfigurationText(configuration, QString::fromUtf8(row.text), path, root),
                   QString::fromUtf8(row.refusal));
-        EXPECT_TRUE(Configuracio == record);
-        EXPECT_EQ(Busties.size(), 2u);
+        EXPECT_TRUE(configuration.Configuracio == record);
+        EXPECT_EQ(configuration.Busties.size(), 2u);
         EXPECT_EQ(fileBytes(path), saved);
     }
 
     // Added, changed and removed by position; the rest of the table keeps its order.
-    ASSERT_EQ(applyConfigurationText(QStringLiteral("mailbox.1 = delete\n"
+    ASSERT_EQ(applyConfigurationText(configuration,
+                                     QStringLiteral("mailbox.1 = delete\n"
                                                     "mailbox.3.server = pop3.example.org\n"
                                                     "mailbox.3.user = pere\n"
                                                     "mailbox.3.password = p\n"
                                                     "mailbox.2.forward-to = joan@example.net\n"),
                                      path, root),
               std::nullopt);
-    resetConfiguration();
-    ASSERT_TRUE(LlegirConfiguracio(path));
-    ASSERT_EQ(Busties.size(), 2u);
-    EXPECT_EQ(Busties[0].Usuari, QStringLiteral("joan"));
-    EXPECT_EQ(Busties[0].EnviarA, QStringLiteral("joan@example.net"));
-    EXPECT_EQ(Busties[0].Contrassenya, QStringLiteral("Pop-Secret-2"));
-    EXPECT_EQ(Busties[1].Usuari, QStringLiteral("pere"));
+    load = LlegirConfiguracio(path);
+    ASSERT_TRUE(load.loaded());
+    const std::vector<Bustia> &table = load.configuration.Busties;
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[0].Usuari, QStringLiteral("joan"));
+    EXPECT_EQ(table[0].EnviarA, QStringLiteral("joan@example.net"));
+    EXPECT_EQ(table[0].Contrassenya, QStringLiteral("Pop-Secret-2"));
+    EXPECT_EQ(table[1].Usuari, QStringLiteral("pere"));
 }
 
 } // namespace

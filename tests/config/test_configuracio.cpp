@@ -80,13 +80,10 @@ std::vector<Bustia> sampleMailboxes(int n)
     return out;
 }
 
-// The routing tests' temporary folder, event log and file helpers; the configuration
-// starts empty.
+// The routing tests' temporary folder, event log and file helpers.
 class ConfigStore : public ::testing::Test, protected test::MailFolders
 {
 protected:
-    void SetUp() override { resetConfiguration(); }
-
     QString path(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
 
     // A refused load keeps every field but the count (nothing half-read replaces them),
@@ -95,13 +92,12 @@ protected:
     {
         ConfiguracioRecord before = sampleRecord(2, false);
         before.Interval = 99;
-        Configuracio = before;
-        Busties = sampleMailboxes(2);
         QFile::remove(logPath);
-        EXPECT_FALSE(LlegirConfiguracio(p));
+        const ConfigurationLoad load = LlegirConfiguracio(p, {before, sampleMailboxes(2)});
+        EXPECT_FALSE(load.loaded());
         before.NumBusties = 0;
-        EXPECT_EQ(Configuracio, before);
-        EXPECT_EQ(Busties, std::vector<Bustia>(1));
+        EXPECT_EQ(load.configuration.Configuracio, before);
+        EXPECT_EQ(load.configuration.Busties, std::vector<Bustia>(1));
         EXPECT_EQ(test::eventLogTexts(logPath), QStringList {text});
     }
 };
@@ -178,12 +174,14 @@ TEST_F(ConfigStore, LoadAndSave)
             expectRefused(path("c.vsm"), kFormat);
             continue;
         }
-        Configuracio = sampleRecord(0, true);
-        ASSERT_TRUE(LlegirConfiguracio(path("c.vsm")));
-        EXPECT_EQ(Configuracio, sampleRecord(row.loaded, row.version == 2));
-        EXPECT_EQ(Busties, row.loaded ? sampleMailboxes(row.loaded) : std::vector<Bustia>(1));
-        Configuracio = sampleRecord(row.loaded, true);
-        ASSERT_TRUE(GravarConfiguracio(path("c.vsm")));
+        ConfigurationLoad load = LlegirConfiguracio(path("c.vsm"), {sampleRecord(0, true), {}});
+        ASSERT_TRUE(load.loaded());
+        Configuration &loaded = load.configuration;
+        EXPECT_EQ(loaded.Configuracio, sampleRecord(row.loaded, row.version == 2));
+        EXPECT_EQ(loaded.Busties,
+                  row.loaded ? sampleMailboxes(row.loaded) : std::vector<Bustia>(1));
+        loaded.Configuracio = sampleRecord(row.loaded, true);
+        ASSERT_TRUE(GravarConfiguracio(path("c.vsm"), loaded));
         EXPECT_EQ(bytesOf(path("c.vsm")), sampleFile(2, row.loaded));
     }
 }
@@ -193,10 +191,12 @@ TEST_F(ConfigStore, TextCountsAboveSignedRangeAreReadAsUnsigned)
 {
     const QByteArray longText(40000, 'a');
     writeFile(path("l.vsm"), sampleHead(2, 0) + le16(0) + text(longText) + text("/s/") + text("m"));
-    ASSERT_TRUE(LlegirConfiguracio(path("l.vsm")));
-    EXPECT_EQ(Configuracio.ProgramaSpam, QString::fromLatin1(longText));
-    EXPECT_EQ(Configuracio.CarpetaSpam, QStringLiteral("/s/"));
-    EXPECT_EQ(Configuracio.MarcaSpam, QStringLiteral("m"));
+    const ConfigurationLoad load = LlegirConfiguracio(path("l.vsm"));
+    ASSERT_TRUE(load.loaded());
+    const ConfiguracioRecord &loaded = load.configuration.Configuracio;
+    EXPECT_EQ(loaded.ProgramaSpam, QString::fromLatin1(longText));
+    EXPECT_EQ(loaded.CarpetaSpam, QStringLiteral("/s/"));
+    EXPECT_EQ(loaded.MarcaSpam, QStringLiteral("m"));
 }
 
 // Older readers take the count as signed: 32,767 bytes is the most a save may write. The
@@ -204,16 +204,16 @@ TEST_F(ConfigStore, TextCountsAboveSignedRangeAreReadAsUnsigned)
 TEST_F(ConfigStore, SaveLimits)
 {
     const QString p = path("big.vsm");
-    Configuracio = sampleRecord(5, true);
-    Busties = sampleMailboxes(1);
-    Configuracio.ProgramaSpam = QString(32767, u'x');
-    ASSERT_TRUE(GravarConfiguracio(p));
-    ASSERT_TRUE(LlegirConfiguracio(p));
-    EXPECT_EQ(Configuracio.ProgramaSpam.size(), 32767);
-    EXPECT_EQ(Busties, sampleMailboxes(1));
+    Configuration big {sampleRecord(5, true), sampleMailboxes(1)};
+    big.Configuracio.ProgramaSpam = QString(32767, u'x');
+    ASSERT_TRUE(GravarConfiguracio(p, big));
+    const ConfigurationLoad load = LlegirConfiguracio(p);
+    ASSERT_TRUE(load.loaded());
+    EXPECT_EQ(load.configuration.Configuracio.ProgramaSpam.size(), 32767);
+    EXPECT_EQ(load.configuration.Busties, sampleMailboxes(1));
     const QByteArray atLimit = bytesOf(p);
-    Busties[0].Contrassenya = QString(32768, u'y');
-    EXPECT_FALSE(GravarConfiguracio(p));
+    big.Busties[0].Contrassenya = QString(32768, u'y');
+    EXPECT_FALSE(GravarConfiguracio(p, big));
     EXPECT_EQ(bytesOf(p), atLimit);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList {QStringLiteral("big.vsm")});
 }
@@ -229,7 +229,7 @@ TEST_F(ConfigStore, FileModes)
         return st;
     };
     const mode_t old = ::umask(0);
-    const bool saved = GravarConfiguracio(path("new.vsm"));
+    const bool saved = GravarConfiguracio(path("new.vsm"), Configuration {});
     ::umask(old);
     ASSERT_TRUE(saved);
     EXPECT_EQ(statOf(path("new.vsm")).st_mode & 07777, 0600u);
@@ -241,7 +241,7 @@ TEST_F(ConfigStore, FileModes)
         writeFile(path("real.vsm"), sampleFile(2, 3));
         ASSERT_EQ(::chmod(real.constData(), mode), 0);
         ASSERT_TRUE(!root || ::chown(real.constData(), 4242, 4343) == 0);
-        ASSERT_TRUE(GravarConfiguracio(path("real.vsm")));
+        ASSERT_TRUE(GravarConfiguracio(path("real.vsm"), Configuration {}));
         EXPECT_EQ(bytesOf(path("real.vsm")).size(), 34); // the empty record, no mailbox
         const struct stat st = statOf(path("real.vsm"));
         EXPECT_EQ(st.st_mode & 07777, mode);
@@ -253,7 +253,7 @@ TEST_F(ConfigStore, FileModes)
     ASSERT_EQ(::chmod(QFile::encodeName(path("target")).constData(), 0644), 0);
     ASSERT_TRUE(!root || ::chown(QFile::encodeName(path("target")).constData(), 4242, 4343) == 0);
     ASSERT_TRUE(QFile::link(path("target"), path("link.vsm")));
-    ASSERT_TRUE(GravarConfiguracio(path("link.vsm")));
+    ASSERT_TRUE(GravarConfiguracio(path("link.vsm"), Configuration {}));
     EXPECT_EQ(bytesOf(path("target")), "someone else's file");
     const struct stat st = statOf(path("link.vsm"));
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -281,19 +281,20 @@ TEST_F(ConfigStore, RootSavesForTheServiceAccount)
     ASSERT_EQ(::chmod(QFile::encodeName(path("old.vsm")).constData(), 0666), 0);
     for (const char *name : {"new.vsm", "old.vsm"}) {
         SCOPED_TRACE(name);
-        ASSERT_TRUE(GravarConfiguracio(path(name)));
+        ASSERT_TRUE(GravarConfiguracio(path(name), Configuration {}));
         const struct stat st = statOf(path(name));
         EXPECT_EQ(st.st_uid, 0u);
         EXPECT_EQ(st.st_gid, nobody->pw_gid);
         EXPECT_EQ(st.st_mode & 07777, 0640u);
     }
-    ConfigForm form = ConfigForm::fromRecord(Configuracio, dir.path());
+    Configuration fresh;
+    ConfigForm form = ConfigForm::fromRecord(fresh.Configuracio, dir.path());
     form.text[kServidorSMTP] = u"smtp.example.org"_s;
     form.text[kPortSMTP] = u"25"_s;
     form.text[kCarpetaCua] = path("NovaCua");
     form.text[kCarpetaSiEnviats] = path("NousEnviats");
     form.text[kCarpetaNoEnviats] = path("NousErrors");
-    const bool refused = saveConfigForm(form, path("new.vsm")).has_value();
+    const bool refused = saveConfigForm(fresh, form, path("new.vsm")).has_value();
     setServiceAccount({});
     ASSERT_FALSE(refused);
     for (const char *folder : {"NovaCua", "NousEnviats", "NousErrors"}) {
@@ -307,11 +308,10 @@ TEST_F(ConfigStore, RootSavesForTheServiceAccount)
 TEST_F(ConfigStore, UnwritablePathsMakeTheSaveFail)
 {
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("dir.vsm/inside")));
-    Configuracio = sampleRecord(1, true);
-    Busties = sampleMailboxes(1);
+    const Configuration one {sampleRecord(1, true), sampleMailboxes(1)};
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
     for (const QString &p : {path("absent/c.vsm"), path("dir.vsm"), u"/proc/vessamo.vsm"_s})
-        EXPECT_FALSE(GravarConfiguracio(p)) << p.toStdString();
+        EXPECT_FALSE(GravarConfiguracio(p, one)) << p.toStdString();
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), before);
 }
 

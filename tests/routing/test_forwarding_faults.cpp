@@ -56,7 +56,7 @@ TEST_F(ForwardingFaults, EachFailureClassDecidesWhereThePairGoes)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         std::optional<test::FakeSmtpServer> server(std::in_place);
-        config::Configuracio.PortSMTP = static_cast<qint16>(server->port());
+        configuration.Configuracio.PortSMTP = static_cast<qint16>(server->port());
         if (row.step == "REFUSED")
             server.reset();
         for (int i = 0; i < row.times; ++i)
@@ -135,7 +135,7 @@ TEST_F(ForwardingFaults, StopAfterTheEndOfDataWaitsForItsReply)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         test::FakeSmtpServer server;
-        config::Configuracio.PortSMTP = static_cast<qint16>(server.port());
+        configuration.Configuracio.PortSMTP = static_cast<qint16>(server.port());
         server.script(".", row.reply);
         placePair(queue(), kStem, "joan@example.net", storedMessage("From: p@example.org", "late"));
         view.statuses.clear();

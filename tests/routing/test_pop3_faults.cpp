@@ -87,7 +87,7 @@ TEST_F(Pop3Faults, AFailingMailboxKeepsEveryMessageOnceAndTheRunGoesOn)
             row.script(bad);
         else
             port = FakePop3().port(); // closed again at once
-        config::Busties[0].Port = static_cast<qint16>(port);
+        configuration.Busties[0].Port = static_cast<qint16>(port);
         const QByteArray next = storedMessage("From: d@example.org", row.name);
         pop2.addMessage(next);
         QFile::remove(logPath);

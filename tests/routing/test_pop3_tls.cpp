@@ -46,13 +46,14 @@ TEST(Pop3Tls, Port995IsTlsVerifiedAndNeverFallsBackToClearText)
         ASSERT_TRUE(server.listenOn(QHostAddress::LocalHost, 995))
             << "port 995 is held by another program (a system mail server?)";
         server.addMessage("From: a@b.cat\r\n\r\none\r\n");
-        config::Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s}};
-        config::Configuracio.NumBusties = 1;
+        config::Configuration &configuration = folders.configuration;
+        configuration.Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s}};
+        configuration.Configuracio.NumBusties = 1;
         test::RecordingView view;
-        routing::RunContext ctx {view};
+        routing::RunContext ctx {view, configuration};
         platform::SocketControl socket;
         routing::Pop3Session session {socket, ctx};
-        session.LlegirBustia(0);
+        session.LlegirBustia(configuration.Busties[0]);
         const QString log = folders.logged().join(u'\n');
         if (*row.logged == 0) {
             EXPECT_TRUE(server.messages().isEmpty());
@@ -99,17 +100,18 @@ TEST(Pop3Tls, CloseDuringTheHandshakeEndsTheSessionAtOnce)
         });
         test::FakePop3 next;
         next.addMessage("From: a@b.cat\r\n\r\nnext\r\n");
-        config::Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s},
-                           {u"127.0.0.1"_s, qint16(next.port()), u"usuari"_s, u"secret"_s,
-                            u"x@y.cat"_s}};
-        config::Configuracio.NumBusties = 2;
+        config::Configuration &configuration = folders.configuration;
+        configuration.Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s},
+                                 {u"127.0.0.1"_s, qint16(next.port()), u"usuari"_s, u"secret"_s,
+                                  u"x@y.cat"_s}};
+        configuration.Configuracio.NumBusties = 2;
         test::RecordingView view;
-        routing::RunContext ctx {view};
+        routing::RunContext ctx {view, configuration};
         platform::SocketControl socket;
         routing::Pop3Session session {socket, ctx};
         session.setSafetyTickMs(100);
-        session.LlegirBustia(0);
-        session.LlegirBustia(1);
+        session.LlegirBustia(configuration.Busties[0]);
+        session.LlegirBustia(configuration.Busties[1]);
         EXPECT_EQ(folders.logged(),
                   QStringList {u"Rebent Winsock: 10053: TLS: the server closed the connection "
                                u"during the TLS handshake"_s});

@@ -100,14 +100,14 @@ protected:
         server.addMessage(kMessage1);
         server.addMessage(kMessage2);
         // Ports above 32767 are stored negative.
-        config::Busties = {{u"127.0.0.1"_s, static_cast<qint16>(server.port()), u"usuari"_s,
-                            u"secret"_s, u"a@b.cat;c@d.cat"_s}};
-        config::Configuracio.NumBusties = 1;
+        configuration.Busties = {{u"127.0.0.1"_s, static_cast<qint16>(server.port()),
+                                  u"usuari"_s, u"secret"_s, u"a@b.cat;c@d.cat"_s}};
+        configuration.Configuracio.NumBusties = 1;
     }
     // One session, as the run does it.
     void read()
     {
-        session.LlegirBustia(0);
+        session.LlegirBustia(configuration.Busties[0]);
         EXPECT_FALSE(session.busy());
     }
 
@@ -115,7 +115,7 @@ protected:
     test::RecordingBackend backend {dir.path()};
     routing::ScopedQueueBackend use {backend};
     test::RecordingView view;
-    routing::RunContext ctx {view};
+    routing::RunContext ctx {view, configuration};
     platform::SocketControl socket;
     routing::Pop3Session session {socket, ctx};
 };

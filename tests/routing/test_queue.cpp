@@ -43,7 +43,7 @@ TEST_F(QueueTest, MessageGetsItsFinalNameOnlyWhenCommitted)
     for (const QString &stem : archived)
         writeFile(failed() + stem + kMessageSuffix, "archived");
     vessamo::test::RecordingView view;
-    RunContext ctx(view);
+    RunContext ctx(view, configuration);
     const mode_t oldMask = ::umask(022);
     QueuedMessageFile file = ObrirParella(ctx, u"u@x.cat;Josep Pàmies <j@y.cat>"_s);
     ::umask(oldMask);

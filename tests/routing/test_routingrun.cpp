@@ -48,7 +48,7 @@ TEST_F(RoutingRun, FullRunForwardsEveryMessageByteExactAndArchivesIt)
     pop2.addMessage(noSender);
     pop2.addMessage(stored[2]);
     // Only the first of several forward-to addresses gets the message.
-    config::Busties[1].EnviarA = QStringLiteral("marta@example.net;pau@example.net");
+    configuration.Busties[1].EnviarA = QStringLiteral("marta@example.net;pau@example.net");
 
     runOnce();
 
@@ -82,8 +82,8 @@ TEST_F(RoutingRun, FullRunForwardsEveryMessageByteExactAndArchivesIt)
 TEST_F(RoutingRun, NoConnectionContactsNothingAndLeavesTheQueue)
 {
     pop1.addMessage(storedMessage("From: a@example.org", "waiting"));
-    config::Busties[1].Servidor = QStringLiteral("pop.example.net");
-    config::Configuracio.ServidorSMTP = QStringLiteral("smtp.example.net");
+    configuration.Busties[1].Servidor = QStringLiteral("pop.example.net");
+    configuration.Configuracio.ServidorSMTP = QStringLiteral("smtp.example.net");
     placePair(queue(), kStem1, "joan@example.net", kLeftOver1);
     connected = false;
 
@@ -105,7 +105,7 @@ TEST_F(RoutingRun, NoConnectionContactsNothingAndLeavesTheQueue)
 TEST_F(RoutingRun, NoQueueFolderReadsNoMailbox)
 {
     pop1.addMessage(storedMessage("From: a@example.org", "stays"));
-    config::Configuracio.CarpetaCua = QStringLiteral("  ");
+    configuration.Configuracio.CarpetaCua = QStringLiteral("  ");
     runOnce();
     EXPECT_EQ(pop1.connections() + smtp.connections(), 0);
     EXPECT_EQ(logged(),
@@ -128,7 +128,7 @@ TEST_F(RoutingRun, SafetyTimerDuringForwardingStopsThePassButNotThePurge)
         placePair(archive, kOldStem, "joan@example.net", kLeftOver2);
         setModified(archive + kOldStem + QStringLiteral(".destinatari"), threeDaysAgo);
     }
-    config::Configuracio.DiesArxiu = 2;
+    configuration.Configuracio.DiesArxiu = 2;
 
     runOnce([](routing::frmEnviarCorreu &form) { form.setSafetyTickMs(3); });
 
@@ -256,9 +256,9 @@ TEST_F(RoutingRun, SpamProgramVerdictDecidesTheArchive)
 {
     const QString script = dir.filePath(QStringLiteral("filter.sh"));
     writeFile(script, "grep -q PILLS \"$1\" && printf 'score 9.1\\nX-Spam: YES' > \"$2\"\n");
-    config::Configuracio.FiltreSpam = -1;
-    config::Configuracio.ProgramaSpam = QStringLiteral("/bin/sh %1 %i %o").arg(script);
-    config::Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
+    configuration.Configuracio.FiltreSpam = -1;
+    configuration.Configuracio.ProgramaSpam = QStringLiteral("/bin/sh %1 %i %o").arg(script);
+    configuration.Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
     const QByteArray junk = storedMessage("From: seller@example.biz", "CHEAP PILLS");
     const QByteArray clean = storedMessage("From: friend@example.org", "lunch");
     pop1.addMessage(junk);

@@ -28,12 +28,12 @@ class RoutingRunTest : public ::testing::Test, public MailFolders
 protected:
     RoutingRunTest()
     {
-        config::Configuracio.ServidorSMTP = QStringLiteral("127.0.0.1");
-        config::Configuracio.PortSMTP = static_cast<qint16>(smtp.port());
-        config::Configuracio.NumBusties = 2;
+        configuration.Configuracio.ServidorSMTP = QStringLiteral("127.0.0.1");
+        configuration.Configuracio.PortSMTP = static_cast<qint16>(smtp.port());
+        configuration.Configuracio.NumBusties = 2;
         pop1.setCredentials("ana", "secret1");
         pop2.setCredentials("pere", "secret2");
-        config::Busties = {
+        configuration.Busties = {
             {QStringLiteral("127.0.0.1"), static_cast<qint16>(pop1.port()), QStringLiteral("ana"),
              QStringLiteral("secret1"), QStringLiteral("joan@example.net")},
             {QStringLiteral("127.0.0.1"), static_cast<qint16>(pop2.port()), QStringLiteral("pere"),
@@ -44,7 +44,7 @@ protected:
     // One whole run; `tweak` adjusts the form before it starts.
     void runOnce(const std::function<void(routing::frmEnviarCorreu &)> &tweak = {})
     {
-        routing::frmEnviarCorreu form(view);
+        routing::frmEnviarCorreu form(view, configuration);
         form.connectionCheck = [this](const QStringList &servers) {
             checkedServers = servers;
             return connected;

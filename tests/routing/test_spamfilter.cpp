@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 using namespace vessamo::routing;
-using vessamo::config::Configuracio;
 
 namespace {
 
@@ -57,8 +56,8 @@ protected:
     SpamTest()
     {
         writeFile(message, kOriginal);
-        Configuracio.FiltreSpam = -1;
-        Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
+        configuration.Configuracio.FiltreSpam = -1;
+        configuration.Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
     }
     // The anti-spam program: a script called with "%i %o".
     void useScript(const QByteArray &body)
@@ -66,11 +65,11 @@ protected:
         const QString script = dir.filePath(QStringLiteral("filter.sh"));
         writeFile(script, "#!/bin/sh\necho \"$2\" > " + QFile::encodeName(seen) + "\n" + body);
         QFile(script).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(script);
+        configuration.Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(script);
     }
     bool check()
     {
-        RunContext ctx(view);
+        RunContext ctx(view, configuration);
         return ComprovarSpam(ctx, message);
     }
 
@@ -105,11 +104,11 @@ TEST_F(SpamTest, VerdictAndTheMessageKeptSafe)
         ASSERT_TRUE(output.endsWith(QStringLiteral("sortida.txt")));
         EXPECT_FALSE(QFileInfo::exists(QFileInfo(output).path()));
     }
-    Configuracio.ProgramaSpam = QStringLiteral("/nonexistent/spamc %i %o");
+    configuration.Configuracio.ProgramaSpam = QStringLiteral("/nonexistent/spamc %i %o");
     EXPECT_FALSE(check());
     useScript("printf 'X-Spam: YES' > \"$2\"\n");
     QFile::remove(seen);
-    Configuracio.FiltreSpam = 0;
+    configuration.Configuracio.FiltreSpam = 0;
     EXPECT_FALSE(check());
     EXPECT_FALSE(QFileInfo::exists(seen));
     EXPECT_EQ(view.labels.size(), 5); // "Comprovant si és spam" whenever the filter is on
@@ -162,7 +161,7 @@ TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
         ASSERT_TRUE(QFile::copy(dir.filePath(QStringLiteral("filter.sh")), copy));
         ASSERT_TRUE(QFile::link(copy, linked));
         if (row.throughLink)
-            Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
+            configuration.Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
         QFile::remove(seen);
         QFile::remove(logPath);
         ASSERT_EQ(::chmod(row.what->constData(), row.mode), 0);
@@ -200,7 +199,7 @@ TEST_F(SpamTest, AProgramOthersCanChangeIsNotRun)
     QFile::remove(logPath);
     ASSERT_EQ(::chmod(bin.constData(), 01777), 0);
     ASSERT_EQ(::lchown(QFile::encodeName(linked).constData(), 65534, 65534), 0);
-    Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
+    configuration.Configuracio.ProgramaSpam = QStringLiteral("\"%1\" %i %o").arg(linked);
     EXPECT_FALSE(check());
     EXPECT_FALSE(QFileInfo::exists(seen)) << "the program ran";
     const QStringList entries = logged();
@@ -215,7 +214,7 @@ TEST_F(SpamTest, StopEndsAHangingProgram)
 {
     useScript("trap '' TERM\ni=0; while [ $i -lt 15 ]; do sleep 1; i=$((i+1)); done\n"
               "printf 'X-Spam: YES' > \"$2\"\n");
-    RunContext ctx(view);
+    RunContext ctx(view, configuration);
     QTimer::singleShot(300, [&ctx] { ctx.abort.request(); });
     EXPECT_FALSE(ComprovarSpam(ctx, message));
     EXPECT_EQ(logged().filter(QStringLiteral("Comprovant: ")).size(), 1);

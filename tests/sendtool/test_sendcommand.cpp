@@ -111,14 +111,15 @@ protected:
 
     QString writeConfiguration(quint16 port, bool login)
     {
-        config::resetConfiguration();
-        config::Configuracio.ServidorSMTP = u"127.0.0.1"_s;
-        config::Configuracio.PortSMTP = qint16(port);
-        config::Configuracio.AutentificacioSMTP = login ? 1 : 0;
-        config::Configuracio.UsuariSMTP = u"ana"_s;
-        config::Configuracio.ContrassenyaSMTP = u"from-config"_s;
+        config::Configuration configuration;
+        config::ConfiguracioRecord &record = configuration.Configuracio;
+        record.ServidorSMTP = u"127.0.0.1"_s;
+        record.PortSMTP = qint16(port);
+        record.AutentificacioSMTP = login ? 1 : 0;
+        record.UsuariSMTP = u"ana"_s;
+        record.ContrassenyaSMTP = u"from-config"_s;
         const QString path = dir.filePath(u"vessamo.vsm"_s);
-        EXPECT_TRUE(config::GravarConfiguracio(path));
+        EXPECT_TRUE(config::GravarConfiguracio(path, configuration));
         return path;
     }
 

@@ -27,7 +27,6 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        config::resetConfiguration();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
             env.remove(QString::fromLatin1(name));
         env.insert(u"VESSAMO_CONFIG"_s, configPath);
@@ -39,16 +38,15 @@ protected:
     {
         process.kill();
         process.waitForFinished(5000);
-        config::resetConfiguration();
     }
 
     QString folder(const char *name) const { return dir.filePath(QLatin1String(name)) + u'/'; }
     QStringList files(const char *name) const { return QDir(folder(name)).entryList(QDir::Files); }
-    // A configuration aimed at the fake servers, with its folders.
+    // A configuration aimed at the fake servers, with its folders; kept in `configuration`
+    // for a test to change and write again.
     void writeConfig(int interval, int mailboxes = 1, const QString &smtpHost = u"127.0.0.1"_s)
     {
-        config::VersioConfiguracio = 2;
-        config::ConfiguracioRecord &c = config::Configuracio;
+        config::ConfiguracioRecord &c = configuration.Configuracio;
         c.Interval = static_cast<qint16>(interval);
         c.ServidorSMTP = smtpHost;
         c.PortSMTP = static_cast<qint16>(smtp.port());
@@ -59,10 +57,11 @@ protected:
         c.CarpetaNoEnviats = folder("NoEnviats");
         c.CarpetaSpam = folder("SPam");
         c.NumBusties = static_cast<qint16>(mailboxes);
-        config::Busties.assign(std::max(mailboxes, 1),
-                               config::Bustia {u"127.0.0.1"_s, static_cast<qint16>(pop3.port()),
-                                               u"usuari"_s, u"secret"_s, u"joan@example.net"_s});
-        ASSERT_TRUE(config::GravarConfiguracio(configPath));
+        configuration.Busties.assign(
+            std::max(mailboxes, 1),
+            config::Bustia {u"127.0.0.1"_s, static_cast<qint16>(pop3.port()), u"usuari"_s,
+                            u"secret"_s, u"joan@example.net"_s});
+        ASSERT_TRUE(config::GravarConfiguracio(configPath, configuration));
     }
     // With `ready`, waits until the signal handlers are in place (the kernel shows SIGUSR1
     // as caught): a signal sent earlier would kill the program.
@@ -114,6 +113,7 @@ protected:
     QString logged() const { return eventLogTexts(logPath).join(u'|'); }
 
     QTemporaryDir dir;
+    config::Configuration configuration;
     const QString configPath = dir.filePath(u"vessamo.vsm"_s);
     const QString logPath = dir.filePath(u"events.log"_s);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -56,15 +56,14 @@ class ConfigDialogs : public ::testing::Test
 protected:
     void SetUp() override
     {
-        resetConfiguration();
         root = QDir(dir.path()).canonicalPath();
         path = root + QStringLiteral("/vessamo.vsm");
     }
-    void TearDown() override { resetConfiguration(); }
 
+    // The dialog on `configuration`.
     std::unique_ptr<frmConfiguracio> open()
     {
-        auto dialog = std::make_unique<frmConfiguracio>(prompts, path, root);
+        auto dialog = std::make_unique<frmConfiguracio>(prompts, configuration, path, root);
         dialog->show();
         return dialog;
     }
@@ -115,20 +114,22 @@ protected:
     // A configuration that passes every check, with its folders.
     QByteArray writeUsableConfiguration()
     {
-        Configuracio = {};
-        Configuracio.ServidorSMTP = QStringLiteral("smtp.example.org");
-        Configuracio.PortSMTP = 25;
-        Configuracio.Interval = 5;
-        Configuracio.DiesArxiu = 90;
+        configuration = {};
+        ConfiguracioRecord &record = configuration.Configuracio;
+        record.ServidorSMTP = QStringLiteral("smtp.example.org");
+        record.PortSMTP = 25;
+        record.Interval = 5;
+        record.DiesArxiu = 90;
         for (const char *name : {"Cua", "SiEnviats", "NoEnviats"})
             EXPECT_TRUE(QDir(root).mkpath(QLatin1String(name)));
-        Configuracio.CarpetaCua = root + QStringLiteral("/Cua/");
-        Configuracio.CarpetaSiEnviats = root + QStringLiteral("/SiEnviats/");
-        Configuracio.CarpetaNoEnviats = root + QStringLiteral("/NoEnviats/");
-        Configuracio.NumBusties = 1;
-        Busties.assign(1, Bustia {QStringLiteral("pop.example.org"), 110, QStringLiteral("ana"),
-                                  QStringLiteral("pw"), QStringLiteral("ana@example.org")});
-        EXPECT_TRUE(GravarConfiguracio(path));
+        record.CarpetaCua = root + QStringLiteral("/Cua/");
+        record.CarpetaSiEnviats = root + QStringLiteral("/SiEnviats/");
+        record.CarpetaNoEnviats = root + QStringLiteral("/NoEnviats/");
+        record.NumBusties = 1;
+        configuration.Busties.assign(1, Bustia {QStringLiteral("pop.example.org"), 110,
+                                                QStringLiteral("ana"), QStringLiteral("pw"),
+                                                QStringLiteral("ana@example.org")});
+        EXPECT_TRUE(GravarConfiguracio(path, configuration));
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
@@ -136,6 +137,8 @@ protected:
     QTemporaryDir dir;
     QString root;
     QString path;
+    // What the dialog opens on; it starts empty.
+    Configuration configuration;
     ScriptedPrompts prompts;
 };
 
@@ -199,22 +202,26 @@ TEST_F(ConfigDialogs, AFreshInstallationIsSetUpThroughTheDialog)
 
     dialog->cmbActualitzar_Click();
     EXPECT_FALSE(dialog->changed());
-    resetConfiguration();
-    ASSERT_TRUE(LlegirConfiguracio(path));
-    EXPECT_EQ(Configuracio.ServidorSMTP, QStringLiteral("smtp.example.org"));
-    EXPECT_EQ(Configuracio.CarpetaCua, root + QStringLiteral("/Cua2/"));
-    EXPECT_EQ(Configuracio.DiesArxiu, 30);
-    ASSERT_EQ(Busties.size(), 2u);
-    EXPECT_EQ(Busties[0].EnviarA, QStringLiteral("ana@example.net"));
+    const ConfigurationLoad load = LlegirConfiguracio(path);
+    ASSERT_TRUE(load.loaded());
+    const ConfiguracioRecord &saved = load.configuration.Configuracio;
+    EXPECT_EQ(saved.ServidorSMTP, QStringLiteral("smtp.example.org"));
+    EXPECT_EQ(saved.CarpetaCua, root + QStringLiteral("/Cua2/"));
+    EXPECT_EQ(saved.DiesArxiu, 30);
+    ASSERT_EQ(load.configuration.Busties.size(), 2u);
+    EXPECT_EQ(load.configuration.Busties[0].EnviarA, QStringLiteral("ana@example.net"));
 }
 
 TEST_F(ConfigDialogs, MailboxesAreEditedAndDeletedInPlaceAndLeavingAsks)
 {
-    Configuracio.NumBusties = 3;
+    configuration.Configuracio.NumBusties = 3;
     for (const char *user : {"ana", "joan", "pere"})
-        Busties.push_back(Bustia {QStringLiteral("pop"), 110, QString::fromUtf8(user),
-                                  QStringLiteral("pw"), QString()});
+        configuration.Busties.push_back(Bustia {QStringLiteral("pop"), 110,
+                                                QString::fromUtf8(user), QStringLiteral("pw"),
+                                                QString()});
     auto dialog = open();
+    // The dialog's own copy, which its mailbox changes go to.
+    const std::vector<Bustia> &table = dialog->configuration().Busties;
     ASSERT_EQ(dialog->grid()->rowCount(), 3);
 
     onMailboxDialog([](frmConfiguracioBustia &m) {
@@ -225,7 +232,7 @@ TEST_F(ConfigDialogs, MailboxesAreEditedAndDeletedInPlaceAndLeavingAsks)
         m.cmbSortir_Click();
     });
     dialog->editMailbox(2);
-    EXPECT_EQ(Busties[2].Port, 995);
+    EXPECT_EQ(table[2].Port, 995);
     EXPECT_TRUE(dialog->changed());
     dialog->editMailbox(-1); // the header: nothing to edit, nothing opened
 
@@ -234,12 +241,12 @@ TEST_F(ConfigDialogs, MailboxesAreEditedAndDeletedInPlaceAndLeavingAsks)
     prompts.answers = {false};
     dialog->cmbBorrar_Click();
     EXPECT_EQ(prompts.questions.last(), QStringLiteral("Segur que vols borrar la bústia joan?"));
-    EXPECT_EQ(Busties.size(), 3u);
+    EXPECT_EQ(table.size(), 3u);
     dialog->grid()->selectRow(1);
     prompts.answers = {true};
     dialog->cmbBorrar_Click();
-    ASSERT_EQ(Busties.size(), 2u);
-    EXPECT_EQ(Busties[1].Usuari, QStringLiteral("pere"));
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[1].Usuari, QStringLiteral("pere"));
     EXPECT_EQ(dialog->grid()->rowCount(), 2);
 
     // Unsaved changes: No stays, Yes leaves.
@@ -250,6 +257,36 @@ TEST_F(ConfigDialogs, MailboxesAreEditedAndDeletedInPlaceAndLeavingAsks)
     dialog->cmbSortir_Click();
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_FALSE(QFile::exists(path));
+}
+
+// The tray's dialog edits the configuration the program runs on: a mailbox added is there
+// for the next run even when the dialog is then left without saving; the other fields change
+// only with a save.
+TEST_F(ConfigDialogs, TheTraysDialogLeavesItsChangesForTheNextRun)
+{
+    const QByteArray saved = writeUsableConfiguration();
+    QTimer::singleShot(0, [this] {
+        auto *dialog = qobject_cast<frmConfiguracio *>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        onMailboxDialog([](frmConfiguracioBustia &m) {
+            m.box(kServidor)->setText(QStringLiteral("pop2.example.org"));
+            m.box(kUsuari)->setText(QStringLiteral("joan"));
+            m.box(kContrassenya)->setText(QStringLiteral("pw"));
+            m.box(kConfirmacio)->setText(QStringLiteral("pw"));
+            m.cmbActualitzar_Click();
+        });
+        dialog->cmbAfegir_Click();
+        dialog->box(kServidorSMTP)->setText(QStringLiteral("other.example.org"));
+        prompts.answers = {true};
+        dialog->cmbSortir_Click();
+    });
+    editConfiguration(prompts, configuration, path, root);
+    ASSERT_EQ(configuration.mailboxes().size(), 2u);
+    EXPECT_EQ(configuration.Busties[1].Usuari, QStringLiteral("joan"));
+    EXPECT_EQ(configuration.Configuracio.ServidorSMTP, QStringLiteral("smtp.example.org"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), saved);
 }
 
 // `vessamo /C` without a display: print, apply, refuse with the dialog's message.
@@ -534,17 +571,17 @@ TEST_F(ConfigDialogs, AfterRootsSaveTheOwnerStillSaves)
 // warning.
 TEST(ServiceFolders, OnlyTheSpoolAndTheStateFolderAreWritable)
 {
-    resetConfiguration();
-    Configuracio.CarpetaCua = QStringLiteral("/var/spool/vessamo/Cua/");
-    Configuracio.CarpetaSiEnviats = QStringLiteral("/srv/vessamo/SiEnviats/");
-    Configuracio.CarpetaNoEnviats = QStringLiteral("/var/lib/vessamo/NoEnviats/");
-    Configuracio.CarpetaSpam = QStringLiteral("/var/spool/vessamo-other/SPam/");
-    EXPECT_EQ(foldersOutsideServicePaths(), QStringList {QStringLiteral("/srv/vessamo/SiEnviats/")});
-    Configuracio.FiltreSpam = -1;
-    EXPECT_EQ(foldersOutsideServicePaths(),
+    ConfiguracioRecord record;
+    record.CarpetaCua = QStringLiteral("/var/spool/vessamo/Cua/");
+    record.CarpetaSiEnviats = QStringLiteral("/srv/vessamo/SiEnviats/");
+    record.CarpetaNoEnviats = QStringLiteral("/var/lib/vessamo/NoEnviats/");
+    record.CarpetaSpam = QStringLiteral("/var/spool/vessamo-other/SPam/");
+    EXPECT_EQ(foldersOutsideServicePaths(record),
+              QStringList {QStringLiteral("/srv/vessamo/SiEnviats/")});
+    record.FiltreSpam = -1;
+    EXPECT_EQ(foldersOutsideServicePaths(record),
               (QStringList {QStringLiteral("/srv/vessamo/SiEnviats/"),
                             QStringLiteral("/var/spool/vessamo-other/SPam/")}));
-    resetConfiguration();
 }
 
 } // namespace

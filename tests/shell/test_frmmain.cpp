@@ -7,7 +7,6 @@
 #include <tuple>
 
 using namespace vessamo;
-using config::Configuracio;
 
 namespace {
 
@@ -26,16 +25,14 @@ struct FakeTray : shell::TrayView
 class MainTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { config::resetConfiguration(); }
-    void TearDown() override { config::resetConfiguration(); }
-
     // A new window, armed as a successful start arms it.
     void started(int interval)
     {
         runs = dialogs = quits = 0;
-        Configuracio.Interval = static_cast<qint16>(interval);
+        config::Configuration configuration;
+        configuration.Configuracio.Interval = static_cast<qint16>(interval);
         shell::MainHooks hooks;
-        hooks.runRouting = [this] {
+        hooks.runRouting = [this](const config::Configuration &) {
             ++runs;
             // During a run the icon is gone and the timer off.
             EXPECT_FALSE(tray.shown);
@@ -43,14 +40,14 @@ protected:
             if (onRun)
                 onRun();
         };
-        hooks.showConfiguration = [this] {
+        hooks.showConfiguration = [this](config::Configuration &edited) {
             ++dialogs;
             EXPECT_FALSE(tray.shown);
             EXPECT_FALSE(main->timerEnviar().isActive());
-            Configuracio.Interval = 2;
+            edited.Configuracio.Interval = 2;
         };
         hooks.quit = [this] { ++quits; };
-        main = std::make_unique<shell::frmMain>(service, tray, hooks);
+        main = std::make_unique<shell::frmMain>(service, tray, hooks, configuration);
         main->timerEnviar().setInterval(60000);
         main->timerEnviar().start();
         tray.add(shell::frmMain::tipText(interval));

@@ -344,11 +344,11 @@ TEST_F(ProcessTest, OnlyLoopbackUpNamedServersCountByWhereTheyLead)
         test::FakeSmtpServer smtpHere;
         pop3Here.addMessage("Received: x\r\nFrom: a@b.c\r\n\r\nbody\r\n");
         writeConfig(3);
-        config::Busties[0].Servidor = u"mail.site.test"_s;
-        config::Busties[0].Port = static_cast<qint16>(pop3Here.port());
-        config::Configuracio.ServidorSMTP = far ? u"far.site.test"_s : u"mail.site.test"_s;
-        config::Configuracio.PortSMTP = static_cast<qint16>(smtpHere.port());
-        ASSERT_TRUE(config::GravarConfiguracio(configPath));
+        configuration.Busties[0].Servidor = u"mail.site.test"_s;
+        configuration.Busties[0].Port = static_cast<qint16>(pop3Here.port());
+        configuration.Configuracio.ServidorSMTP = far ? u"far.site.test"_s : u"mail.site.test"_s;
+        configuration.Configuracio.PortSMTP = static_cast<qint16>(smtpHere.port());
+        ASSERT_TRUE(config::GravarConfiguracio(configPath, configuration));
         start({u"/E"_s});
         if (far) {
             ASSERT_TRUE(waitFor([&] {

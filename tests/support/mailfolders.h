@@ -1,6 +1,6 @@
 // The set-up the routing tests share: a temporary directory holding the queue and the
-// three archive folders, named in the configuration, and the event log; and helpers to
-// place, list, read and age the files in them.
+// three archive folders, named in a configuration value the tests hand to what they run,
+// and the event log; and helpers to place, list, read and age the files in them.
 #pragma once
 
 #include "config/configuracio.h"
@@ -20,15 +20,14 @@ class MailFolders
 public:
     MailFolders()
     {
-        config::resetConfiguration();
         for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
             QDir(dir.path()).mkpath(QString::fromLatin1(name));
-        config::Configuracio.CarpetaCua = queue();
-        config::Configuracio.CarpetaSiEnviats = sent();
-        config::Configuracio.CarpetaNoEnviats = failed();
-        config::Configuracio.CarpetaSpam = spam();
+        config::ConfiguracioRecord &record = configuration.Configuracio;
+        record.CarpetaCua = queue();
+        record.CarpetaSiEnviats = sent();
+        record.CarpetaNoEnviats = failed();
+        record.CarpetaSpam = spam();
     }
-    ~MailFolders() { config::resetConfiguration(); }
 
     QString folder(const char *name) const
     {
@@ -72,6 +71,8 @@ public:
     }
 
     QTemporaryDir dir;
+    // The folders above; the tests add what else they need.
+    config::Configuration configuration;
     QString logPath = dir.filePath(QStringLiteral("events.log"));
     ScopedEnv logEnv {"VESSAMO_EVENTLOG", QFile::encodeName(logPath)};
 };
