@@ -43,7 +43,7 @@ MUTANTS = [
      "send(platform::toAnsi(Base64EncodeText(owner_.Password())),\n"
      "             platform::toAnsi(Base64EncodeText(owner_.Password())));", "SmtpFaults.WireLog"),
     ("temporary and permanent classes swapped", "src/mail/smtpsession_table.cpp",
-     "if (inTransaction(state) && first == '5')", "if (inTransaction(state) && first == '4')",
+     "if (row.transaction && first == '5')", "if (row.transaction && first == '4')",
      "SmtpFaults.EveryFailure"),
     ("Base64 padding wrong", "src/mail/modcorreu.cpp",
      "out[out.size() - i] = '=';", "out[out.size() - i] = 'A';", "Base64\\."),

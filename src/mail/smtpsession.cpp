@@ -1,6 +1,8 @@
-// The SMTP session's state table: what entering each state sends, how each reply is judged
-// for the state it answers, and the waits that drive the table from the mail object's
-// operations (open, relay, close).
+// The SMTP session's operations and waits: opening a session (the POP3 login before it, the
+// connection attempts, the greeting and the login), a transaction for a relayed or a composed
+// message, the goodbye, and the waits under each state's time-out that drive the state table
+// from the mail object's operations. The table's rows are in smtpsession.h; what entering a
+// state sends and the judgement of replies are in smtpsession_table.cpp.
 #include "mail/smtpsession.h"
 
 #include "mail/clsenviarcorreu.h"
@@ -25,22 +27,15 @@ using platform::SocketControl;
 // came in. The dialogue itself is the wire log's (vessamo.wire.smtp).
 Q_LOGGING_CATEGORY(lcSmtp, "vessamo.mail.smtp", QtInfoMsg)
 
-bool isPop3(SmtpState state)
-{
-    return state >= SmtpState::Pop3Greeting;
-}
-
 // States left only by a reply (or its time-out, a failure or a stop).
 bool waitsForReply(SmtpState state)
 {
-    return state != SmtpState::Closed && state != SmtpState::Ready && state != SmtpState::Content
-        && state != SmtpState::Accepted;
+    return smtpStateRow(state).wait != SmtpWait::None;
 }
 
-RelayOutcome silenceClass(SmtpState state)
-{
-    return state == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary;
-}
+// The fixed waits of the login and the goodbye.
+constexpr qint32 kLoginSeconds = 5;
+constexpr qint32 kGoodbyeSeconds = 2;
 
 } // namespace
 
@@ -93,19 +88,19 @@ void SmtpSession::send(const QByteArray &bytes, const QByteArray &logged)
 
 qint32 SmtpSession::timeoutOf(SmtpState state) const
 {
-    switch (state) {
-    case SmtpState::Auth:
-        return 5;
-    case SmtpState::Quit:
-        return 2;
-    case SmtpState::MailFrom:
-    case SmtpState::RcptTo:
-    case SmtpState::Data:
-    case SmtpState::DataEnd:
-        return owner_.MessageTimeout();
-    default:
+    switch (smtpStateRow(state).wait) {
+    case SmtpWait::None:
+        return 0;
+    case SmtpWait::Connect:
         return owner_.ConnectTimeout();
+    case SmtpWait::Message:
+        return owner_.MessageTimeout();
+    case SmtpWait::Login:
+        return kLoginSeconds;
+    case SmtpWait::Goodbye:
+        return kGoodbyeSeconds;
     }
+    return 0;
 }
 
 void SmtpSession::begin(qint64 estimatedTotal)
@@ -139,13 +134,13 @@ void SmtpSession::fail(const QString &text, RelayOutcome outcome)
 
 void SmtpSession::failOnTimeout()
 {
-    classify(silenceClass(state_));
+    classify(smtpStateRow(state_).silence);
     owner_.TimeoutFailure();
 }
 
 void SmtpSession::stopNow()
 {
-    classify(silenceClass(state_));
+    classify(smtpStateRow(state_).silence);
     aborted_ = true;
     // A goodbye, but no wait for its answer.
     if (socketState() == SocketControl::sckConnected)
@@ -309,7 +304,8 @@ bool SmtpSession::pop3Login()
         return false;
     const QDeadlineTimer deadline(std::chrono::seconds(qMax(owner_.ConnectTimeout(), 0)),
                                   Qt::PreciseTimer);
-    platform::waitUntil([&] { return !self || !isPop3(state_) || aborted_; }, deadline, stop_);
+    platform::waitUntil([&] { return !self || !smtpStateRow(state_).pop3 || aborted_; }, deadline,
+                        stop_);
     if (!self)
         return false;
     if (stopRequested()) {

@@ -20,6 +20,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <cstddef>
 
 namespace vessamo::platform {
 class SocketControl;
@@ -30,8 +31,17 @@ namespace vessamo::mail {
 
 class clsEnviarCorreu;
 
-// What the reply received in each state answers. Closed, Ready, Content and Accepted wait for no
-// reply; the others are left by their reply, their time-out, a failure or a stop.
+// What one relay attempt tells its caller about the message.
+enum class RelayOutcome {
+    Sent, // the server accepted it
+    Temporary, // not accepted, for a reason that may pass (or one of the session, not the
+               // message): no connection, time-out, drop, 4xx, a stop, a refused greeting
+    Permanent, // refused for good: a 5xx reply to MAIL FROM, RCPT TO, DATA or end of data
+    Ambiguous, // the end of data went out and no final reply came: the server may have it
+};
+
+// The session's states. Each has one row in kSmtpStates below (in the same order) and its
+// case in the judgement of replies (smtpsession_table.cpp).
 enum class SmtpState : int {
     Closed = 0, // no session
     Connecting, // the TCP connection is being made
@@ -52,27 +62,92 @@ enum class SmtpState : int {
     Pop3User, // reply to USER
     Pop3Pass, // reply to PASS
     Pop3Quit, // reply to QUIT; the login is over once it comes
+    Count // not a state: the number of states
 };
 
-inline constexpr std::array<const char *, 19> kSmtpStateNames = {
-    "Closed", "Connecting",   "Greeting", "Hello",    "StartTls", "TlsHandshake", "Auth",
-    "Ready",  "MailFrom",     "RcptTo",   "Data",     "Content",  "DataEnd",      "Accepted",
-    "Quit",   "Pop3Greeting", "Pop3User", "Pop3Pass", "Pop3Quit",
+// What entering a state sends.
+enum class SmtpCommand {
+    None,
+    Hello, // EHLO or HELO with the sender's domain
+    StartTls,
+    AuthLogin,
+    MailFrom,
+    RcptTo, // the envelope's next recipient
+    Data,
+    EndOfData, // a relayed message and the end-of-data line, or the line alone
+    Quit, // SMTP and POP3 alike
+    Pop3User,
+    Pop3Pass,
 };
+
+// What bounds the wait in a state for the event that leaves it.
+enum class SmtpWait {
+    None, // nothing is awaited: the state is left by the session's own step
+    Connect, // ConnectTimeout
+    Message, // MessageTimeout
+    Login, // the 5 s an AUTH LOGIN has
+    Goodbye, // the 2 s the reply to QUIT has
+};
+
+struct SmtpStateRow
+{
+    SmtpState state;
+    const char *name;
+    SmtpCommand command; // sent on entering
+    const char *status; // raised on entering; null for none
+    SmtpWait wait;
+    bool pop3; // part of the POP3 login before sending: its replies are single lines
+    bool transaction; // a 5xx here refuses the message for good
+    RelayOutcome silence; // the class of a failure without a reply: time-out, drop, stop
+};
+
+inline constexpr std::array<SmtpStateRow, static_cast<std::size_t>(SmtpState::Count)> kSmtpStates
+    = {{
+        // clang-format off
+        // state                   name            command                   status on entering                  wait               pop3   transaction silence
+        {SmtpState::Closed,       "Closed",       SmtpCommand::None,      nullptr,                            SmtpWait::None,    false, false, RelayOutcome::Temporary},
+        {SmtpState::Connecting,   "Connecting",   SmtpCommand::None,      nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
+        {SmtpState::Greeting,     "Greeting",     SmtpCommand::None,      nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
+        {SmtpState::Hello,        "Hello",        SmtpCommand::Hello,     "Initializing Communications...",   SmtpWait::Connect, false, false, RelayOutcome::Temporary},
+        {SmtpState::StartTls,     "StartTls",     SmtpCommand::StartTls,  nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
+        {SmtpState::TlsHandshake, "TlsHandshake", SmtpCommand::None,      nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
+        {SmtpState::Auth,         "Auth",         SmtpCommand::AuthLogin, "Sending Login Authentication...",  SmtpWait::Login,   false, false, RelayOutcome::Temporary},
+        {SmtpState::Ready,        "Ready",        SmtpCommand::None,      nullptr,                            SmtpWait::None,    false, false, RelayOutcome::Temporary},
+        {SmtpState::MailFrom,     "MailFrom",     SmtpCommand::MailFrom,  "Sending Sender Information...",    SmtpWait::Message, false, true,  RelayOutcome::Temporary},
+        {SmtpState::RcptTo,       "RcptTo",       SmtpCommand::RcptTo,    "Sending Recipient Information...", SmtpWait::Message, false, true,  RelayOutcome::Temporary},
+        {SmtpState::Data,         "Data",         SmtpCommand::Data,      "Sending Message...",               SmtpWait::Message, false, true,  RelayOutcome::Temporary},
+        {SmtpState::Content,      "Content",      SmtpCommand::None,      nullptr,                            SmtpWait::None,    false, true,  RelayOutcome::Temporary},
+        {SmtpState::DataEnd,      "DataEnd",      SmtpCommand::EndOfData, nullptr,                            SmtpWait::Message, false, true,  RelayOutcome::Ambiguous},
+        {SmtpState::Accepted,     "Accepted",     SmtpCommand::None,      nullptr,                            SmtpWait::None,    false, false, RelayOutcome::Temporary},
+        {SmtpState::Quit,         "Quit",         SmtpCommand::Quit,      nullptr,                            SmtpWait::Goodbye, false, false, RelayOutcome::Temporary},
+        {SmtpState::Pop3Greeting, "Pop3Greeting", SmtpCommand::None,      nullptr,                            SmtpWait::Connect, true,  false, RelayOutcome::Temporary},
+        {SmtpState::Pop3User,     "Pop3User",     SmtpCommand::Pop3User,  nullptr,                            SmtpWait::Connect, true,  false, RelayOutcome::Temporary},
+        {SmtpState::Pop3Pass,     "Pop3Pass",     SmtpCommand::Pop3Pass,  nullptr,                            SmtpWait::Connect, true,  false, RelayOutcome::Temporary},
+        {SmtpState::Pop3Quit,     "Pop3Quit",     SmtpCommand::Quit,      nullptr,                            SmtpWait::Connect, true,  false, RelayOutcome::Temporary},
+        // clang-format on
+    }};
+
+// Row i describes state i: a state added without its row, or a row out of place, does not
+// compile.
+constexpr bool smtpStatesInOrder()
+{
+    for (std::size_t i = 0; i < kSmtpStates.size(); ++i) {
+        if (static_cast<std::size_t>(kSmtpStates[i].state) != i || kSmtpStates[i].name == nullptr)
+            return false;
+    }
+    return true;
+}
+static_assert(smtpStatesInOrder(), "kSmtpStates needs one row per SmtpState, in its order");
+
+constexpr const SmtpStateRow &smtpStateRow(SmtpState state)
+{
+    return kSmtpStates[static_cast<std::size_t>(state)];
+}
 
 inline const char *smtpStateName(SmtpState state)
 {
-    return kSmtpStateNames[static_cast<std::size_t>(state)];
+    return smtpStateRow(state).name;
 }
-
-// What one relay attempt tells its caller about the message.
-enum class RelayOutcome {
-    Sent, // the server accepted it
-    Temporary, // not accepted, for a reason that may pass (or one of the session, not the
-               // message): no connection, time-out, drop, 4xx, a stop, a refused greeting
-    Permanent, // refused for good: a 5xx reply to MAIL FROM, RCPT TO, DATA or end of data
-    Ambiguous, // the end of data went out and no final reply came: the server may have it
-};
 
 class SmtpSession : public QObject
 {
@@ -138,8 +213,9 @@ private:
     void onSocketError(const QString &description);
     void onSendProgress(qint32 sent, qint32 queued);
 
-    static QString statusOf(SmtpState state);
-    QByteArray commandOf(SmtpState state, QByteArray &logged) const;
+    // The bytes of a command (empty for none), and in `logged` what the wire log shows of
+    // them when that differs.
+    QByteArray commandOf(SmtpCommand command, QByteArray &logged) const;
     void enter(SmtpState next);
     void sendMessage();
     void judge(const QByteArray &reply);

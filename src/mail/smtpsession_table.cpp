@@ -1,6 +1,7 @@
-// The SMTP session's state table proper: entering a state sends its command, one function
-// judges each reply for the state it answers, and the socket's events (connect, data,
-// close, error, progress) move the table. Nothing here waits.
+// The SMTP session's state machine proper: entering a state raises its status and sends its
+// command (both named by its row in kSmtpStates, smtpsession.h), one function judges each
+// reply for the state it answers, and the socket's events (connect, data, close, error,
+// progress) move the machine. Nothing here waits.
 #include "mail/clsenviarcorreu.h"
 #include "mail/modcorreu.h"
 #include "mail/smtpsession.h"
@@ -38,11 +39,6 @@ bool offersExtension(const QByteArray &reply, const char *keyword)
     return false;
 }
 
-bool isPop3(SmtpState state)
-{
-    return state >= SmtpState::Pop3Greeting;
-}
-
 bool positive(const QByteArray &code, std::initializer_list<const char *> accepted)
 {
     for (const char *one : accepted) {
@@ -52,81 +48,57 @@ bool positive(const QByteArray &code, std::initializer_list<const char *> accept
     return false;
 }
 
-bool inTransaction(SmtpState state)
-{
-    return state == SmtpState::MailFrom || state == SmtpState::RcptTo || state == SmtpState::Data
-        || state == SmtpState::Content || state == SmtpState::DataEnd;
-}
-
 // What a refusal means for the message: only the transaction's own steps can refuse it for
-// good; after the end of data a reply that is neither positive nor negative leaves it open
-// whether the server kept the message.
+// good; a reply that is neither positive nor negative says no more than silence would (after
+// the end of data it leaves open whether the server kept the message).
 RelayOutcome refusalClass(SmtpState state, char first)
 {
-    if (inTransaction(state) && first == '5')
+    const SmtpStateRow &row = smtpStateRow(state);
+    if (row.transaction && first == '5')
         return RelayOutcome::Permanent;
-    if (state == SmtpState::DataEnd && first != '4')
-        return RelayOutcome::Ambiguous;
+    if (first != '4')
+        return row.silence;
     return RelayOutcome::Temporary;
 }
 
 } // namespace
 
-// The status raised on entering a state; none for most.
-QString SmtpSession::statusOf(SmtpState state)
-{
-    switch (state) {
-    case SmtpState::Hello:
-        return QStringLiteral("Initializing Communications...");
-    case SmtpState::Auth:
-        return QStringLiteral("Sending Login Authentication...");
-    case SmtpState::MailFrom:
-        return QStringLiteral("Sending Sender Information...");
-    case SmtpState::RcptTo:
-        return QStringLiteral("Sending Recipient Information...");
-    case SmtpState::Data:
-        return QStringLiteral("Sending Message...");
-    default:
-        return {};
-    }
-}
-
-// The command that entering a state sends (empty for none), and in `logged` what the wire
-// log shows of it when that differs.
-QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
+// What entering a state sends.
+QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
 {
     const QByteArray from = platform::toAnsi(owner_.from());
-    switch (state) {
-    case SmtpState::Hello: {
+    switch (command) {
+    case SmtpCommand::None:
+    case SmtpCommand::EndOfData: // the message itself: sendMessage
+        return {};
+    case SmtpCommand::Hello: {
         const qsizetype at = from.indexOf('@');
         // STARTTLS is an extension: only a server greeted with EHLO offers it.
         const bool extended = owner_.UseAuthentication() || startTlsPending_
             || (socket_ && !socket_->TlsDescription().isEmpty());
         return (extended ? "EHLO " : "HELO ") + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
     }
-    case SmtpState::StartTls:
+    case SmtpCommand::StartTls:
         return QByteArrayLiteral("STARTTLS\r\n");
-    case SmtpState::Auth:
+    case SmtpCommand::AuthLogin:
         // Mechanism names are upper case; strict servers refuse "Login".
         return QByteArrayLiteral("AUTH LOGIN\r\n");
-    case SmtpState::MailFrom:
+    case SmtpCommand::MailFrom:
         return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
             + "\r\n";
-    case SmtpState::RcptTo:
+    case SmtpCommand::RcptTo:
         return "RCPT TO: <" + platform::toAnsi(envelope_.value(rcptIndex_)) + ">\r\n";
-    case SmtpState::Data:
+    case SmtpCommand::Data:
         return QByteArrayLiteral("DATA\r\n");
-    case SmtpState::Quit:
-    case SmtpState::Pop3Quit:
+    case SmtpCommand::Quit:
         return QByteArrayLiteral("QUIT\r\n");
-    case SmtpState::Pop3User:
+    case SmtpCommand::Pop3User:
         return "USER " + platform::toAnsi(owner_.UserName()) + "\r\n";
-    case SmtpState::Pop3Pass:
+    case SmtpCommand::Pop3Pass:
         logged = "PASS " + kMasked;
         return "PASS " + platform::toAnsi(owner_.Password()) + "\r\n";
-    default:
-        return {};
     }
+    return {};
 }
 
 // Entering a state raises its status and sends what it waits the answer to.
@@ -138,9 +110,9 @@ void SmtpSession::enter(SmtpState next)
         bytesSent_ = 0;
         lastPercentage_ = 0;
     }
-    const QString text = statusOf(next);
-    if (!text.isEmpty()) {
-        status(text);
+    const SmtpStateRow &row = smtpStateRow(next);
+    if (row.status) {
+        status(QString::fromLatin1(row.status));
         if (!self)
             return;
     }
@@ -151,12 +123,12 @@ void SmtpSession::enter(SmtpState next)
         fail(QStringLiteral("Subscript out of range"), RelayOutcome::Permanent);
         return;
     }
-    if (next == SmtpState::DataEnd) {
+    if (row.command == SmtpCommand::EndOfData) {
         sendMessage();
         return;
     }
     QByteArray logged;
-    const QByteArray command = commandOf(next, logged);
+    const QByteArray command = commandOf(row.command, logged);
     if (!command.isEmpty())
         send(command, logged);
 }
@@ -165,7 +137,7 @@ void SmtpSession::enter(SmtpState next)
 void SmtpSession::sendRecipient()
 {
     QByteArray logged;
-    send(commandOf(SmtpState::RcptTo, logged));
+    send(commandOf(SmtpCommand::RcptTo, logged));
 }
 
 // The message in one write (its line ends and dots made fit, as for every byte of the data
@@ -187,7 +159,7 @@ void SmtpSession::sendMessage()
 // One complete reply (a line during the POP3 login), judged for the state it answers.
 void SmtpSession::judge(const QByteArray &reply)
 {
-    if (isPop3(state_)) {
+    if (smtpStateRow(state_).pop3) {
         judgePop3(reply);
         return;
     }
@@ -390,17 +362,17 @@ void SmtpSession::onCloseEvent()
             state_ = SmtpState::Closed;
         return;
     }
-    fail(isPop3(was) ? QStringLiteral("Connection closed by the POP3 Host")
-                     : QStringLiteral("Connection closed by the SMTP Host"),
-         was == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+    const SmtpStateRow &row = smtpStateRow(was);
+    fail(row.pop3 ? QStringLiteral("Connection closed by the POP3 Host")
+                  : QStringLiteral("Connection closed by the SMTP Host"),
+         row.silence);
 }
 
 void SmtpSession::onSocketError(const QString &description)
 {
     if (state_ == SmtpState::Quit || state_ == SmtpState::Accepted)
         return; // the message is taken, or the session over: the goodbye may fail
-    fail(description,
-         state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+    fail(description, smtpStateRow(state_).silence);
 }
 
 void SmtpSession::onDataArrival()
@@ -414,7 +386,7 @@ void SmtpSession::onDataArrival()
     const QPointer<SmtpSession> self(this);
     SocketControl *socket = socket_.data();
     while (self && socket == socket_.data() && socket->State() == SocketControl::sckConnected) {
-        const bool pop3 = isPop3(state_);
+        const bool pop3 = smtpStateRow(state_).pop3;
         const std::optional<QByteArray> reply = pop3 ? replies_.takeLine() : replies_.takeReply();
         if (!reply) {
             if (replies_.overflowed())
@@ -441,7 +413,7 @@ void SmtpSession::replyTooLong(bool pop3)
             state_ = SmtpState::Closed;
         return;
     }
-    fail(text, state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+    fail(text, smtpStateRow(state_).silence);
 }
 
 void SmtpSession::onSendProgress(qint32 sent, qint32 queued)
