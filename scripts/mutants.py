@@ -39,12 +39,18 @@ MUTANTS = [
      ("if (c == u'\\0' || c == u'<' || c == u'>')", "if (c.unicode() < 9 || c.unicode() == 127)"),
      "SmtpRelay.LineBreaksInAddresses"),
     ("AUTH password shown in the wire log", "src/mail/smtpsession_table.cpp",
-     "send(platform::toAnsi(Base64EncodeText(owner_.Password())), kMasked);",
-     "send(platform::toAnsi(Base64EncodeText(owner_.Password())),\n"
-     "             platform::toAnsi(Base64EncodeText(owner_.Password())));", "SmtpFaults.WireLog"),
+     "send(platform::toAnsi(Base64EncodeText(settings_.password)), kMasked);",
+     "send(platform::toAnsi(Base64EncodeText(settings_.password)),\n"
+     "             platform::toAnsi(Base64EncodeText(settings_.password)));", "SmtpFaults.WireLog"),
     ("temporary and permanent classes swapped", "src/mail/smtpsession_table.cpp",
      "if (row.transaction && first == '5')", "if (row.transaction && first == '4')",
      "SmtpFaults.EveryFailure"),
+    ("no answer after the end of data taken as a temporary failure (the state table)",
+     "src/mail/smtpsession.h", "SmtpWait::Message, false, true,  RelayOutcome::Ambiguous}",
+     "SmtpWait::Message, false, true,  RelayOutcome::Temporary}", "SmtpFaults.EveryFailure"),
+    ("a session released with its mail object keeps the socket", "src/mail/smtpsession.cpp",
+     "    aborted_ = true;\n    if (socket_)\n        socket_->disconnect(this);\n"
+     "    socket_ = nullptr;\n", "    aborted_ = true;\n", "SmtpSend.OwnerMayRelease"),
     ("Base64 padding wrong", "src/mail/modcorreu.cpp",
      "out[out.size() - i] = '=';", "out[out.size() - i] = 'A';", "Base64\\."),
     ("the state changes before the data that came with the close", "src/platform/socketcontrol.cpp",

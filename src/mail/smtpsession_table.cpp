@@ -66,7 +66,7 @@ RelayOutcome refusalClass(SmtpState state, char first)
 // What entering a state sends.
 QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
 {
-    const QByteArray from = platform::toAnsi(owner_.from());
+    const QByteArray from = platform::toAnsi(settings_.from);
     switch (command) {
     case SmtpCommand::None:
     case SmtpCommand::EndOfData: // the message itself: sendMessage
@@ -74,7 +74,7 @@ QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
     case SmtpCommand::Hello: {
         const qsizetype at = from.indexOf('@');
         // STARTTLS is an extension: only a server greeted with EHLO offers it.
-        const bool extended = owner_.UseAuthentication() || startTlsPending_
+        const bool extended = settings_.useAuthentication || startTlsPending_
             || (socket_ && !socket_->TlsDescription().isEmpty());
         return (extended ? "EHLO " : "HELO ") + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
     }
@@ -93,10 +93,10 @@ QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
     case SmtpCommand::Quit:
         return QByteArrayLiteral("QUIT\r\n");
     case SmtpCommand::Pop3User:
-        return "USER " + platform::toAnsi(owner_.UserName()) + "\r\n";
+        return "USER " + platform::toAnsi(settings_.userName) + "\r\n";
     case SmtpCommand::Pop3Pass:
         logged = "PASS " + kMasked;
-        return "PASS " + platform::toAnsi(owner_.Password()) + "\r\n";
+        return "PASS " + platform::toAnsi(settings_.password) + "\r\n";
     }
     return {};
 }
@@ -104,18 +104,14 @@ QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
 // Entering a state raises its status and sends what it waits the answer to.
 void SmtpSession::enter(SmtpState next)
 {
-    const QPointer<SmtpSession> self(this);
     state_ = next;
     if (next == SmtpState::MailFrom) {
         bytesSent_ = 0;
         lastPercentage_ = 0;
     }
     const SmtpStateRow &row = smtpStateRow(next);
-    if (row.status) {
+    if (row.status)
         status(QString::fromLatin1(row.status));
-        if (!self)
-            return;
-    }
     if (next == SmtpState::RcptTo)
         rcptIndex_ = 0;
     if (next == SmtpState::RcptTo && envelope_.isEmpty()) {
@@ -151,7 +147,7 @@ void SmtpSession::sendMessage()
         send(QByteArrayLiteral(".\r\n"));
         return;
     }
-    const QByteArray wire = data_.encode(wire_ ? *wire_ : QByteArray());
+    const QByteArray wire = data_.encode(wire_);
     send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
     send(data_.atLineStart() ? QByteArrayLiteral(".\r\n") : QByteArrayLiteral("\r\n.\r\n"));
 }
@@ -218,7 +214,7 @@ void SmtpSession::judge(const QByteArray &reply)
             state_ = SmtpState::Accepted;
             // Told at once, before the goodbye: the owner records the acceptance while
             // the window for a duplicate is smallest. The handler must not wait.
-            Q_EMIT owner_.Accepted();
+            static_cast<void>(deliver(SessionEvent::accepted()));
         }
         break;
     case SmtpState::Quit:
@@ -239,7 +235,6 @@ void SmtpSession::judge(const QByteArray &reply)
 // AUTH LOGIN: two challenges, then the verdict.
 void SmtpSession::judgeAuth(const QByteArray &reply)
 {
-    const QPointer<SmtpSession> self(this);
     const QByteArray code = reply.left(3);
     if (code == "334") {
         answerChallenge(reply);
@@ -248,8 +243,7 @@ void SmtpSession::judgeAuth(const QByteArray &reply)
         status(QStringLiteral("Host Login OK!"));
     } else {
         fail(platform::fromAnsi(reply), RelayOutcome::Temporary);
-        if (self)
-            status(QStringLiteral("Host Login Failed!"));
+        status(QStringLiteral("Host Login Failed!"));
     }
 }
 
@@ -268,7 +262,7 @@ void SmtpSession::judgeHello(const QByteArray &reply)
         enter(SmtpState::StartTls);
         return;
     }
-    if (!owner_.UseAuthentication()) {
+    if (!settings_.useAuthentication) {
         state_ = SmtpState::Ready;
         return;
     }
@@ -316,9 +310,9 @@ void SmtpSession::answerChallenge(const QByteArray &reply)
     const QString decoded
         = Base64Decode(platform::fromAnsi(challenge)).toLower().remove(QLatin1Char(' '));
     if (decoded.contains(u"username"))
-        send(platform::toAnsi(Base64EncodeText(owner_.UserName())), kMasked);
+        send(platform::toAnsi(Base64EncodeText(settings_.userName)), kMasked);
     else if (decoded.contains(u"password"))
-        send(platform::toAnsi(Base64EncodeText(owner_.Password())), kMasked);
+        send(platform::toAnsi(Base64EncodeText(settings_.password)), kMasked);
     else
         send(QByteArrayLiteral("\r\n*\r\n"), kMasked);
 }
@@ -338,13 +332,11 @@ void SmtpSession::onTlsReady()
 {
     if (state_ != SmtpState::TlsHandshake || !socket_)
         return;
-    const QPointer<SmtpSession> self(this);
     startTlsPending_ = false;
     // What the first EHLO said is forgotten: only the one inside TLS counts.
     authAdvertised_ = authParameter_ = false;
     status(QStringLiteral("TLS established: ") + socket_->TlsDescription());
-    if (self)
-        enter(SmtpState::Hello);
+    enter(SmtpState::Hello);
 }
 
 void SmtpSession::onCloseEvent()
@@ -357,7 +349,7 @@ void SmtpSession::onCloseEvent()
     // A close after the server took the message, or with no operation waiting on the
     // session, is no failure.
     if (was == SmtpState::Accepted || was == SmtpState::Closed || aborted_
-        || owner_.operationDepth_ == 0) {
+        || operations_ == 0) {
         if (was != SmtpState::Accepted)
             state_ = SmtpState::Closed;
         return;
@@ -383,9 +375,8 @@ void SmtpSession::onDataArrival()
     if (socketState() != SocketControl::sckConnected)
         return;
     replies_.append(bytes);
-    const QPointer<SmtpSession> self(this);
     SocketControl *socket = socket_.data();
-    while (self && socket == socket_.data() && socket->State() == SocketControl::sckConnected) {
+    while (socket == socket_.data() && socket->State() == SocketControl::sckConnected) {
         const bool pop3 = smtpStateRow(state_).pop3;
         const std::optional<QByteArray> reply = pop3 ? replies_.takeLine() : replies_.takeReply();
         if (!reply) {
@@ -430,8 +421,8 @@ void SmtpSession::onSendProgress(qint32 sent, qint32 queued)
     if (percentage <= lastPercentage_)
         return;
     lastPercentage_ = percentage;
-    if (socketState() == SocketControl::sckConnected && !quiet_)
-        Q_EMIT owner_.Progress(percentage);
+    if (socketState() == SocketControl::sckConnected)
+        static_cast<void>(deliver(SessionEvent::progress(percentage)));
 }
 
 } // namespace vessamo::mail
