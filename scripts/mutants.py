@@ -48,6 +48,11 @@ MUTANTS = [
     ("no answer after the end of data taken as a temporary failure (the state table)",
      "src/mail/smtpsession.h", "SmtpWait::Message, false, true,  RelayOutcome::Ambiguous}",
      "SmtpWait::Message, false, true,  RelayOutcome::Temporary}", "SmtpFaults.EveryFailure"),
+    ("the reply to PASS of the POP3 login judged as SMTP (the state table)",
+     "src/mail/smtpsession.h",
+     "SmtpCommand::Pop3Pass,  nullptr,                            SmtpWait::Connect, true,",
+     "SmtpCommand::Pop3Pass,  nullptr,                            SmtpWait::Connect, false,",
+     "SmtpSession.Pop3Login"),
     ("a session released with its mail object keeps the socket", "src/mail/smtpsession.cpp",
      "    aborted_ = true;\n    if (socket_)\n        socket_->disconnect(this);\n"
      "    socket_ = nullptr;\n", "    aborted_ = true;\n", "SmtpSend.OwnerMayRelease"),
