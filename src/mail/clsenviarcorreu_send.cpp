@@ -252,8 +252,7 @@ bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &bo
     const QString status = (file.embedded ? QStringLiteral("Sending Embedded File, ")
                                           : QStringLiteral("Sending Attachment, "))
         + file.name + QStringLiteral("...");
-    if (!session_->deliver(SessionEvent::status(status))
-        || session_->aborted())
+    if (!session_->deliver(SessionEvent::status(status)) || session_->aborted())
         return false;
     if (encodeType_ != 0) {
         // The name as ISO-8859-1 when that set holds it, else as UTF-8: never with "?".

@@ -60,8 +60,7 @@ SmtpSession::Operation::~Operation()
     --session_->operations_;
 }
 
-template<typename... Args>
-auto SmtpSession::onSocket(void (SmtpSession::*handler)(Args...))
+template<typename... Args> auto SmtpSession::onSocket(void (SmtpSession::*handler)(Args...))
 {
     return [this, handler](Args... args) {
         const std::shared_ptr<SmtpSession> keep = shared_from_this();
@@ -286,11 +285,7 @@ bool SmtpSession::open()
     state_ = SmtpState::Closed;
     if (settings_.host.isEmpty()) {
         const QString host = dns::MXQuery(
-            QString(),
-            [this](const QString &text) {
-                status(text);
-            },
-            settings_.mx);
+            QString(), [this](const QString &text) { status(text); }, settings_.mx);
         settings_.host = host;
         if (!deliver(SessionEvent::hostFound(host)))
             return false;

@@ -107,10 +107,13 @@ struct SmtpStateRow
     RelayOutcome silence; // the class of a failure without a reply: time-out, drop, stop
 };
 
+// One row per state, in the order of SmtpState. A new state (a login mechanism, say) is its
+// value in SmtpState, its row here and its case in the judgement; a new command also its
+// SmtpCommand value and its bytes (SmtpSession::commandOf).
 inline constexpr std::array<SmtpStateRow, static_cast<std::size_t>(SmtpState::Count)> kSmtpStates
     = {{
         // clang-format off
-        // state                   name            command                   status on entering                  wait               pop3   transaction silence
+        // state, name, command, status on entering, wait, pop3, transaction, silence
         {SmtpState::Closed,       "Closed",       SmtpCommand::None,      nullptr,                            SmtpWait::None,    false, false, RelayOutcome::Temporary},
         {SmtpState::Connecting,   "Connecting",   SmtpCommand::None,      nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
         {SmtpState::Greeting,     "Greeting",     SmtpCommand::None,      nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
@@ -286,8 +289,7 @@ public:
 private:
     // Every socket event runs with the session kept alive: its handler may end with the
     // mail object, and so with the object's hold on the session, gone.
-    template<typename... Args>
-    auto onSocket(void (SmtpSession::*handler)(Args...));
+    template<typename... Args> auto onSocket(void (SmtpSession::*handler)(Args...));
     void attachSocket();
     void onConnectEvent();
     void onTlsReady();

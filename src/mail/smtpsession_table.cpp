@@ -348,8 +348,7 @@ void SmtpSession::onCloseEvent()
     }
     // A close after the server took the message, or with no operation waiting on the
     // session, is no failure.
-    if (was == SmtpState::Accepted || was == SmtpState::Closed || aborted_
-        || operations_ == 0) {
+    if (was == SmtpState::Accepted || was == SmtpState::Closed || aborted_ || operations_ == 0) {
         if (was != SmtpState::Accepted)
             state_ = SmtpState::Closed;
         return;
