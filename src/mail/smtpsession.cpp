@@ -1,8 +1,10 @@
-// The SMTP session's operations and waits: opening a session (the POP3 login before it, the
-// connection attempts, the greeting and the login), a transaction for a relayed or a composed
-// message, the goodbye, and the waits under each state's time-out that drive the state table
-// from the mail object's operations. The table's rows are in smtpsession.h; what entering a
-// state sends and the judgement of replies are in smtpsession_table.cpp.
+// The SMTP session's life, operations and waits: the operations' hold on the session, the
+// one function that raises the mail object's events and the release when the object goes;
+// opening a session (the POP3 login before it, the connection attempts, the greeting and the
+// login), a transaction for a relayed or a composed message, the goodbye; and the waits under
+// each state's time-out that drive the state table from the mail object's operations. The
+// table's rows are in smtpsession.h; what entering a state sends and the judgement of
+// replies are in smtpsession_table.cpp.
 #include "mail/smtpsession.h"
 
 #include "mail/clsenviarcorreu.h"
