@@ -34,7 +34,7 @@ clsEnviarCorreu::clsEnviarCorreu(platform::SocketControl &sckMail, QObject *pare
     if (persistentSettings_)
         loadSettings();
     timeZoneSuffix_ = SystemTimeZoneSuffix(QDateTime::currentDateTime());
-    session_ = std::make_unique<SmtpSession>(*this, &sckMail);
+    session_ = std::make_shared<SmtpSession>(*this, &sckMail);
 }
 
 clsEnviarCorreu::~clsEnviarCorreu()
@@ -43,7 +43,9 @@ clsEnviarCorreu::~clsEnviarCorreu()
     destroying_ = true;
     session_->setQuiet();
     if (socketState() > 0)
-        CloseSession();
+        static_cast<void>(CloseSession());
+    // An operation in progress may hold the session a while longer: it ends at once.
+    session_->release();
 }
 
 // --- List properties ---------------------------------------------------------------------
@@ -388,11 +390,11 @@ bool clsEnviarCorreu::IsValidEmailAddress(const QString &AddressString) const
 
 QString clsEnviarCorreu::MXQuery(const QString &IPDomain)
 {
-    const QPointer<clsEnviarCorreu> self(this);
-    // The reporter may outlive this object when a Status handler deletes it.
-    const dns::StatusReporter status = [self](const QString &text) {
-        if (self)
-            Q_EMIT self->Status(text);
+    // The query may outlive this object when a Status handler deletes it: it holds the
+    // session, whose delivery then raises nothing more.
+    const std::shared_ptr<SmtpSession> session = session_;
+    const dns::StatusReporter status = [session](const QString &text) {
+        static_cast<void>(session->deliver(SessionEvent::status(text)));
     };
     const dns::MxQueryOptions options = mxOptions_;
     return dns::MXQuery(IPDomain, status, options);

@@ -5,9 +5,12 @@
 // "Postiera", group "Settings") and are read back when an object is created.
 //
 // The object borrows its SMTP socket control (sckMail) from its owner, which keeps it alive
-// for the object's whole life. The SMTP dialogue itself (Connect, Disconnect, Enruta) is
-// carried by the object's SmtpSession (mail/smtpsession.h), which reads the settings kept
-// here and reports through this object's error list and events.
+// for the object's whole life. The SMTP dialogue itself (Connect, Disconnect, Enruta, Send)
+// is carried by the object's SmtpSession (mail/smtpsession.h): each of these operations hands
+// it the settings it uses (SessionSettings) and keeps it alive to the operation's end, and
+// every event reaches the owner through the session's one delivery function. The owner may
+// delete the object from any event: every step that can raise one returns false once the
+// object has gone, and the operation then ends without touching the object again.
 #pragma once
 
 #include "dns/mxquery.h"
@@ -277,15 +280,17 @@ protected:
     // `list` split at the Delimiter and adds `message` at the first invalid one.
     void ValidateList(const QString &list, const QString &message);
     // Raises SendFailed with the whole error list, closes an open session, sets abort and
-    // empties the list. Safe when a handler deletes the object.
+    // empties the list. It ends the operation: a handler may have deleted the object.
     void RaiseFailure();
-    // Says goodbye (QUIT) when connected, then closes the socket.
-    void CloseSession();
+    // Says goodbye (QUIT) when connected, then closes the socket. False when the object
+    // went meanwhile.
+    [[nodiscard]] bool CloseSession();
     // Reports "Timeout occurred: The SMTP Host did not respond to the request".
     void TimeoutFailure();
     // Reads the file in pieces, never whole, encodes each (0 Base64, 1 UU) and writes it.
-    // A file that cannot be read is reported and ends the operation (abort).
-    void EncodeAndSendFile(const QString &path, qint32 mode);
+    // A file that cannot be read is reported and ends the operation (abort). True when the
+    // whole file went out and the operation goes on.
+    [[nodiscard]] bool EncodeAndSendFile(const QString &path, qint32 mode);
 
     QString ReadSetting(const QString &key, const QString &defaultValue) const;
     void WriteSetting(const QString &key, const QString &value) const;
@@ -301,15 +306,21 @@ protected:
     std::vector<AttachedFile> attachedFiles_;
 
 private:
-    friend class OperationScope;
     friend class SmtpSession;
+
+    // What the session reads of this object, for an operation that begins now.
+    SessionSettings sessionSettings() const;
+    // An operation begins: the session is held to its end and given the settings.
+    SmtpSession::Operation operation() { return {session_, sessionSettings()}; }
+    // The session looked up the mail exchanger for a missing SMTPHost.
+    void hostFound(const QString &host) { smtpHost_ = host; }
 
     // The socket state, 0 when the socket is gone.
     qint16 socketState() const;
     // Refuses a sender or recipient that could break out of its command line.
-    bool addressesSafe();
+    [[nodiscard]] bool addressesSafe();
     // Send's checks, in order; false when they reported (nothing was sent).
-    bool sendChecks();
+    [[nodiscard]] bool sendChecks();
     // What the pass over the body before any traffic found.
     struct BodyFacts
     {
@@ -318,9 +329,9 @@ private:
     };
     // The pass before any traffic (sets EightBit and the embedded files); false when the
     // body could not be read, which is reported.
-    bool scanBody(const QString &boundary, BodyFacts &facts);
+    [[nodiscard]] bool scanBody(const QString &boundary, BodyFacts &facts);
     // The body, piece by piece; false when the operation has ended.
-    bool sendBody(bool related);
+    [[nodiscard]] bool sendBody(bool related);
     // The body from its start through the HTML rewriting (when `links`) and the folding,
     // each piece handed to `sink`; false when it could not be read (`failure` says why) or
     // the sink returned false.
@@ -331,18 +342,21 @@ private:
     QByteArray bodyText(const QString &text) const;
     qint64 messageSize() const;
     // The header block, line by line; false when the operation ended meanwhile.
-    bool sendHeaders(const QDateTime &now, const QString &boundary, bool multipart, bool related,
-                     const QString &to, const QString &cc);
-    bool sendAttachment(const AttachedFile &file, const QString &boundary, bool related);
+    [[nodiscard]] bool sendHeaders(const QDateTime &now, const QString &boundary, bool multipart,
+                                   bool related, const QString &to, const QString &cc);
+    [[nodiscard]] bool sendAttachment(const AttachedFile &file, const QString &boundary,
+                                      bool related);
     // One piece of content; false when the operation has ended.
-    bool put(const QByteArray &bytes, const QByteArray &logged = QByteArray());
-    bool putLines(const QStringList &lines);
-    // The file sender's loops; a non-empty result is a failure still to report.
-    QString sendBase64(QFile &file);
-    QString sendUU(QFile &file);
+    [[nodiscard]] bool put(const QByteArray &bytes, const QByteArray &logged = QByteArray());
+    [[nodiscard]] bool putLines(const QStringList &lines);
+    // The file sender's loops: true when the whole file went out. False ends the file:
+    // `failure` then holds a text still to report, if any.
+    [[nodiscard]] bool sendBase64(QFile &file, QString &failure);
+    [[nodiscard]] bool sendUU(QFile &file, QString &failure);
     // One encoded piece of a file, then the waits that keep the socket's queue short. False
     // ends the file: `failure` holds a text still to report, if any.
-    bool sendFilePiece(const QByteArray &encoded, const QByteArray &logged, QString &failure);
+    [[nodiscard]] bool sendFilePiece(const QByteArray &encoded, const QByteArray &logged,
+                                     QString &failure);
 
     // Texts of remembered values: numbers in decimal with a blank before a non-negative one,
     // flags as "-1" or "0".
@@ -360,9 +374,8 @@ private:
                     const QString &message);
 
     QPointer<platform::SocketControl> sckMail_;
-    std::unique_ptr<SmtpSession> session_;
-    // Public operations in progress: a close by the server then is a failure.
-    int operationDepth_ = 0;
+    // Shared with the operations in progress, which hold it to their end.
+    std::shared_ptr<SmtpSession> session_;
     // A failure is being reported: failures found meanwhile belong to it.
     bool reportingFailure_ = false;
     bool destroying_ = false;
@@ -403,28 +416,6 @@ private:
     bool eightBit_ = false;
     QString priorityWord_;
     QString timeZoneSuffix_;
-};
-
-// Counts a public operation of the mail object while it runs; harmless when the owner
-// deletes the object during the operation.
-class OperationScope
-{
-public:
-    explicit OperationScope(clsEnviarCorreu &object)
-        : object_(&object)
-    {
-        ++object_->operationDepth_;
-    }
-    ~OperationScope()
-    {
-        if (object_)
-            --object_->operationDepth_;
-    }
-    OperationScope(const OperationScope &) = delete;
-    OperationScope &operator=(const OperationScope &) = delete;
-
-private:
-    QPointer<clsEnviarCorreu> object_;
 };
 
 } // namespace vessamo::mail

@@ -146,20 +146,18 @@ bool clsEnviarCorreu::scanBody(const QString &boundary, BodyFacts &facts)
 
 bool clsEnviarCorreu::sendBody(bool related)
 {
-    const QPointer<clsEnviarCorreu> self(this);
     HtmlLinks links(related ? linkTargets() : QList<HtmlLinks::Target>());
     QString failure;
     const auto write = [&](const QByteArray &piece) {
-        return put(piece, "<body, " + QByteArray::number(piece.size()) + " octets>") && self
-            && session_->awaitQueue(kQueueWhileBody) && self;
+        return put(piece, "<body, " + QByteArray::number(piece.size()) + " octets>")
+            && session_->awaitQueue(kQueueWhileBody);
     };
     if (forEachBodyPiece(related ? &links : nullptr, write, failure))
         return true;
-    if (self && !failure.isEmpty()) {
+    // Without a failure text the operation is over already (and the object may be gone).
+    if (!failure.isEmpty()) {
         AddError(QStringLiteral("Cannot read the message body: ") + failure);
         RaiseFailure();
-        if (self)
-            session_->abort();
     }
     return false;
 }

@@ -87,19 +87,19 @@ qint32 clsEnviarCorreu::EstimateSize() const
 
 void clsEnviarCorreu::Enruta()
 {
-    OperationScope scope(*this);
-    const QPointer<clsEnviarCorreu> self(this);
+    const SmtpSession::Operation session = operation();
     // Exactly one display name: the first, or an empty one.
     recipientDisplayName_ = QStringList {recipientDisplayName_.value(0)};
-    session_->begin(EstimateSize());
-    if (!addressesSafe())
+    session->begin(EstimateSize());
+    if (!addressesSafe() || !session->open())
         return;
-    if (!session_->open() || !self)
+    // Only the first recipient: a second one would be a copy nobody asked for. The message
+    // goes out in one write; the session copies it only when it must change.
+    const QStringList envelope
+        = recipient_.isEmpty() ? QStringList() : QStringList {recipient_.first()};
+    if (!session->relay(message_, envelope))
         return;
-    // The message goes out in one write; the session copies it only when it must change.
-    if (!session_->relay(message_) || !self)
-        return;
-    Q_EMIT SendSuccesful();
+    static_cast<void>(session->deliver(SessionEvent::sendSuccesful()));
 }
 
 } // namespace vessamo::mail

@@ -5,9 +5,10 @@
 // body's references to attached files become "cid:" references, which makes the message
 // multipart/related.
 //
-// The owner may delete the object from any event, and every write may find the session
-// failed (a reply, a close, a stop): each step checks both before the next, so a failure
-// is reported once and nothing is written after it.
+// Every step returns false once the operation is over: a failure reported (by a reply, a
+// close, a time-out), a stop, or the object deleted by its owner from one of its events. Each
+// step goes on only when the one before returned true, so a failure is reported once,
+// nothing is written after it, and nothing touches an object that has gone.
 #include "mail/clsenviarcorreu.h"
 #include "mail/encoders.h"
 #include "mail/modcorreu.h"
@@ -138,10 +139,9 @@ bool clsEnviarCorreu::sendChecks()
 
 void clsEnviarCorreu::Send()
 {
-    OperationScope scope(*this);
-    const QPointer<clsEnviarCorreu> self(this);
-    session_->begin(0);
-    if (!sendChecks() || !self)
+    const SmtpSession::Operation session = operation();
+    session->begin(0);
+    if (!sendChecks())
         return;
     const bool multipart = encodeType_ == 0 && !attachedFiles_.empty();
     // One reading of the clock for the Date header and the boundary: no midnight between.
@@ -150,12 +150,12 @@ void clsEnviarCorreu::Send()
     // The body is read once before any traffic: what it refers to, whether it is 8-bit,
     // whether it holds the boundary.
     BodyFacts facts;
-    if (!scanBody(multipart ? boundary : QString(), facts) || !self)
+    if (!scanBody(multipart ? boundary : QString(), facts))
         return;
     boundary = facts.boundary;
     const bool related = facts.related;
-    session_->begin(EstimateSize());
-    if (!session_->open() || !self)
+    session->begin(EstimateSize());
+    if (!session->open())
         return;
 
     QStringList envelope = recipient_ + ccRecipient_;
@@ -163,25 +163,23 @@ void clsEnviarCorreu::Send()
         envelope << platform::trimBlanks(address);
     const QString to = toLine(recipient_, recipientDisplayName_);
     const QString cc = toLine(ccRecipient_, ccDisplayName_);
-    if (!session_->startContent(envelope) || !self)
+    if (!session->startContent(envelope))
         return;
 
-    if (!sendHeaders(now, boundary, multipart, related, to, cc) || !self)
+    if (!sendHeaders(now, boundary, multipart, related, to, cc))
         return;
-    if (!sendBody(related) || !self || !put(QByteArrayLiteral("\r\n\r\n\r\n")))
+    if (!sendBody(related) || !put(QByteArrayLiteral("\r\n\r\n\r\n")))
         return;
     for (const AttachedFile &file : attachedFiles_) {
-        if (!sendAttachment(file, boundary, related) || !self)
-            return;
-        if (!session_->awaitQueue(kQueueAfterFile) || !self)
+        if (!sendAttachment(file, boundary, related) || !session->awaitQueue(kQueueAfterFile))
             return;
     }
     if (multipart
         && !put(platform::toAnsi(QStringLiteral("--") + boundary + QStringLiteral("--")) + kCrLf))
         return;
-    if (!session_->endContent() || !self)
+    if (!session->endContent())
         return;
-    Q_EMIT SendSuccesful();
+    static_cast<void>(session->deliver(SessionEvent::sendSuccesful()));
 }
 
 bool clsEnviarCorreu::put(const QByteArray &bytes, const QByteArray &logged)
@@ -251,19 +249,17 @@ bool clsEnviarCorreu::putLines(const QStringList &lines)
 bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &boundary,
                                      bool related)
 {
-    const QPointer<clsEnviarCorreu> self(this);
-    Q_EMIT Status((file.embedded ? QStringLiteral("Sending Embedded File, ")
-                                 : QStringLiteral("Sending Attachment, "))
-                  + file.name + QStringLiteral("..."));
-    if (!self || session_->aborted())
+    const QString status = (file.embedded ? QStringLiteral("Sending Embedded File, ")
+                                          : QStringLiteral("Sending Attachment, "))
+        + file.name + QStringLiteral("...");
+    if (!session_->deliver(SessionEvent::status(status)) || session_->aborted())
         return false;
     if (encodeType_ != 0) {
         // The name as ISO-8859-1 when that set holds it, else as UTF-8: never with "?".
         const QByteArray name = FitsLatin1(file.name) ? file.name.toLatin1() : file.name.toUtf8();
         if (!put("begin 600 " + name + kCrLf))
             return false;
-        EncodeAndSendFile(file.path, 1);
-        return self && !session_->aborted() && put(QByteArrayLiteral("end\r\n"));
+        return EncodeAndSendFile(file.path, 1) && put(QByteArrayLiteral("end\r\n"));
     }
     QStringList lines;
     lines << QStringLiteral("--") + boundary
@@ -278,34 +274,37 @@ bool clsEnviarCorreu::sendAttachment(const AttachedFile &file, const QString &bo
     lines << QString();
     if (!putLines(lines))
         return false;
-    EncodeAndSendFile(file.path, 0);
-    return self && !session_->aborted() && put(kCrLf);
+    return EncodeAndSendFile(file.path, 0) && put(kCrLf);
 }
 
 // --- Files ----------------------------------------------------------------------------------
 
-void clsEnviarCorreu::EncodeAndSendFile(const QString &path, qint32 mode)
+bool clsEnviarCorreu::EncodeAndSendFile(const QString &path, qint32 mode)
 {
-    const QPointer<clsEnviarCorreu> self(this);
     QString failure;
+    bool sent = true;
     {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
+        if (!file.open(QIODevice::ReadOnly)) {
             failure = file.errorString();
-        else if (mode == 0)
-            failure = sendBase64(file);
-        else if (mode == 1)
-            failure = sendUU(file);
+            sent = false;
+        } else if (mode == 0) {
+            sent = sendBase64(file, failure);
+        } else if (mode == 1) {
+            sent = sendUU(file, failure);
+        }
     } // closed here on every path, before any report
-    if (failure.isEmpty() || !self)
-        return;
+    if (sent)
+        return !session_->aborted();
+    // Without a failure text the operation is over already (and the object may be gone).
+    if (failure.isEmpty())
+        return false;
     const qsizetype slash = path.lastIndexOf(u'/');
     AddError(failure == errortext::kSocketNotOpen ? failure
                                                   : QStringLiteral("Cannot read the attached file ")
                      + path.mid(slash + 1) + QStringLiteral(": ") + failure);
     RaiseFailure();
-    if (self)
-        session_->abort();
+    return false;
 }
 
 // Each read takes what is left of the length found at the start, at most one piece. A
@@ -325,33 +324,31 @@ QByteArray readPiece(QFile &file, qint64 &remaining, qint64 piece, QString &fail
 
 } // namespace
 
-QString clsEnviarCorreu::sendBase64(QFile &file)
+bool clsEnviarCorreu::sendBase64(QFile &file, QString &failure)
 {
     qint64 remaining = file.size();
     while (remaining > 0) {
-        QString failure;
         QByteArray chunk = readPiece(file, remaining, kBase64Chunk, failure);
         if (!failure.isEmpty())
-            return failure;
+            return false;
         if (chunk.isEmpty())
             break;
         const QByteArray logged = "<file, " + QByteArray::number(chunk.size()) + " octets>";
         if (!sendFilePiece(Base64Encode(chunk), logged, failure))
-            return failure;
+            return false;
     }
-    return {};
+    return true;
 }
 
-QString clsEnviarCorreu::sendUU(QFile &file)
+bool clsEnviarCorreu::sendUU(QFile &file, QString &failure)
 {
     qint64 remaining = file.size();
     QByteArray lines;
     int count = 0;
     while (remaining > 0) {
-        QString failure;
         const QByteArray piece = readPiece(file, remaining, kUULineBytes, failure);
         if (!failure.isEmpty())
-            return failure;
+            return false;
         if (!piece.isEmpty()) {
             lines += UUEncodeLine(piece) + kCrLf;
             ++count;
@@ -363,25 +360,24 @@ QString clsEnviarCorreu::sendUU(QFile &file)
             break;
         const QByteArray logged = "<file, " + QByteArray::number(count) + " lines>";
         if (!sendFilePiece(std::exchange(lines, {}), logged, failure))
-            return failure;
+            return false;
         count = 0;
     }
-    return {};
+    return true;
 }
 
 bool clsEnviarCorreu::sendFilePiece(const QByteArray &encoded, const QByteArray &logged,
                                     QString &failure)
 {
-    const QPointer<clsEnviarCorreu> self(this);
     if (socketState() != platform::SocketControl::sckConnected) {
         failure = errortext::kSocketNotOpen;
         return false;
     }
     const qint64 seen = session_->progressReports();
-    session_->write(encoded, logged);
-    // Either wait may end with this object deleted by its owner, or the operation over.
-    return session_->awaitProgress(seen, kChunkSentSeconds) && self
-        && session_->awaitQueue(kQueueWhileSending) && self;
+    // A write that does not reach the server shows in the waits after it.
+    static_cast<void>(session_->write(encoded, logged));
+    return session_->awaitProgress(seen, kChunkSentSeconds)
+        && session_->awaitQueue(kQueueWhileSending);
 }
 
 } // namespace vessamo::mail

@@ -2,9 +2,9 @@
 // Disconnect, and the failure report that turns the error list into one SendFailed event.
 // The dialogue itself is the SmtpSession's (smtpsession.cpp).
 //
-// The owner may delete the object from any event it receives, so every step that emits or
-// waits checks a guard before it touches the object again; and a failure found while
-// another one is being reported belongs to it, so no failure is ever reported twice.
+// The owner may delete the object from any event it receives: the report raises SendFailed
+// through the session's delivery and goes on only while the object is there. A failure found
+// while another one is being reported belongs to it, so no failure is ever reported twice.
 #include "mail/clsenviarcorreu.h"
 
 namespace vessamo::mail {
@@ -38,37 +38,52 @@ void clsEnviarCorreu::RaiseFailure()
     for (const QString &entry : std::as_const(errors_))
         explanation += entry + QStringLiteral("\r\n");
     reportingFailure_ = true;
-    const QPointer<clsEnviarCorreu> self(this);
-    Q_EMIT SendFailed(explanation);
-    if (!self)
+    if (!session_->deliver(SessionEvent::sendFailed(explanation)))
         return;
-    if (socketState() > 0)
-        CloseSession();
-    if (!self)
+    if (socketState() > 0 && !CloseSession())
         return;
     session_->abort();
     errors_.clear();
     reportingFailure_ = false;
 }
 
-void clsEnviarCorreu::CloseSession()
+bool clsEnviarCorreu::CloseSession()
 {
-    session_->close(!destroying_);
+    return session_->close(!destroying_);
+}
+
+SessionSettings clsEnviarCorreu::sessionSettings() const
+{
+    SessionSettings settings;
+    settings.host = smtpHost_;
+    settings.port = smtpPort_;
+    settings.useAuthentication = useAuthentication_;
+    settings.userName = userName_;
+    settings.password = password_;
+    settings.usePopAuthentication = usePopAuthentication_;
+    settings.pop3Host = pop3Host_;
+    settings.pop3Port = pop3Port_;
+    settings.from = from_;
+    settings.connectTimeout = connectTimeout_;
+    settings.messageTimeout = messageTimeout_;
+    settings.connectRetry = connectRetry_;
+    settings.mx = mxOptions_;
+    return settings;
 }
 
 bool clsEnviarCorreu::Connect()
 {
-    OperationScope scope(*this);
-    session_->setKeepOpen(true);
-    session_->begin(EstimateSize());
-    return session_->open();
+    const SmtpSession::Operation session = operation();
+    session->setKeepOpen(true);
+    session->begin(EstimateSize());
+    return session->open();
 }
 
 void clsEnviarCorreu::Disconnect()
 {
-    OperationScope scope(*this);
-    session_->setKeepOpen(false);
-    session_->close();
+    const SmtpSession::Operation session = operation();
+    session->setKeepOpen(false);
+    static_cast<void>(session->close());
 }
 
 } // namespace vessamo::mail

@@ -1,6 +1,10 @@
-// The SMTP session's state table: what entering each state sends, how each reply is judged
-// for the state it answers, and the waits that drive the table from the mail object's
-// operations (open, relay, close).
+// The SMTP session's life, operations and waits: the operations' hold on the session, the
+// one function that raises the mail object's events and the release when the object goes;
+// opening a session (the POP3 login before it, the connection attempts, the greeting and the
+// login), a transaction for a relayed or a composed message, the goodbye; and the waits under
+// each state's time-out that drive the state table from the mail object's operations. The
+// table's rows are in smtpsession.h; what entering a state sends and the judgement of
+// replies are in smtpsession_table.cpp.
 #include "mail/smtpsession.h"
 
 #include "mail/clsenviarcorreu.h"
@@ -25,27 +29,20 @@ using platform::SocketControl;
 // came in. The dialogue itself is the wire log's (vessamo.wire.smtp).
 Q_LOGGING_CATEGORY(lcSmtp, "vessamo.mail.smtp", QtInfoMsg)
 
-bool isPop3(SmtpState state)
-{
-    return state >= SmtpState::Pop3Greeting;
-}
-
 // States left only by a reply (or its time-out, a failure or a stop).
 bool waitsForReply(SmtpState state)
 {
-    return state != SmtpState::Closed && state != SmtpState::Ready && state != SmtpState::Content
-        && state != SmtpState::Accepted;
+    return smtpStateRow(state).wait != SmtpWait::None;
 }
 
-RelayOutcome silenceClass(SmtpState state)
-{
-    return state == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary;
-}
+// The fixed waits of the login and the goodbye.
+constexpr qint32 kLoginSeconds = 5;
+constexpr qint32 kGoodbyeSeconds = 2;
 
 } // namespace
 
 SmtpSession::SmtpSession(clsEnviarCorreu &owner, platform::SocketControl *socket)
-    : owner_(owner)
+    : owner_(&owner)
     , socket_(socket)
 {
     attachSocket();
@@ -53,18 +50,87 @@ SmtpSession::SmtpSession(clsEnviarCorreu &owner, platform::SocketControl *socket
 
 SmtpSession::~SmtpSession() = default;
 
+SmtpSession::Operation::Operation(std::shared_ptr<SmtpSession> session, SessionSettings settings)
+    : session_(std::move(session))
+{
+    session_->settings_ = std::move(settings);
+    ++session_->operations_;
+}
+
+SmtpSession::Operation::~Operation()
+{
+    --session_->operations_;
+}
+
+template<typename... Args> auto SmtpSession::onSocket(void (SmtpSession::*handler)(Args...))
+{
+    return [this, handler](Args... args) {
+        const std::shared_ptr<SmtpSession> keep = shared_from_this();
+        (this->*handler)(args...);
+    };
+}
+
 void SmtpSession::attachSocket()
 {
     SocketControl *socket = socket_.data();
     if (!socket)
         return;
-    connect(socket, &SocketControl::ConnectEvent, this, &SmtpSession::onConnectEvent);
-    connect(socket, &SocketControl::TlsReady, this, &SmtpSession::onTlsReady);
-    connect(socket, &SocketControl::CloseEvent, this, &SmtpSession::onCloseEvent);
-    connect(socket, &SocketControl::DataArrival, this, &SmtpSession::onDataArrival);
+    connect(socket, &SocketControl::ConnectEvent, this, onSocket(&SmtpSession::onConnectEvent));
+    connect(socket, &SocketControl::TlsReady, this, onSocket(&SmtpSession::onTlsReady));
+    connect(socket, &SocketControl::CloseEvent, this, onSocket(&SmtpSession::onCloseEvent));
+    connect(socket, &SocketControl::DataArrival, this, onSocket(&SmtpSession::onDataArrival));
+    const auto onError = onSocket(&SmtpSession::onSocketError);
     connect(socket, &SocketControl::Error, this,
-            [this](qint16, const QString &description) { onSocketError(description); });
-    connect(socket, &SocketControl::SendProgress, this, &SmtpSession::onSendProgress);
+            [onError](qint16, const QString &description) { onError(description); });
+    connect(socket, &SocketControl::SendProgress, this, onSocket(&SmtpSession::onSendProgress));
+}
+
+bool SmtpSession::deliver(const SessionEvent &event)
+{
+    if (!owner_)
+        return false;
+    using Kind = SessionEvent::Kind;
+    if (quiet_ && (event.kind == Kind::Status || event.kind == Kind::Progress))
+        return true;
+    // Alive to the end of this function, whoever held the session before.
+    const std::shared_ptr<SmtpSession> keep = shared_from_this();
+    switch (event.kind) {
+    case Kind::Status:
+        Q_EMIT owner_->Status(event.text);
+        break;
+    case Kind::Progress:
+        Q_EMIT owner_->Progress(event.percent);
+        break;
+    case Kind::Accepted:
+        Q_EMIT owner_->Accepted();
+        break;
+    case Kind::SendFailed:
+        Q_EMIT owner_->SendFailed(event.text);
+        break;
+    case Kind::SendSuccesful:
+        Q_EMIT owner_->SendSuccesful();
+        break;
+    case Kind::HostFound:
+        owner_->hostFound(event.text);
+        break;
+    }
+    // The object's destructor has released the session if the handler deleted it.
+    return owner_ != nullptr;
+}
+
+void SmtpSession::release()
+{
+    owner_ = nullptr;
+    aborted_ = true;
+    if (socket_)
+        socket_->disconnect(this);
+    socket_ = nullptr;
+}
+
+void SmtpSession::waitFor(const std::function<bool()> &done, QDeadlineTimer deadline,
+                          const platform::StopSource *stop)
+{
+    platform::waitUntil([&] { return released() || done(); }, deadline, stop);
 }
 
 qint16 SmtpSession::socketState() const
@@ -79,33 +145,34 @@ bool SmtpSession::stopRequested() const
 
 void SmtpSession::status(const QString &text)
 {
-    if (!quiet_)
-        Q_EMIT owner_.Status(text);
+    // A release here ends the operation: the steps after it run on harmlessly.
+    static_cast<void>(deliver(SessionEvent::status(text)));
 }
 
 void SmtpSession::send(const QByteArray &bytes, const QByteArray &logged)
 {
+    if (!socket_)
+        return;
     platform::logWire(platform::lcWireSmtp(), platform::WireSide::Client,
                       logged.isNull() ? bytes : logged);
-    if (socket_)
-        socket_->SendData(bytes);
+    socket_->SendData(bytes);
 }
 
 qint32 SmtpSession::timeoutOf(SmtpState state) const
 {
-    switch (state) {
-    case SmtpState::Auth:
-        return 5;
-    case SmtpState::Quit:
-        return 2;
-    case SmtpState::MailFrom:
-    case SmtpState::RcptTo:
-    case SmtpState::Data:
-    case SmtpState::DataEnd:
-        return owner_.MessageTimeout();
-    default:
-        return owner_.ConnectTimeout();
+    switch (smtpStateRow(state).wait) {
+    case SmtpWait::None:
+        return 0;
+    case SmtpWait::Connect:
+        return settings_.connectTimeout;
+    case SmtpWait::Message:
+        return settings_.messageTimeout;
+    case SmtpWait::Login:
+        return kLoginSeconds;
+    case SmtpWait::Goodbye:
+        return kGoodbyeSeconds;
     }
+    return 0;
 }
 
 void SmtpSession::begin(qint64 estimatedTotal)
@@ -133,19 +200,22 @@ void SmtpSession::fail(const QString &text, RelayOutcome outcome)
 {
     qCDebug(lcSmtp) << "failure in state" << smtpStateName(state_);
     classify(outcome);
-    owner_.AddError(text);
-    owner_.RaiseFailure();
+    if (owner_) {
+        owner_->AddError(text);
+        owner_->RaiseFailure();
+    }
 }
 
 void SmtpSession::failOnTimeout()
 {
-    classify(silenceClass(state_));
-    owner_.TimeoutFailure();
+    classify(smtpStateRow(state_).silence);
+    if (owner_)
+        owner_->TimeoutFailure();
 }
 
 void SmtpSession::stopNow()
 {
-    classify(silenceClass(state_));
+    classify(smtpStateRow(state_).silence);
     aborted_ = true;
     // A goodbye, but no wait for its answer.
     if (socketState() == SocketControl::sckConnected)
@@ -160,7 +230,6 @@ void SmtpSession::stopNow()
 
 bool SmtpSession::await()
 {
-    const QPointer<SmtpSession> self(this);
     const SmtpState waiting = state_;
     const qint32 seconds = timeoutOf(waiting);
     if (seconds < 1)
@@ -168,28 +237,26 @@ bool SmtpSession::await()
     // The goodbye is awaited even after a failure: the failure report says it.
     const bool endsOnAbort = waiting != SmtpState::Quit;
     const QDeadlineTimer deadline(std::chrono::seconds(seconds), Qt::PreciseTimer);
-    const auto over = [&] { return !self || state_ != waiting || (endsOnAbort && aborted_); };
-    platform::waitUntil(over, deadline, stop_);
+    const auto over = [&] { return state_ != waiting || (endsOnAbort && aborted_); };
+    waitFor(over, deadline, stop_);
     // Once the end of data is out the server may take the message: cut off before its
     // reply, the acceptance would go unrecorded and the next run would send it again. So a
     // stop waits for that reply too, for the stop's grace at most.
     if (!over() && waiting == SmtpState::DataEnd && stopRequested()) {
         const QDeadlineTimer grace(stop_->graceMs(), Qt::PreciseTimer);
         status(QStringLiteral("Stopping: waiting for the reply to the message sent..."));
-        if (self)
-            platform::waitUntil(over, std::min(deadline, grace));
+        waitFor(over, std::min(deadline, grace), nullptr);
     }
-    return self && state_ != waiting && !(endsOnAbort && aborted_);
+    return !released() && state_ != waiting && !(endsOnAbort && aborted_);
 }
 
 bool SmtpSession::awaitRest()
 {
-    const QPointer<SmtpSession> self(this);
-    while (waitsForReply(state_) && !aborted_) {
+    while (waitsForReply(state_) && !aborted()) {
         const SmtpState waiting = state_;
         if (await())
             continue;
-        if (!self || aborted_)
+        if (aborted())
             return false;
         if (stopRequested()) {
             stopNow();
@@ -198,21 +265,19 @@ bool SmtpSession::awaitRest()
         if (waiting == SmtpState::Auth) {
             // No report: the login simply did not succeed in time.
             status(QStringLiteral("Host Login Failed!"));
-            if (self)
-                close(false);
+            static_cast<void>(close(false));
             return false;
         }
         failOnTimeout();
         return false;
     }
-    return self && !aborted_;
+    return !aborted();
 }
 
 // --- Operations -----------------------------------------------------------------------------
 
 bool SmtpSession::open()
 {
-    const QPointer<SmtpSession> self(this);
     if (socketState() == SocketControl::sckConnected && state_ == SmtpState::Ready)
         return true;
     if (!socket_)
@@ -220,51 +285,52 @@ bool SmtpSession::open()
     if (socketState() > 0)
         socket_->Close();
     state_ = SmtpState::Closed;
-    if (owner_.smtpHost_.isEmpty()) {
-        const QString host = owner_.MXQuery(QString());
-        if (!self)
+    if (settings_.host.isEmpty()) {
+        const QString host = dns::MXQuery(
+            QString(), [this](const QString &text) { status(text); }, settings_.mx);
+        settings_.host = host;
+        if (!deliver(SessionEvent::hostFound(host)))
             return false;
-        owner_.smtpHost_ = host;
         if (host.isEmpty()) {
-            owner_.AddError(errortext::kInvalidSmtpHost);
+            if (owner_)
+                owner_->AddError(errortext::kInvalidSmtpHost);
             return false;
         }
     }
-    if (owner_.UsePopAuthentication() && !pop3Login())
-        return false;
-    if (!self || !socket_)
+    if (settings_.usePopAuthentication && !pop3Login())
         return false;
 
+    if (!socket_)
+        return false;
     authAdvertised_ = authParameter_ = false;
-    aborted_ = false;
-    if (socketState() > 0)
-        socket_->Close();
+    aborted_ = released();
     replies_.clear();
-    socket_->SetRemoteHost(owner_.smtpHost_);
-    socket_->SetRemotePort(owner_.SMTPPort());
-    status(QStringLiteral("Connecting to SMTP Server (") + owner_.smtpHost_
-           + QStringLiteral(")..."));
-    if (!self || !connectLoop(SmtpState::Greeting))
+    status(QStringLiteral("Connecting to SMTP Server (") + settings_.host + QStringLiteral(")..."));
+    if (!connectLoop(settings_.host, settings_.port, SmtpState::Greeting))
         return false;
     return awaitRest() && state_ == SmtpState::Ready;
 }
 
-// Up to ConnectRetry attempts to connect to the host and port already set; once connected
-// the session waits in `greeting`. False when a failure was reported meanwhile or a stop
-// came; an attempt that only timed out leaves the next wait to report it.
-bool SmtpSession::connectLoop(SmtpState greeting)
+// Up to ConnectRetry attempts to connect; once connected the session waits in `greeting`.
+// False when a failure was reported meanwhile or a stop came; an attempt that only timed
+// out leaves the next wait to report it.
+bool SmtpSession::connectLoop(const QString &host, qint32 port, SmtpState greeting)
 {
-    const QPointer<SmtpSession> self(this);
+    if (!socket_)
+        return false;
+    if (socketState() > 0)
+        socket_->Close();
+    socket_->SetRemoteHost(host);
+    socket_->SetRemotePort(port);
     afterConnect_ = greeting;
     state_ = SmtpState::Connecting;
     // The port decides TLS: from the first byte, after STARTTLS, or none.
-    const auto port = static_cast<quint16>(socket_ ? socket_->RemotePort() : 0);
     const platform::TlsMode tls
         = platform::tlsModeFor(greeting == SmtpState::Pop3Greeting ? platform::MailProtocol::Pop3
                                                                    : platform::MailProtocol::Smtp,
-                               port);
+                               static_cast<quint16>(socket_->RemotePort()));
     startTlsPending_ = tls == platform::TlsMode::StartTls;
-    for (qint32 attempt = 0; attempt < owner_.ConnectRetry(); ++attempt) {
+    for (qint32 attempt = 0; attempt < settings_.connectRetry; ++attempt) {
         if (socketState() == SocketControl::sckConnected) {
             state_ = greeting;
             return true;
@@ -276,7 +342,7 @@ bool SmtpSession::connectLoop(SmtpState greeting)
         }
         if (await())
             return true;
-        if (!self || aborted_)
+        if (aborted())
             return false;
         if (stopRequested()) {
             stopNow();
@@ -292,27 +358,20 @@ bool SmtpSession::connectLoop(SmtpState greeting)
 // awaited beyond ConnectTimeout: only a refusal stops the sending.
 bool SmtpSession::pop3Login()
 {
-    const QPointer<SmtpSession> self(this);
-    const QString host = owner_.POP3Host();
+    const QString &host = settings_.pop3Host;
     status(QStringLiteral("Connecting to POP3 Server (") + host + QStringLiteral(")..."));
-    if (!self)
-        return false;
-    aborted_ = false;
+    aborted_ = released();
     if (host.isEmpty()) {
         fail(errortext::kInvalidPop3Host, RelayOutcome::Temporary);
         return false;
     }
     replies_.clear();
-    socket_->SetRemoteHost(host);
-    socket_->SetRemotePort(owner_.pop3Port_);
-    if (!connectLoop(SmtpState::Pop3Greeting))
+    if (!connectLoop(host, settings_.pop3Port, SmtpState::Pop3Greeting))
         return false;
-    const QDeadlineTimer deadline(std::chrono::seconds(qMax(owner_.ConnectTimeout(), 0)),
+    const QDeadlineTimer deadline(std::chrono::seconds(qMax(settings_.connectTimeout, 0)),
                                   Qt::PreciseTimer);
-    platform::waitUntil([&] { return !self || !isPop3(state_) || aborted_; }, deadline, stop_);
-    if (!self)
-        return false;
-    if (stopRequested()) {
+    waitFor([&] { return !smtpStateRow(state_).pop3 || aborted_; }, deadline, stop_);
+    if (stopRequested() && !released()) {
         stopNow();
         return false;
     }
@@ -320,26 +379,21 @@ bool SmtpSession::pop3Login()
         socket_->Close();
     replies_.clear();
     state_ = SmtpState::Closed;
-    if (aborted_)
+    if (aborted())
         return false;
     status(QStringLiteral("POP3 Authentication Successful..."));
-    return static_cast<bool>(self);
+    return !released();
 }
 
-bool SmtpSession::relay(const QByteArray &wire)
+bool SmtpSession::relay(const QByteArray &wire, const QStringList &recipients)
 {
-    const QPointer<SmtpSession> self(this);
-    // Only the first recipient: a second one would be a copy nobody asked for.
-    const QStringList &recipients = owner_.RecipientList();
-    envelope_ = recipients.isEmpty() ? QStringList() : QStringList {recipients.first()};
+    envelope_ = recipients;
     composing_ = false;
-    wire_ = &wire;
+    wire_ = wire;
     data_.reset();
     enter(SmtpState::MailFrom);
-    const bool rested = self && awaitRest();
-    if (!self)
-        return false;
-    wire_ = nullptr;
+    const bool rested = awaitRest();
+    wire_.clear();
     if (!rested || state_ != SmtpState::Accepted)
         return false;
     return finish();
@@ -347,14 +401,12 @@ bool SmtpSession::relay(const QByteArray &wire)
 
 bool SmtpSession::startContent(const QStringList &recipients)
 {
-    const QPointer<SmtpSession> self(this);
     envelope_ = recipients;
     composing_ = true;
-    wire_ = nullptr;
+    wire_.clear();
     data_.reset();
     enter(SmtpState::MailFrom);
-    const bool rested = self && awaitRest();
-    return self && rested && state_ == SmtpState::Content;
+    return awaitRest() && state_ == SmtpState::Content;
 }
 
 bool SmtpSession::write(const QByteArray &bytes, const QByteArray &logged)
@@ -367,32 +419,25 @@ bool SmtpSession::write(const QByteArray &bytes, const QByteArray &logged)
 
 bool SmtpSession::endContent()
 {
-    const QPointer<SmtpSession> self(this);
-    if (state_ != SmtpState::Content || aborted_)
+    if (state_ != SmtpState::Content || aborted())
         return false;
     enter(SmtpState::DataEnd);
-    const bool rested = self && awaitRest();
-    if (!self || !rested || state_ != SmtpState::Accepted)
+    if (!awaitRest() || state_ != SmtpState::Accepted)
         return false;
     return finish();
 }
 
 bool SmtpSession::finish()
 {
-    const QPointer<SmtpSession> self(this);
     lastPercentage_ = 100;
-    if (!quiet_)
-        Q_EMIT owner_.Progress(100);
-    if (!self)
+    if (!deliver(SessionEvent::progress(100)))
         return false;
     status(QStringLiteral("Transmission Complete..."));
-    if (!self)
-        return false;
     if (keepOpen_)
         state_ = SmtpState::Ready;
     else
-        close();
-    return static_cast<bool>(self);
+        static_cast<void>(close());
+    return !released();
 }
 
 qint64 SmtpSession::bytesQueued() const
@@ -400,9 +445,9 @@ qint64 SmtpSession::bytesQueued() const
     return socket_ ? socket_->BytesQueued() : 0;
 }
 
-bool SmtpSession::settled(const QPointer<SmtpSession> &self)
+bool SmtpSession::settled()
 {
-    if (!self)
+    if (released())
         return false;
     if (stopRequested()) {
         stopNow();
@@ -413,27 +458,23 @@ bool SmtpSession::settled(const QPointer<SmtpSession> &self)
 
 bool SmtpSession::awaitProgress(qint64 seen, qint32 seconds)
 {
-    const QPointer<SmtpSession> self(this);
     if (seconds >= 1) {
         const QDeadlineTimer deadline(std::chrono::seconds(seconds), Qt::PreciseTimer);
-        platform::waitUntil([&] { return !self || aborted_ || progressReports_ != seen; }, deadline,
-                            stop_);
+        waitFor([&] { return aborted_ || progressReports_ != seen; }, deadline, stop_);
     }
-    return settled(self);
+    return settled();
 }
 
 bool SmtpSession::awaitQueue(qint64 limit)
 {
-    const QPointer<SmtpSession> self(this);
     qint64 last = bytesQueued();
-    while (last > limit && !aborted_) {
+    while (last > limit && !aborted()) {
         // The time-out counts from the last movement: a slow server that keeps reading
         // is waited for, one that stopped is not.
-        const QDeadlineTimer deadline(std::chrono::seconds(qMax(owner_.MessageTimeout(), 0)),
+        const QDeadlineTimer deadline(std::chrono::seconds(qMax(settings_.messageTimeout, 0)),
                                       Qt::PreciseTimer);
-        platform::waitUntil([&] { return !self || aborted_ || bytesQueued() != last; }, deadline,
-                            stop_);
-        if (!settled(self))
+        waitFor([&] { return aborted_ || bytesQueued() != last; }, deadline, stop_);
+        if (!settled())
             return false;
         const qint64 now = bytesQueued();
         if (now == last) {
@@ -442,29 +483,24 @@ bool SmtpSession::awaitQueue(qint64 limit)
         }
         last = now;
     }
-    return !aborted_;
+    return !aborted();
 }
 
-void SmtpSession::close(bool announce)
+bool SmtpSession::close(bool announce)
 {
-    const QPointer<SmtpSession> self(this);
-    if (socketState() != 0 && announce) {
+    if (socketState() != 0 && announce)
         status(QStringLiteral("Closing Connection..."));
-        if (!self)
-            return;
-    }
     if (socketState() == SocketControl::sckConnected) {
         enter(SmtpState::Quit);
         // After a stop the goodbye is said, but its answer is not awaited.
         if (!stopRequested())
             await();
-        if (!self)
-            return;
     }
     if (socket_)
         socket_->Close();
     replies_.clear();
     state_ = SmtpState::Closed;
+    return !released();
 }
 
 } // namespace vessamo::mail

@@ -1,6 +1,7 @@
-// The SMTP session's state table proper: entering a state sends its command, one function
-// judges each reply for the state it answers, and the socket's events (connect, data,
-// close, error, progress) move the table. Nothing here waits.
+// The SMTP session's state machine proper: entering a state raises its status and sends its
+// command (both named by its row in kSmtpStates, smtpsession.h), one function judges each
+// reply for the state it answers, and the socket's events (connect, data, close, error,
+// progress) move the machine. Nothing here waits.
 #include "mail/clsenviarcorreu.h"
 #include "mail/modcorreu.h"
 #include "mail/smtpsession.h"
@@ -38,11 +39,6 @@ bool offersExtension(const QByteArray &reply, const char *keyword)
     return false;
 }
 
-bool isPop3(SmtpState state)
-{
-    return state >= SmtpState::Pop3Greeting;
-}
-
 bool positive(const QByteArray &code, std::initializer_list<const char *> accepted)
 {
     for (const char *one : accepted) {
@@ -52,98 +48,70 @@ bool positive(const QByteArray &code, std::initializer_list<const char *> accept
     return false;
 }
 
-bool inTransaction(SmtpState state)
-{
-    return state == SmtpState::MailFrom || state == SmtpState::RcptTo || state == SmtpState::Data
-        || state == SmtpState::Content || state == SmtpState::DataEnd;
-}
-
 // What a refusal means for the message: only the transaction's own steps can refuse it for
-// good; after the end of data a reply that is neither positive nor negative leaves it open
-// whether the server kept the message.
+// good; a reply that is neither positive nor negative says no more than silence would (after
+// the end of data it leaves open whether the server kept the message).
 RelayOutcome refusalClass(SmtpState state, char first)
 {
-    if (inTransaction(state) && first == '5')
+    const SmtpStateRow &row = smtpStateRow(state);
+    if (row.transaction && first == '5')
         return RelayOutcome::Permanent;
-    if (state == SmtpState::DataEnd && first != '4')
-        return RelayOutcome::Ambiguous;
+    if (first != '4')
+        return row.silence;
     return RelayOutcome::Temporary;
 }
 
 } // namespace
 
-// The status raised on entering a state; none for most.
-QString SmtpSession::statusOf(SmtpState state)
+// What entering a state sends.
+QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
 {
-    switch (state) {
-    case SmtpState::Hello:
-        return QStringLiteral("Initializing Communications...");
-    case SmtpState::Auth:
-        return QStringLiteral("Sending Login Authentication...");
-    case SmtpState::MailFrom:
-        return QStringLiteral("Sending Sender Information...");
-    case SmtpState::RcptTo:
-        return QStringLiteral("Sending Recipient Information...");
-    case SmtpState::Data:
-        return QStringLiteral("Sending Message...");
-    default:
+    const QByteArray from = platform::toAnsi(settings_.from);
+    switch (command) {
+    case SmtpCommand::None:
+    case SmtpCommand::EndOfData: // the message itself: sendMessage
         return {};
-    }
-}
-
-// The command that entering a state sends (empty for none), and in `logged` what the wire
-// log shows of it when that differs.
-QByteArray SmtpSession::commandOf(SmtpState state, QByteArray &logged) const
-{
-    const QByteArray from = platform::toAnsi(owner_.from());
-    switch (state) {
-    case SmtpState::Hello: {
+    case SmtpCommand::Hello: {
         const qsizetype at = from.indexOf('@');
         // STARTTLS is an extension: only a server greeted with EHLO offers it.
-        const bool extended = owner_.UseAuthentication() || startTlsPending_
+        const bool extended = settings_.useAuthentication || startTlsPending_
             || (socket_ && !socket_->TlsDescription().isEmpty());
         return (extended ? "EHLO " : "HELO ") + (at >= 0 ? from.mid(at + 1) : from) + "\r\n";
     }
-    case SmtpState::StartTls:
+    case SmtpCommand::StartTls:
         return QByteArrayLiteral("STARTTLS\r\n");
-    case SmtpState::Auth:
+    case SmtpCommand::AuthLogin:
         // Mechanism names are upper case; strict servers refuse "Login".
         return QByteArrayLiteral("AUTH LOGIN\r\n");
-    case SmtpState::MailFrom:
+    case SmtpCommand::MailFrom:
         return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
             + "\r\n";
-    case SmtpState::RcptTo:
+    case SmtpCommand::RcptTo:
         return "RCPT TO: <" + platform::toAnsi(envelope_.value(rcptIndex_)) + ">\r\n";
-    case SmtpState::Data:
+    case SmtpCommand::Data:
         return QByteArrayLiteral("DATA\r\n");
-    case SmtpState::Quit:
-    case SmtpState::Pop3Quit:
+    case SmtpCommand::Quit:
         return QByteArrayLiteral("QUIT\r\n");
-    case SmtpState::Pop3User:
-        return "USER " + platform::toAnsi(owner_.UserName()) + "\r\n";
-    case SmtpState::Pop3Pass:
+    case SmtpCommand::Pop3User:
+        return "USER " + platform::toAnsi(settings_.userName) + "\r\n";
+    case SmtpCommand::Pop3Pass:
         logged = "PASS " + kMasked;
-        return "PASS " + platform::toAnsi(owner_.Password()) + "\r\n";
-    default:
-        return {};
+        return "PASS " + platform::toAnsi(settings_.password) + "\r\n";
     }
+    return {};
 }
 
 // Entering a state raises its status and sends what it waits the answer to.
 void SmtpSession::enter(SmtpState next)
 {
-    const QPointer<SmtpSession> self(this);
     state_ = next;
     if (next == SmtpState::MailFrom) {
         bytesSent_ = 0;
         lastPercentage_ = 0;
     }
-    const QString text = statusOf(next);
-    if (!text.isEmpty()) {
-        status(text);
-        if (!self)
-            return;
-    }
+    const SmtpStateRow &row = smtpStateRow(next);
+    if (row.status)
+        status(QString::fromLatin1(row.status));
     if (next == SmtpState::RcptTo)
         rcptIndex_ = 0;
     if (next == SmtpState::RcptTo && envelope_.isEmpty()) {
@@ -151,12 +119,12 @@ void SmtpSession::enter(SmtpState next)
         fail(QStringLiteral("Subscript out of range"), RelayOutcome::Permanent);
         return;
     }
-    if (next == SmtpState::DataEnd) {
+    if (row.command == SmtpCommand::EndOfData) {
         sendMessage();
         return;
     }
     QByteArray logged;
-    const QByteArray command = commandOf(next, logged);
+    const QByteArray command = commandOf(row.command, logged);
     if (!command.isEmpty())
         send(command, logged);
 }
@@ -165,7 +133,7 @@ void SmtpSession::enter(SmtpState next)
 void SmtpSession::sendRecipient()
 {
     QByteArray logged;
-    send(commandOf(SmtpState::RcptTo, logged));
+    send(commandOf(SmtpCommand::RcptTo, logged));
 }
 
 // The message in one write (its line ends and dots made fit, as for every byte of the data
@@ -179,7 +147,7 @@ void SmtpSession::sendMessage()
         send(QByteArrayLiteral(".\r\n"));
         return;
     }
-    const QByteArray wire = data_.encode(wire_ ? *wire_ : QByteArray());
+    const QByteArray wire = data_.encode(wire_);
     send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
     send(data_.atLineStart() ? QByteArrayLiteral(".\r\n") : QByteArrayLiteral("\r\n.\r\n"));
 }
@@ -187,7 +155,7 @@ void SmtpSession::sendMessage()
 // One complete reply (a line during the POP3 login), judged for the state it answers.
 void SmtpSession::judge(const QByteArray &reply)
 {
-    if (isPop3(state_)) {
+    if (smtpStateRow(state_).pop3) {
         judgePop3(reply);
         return;
     }
@@ -246,7 +214,7 @@ void SmtpSession::judge(const QByteArray &reply)
             state_ = SmtpState::Accepted;
             // Told at once, before the goodbye: the owner records the acceptance while
             // the window for a duplicate is smallest. The handler must not wait.
-            Q_EMIT owner_.Accepted();
+            static_cast<void>(deliver(SessionEvent::accepted()));
         }
         break;
     case SmtpState::Quit:
@@ -267,7 +235,6 @@ void SmtpSession::judge(const QByteArray &reply)
 // AUTH LOGIN: two challenges, then the verdict.
 void SmtpSession::judgeAuth(const QByteArray &reply)
 {
-    const QPointer<SmtpSession> self(this);
     const QByteArray code = reply.left(3);
     if (code == "334") {
         answerChallenge(reply);
@@ -276,8 +243,7 @@ void SmtpSession::judgeAuth(const QByteArray &reply)
         status(QStringLiteral("Host Login OK!"));
     } else {
         fail(platform::fromAnsi(reply), RelayOutcome::Temporary);
-        if (self)
-            status(QStringLiteral("Host Login Failed!"));
+        status(QStringLiteral("Host Login Failed!"));
     }
 }
 
@@ -296,7 +262,7 @@ void SmtpSession::judgeHello(const QByteArray &reply)
         enter(SmtpState::StartTls);
         return;
     }
-    if (!owner_.UseAuthentication()) {
+    if (!settings_.useAuthentication) {
         state_ = SmtpState::Ready;
         return;
     }
@@ -344,9 +310,9 @@ void SmtpSession::answerChallenge(const QByteArray &reply)
     const QString decoded
         = Base64Decode(platform::fromAnsi(challenge)).toLower().remove(QLatin1Char(' '));
     if (decoded.contains(u"username"))
-        send(platform::toAnsi(Base64EncodeText(owner_.UserName())), kMasked);
+        send(platform::toAnsi(Base64EncodeText(settings_.userName)), kMasked);
     else if (decoded.contains(u"password"))
-        send(platform::toAnsi(Base64EncodeText(owner_.Password())), kMasked);
+        send(platform::toAnsi(Base64EncodeText(settings_.password)), kMasked);
     else
         send(QByteArrayLiteral("\r\n*\r\n"), kMasked);
 }
@@ -366,13 +332,11 @@ void SmtpSession::onTlsReady()
 {
     if (state_ != SmtpState::TlsHandshake || !socket_)
         return;
-    const QPointer<SmtpSession> self(this);
     startTlsPending_ = false;
     // What the first EHLO said is forgotten: only the one inside TLS counts.
     authAdvertised_ = authParameter_ = false;
     status(QStringLiteral("TLS established: ") + socket_->TlsDescription());
-    if (self)
-        enter(SmtpState::Hello);
+    enter(SmtpState::Hello);
 }
 
 void SmtpSession::onCloseEvent()
@@ -384,23 +348,22 @@ void SmtpSession::onCloseEvent()
     }
     // A close after the server took the message, or with no operation waiting on the
     // session, is no failure.
-    if (was == SmtpState::Accepted || was == SmtpState::Closed || aborted_
-        || owner_.operationDepth_ == 0) {
+    if (was == SmtpState::Accepted || was == SmtpState::Closed || aborted_ || operations_ == 0) {
         if (was != SmtpState::Accepted)
             state_ = SmtpState::Closed;
         return;
     }
-    fail(isPop3(was) ? QStringLiteral("Connection closed by the POP3 Host")
-                     : QStringLiteral("Connection closed by the SMTP Host"),
-         was == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+    const SmtpStateRow &row = smtpStateRow(was);
+    fail(row.pop3 ? QStringLiteral("Connection closed by the POP3 Host")
+                  : QStringLiteral("Connection closed by the SMTP Host"),
+         row.silence);
 }
 
 void SmtpSession::onSocketError(const QString &description)
 {
     if (state_ == SmtpState::Quit || state_ == SmtpState::Accepted)
         return; // the message is taken, or the session over: the goodbye may fail
-    fail(description,
-         state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+    fail(description, smtpStateRow(state_).silence);
 }
 
 void SmtpSession::onDataArrival()
@@ -411,10 +374,9 @@ void SmtpSession::onDataArrival()
     if (socketState() != SocketControl::sckConnected)
         return;
     replies_.append(bytes);
-    const QPointer<SmtpSession> self(this);
     SocketControl *socket = socket_.data();
-    while (self && socket == socket_.data() && socket->State() == SocketControl::sckConnected) {
-        const bool pop3 = isPop3(state_);
+    while (socket == socket_.data() && socket->State() == SocketControl::sckConnected) {
+        const bool pop3 = smtpStateRow(state_).pop3;
         const std::optional<QByteArray> reply = pop3 ? replies_.takeLine() : replies_.takeReply();
         if (!reply) {
             if (replies_.overflowed())
@@ -441,7 +403,7 @@ void SmtpSession::replyTooLong(bool pop3)
             state_ = SmtpState::Closed;
         return;
     }
-    fail(text, state_ == SmtpState::DataEnd ? RelayOutcome::Ambiguous : RelayOutcome::Temporary);
+    fail(text, smtpStateRow(state_).silence);
 }
 
 void SmtpSession::onSendProgress(qint32 sent, qint32 queued)
@@ -458,8 +420,8 @@ void SmtpSession::onSendProgress(qint32 sent, qint32 queued)
     if (percentage <= lastPercentage_)
         return;
     lastPercentage_ = percentage;
-    if (socketState() == SocketControl::sckConnected && !quiet_)
-        Q_EMIT owner_.Progress(percentage);
+    if (socketState() == SocketControl::sckConnected)
+        static_cast<void>(deliver(SessionEvent::progress(percentage)));
 }
 
 } // namespace vessamo::mail

@@ -1,8 +1,10 @@
 // Relay of a stored message (Enruta) through a real loopback socket: the bytes on the
 // wire, split replies, unsafe addresses, release of the object from its own events, a
-// 50 MB message; then the login and the MX lookup when no host is set.
+// 50 MB message; then the login, the POP3 login before sending and the MX lookup when no
+// host is set.
 #include "smtptestkit.h"
 #include "support/fakedns.h"
+#include "support/fakepop3.h"
 #include "support/mailwire.h"
 #include "support/pycheck.h"
 
@@ -243,4 +245,41 @@ TEST_F(SmtpSession, MissingHostIsLookedUpAsMailExchanger)
     mail->Enruta();
     EXPECT_TRUE(events->statuses.contains(u"Performing MX Query"_s));
     EXPECT_EQ(server.messages().size(), 1);
+}
+
+// Some servers take mail only after a POP3 login from the same address: USER, PASS and
+// QUIT to the POP3 server first, then the SMTP session. A refused login, or one without a
+// POP3 host, is reported and nothing reaches the SMTP server.
+TEST_F(SmtpSession, Pop3LoginBeforeSending)
+{
+    const std::tuple<const char *, QString, QByteArray, const char *> rows[] = {
+        {"accepted", u"127.0.0.1"_s, "secret", nullptr},
+        {"refused", u"127.0.0.1"_s, "wrong", "-ERR"},
+        {"no host", QString(), "secret", "Invalid or Missing POP3 Host Name"},
+    };
+    for (const auto &[name, host, password, failure] : rows) {
+        SCOPED_TRACE(name);
+        FakeSmtpServer &fake = fresh();
+        test::FakePop3 pop3;
+        mail->SetUsePopAuthentication(true);
+        mail->SetPOP3Host(host);
+        mail->SetPOP3Port(pop3.port());
+        mail->SetUserName(u"usuari"_s);
+        mail->SetPassword(QString::fromLatin1(password));
+        mail->Enruta();
+        const QList<QByteArray> login {"USER usuari", "PASS " + password, "QUIT"};
+        EXPECT_EQ(pop3.commands(), host.isEmpty() ? QList<QByteArray>() : login);
+        if (!failure) {
+            EXPECT_TRUE(events->statuses.join(u'|').startsWith(
+                u"Connecting to POP3 Server (127.0.0.1)...|POP3 Authentication Successful...|"
+                "Connecting to SMTP Server (127.0.0.1)...|"_s));
+            EXPECT_EQ(fake.messages().size(), 1);
+            EXPECT_EQ(events->successes, 1);
+            continue;
+        }
+        ASSERT_EQ(events->failures.size(), 1);
+        EXPECT_TRUE(events->failures[0].contains(QString::fromLatin1(failure)));
+        EXPECT_EQ(fake.connections(), 0);
+        EXPECT_EQ(socket.State(), 0);
+    }
 }

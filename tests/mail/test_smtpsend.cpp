@@ -405,6 +405,45 @@ TEST_F(SmtpSend, FailureAtEachStepReportedOnce)
     }
 }
 
+// The owner may release the object from its events, Accepted included: here from the k-th
+// one, for every k, of a composed message with a file that is sent, refused at its second
+// recipient, or cut short by its file gone before it is read. (Progress, which comes between the
+// pieces of the content, is the relay's case.) The released object leaves the socket closed
+// and its next user served.
+TEST_F(SmtpSend, OwnerMayReleaseTheObjectFromAnyEvent)
+{
+    for (const char *failing : {"", "C: RCPT\nS: 250 ok\nC: RCPT\nS: 550 no", "file"}) {
+        for (int k = 1;; ++k) {
+            SCOPED_TRACE(std::string(failing) + " event " + std::to_string(k));
+            FakeSmtpServer &fake = row();
+            if (failing != std::string("file"))
+                fake.play(failing);
+            mail->SetRecipient(u"joan@example.net;pere@example.net"_s);
+            const QString attached = file(u"attached.bin"_s, randomBytes(3000, 1));
+            mail->SetAttachment(attached);
+            if (failing == std::string("file"))
+                QFile::remove(attached);
+            int seen = 0;
+            const auto release = [&, k] {
+                if (++seen == k)
+                    mail.reset();
+            };
+            auto *object = mail.get();
+            QObject::connect(object, &clsEnviarCorreu::Status, release);
+            QObject::connect(object, &clsEnviarCorreu::SendFailed, release);
+            QObject::connect(object, &clsEnviarCorreu::Accepted, release);
+            QObject::connect(object, &clsEnviarCorreu::SendSuccesful, release);
+            object->Send();
+            if (mail)
+                break; // fewer than k events: each one has been tried
+            EXPECT_EQ(socket.State(), 0);
+            row();
+            mail->Send();
+            EXPECT_EQ(events->successes, 1);
+        }
+    }
+}
+
 // The Date header and the boundary come from one reading of the clock: a message composed
 // across midnight never has the date of one day and the boundary of the next.
 TEST_F(SmtpSend, DateAndBoundaryFromOneReading)
