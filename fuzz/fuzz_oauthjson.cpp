@@ -3,7 +3,8 @@
 // gives for the log is bounded and holds no control character; the mechanisms answer the
 // challenge as their protocols require and refuse whatever comes after it.
 #include "fuzzcheck.h"
-#include "mail/sasl.h"
+#include "mail/sasl_oauth.h"
+#include "mail/saslmechanisms.h"
 
 using namespace vessamo::mail;
 

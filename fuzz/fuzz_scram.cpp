@@ -7,6 +7,9 @@
 // through SASLprep as UTF-8.
 #include "fuzzcheck.h"
 #include "mail/sasl.h"
+#include "mail/sasl_scram.h"
+#include "mail/saslmechanisms.h"
+#include "mail/saslprep.h"
 
 using namespace vessamo::mail;
 

@@ -471,7 +471,7 @@ MUTANTS = [
      "if (!first.nonce.startsWith(clientNonce_) || ", "if (", "Sasl"),
     ("SCRAM success taken without the server's signature", "src/mail/sasl_scram.cpp",
      "        if (state_ == State::Verified\n", "        if (state_ != State::Start\n", "Sasl"),
-    ("no upper bound on SCRAM iterations", "src/mail/sasl.h",
+    ("no upper bound on SCRAM iterations", "src/mail/sasl_scram.h",
      "kScramMaxIterations = 1000000;", "kScramMaxIterations = 2147483647;", "Sasl"),
     ("SCRAM password used without SASLprep", "src/mail/sasl_scram.cpp",
      "const SaslPrepared password = saslPrep(credentials.password);",

@@ -34,7 +34,7 @@ clsEnviarCorreu::clsEnviarCorreu(platform::SocketControl &sckMail, QObject *pare
     if (persistentSettings_)
         loadSettings();
     timeZoneSuffix_ = SystemTimeZoneSuffix(QDateTime::currentDateTime());
-    session_ = std::make_shared<SmtpSession>(*this, &sckMail);
+    session_ = std::make_shared<SmtpSession>(static_cast<SmtpSessionOwner &>(*this), &sckMail);
 }
 
 clsEnviarCorreu::~clsEnviarCorreu()

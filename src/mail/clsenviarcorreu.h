@@ -15,6 +15,7 @@
 
 #include "dns/mxquery.h"
 #include "mail/datasection.h"
+#include "mail/errortext.h"
 #include "mail/smtpsession.h"
 #include "platform/socketcontrol.h"
 #include "platform/stopsource.h"
@@ -32,30 +33,6 @@
 #include <vector>
 
 namespace vessamo::mail {
-
-// Error-list texts of the property checks (the owner sees them in SendFailed).
-namespace errortext {
-inline const QString kInvalidSmtpHost = QStringLiteral("Invalid or Missing SMTP Host Name");
-inline const QString kInvalidPop3Host = QStringLiteral("Invalid or Missing POP3 Host Name");
-inline const QString kInvalidRemotePort = QStringLiteral("Invalid Remote Port");
-inline const QString kInvalidRecipient
-    = QStringLiteral("Missing or Invalid Recipient E-mail Address");
-inline const QString kInvalidCc = QStringLiteral("Invalid Cc: Recipient E-mail Address");
-inline const QString kInvalidBcc = QStringLiteral("Invalid Bcc: Recipient E-mail Address");
-inline const QString kInvalidSender = QStringLiteral("Missing or Invalid Sender E-mail Address");
-inline const QString kMissingAttachment
-    = QStringLiteral("The file you tried to attach does not exist");
-inline const QString kHtmlNeedsMime = QStringLiteral("Sending HTML requires MIME encoding");
-inline const QString kNoRecipient = QStringLiteral("No Recipient E-mail Address Specified");
-inline const QString kTooManyRecipients = QStringLiteral("Too many recipients");
-inline const QString kUnsafeAddress = QStringLiteral(
-    "Invalid character (control character or angle bracket) in a sender or recipient address");
-inline const QString kNonAsciiAddress
-    = QStringLiteral("Invalid character (outside ASCII) in a sender or recipient address");
-inline const QString kUnsafeFileName = QStringLiteral(
-    "Invalid character (line break or control character) in an attached file name");
-inline const QString kSocketNotOpen = QStringLiteral("Socket not Open");
-} // namespace errortext
 
 // Keys under which remembered values are stored.
 namespace settingskey {
@@ -105,7 +82,7 @@ QString MessageDateText(const QDateTime &now);
 // 30 December 1899) and the time as a fraction of the day times 10^8, both in hexadecimal.
 QString MessageBoundary(const QDateTime &now);
 
-class clsEnviarCorreu : public QObject
+class clsEnviarCorreu : public QObject, private SmtpSessionOwner
 {
     Q_OBJECT
 public:
@@ -306,14 +283,16 @@ protected:
     std::vector<AttachedFile> attachedFiles_;
 
 private:
-    friend class SmtpSession;
+    // What the session reports back (SmtpSessionOwner).
+    void sessionEvent(const SessionEvent &event) override;
+    void sessionError(const QString &text) override { AddError(text); }
+    void sessionFailure() override { RaiseFailure(); }
+    void sessionTimeout() override { TimeoutFailure(); }
 
     // What the session reads of this object, for an operation that begins now.
     SessionSettings sessionSettings() const;
     // An operation begins: the session is held to its end and given the settings.
     SmtpSession::Operation operation() { return {session_, sessionSettings()}; }
-    // The session looked up the mail exchanger for a missing SMTPHost.
-    void hostFound(const QString &host) { smtpHost_ = host; }
 
     // The socket state, 0 when the socket is gone.
     qint16 socketState() const;

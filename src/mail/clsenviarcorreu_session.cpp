@@ -21,6 +21,32 @@ qint16 clsEnviarCorreu::socketState() const
     return sckMail_ ? sckMail_->State() : qint16(0);
 }
 
+void clsEnviarCorreu::sessionEvent(const SessionEvent &event)
+{
+    using Kind = SessionEvent::Kind;
+    switch (event.kind) {
+    case Kind::Status:
+        Q_EMIT Status(event.text);
+        break;
+    case Kind::Progress:
+        Q_EMIT Progress(event.percent);
+        break;
+    case Kind::Accepted:
+        Q_EMIT Accepted();
+        break;
+    case Kind::SendFailed:
+        Q_EMIT SendFailed(event.text);
+        break;
+    case Kind::SendSuccesful:
+        Q_EMIT SendSuccesful();
+        break;
+    case Kind::HostFound:
+        // The session looked up the mail exchanger for a missing SMTPHost.
+        smtpHost_ = event.text;
+        break;
+    }
+}
+
 void clsEnviarCorreu::TimeoutFailure()
 {
     AddError(kTimeout);

@@ -76,11 +76,6 @@ struct SaslMade
     QString failure;
 };
 
-// The mechanism of that name (any case). `clientNonce` is SCRAM's nonce: left empty, it is
-// drawn from the system's cryptographic random source (tests give a fixed one).
-SaslMade makeMechanism(const QByteArray &name, const SaslCredentials &credentials,
-                       const QByteArray &clientNonce = QByteArray());
-
 // The mechanism a login uses, or why there is none.
 struct SaslChoice
 {
@@ -118,73 +113,28 @@ std::optional<QByteArray> decodeChallenge(const QByteArray &text);
 // The line that cancels an exchange (RFC 4422 section 3.5).
 inline constexpr char kSaslCancel[] = "*";
 
-// --- Parsers, pure, exposed for the tests and the fuzz targets --------------------------------
+// --- For the mechanisms' own files --------------------------------------------------------
 
-// Iteration counts SCRAM accepts: a server may not make the client burn minutes of processor
-// time (the count is the server's to choose, and the derivation runs in this thread).
-inline constexpr int kScramMinIterations = 1;
-inline constexpr int kScramMaxIterations = 1000000;
+namespace sasl {
 
-struct ScramServerFirst
-{
-    QByteArray nonce; // the client's nonce followed by the server's
-    QByteArray salt; // decoded
-    int iterations = 0;
-};
+inline const QByteArray kPlain = QByteArrayLiteral("PLAIN");
+inline const QByteArray kLogin = QByteArrayLiteral("LOGIN");
+inline const QByteArray kCramMd5 = QByteArrayLiteral("CRAM-MD5");
+inline const QByteArray kScramSha1 = QByteArrayLiteral("SCRAM-SHA-1");
+inline const QByteArray kScramSha256 = QByteArrayLiteral("SCRAM-SHA-256");
+inline const QByteArray kXOAuth2 = QByteArrayLiteral("XOAUTH2");
+inline const QByteArray kOAuthBearer = QByteArrayLiteral("OAUTHBEARER");
 
-struct ScramServerFirstParsed
-{
-    ScramServerFirst value;
-    QString failure;
-    bool ok() const { return failure.isEmpty(); }
-};
+// A server's text fit for the log: control characters become "?", and it is cut at `limit`.
+QString printable(const QByteArray &serverText, qsizetype limit = 200);
 
-// server-first-message (RFC 5802 section 7): "r=nonce,s=salt,i=count" and optional
-// extensions; a mandatory extension ("m=") and anything out of this shape are refused.
-ScramServerFirstParsed parseScramServerFirst(const QByteArray &message);
+// A name in a SCRAM or gs2 header (saslname, RFC 5802 section 5.1): "," and "=" are written
+// "=2C" and "=3D".
+QByteArray escapeSaslName(const QByteArray &name);
 
-struct ScramServerFinal
-{
-    QByteArray verifier; // the decoded server signature ("v="), or
-    QByteArray error; // the server's error ("e="), as the server wrote it
-};
+// An exchange that went on after it should have ended.
+QString unexpectedChallenge(const QByteArray &mechanism);
 
-struct ScramServerFinalParsed
-{
-    ScramServerFinal value;
-    QString failure;
-    bool ok() const { return failure.isEmpty(); }
-};
-
-// server-final-message: "v=signature" or "e=error", optional extensions after either.
-ScramServerFinalParsed parseScramServerFinal(const QByteArray &message);
-
-// The error a server sends as the challenge after a refused XOAUTH2 or OAUTHBEARER token
-// (RFC 7628 section 3.2.2; Google's XOAUTH2 the same): a JSON object.
-struct OAuthError
-{
-    QString status;
-    QString scope;
-    bool readable = false; // false: not a JSON object with a status
-};
-
-OAuthError parseOAuthError(const QByteArray &json);
-
-// The explanation for the log: "status invalid_token, scope https://..." with the server's
-// text cut short and stripped of control characters.
-QString describeOAuthError(const OAuthError &error);
-
-// SASLprep (RFC 4013) of a user name or password, as a query (RFC 5802 section 2.2): spaces
-// beyond ASCII become spaces, the characters "commonly mapped to nothing" go, the result is
-// NFKC-normalized (Unicode 3.2); prohibited characters and mixed-direction text are refused,
-// never dropped. The failure says what kind of character, never which one.
-struct SaslPrepared
-{
-    QString text;
-    QString failure; // "holds a control character", to follow "The password "
-    bool ok() const { return failure.isEmpty(); }
-};
-
-SaslPrepared saslPrep(const QString &text);
+} // namespace sasl
 
 } // namespace vessamo::mail

@@ -3,8 +3,7 @@
 // error as a challenge; the client must answer it (XOAUTH2 with an empty response,
 // OAUTHBEARER with a lone ^A, RFC 7628 section 3.2.3) before the server sends its failure
 // reply. The error's status and scope are kept for that failure's text.
-#include "mail/sasl.h"
-#include "mail/sasl_mechanisms.h"
+#include "mail/sasl_oauth.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

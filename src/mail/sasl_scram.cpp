@@ -3,8 +3,9 @@
 // the client proves that it knows the password, and the server proves in turn that it knows
 // it too. That last proof is what SCRAM adds over the older mechanisms, so a success that
 // comes without a verified server signature is refused.
-#include "mail/sasl.h"
-#include "mail/sasl_mechanisms.h"
+#include "mail/sasl_scram.h"
+
+#include "mail/saslprep.h"
 
 #include <QMessageAuthenticationCode>
 #include <QPasswordDigestor>

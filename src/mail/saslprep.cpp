@@ -2,7 +2,7 @@
 // The tables are the RFC 3454 ones that the profile names, as ranges of code points. A
 // character the profile prohibits is refused with the kind of character it is: a password
 // that changed silently would only fail later, with a less useful message.
-#include "mail/sasl.h"
+#include "mail/saslprep.h"
 
 #include <QList>
 #include <algorithm>

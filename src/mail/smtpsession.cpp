@@ -7,7 +7,7 @@
 // replies are in smtpsession_table.cpp.
 #include "mail/smtpsession.h"
 
-#include "mail/clsenviarcorreu.h"
+#include "mail/errortext.h"
 #include "platform/ansi.h"
 #include "platform/socketcontrol.h"
 #include "platform/stopsource.h"
@@ -41,7 +41,7 @@ constexpr qint32 kGoodbyeSeconds = 2;
 
 } // namespace
 
-SmtpSession::SmtpSession(clsEnviarCorreu &owner, platform::SocketControl *socket)
+SmtpSession::SmtpSession(SmtpSessionOwner &owner, platform::SocketControl *socket)
     : owner_(&owner)
     , socket_(socket)
 {
@@ -94,26 +94,7 @@ bool SmtpSession::deliver(const SessionEvent &event)
         return true;
     // Alive to the end of this function, whoever held the session before.
     const std::shared_ptr<SmtpSession> keep = shared_from_this();
-    switch (event.kind) {
-    case Kind::Status:
-        Q_EMIT owner_->Status(event.text);
-        break;
-    case Kind::Progress:
-        Q_EMIT owner_->Progress(event.percent);
-        break;
-    case Kind::Accepted:
-        Q_EMIT owner_->Accepted();
-        break;
-    case Kind::SendFailed:
-        Q_EMIT owner_->SendFailed(event.text);
-        break;
-    case Kind::SendSuccesful:
-        Q_EMIT owner_->SendSuccesful();
-        break;
-    case Kind::HostFound:
-        owner_->hostFound(event.text);
-        break;
-    }
+    owner_->sessionEvent(event);
     // The object's destructor has released the session if the handler deleted it.
     return owner_ != nullptr;
 }
@@ -201,8 +182,8 @@ void SmtpSession::fail(const QString &text, RelayOutcome outcome)
     qCDebug(lcSmtp) << "failure in state" << smtpStateName(state_);
     classify(outcome);
     if (owner_) {
-        owner_->AddError(text);
-        owner_->RaiseFailure();
+        owner_->sessionError(text);
+        owner_->sessionFailure();
     }
 }
 
@@ -210,7 +191,7 @@ void SmtpSession::failOnTimeout()
 {
     classify(smtpStateRow(state_).silence);
     if (owner_)
-        owner_->TimeoutFailure();
+        owner_->sessionTimeout();
 }
 
 void SmtpSession::stopNow()
@@ -293,7 +274,7 @@ bool SmtpSession::open()
             return false;
         if (host.isEmpty()) {
             if (owner_)
-                owner_->AddError(errortext::kInvalidSmtpHost);
+                owner_->sessionError(errortext::kInvalidSmtpHost);
             return false;
         }
     }

@@ -35,8 +35,6 @@ class StopSource;
 
 namespace vessamo::mail {
 
-class clsEnviarCorreu;
-
 // What one relay attempt tells its caller about the message.
 enum class RelayOutcome {
     Sent, // the server accepted it
@@ -200,13 +198,32 @@ struct SessionEvent
     static SessionEvent hostFound(const QString &host) { return {Kind::HostFound, host, 0}; }
 };
 
+// What the session needs of the object it serves: its events raised and its failures
+// reported. The owner may be deleted inside any of these calls; its destructor then calls
+// the session's release().
+class SmtpSessionOwner
+{
+public:
+    // Raises the event to the owner's handlers.
+    virtual void sessionEvent(const SessionEvent &event) = 0;
+    // Adds a text to the error list.
+    virtual void sessionError(const QString &text) = 0;
+    // Raises SendFailed with the error list; the operation ends.
+    virtual void sessionFailure() = 0;
+    // Reports that the SMTP host did not answer in time; the operation ends.
+    virtual void sessionTimeout() = 0;
+
+protected:
+    ~SmtpSessionOwner() = default;
+};
+
 class SmtpSession : public QObject, public std::enable_shared_from_this<SmtpSession>
 {
 public:
     // Replies longer than this without an end are refused, never judged.
     static constexpr qsizetype kMaxReply = ReplyCollector::kLimit;
 
-    SmtpSession(clsEnviarCorreu &owner, platform::SocketControl *socket);
+    SmtpSession(SmtpSessionOwner &owner, platform::SocketControl *socket);
     ~SmtpSession() override;
     SmtpSession(const SmtpSession &) = delete;
     SmtpSession &operator=(const SmtpSession &) = delete;
@@ -340,7 +357,7 @@ private:
     qint32 timeoutOf(SmtpState state) const;
 
     // The mail object; null once it has gone.
-    clsEnviarCorreu *owner_;
+    SmtpSessionOwner *owner_;
     QPointer<platform::SocketControl> socket_;
     const platform::StopSource *stop_ = nullptr;
     SessionSettings settings_;

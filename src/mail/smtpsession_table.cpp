@@ -2,7 +2,6 @@
 // command (both named by its row in kSmtpStates, smtpsession.h), one function judges each
 // reply for the state it answers, and the socket's events (connect, data, close, error,
 // progress) move the machine. Nothing here waits.
-#include "mail/clsenviarcorreu.h"
 #include "mail/modcorreu.h"
 #include "mail/smtpsession.h"
 #include "platform/ansi.h"

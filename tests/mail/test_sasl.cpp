@@ -2,6 +2,9 @@
 // CRAM-MD5), the exact messages of the others, every way a SCRAM server can be wrong,
 // SASLprep, and the rule that chooses a mechanism.
 #include "mail/sasl.h"
+#include "mail/sasl_scram.h"
+#include "mail/saslmechanisms.h"
+#include "mail/saslprep.h"
 #include "support/pycheck.h"
 
 #include <gtest/gtest.h>
