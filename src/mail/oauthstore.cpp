@@ -124,4 +124,12 @@ QString TokenStore::forget(const QString &name) const
     return platform::removePrivateFile(folder_, fileName(name));
 }
 
+bool TokenStore::exists(const QString &name) const
+{
+    if (!validAccountName(name))
+        return false;
+    const platform::PrivateRead read = platform::readPrivateFile(folder_, fileName(name), kMaxFileBytes);
+    return !read.missing;
+}
+
 } // namespace vessamo::mail

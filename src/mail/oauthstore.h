@@ -49,6 +49,8 @@ public:
     // The error text, empty on success.
     QString save(const OAuthAccount &account) const;
     QString forget(const QString &name) const;
+    // Whether a file by that name is there (damaged or not).
+    bool exists(const QString &name) const;
 
     // The file's text, and the reading of one (strict: every field of the right type).
     static QByteArray serialise(const OAuthAccount &account);
