@@ -22,7 +22,8 @@ QString fileName(const QString &account)
 
 bool validAccountName(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}$"));
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}")));
     return pattern.match(name).hasMatch();
 }
 
