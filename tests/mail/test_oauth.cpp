@@ -364,7 +364,6 @@ TEST_F(TokenProgram, BrowserEnrolmentWithPkce)
     EXPECT_EQ(QFileInfo(victim).size(), 0);
     EXPECT_EQ(stored(u"bo"_s).value(u"client_secret").toString(), u"s3cret"_s);
     // The secret goes along with the refresh too (the fake refuses the client without it).
-    seed(u"bo2"_s, u"seed-b"_s);
     QJsonObject withSecret = stored(u"bo"_s);
     withSecret[u"access_token_expires"] = u"2000-01-01T00:00:00Z"_s;
     QFile file(store + u"/bo.json"_s);
