@@ -151,14 +151,13 @@ QString writePrivateFile(const QString &folderPath, const QString &name, const Q
     if (!fd.valid())
         return systemError(QStringLiteral("cannot create a temporary file beside %1").arg(shown), errno);
     // The umask may have taken bits away, never added any; make the mode exact anyway.
-    bool ok = ::fchmod(fd.get(), 0600) == 0;
-    if (ok && ::geteuid() == 0 && folder.info.st_uid != 0)
-        ok = ::fchown(fd.get(), folder.info.st_uid, folder.info.st_gid) == 0;
-    ok = ok && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-    const int writeError = errno;
-    ok = fd.close() && ok;
-    if (!ok || ::renameat(dir, temporary.constData(), dir, nativeName(name).constData()) != 0) {
-        const int error = ok ? errno : writeError;
+    const bool handOver = ::geteuid() == 0 && folder.info.st_uid != 0;
+    const bool ok = ::fchmod(fd.get(), 0600) == 0
+        && (!handOver || ::fchown(fd.get(), folder.info.st_uid, folder.info.st_gid) == 0)
+        && writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0 && fd.close()
+        && ::renameat(dir, temporary.constData(), dir, nativeName(name).constData()) == 0;
+    if (!ok) {
+        const int error = errno;
         ::unlinkat(dir, temporary.constData(), 0);
         return systemError(QStringLiteral("cannot write %1").arg(shown), error);
     }
