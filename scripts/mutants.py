@@ -485,6 +485,15 @@ MUTANTS = [
     ("a token file read through a link", "src/platform/privatefile.cpp",
      "O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC", "O_RDONLY | O_NONBLOCK | O_CLOEXEC",
      "OAuthStore"),
+    ("OAuth endpoint certificate not verified", "src/mail/oauth.cpp",
+     "        request.setSslConfiguration(platform::clientTlsConfiguration());",
+     "    {\n        QSslConfiguration tls = platform::clientTlsConfiguration();\n"
+     "        tls.setPeerVerifyMode(QSslSocket::VerifyNone);\n"
+     "        request.setSslConfiguration(tls);\n    }",
+     "OAuthTokenSource.HttpsOnly"),
+    ("access token not kept in memory", "src/mail/oauth.cpp",
+     "        cached != cache_.cend() && fresh(", "        false && cached != cache_.cend() && fresh(",
+     "OAuthTokenSource.KeptInMemory"),
 ]
 
 

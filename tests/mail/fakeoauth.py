@@ -15,7 +15,8 @@
 #                    longbody- a 1 MB body with its length
 #   GET  /stats      the number of requests per grant, as JSON
 # The client "confidential" must send the client_secret "s3cret".
-import base64, hashlib, json, sys, threading, time, urllib.parse
+# With arguments CERT KEY (PEM files) it speaks HTTPS instead.
+import base64, hashlib, json, ssl, sys, threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 lock = threading.Lock()
@@ -148,5 +149,9 @@ class Handler(BaseHTTPRequestHandler):
 
 server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
+if len(sys.argv) == 3:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[1], sys.argv[2])
+    server.socket = context.wrap_socket(server.socket, server_side=True)
 print(server.server_port, flush=True)
 server.serve_forever()

@@ -5,7 +5,10 @@
 // cached token, a revoked refresh token, a forged redirect, and answers refused.
 #include "mail/oauth.h"
 #include "mail/oauthstore.h"
+#include "platform/stopsource.h"
+#include "platform/tls.h"
 #include "platform/wait.h"
+#include "support/testcerts.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -171,9 +174,11 @@ namespace {
 class FakeProvider
 {
 public:
-    FakeProvider()
+    // With a certificate and key (PEM files) it speaks HTTPS, reached as "localhost".
+    explicit FakeProvider(const QStringList &tls = {})
+        : base_(tls.isEmpty() ? u"http://127.0.0.1:%1"_s : u"https://localhost:%1"_s)
     {
-        process_.start(u"/usr/bin/python3"_s, {QStringLiteral(FAKE_OAUTH_SCRIPT)});
+        process_.start(u"/usr/bin/python3"_s, QStringList {QStringLiteral(FAKE_OAUTH_SCRIPT)} + tls);
         if (process_.waitForReadyRead(20000))
             port_ = process_.readLine().trimmed().toInt();
     }
@@ -185,7 +190,7 @@ public:
     bool running() const { return port_ > 0; }
     QString url(const char *path) const
     {
-        return u"http://127.0.0.1:%1%2"_s.arg(port_).arg(QLatin1String(path));
+        return base_.arg(port_) + QLatin1String(path);
     }
     int count(const char *grant)
     {
@@ -202,6 +207,9 @@ public:
                              follow ? QNetworkRequest::NoLessSafeRedirectPolicy
                                     : QNetworkRequest::ManualRedirectPolicy);
         const std::unique_ptr<QNetworkReply> reply(network.get(request));
+        // The test's own look at the fake trusts whatever certificate it was given.
+        QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
+                         [&reply] { reply->ignoreSslErrors(); });
         platform::waitUntil([&] { return reply->isFinished(); }, QDeadlineTimer(20000));
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (!follow && status == 302)
@@ -210,6 +218,7 @@ public:
     }
 
 private:
+    QString base_;
     QProcess process_;
     int port_ = 0;
 };
@@ -472,4 +481,84 @@ TEST_F(TokenProgram, RefusedAnswersEndInOneClearLine)
     };
     for (const QStringList &arguments : usage)
         EXPECT_EQ(runTool(arguments).status, 2) << arguments.join(u' ').toStdString();
+}
+
+namespace {
+
+// A stored account whose access token has expired, for the token source in this process.
+void seedAccount(const QString &store, const QString &tokenUrl, const QString &refreshToken)
+{
+    mail::OAuthAccount account;
+    account.name = u"in"_s;
+    account.provider = u"custom"_s;
+    account.tokenUrl = tokenUrl;
+    account.clientId = u"vessamo-test"_s;
+    account.refreshToken = refreshToken;
+    account.accessTokenExpires = QDateTime::currentDateTimeUtc().addSecs(-10);
+    ASSERT_TRUE(mail::TokenStore(store).save(account).isEmpty());
+}
+
+} // namespace
+
+// In the router's process: the token is kept in memory (the store's copy may go), and a
+// stop request ends a refresh before it is sent.
+TEST(OAuthTokenSource, KeptInMemoryAndStopped)
+{
+    QTemporaryDir dir;
+    FakeProvider provider;
+    ASSERT_TRUE(provider.running());
+    seedAccount(dir.path(), provider.url("/token"), u"seed-m"_s);
+    mail::OAuthTokenSource source(dir.path());
+    const auto first = source.accessToken(u"in"_s);
+    ASSERT_TRUE(first.ok()) << first.error.toStdString();
+    EXPECT_GT(QDateTime::currentDateTimeUtc().secsTo(first.expires), 3500);
+    ASSERT_TRUE(QFile::remove(dir.filePath(u"in.json"_s)));
+    EXPECT_EQ(source.accessToken(u"in"_s).accessToken, first.accessToken);
+    EXPECT_EQ(provider.count("refresh_token"), 1);
+
+    platform::StopSource stop;
+    stop.request();
+    seedAccount(dir.path(), provider.url("/token"), u"seed-n"_s);
+    mail::OAuthTokenSource stopped(dir.path(), &stop);
+    const auto none = stopped.accessToken(u"in"_s);
+    EXPECT_TRUE(none.error.endsWith(u": stopped"_s)) << none.error.toStdString();
+}
+
+// HTTPS: the provider's certificate must verify against the system's CAs or the extra CA
+// file and name the host; nothing is sent to one that does not.
+TEST(OAuthTokenSource, HttpsOnlyWithAVerifiedCertificate)
+{
+    const test::TestCerts &certs = test::TestCerts::get();
+    QTemporaryDir dir;
+    const auto files = [&](const char *name, const test::TestCerts::Pair &pair) {
+        const QString base = dir.filePath(QString::fromLatin1(name));
+        QFile cert(base + u".pem"_s), key(base + u".key"_s);
+        EXPECT_TRUE(cert.open(QIODevice::WriteOnly) && key.open(QIODevice::WriteOnly));
+        cert.write(pair.certificate.toPem());
+        key.write(pair.key.toPem());
+        return QStringList {cert.fileName(), key.fileName()};
+    };
+    const std::tuple<const char *, test::TestCerts::Pair, const char *> rows[] = {
+        {"good", certs.good(), ""},
+        {"unknown", certs.unknownCa(), "SSL"},
+        {"wronghost", certs.wrongHost(), "SSL"},
+        {"expired", certs.expired(), "SSL"},
+    };
+    platform::setExtraCaFile(certs.caFile());
+    for (const auto &[name, pair, failure] : rows) {
+        FakeProvider provider(files(name, pair));
+        ASSERT_TRUE(provider.running()) << name;
+        const QString store = dir.filePath(QString::fromLatin1(name) + u"-store"_s);
+        ASSERT_EQ(::mkdir(QFile::encodeName(store).constData(), 0700), 0);
+        seedAccount(store, provider.url("/token"), u"seed-t"_s);
+        const auto token = mail::OAuthTokenSource(store).accessToken(u"in"_s);
+        if (*failure == 0) {
+            EXPECT_TRUE(token.ok()) << name << ": " << token.error.toStdString();
+            EXPECT_EQ(provider.count("refresh_token"), 1);
+        } else {
+            EXPECT_TRUE(token.error.contains(QString::fromLatin1(failure))) << name << ": " << token.error.toStdString();
+            EXPECT_EQ(provider.count("refresh_token"), 0) << name;
+        }
+    }
+    platform::setExtraCaFile(QString());
 }
