@@ -455,7 +455,7 @@ MUTANTS = [
      "Sasl"),
     # --- mail: OAuth 2.0 client
     ("loopback redirect state not checked", "src/mail/oauth_enrol.cpp",
-     "            if (given != state) {", "            if (given != state && false) {",
+     '    if (value("state") != state) {', '    if (value("state") != state && false) {',
      "TokenProgram.ForgedRedirectIsRefused"),
     ("PKCE verifier not sent with the code", "src/mail/oauth_enrol.cpp",
      '{QStringLiteral("code_verifier"), verifier}}', '{QStringLiteral("code_verifie"), verifier}}',

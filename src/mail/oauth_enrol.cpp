@@ -232,57 +232,75 @@ void answerBrowser(QTcpSocket &socket, int status, const QString &text)
 
 } // namespace
 
-// Serves requests on the loopback port until one carries the provider's answer: a code
-// whose state is ours (the result), an error, or a state that is not ours (refused: a
-// forged or stale redirect). Other requests (a browser's icon) get 404.
+namespace {
+
+struct BrowserRequest
+{
+    std::unique_ptr<QTcpSocket> socket;
+    QByteArray bytes;
+    bool answered = false;
+};
+
+// One whole request from the browser, answered. The outcome when it carried the provider's
+// answer: empty with `code` set when the code came with our state, else why it is refused.
+std::optional<QString> judgeRequest(QTcpSocket &socket, const QByteArray &request,
+                                    const QString &state, QString &code)
+{
+    const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
+    if (!request.contains("\r\n\r\n") || words.size() != 3 || words[0] != "GET") {
+        answerBrowser(socket, 400, QStringLiteral("Not understood."));
+        return std::nullopt;
+    }
+    const QUrl target(QStringLiteral("http://127.0.0.1") + QString::fromLatin1(words[1]));
+    const QUrlQuery query(target);
+    const auto value = [&](const char *key) {
+        return query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded);
+    };
+    if (target.path() != QLatin1String("/")
+        || (!query.hasQueryItem(QStringLiteral("state")) && !query.hasQueryItem(QStringLiteral("error")))) {
+        answerBrowser(socket, 404, QStringLiteral("Nothing here."));
+        return std::nullopt;
+    }
+    // RFC 6749 section 10.12: an answer to a request we did not make is not taken.
+    if (value("state") != state) {
+        answerBrowser(socket, 400, QStringLiteral("Refused: this answer does not belong to the sign-in in progress."));
+        return QStringLiteral("the redirect's state does not match the request's: refused (a forged "
+                              "or stale answer); enrol again");
+    }
+    if (query.hasQueryItem(QStringLiteral("error"))) {
+        answerBrowser(socket, 400, QStringLiteral("The sign-in was not completed."));
+        return QStringLiteral("the provider answered %1").arg(redacted(value("error"), {}));
+    }
+    if (value("code").isEmpty()) {
+        answerBrowser(socket, 400, QStringLiteral("The answer holds no code."));
+        return QStringLiteral("the provider's redirect holds no code");
+    }
+    code = value("code");
+    answerBrowser(socket, 200, QStringLiteral("Vessamo has the authorization. You may close this window."));
+    return QString();
+}
+
+} // namespace
+
+// Serves requests on the loopback port until one carries the provider's answer. Other
+// requests (a browser's icon, a connection opened ahead) get 404 or nothing.
 std::optional<QString> OAuthClient::waitForRedirect(QTcpServer &server, const QString &state, QString &code)
 {
-    std::vector<std::unique_ptr<QTcpSocket>> sockets;
-    std::vector<QByteArray> buffers;
-    std::optional<QString> outcome; // empty text: the code arrived
+    std::vector<BrowserRequest> requests;
+    std::optional<QString> outcome;
     const auto serve = [&] {
         while (server.hasPendingConnections()) {
-            sockets.emplace_back(server.nextPendingConnection());
-            sockets.back()->setParent(nullptr);
-            buffers.emplace_back();
+            requests.push_back({std::unique_ptr<QTcpSocket>(server.nextPendingConnection()), {}, false});
+            requests.back().socket->setParent(nullptr);
         }
-        for (size_t i = 0; i < sockets.size() && !outcome; ++i) {
-            QTcpSocket &socket = *sockets[i];
-            if (socket.state() != QAbstractSocket::ConnectedState)
+        for (BrowserRequest &request : requests) {
+            if (outcome || request.answered)
                 continue;
-            buffers[i].append(socket.read(kMaxRequestBytes + 1 - buffers[i].size()));
-            const qsizetype end = buffers[i].indexOf("\r\n\r\n");
-            if (end < 0 && buffers[i].size() <= kMaxRequestBytes)
+            request.bytes.append(request.socket->read(kMaxRequestBytes + 1 - request.bytes.size()));
+            if (!request.bytes.contains("\r\n\r\n") && request.bytes.size() <= kMaxRequestBytes)
                 continue;
-            const QList<QByteArray> words = buffers[i].left(buffers[i].indexOf("\r\n")).split(' ');
-            if (end < 0 || words.size() != 3 || words[0] != "GET") {
-                answerBrowser(socket, 400, QStringLiteral("Not understood."));
-                continue;
-            }
-            const QUrl target(QStringLiteral("http://127.0.0.1") + QString::fromLatin1(words[1]));
-            const QUrlQuery query(target);
-            if (target.path() != QLatin1String("/")
-                || (!query.hasQueryItem(QStringLiteral("state")) && !query.hasQueryItem(QStringLiteral("error")))) {
-                answerBrowser(socket, 404, QStringLiteral("Nothing here."));
-                continue;
-            }
-            const QString given = query.queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded);
-            if (given != state) {
-                answerBrowser(socket, 400, QStringLiteral("Refused: this answer does not belong to the sign-in in progress."));
-                outcome = QStringLiteral("the redirect's state does not match the request's: refused "
-                                         "(a forged or stale answer); enrol again");
-            } else if (query.hasQueryItem(QStringLiteral("error"))) {
-                answerBrowser(socket, 400, QStringLiteral("The sign-in was not completed."));
-                outcome = QStringLiteral("the provider answered %1")
-                              .arg(redacted(query.queryItemValue(QStringLiteral("error"), QUrl::FullyDecoded), {}));
-            } else if (query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded).isEmpty()) {
-                answerBrowser(socket, 400, QStringLiteral("The answer holds no code."));
-                outcome = QStringLiteral("the provider's redirect holds no code");
-            } else {
-                code = query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
-                answerBrowser(socket, 200, QStringLiteral("Vessamo has the authorization. You may close this window."));
-                outcome = QString();
-            }
+            request.answered = true;
+            outcome = judgeRequest(*request.socket, request.bytes, state, code);
         }
         return outcome.has_value();
     };

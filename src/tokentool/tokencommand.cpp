@@ -43,6 +43,45 @@ QString usageText()
         "Exit status: 0 success, 1 failure (the reason on standard error), 2 bad arguments.\n");
 }
 
+namespace {
+
+// What the options of one command may be: enrol's own are refused elsewhere, and a
+// provider's endpoints are either built in or all given.
+QString checkCombination(const TokenOptions &o, const QString &command)
+{
+    const bool enrolling = o.command == TokenOptions::Command::Enrol;
+    const bool enrolOptions = !o.provider.isEmpty() || !o.clientId.isEmpty()
+        || !o.clientSecretFile.isEmpty() || !o.authUrl.isEmpty() || !o.deviceUrl.isEmpty()
+        || !o.tokenUrl.isEmpty() || !o.scope.isEmpty() || !o.tenant.isEmpty()
+        || o.flow != TokenOptions::Flow::Default;
+    if (!enrolling) {
+        if (enrolOptions)
+            return QStringLiteral("'%1' takes only --store").arg(command);
+        return QString();
+    }
+    if (o.provider != QLatin1String("google") && o.provider != QLatin1String("microsoft")
+        && o.provider != QLatin1String("custom"))
+        return QStringLiteral("--provider wants google, microsoft or custom");
+    if (o.clientId.isEmpty())
+        return QStringLiteral("enrol needs --client-id");
+    if (!o.tenant.isEmpty() && o.provider != QLatin1String("microsoft"))
+        return QStringLiteral("--tenant is for --provider microsoft");
+    const bool custom = o.provider == QLatin1String("custom");
+    if (!custom && (!o.authUrl.isEmpty() || !o.deviceUrl.isEmpty() || !o.tokenUrl.isEmpty()))
+        return QStringLiteral("--auth-url, --device-url and --token-url are for --provider custom");
+    if (custom) {
+        if (o.tokenUrl.isEmpty() || o.scope.isEmpty())
+            return QStringLiteral("--provider custom needs --token-url and --scope");
+        if (o.flow == TokenOptions::Flow::Device && o.deviceUrl.isEmpty())
+            return QStringLiteral("--device needs --device-url");
+        if (o.flow != TokenOptions::Flow::Device && o.authUrl.isEmpty())
+            return QStringLiteral("the browser sign-in needs --auth-url (or choose --device)");
+    }
+    return QString();
+}
+
+} // namespace
+
 ParsedArguments parseArguments(const QStringList &arguments)
 {
     ParsedArguments parsed;
@@ -129,34 +168,7 @@ ParsedArguments parseArguments(const QStringList &arguments)
         return fail(QStringLiteral("'%1' is not an account name (letters, digits and . _ @ + -, "
                                    "not starting with '.')")
                         .arg(o.account));
-    const bool enrolling = o.command == TokenOptions::Command::Enrol;
-    const bool enrolOptions = !o.provider.isEmpty() || !o.clientId.isEmpty()
-        || !o.clientSecretFile.isEmpty() || !o.authUrl.isEmpty() || !o.deviceUrl.isEmpty()
-        || !o.tokenUrl.isEmpty() || !o.scope.isEmpty() || !o.tenant.isEmpty()
-        || o.flow != TokenOptions::Flow::Default;
-    if (!enrolling) {
-        if (enrolOptions)
-            return fail(QStringLiteral("'%1' takes only --store").arg(command));
-        return parsed;
-    }
-    if (o.provider != QLatin1String("google") && o.provider != QLatin1String("microsoft")
-        && o.provider != QLatin1String("custom"))
-        return fail(QStringLiteral("--provider wants google, microsoft or custom"));
-    if (o.clientId.isEmpty())
-        return fail(QStringLiteral("enrol needs --client-id"));
-    if (!o.tenant.isEmpty() && o.provider != QLatin1String("microsoft"))
-        return fail(QStringLiteral("--tenant is for --provider microsoft"));
-    const bool custom = o.provider == QLatin1String("custom");
-    if (!custom && (!o.authUrl.isEmpty() || !o.deviceUrl.isEmpty() || !o.tokenUrl.isEmpty()))
-        return fail(QStringLiteral("--auth-url, --device-url and --token-url are for --provider custom"));
-    if (custom) {
-        if (o.tokenUrl.isEmpty() || o.scope.isEmpty())
-            return fail(QStringLiteral("--provider custom needs --token-url and --scope"));
-        if (o.flow == TokenOptions::Flow::Device && o.deviceUrl.isEmpty())
-            return fail(QStringLiteral("--device needs --device-url"));
-        if (o.flow != TokenOptions::Flow::Device && o.authUrl.isEmpty())
-            return fail(QStringLiteral("the browser sign-in needs --auth-url (or choose --device)"));
-    }
+    parsed.error = checkCombination(o, command);
     return parsed;
 }
 

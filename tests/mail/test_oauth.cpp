@@ -363,7 +363,10 @@ TEST_F(TokenProgram, BrowserEnrolmentWithPkce)
     QString seen;
     const QString url = waitForLine(tool, seen, provider.url("/authorize"));
     ASSERT_FALSE(url.isEmpty()) << seen.toStdString();
-    EXPECT_TRUE(QUrlQuery(QUrl(url)).queryItemValue(u"redirect_uri"_s, QUrl::FullyDecoded).startsWith(u"http://127.0.0.1:"));
+    const QString redirect = QUrlQuery(QUrl(url)).queryItemValue(u"redirect_uri"_s, QUrl::FullyDecoded);
+    EXPECT_TRUE(redirect.startsWith(u"http://127.0.0.1:")) << redirect.toStdString();
+    // A browser's other requests are turned away without ending the wait.
+    EXPECT_EQ(FakeProvider::get(QUrl(redirect + u"favicon.ico"_s)).first, 404);
     const auto browser = FakeProvider::get(QUrl(url)); // follows the redirect to the tool
     EXPECT_EQ(browser.first, 200);
     EXPECT_TRUE(browser.second.contains("You may close this window"));
