@@ -18,13 +18,16 @@ std::optional<OAuthProvider> providerPreset(const QString &name, const QString &
     OAuthProvider provider;
     provider.name = name;
     if (name == QLatin1String("google")) {
-        provider.authorizationUrl = QUrl(QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth"));
-        provider.deviceAuthorizationUrl = QUrl(QStringLiteral("https://oauth2.googleapis.com/device/code"));
+        provider.authorizationUrl
+            = QUrl(QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth"));
+        provider.deviceAuthorizationUrl
+            = QUrl(QStringLiteral("https://oauth2.googleapis.com/device/code"));
         provider.tokenUrl = QUrl(QStringLiteral("https://oauth2.googleapis.com/token"));
         provider.scope = QStringLiteral("https://mail.google.com/");
         // Without these Google sends no refresh token (or none after the first consent).
-        provider.extraAuthorizationParameters = {{QStringLiteral("access_type"), QStringLiteral("offline")},
-                                                 {QStringLiteral("prompt"), QStringLiteral("consent")}};
+        provider.extraAuthorizationParameters
+            = {{QStringLiteral("access_type"), QStringLiteral("offline")},
+               {QStringLiteral("prompt"), QStringLiteral("consent")}};
         return provider;
     }
     if (name == QLatin1String("microsoft")) {
@@ -33,8 +36,9 @@ std::optional<OAuthProvider> providerPreset(const QString &name, const QString &
         provider.authorizationUrl = QUrl(base + QStringLiteral("authorize"));
         provider.deviceAuthorizationUrl = QUrl(base + QStringLiteral("devicecode"));
         provider.tokenUrl = QUrl(base + QStringLiteral("token"));
-        provider.scope = QStringLiteral("offline_access https://outlook.office.com/POP.AccessAsUser.All "
-                                        "https://outlook.office.com/SMTP.Send");
+        provider.scope
+            = QStringLiteral("offline_access https://outlook.office.com/POP.AccessAsUser.All "
+                             "https://outlook.office.com/SMTP.Send");
         return provider;
     }
     return std::nullopt;
@@ -52,7 +56,8 @@ QString endpointProblem(const QUrl &url)
     // Clear text only where it cannot leave the machine: the tests' fake providers.
     if (scheme == QLatin1String("http") && QHostAddress(url.host()).isLoopback())
         return QString();
-    return QStringLiteral("%1: an OAuth endpoint must use https (plain http only to a loopback address)")
+    return QStringLiteral(
+               "%1: an OAuth endpoint must use https (plain http only to a loopback address)")
         .arg(url.toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo));
 }
 
@@ -123,12 +128,14 @@ TokenGrant parseTokenAnswer(int status, const QByteArray &body)
         const QString description = o.value(QStringLiteral("error_description")).toString();
         return failed(QStringLiteral("the provider answered %1%2")
                           .arg(redacted(code, {}),
-                               description.isEmpty() ? QString()
-                                                     : QStringLiteral(" (%1)").arg(redacted(description, {}))),
+                               description.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral(" (%1)").arg(redacted(description, {}))),
                       code);
     }
     if (status < 200 || status > 299)
-        return failed(QStringLiteral("the token endpoint answered with HTTP status %1").arg(status));
+        return failed(
+            QStringLiteral("the token endpoint answered with HTTP status %1").arg(status));
     TokenGrant grant;
     const QJsonValue access = o.value(QStringLiteral("access_token"));
     if (!access.isString() || access.toString().isEmpty())
@@ -136,14 +143,16 @@ TokenGrant parseTokenAnswer(int status, const QByteArray &body)
     if (!bearerTokenCharacters(access.toString()))
         return failed(QStringLiteral("the access token holds characters a bearer token may not"));
     const QJsonValue type = o.value(QStringLiteral("token_type"));
-    if (!type.isString() || type.toString().compare(QLatin1String("bearer"), Qt::CaseInsensitive) != 0)
+    if (!type.isString()
+        || type.toString().compare(QLatin1String("bearer"), Qt::CaseInsensitive) != 0)
         return failed(QStringLiteral("the token endpoint's answer has no token_type Bearer"));
     const QJsonValue expires = o.value(QStringLiteral("expires_in"));
     if (!expires.isUndefined()
         && (!expires.isDouble() || expires.toDouble() < 0 || expires.toDouble() > 1e9))
         return failed(QStringLiteral("the token endpoint's expires_in is not a number of seconds"));
     const QJsonValue refresh = o.value(QStringLiteral("refresh_token"));
-    if (!refresh.isUndefined() && (!refresh.isString() || !bearerTokenCharacters(refresh.toString())))
+    if (!refresh.isUndefined()
+        && (!refresh.isString() || !bearerTokenCharacters(refresh.toString())))
         return failed(QStringLiteral("the token endpoint's refresh_token is not a token text"));
     const QJsonValue scope = o.value(QStringLiteral("scope"));
     if (!scope.isUndefined() && !scope.isString())
@@ -161,7 +170,8 @@ OAuthClient::OAuthClient(const platform::StopSource *stop)
     network_.setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
 }
 
-OAuthClient::Answer OAuthClient::post(const QUrl &url, const QList<std::pair<QString, QString>> &form)
+OAuthClient::Answer OAuthClient::post(const QUrl &url,
+                                      const QList<std::pair<QString, QString>> &form)
 {
     Answer answer;
     if (const QString problem = endpointProblem(url); !problem.isEmpty()) {
@@ -201,8 +211,9 @@ OAuthClient::Answer OAuthClient::post(const QUrl &url, const QList<std::pair<QSt
     if (!finished) {
         const bool stopped = stop_ && stop_->requested();
         reply->abort();
-        answer.error = stopped ? QStringLiteral("%1: stopped").arg(shown)
-                               : QStringLiteral("%1: no answer within %2 s").arg(shown).arg(requestTimeoutMs_ / 1000);
+        answer.error = stopped
+            ? QStringLiteral("%1: stopped").arg(shown)
+            : QStringLiteral("%1: no answer within %2 s").arg(shown).arg(requestTimeoutMs_ / 1000);
         return answer;
     }
     if (!tooLarge)
@@ -216,7 +227,9 @@ OAuthClient::Answer OAuthClient::post(const QUrl &url, const QList<std::pair<QSt
     }
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (answer.status >= 300 && answer.status <= 399) {
-        answer.error = QStringLiteral("%1: redirected elsewhere (HTTP %2): not followed").arg(shown).arg(answer.status);
+        answer.error = QStringLiteral("%1: redirected elsewhere (HTTP %2): not followed")
+                           .arg(shown)
+                           .arg(answer.status);
         return answer;
     }
     if (answer.status == 0 || (reply->error() != QNetworkReply::NoError && answer.body.isEmpty())) {
@@ -262,8 +275,7 @@ namespace {
 
 bool fresh(const QString &token, const QDateTime &expires, const QDateTime &now)
 {
-    return !token.isEmpty() && expires.isValid()
-        && now.secsTo(expires) > kOAuthExpiryMarginSeconds;
+    return !token.isEmpty() && expires.isValid() && now.secsTo(expires) > kOAuthExpiryMarginSeconds;
 }
 
 } // namespace
@@ -288,7 +300,8 @@ OAuthTokenSource::Token OAuthTokenSource::accessToken(const QString &name)
         cache_.remove(name);
         return {QString(), QDateTime(), grant.error};
     }
-    const bool rotated = !grant.refreshToken.isEmpty() && grant.refreshToken != account.refreshToken;
+    const bool rotated
+        = !grant.refreshToken.isEmpty() && grant.refreshToken != account.refreshToken;
     if (rotated)
         account.refreshToken = grant.refreshToken;
     account.accessToken = grant.accessToken;

@@ -117,8 +117,7 @@ public:
 private:
     OAuthEnrolment finishEnrolment(const QString &account, const OAuthProvider &provider,
                                    const Client &client, TokenGrant grant);
-    std::optional<QString> waitForRedirect(QTcpServer &server, const QString &state,
-                                           QString &code);
+    std::optional<QString> waitForRedirect(QTcpServer &server, const QString &state, QString &code);
 
     const platform::StopSource *stop_;
     QNetworkAccessManager network_;

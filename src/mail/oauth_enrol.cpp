@@ -2,7 +2,6 @@
 // with PKCE (RFC 7636) through a loopback redirect (RFC 8252), both ending in the tokens of
 // one account.
 #include "mail/oauth.h"
-
 #include "platform/stopsource.h"
 #include "platform/wait.h"
 
@@ -27,14 +26,16 @@ QString randomText(int bytes)
 {
     QByteArray raw(bytes, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(raw.data()), bytes / 4);
-    return QString::fromLatin1(raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    return QString::fromLatin1(
+        raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
 // RFC 7636 section 4.2: BASE64URL(SHA256(ASCII(code_verifier))).
 QString pkceChallenge(const QString &verifier)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(verifier.toLatin1(), QCryptographicHash::Sha256)
-                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    return QString::fromLatin1(
+        QCryptographicHash::hash(verifier.toLatin1(), QCryptographicHash::Sha256)
+            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
 QList<std::pair<QString, QString>> withClient(QList<std::pair<QString, QString>> form,
@@ -61,9 +62,10 @@ DeviceCode parseDeviceCode(const OAuthClient::Answer &answer)
     QJsonParseError parseError {};
     const QJsonDocument document = QJsonDocument::fromJson(answer.body, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        code.error = QStringLiteral("the device authorization endpoint answered with HTTP status %1 "
-                                    "and no JSON object")
-                         .arg(answer.status);
+        code.error
+            = QStringLiteral("the device authorization endpoint answered with HTTP status %1 "
+                             "and no JSON object")
+                  .arg(answer.status);
         return code;
     }
     const QJsonObject o = document.object();
@@ -77,8 +79,9 @@ DeviceCode parseDeviceCode(const OAuthClient::Answer &answer)
     const QJsonValue complete = o.value(QStringLiteral("verification_uri_complete"));
     const QJsonValue expires = o.value(QStringLiteral("expires_in"));
     const QJsonValue interval = o.value(QStringLiteral("interval"));
-    if (!o.value(QStringLiteral("device_code")).isString() || !o.value(QStringLiteral("user_code")).isString()
-        || !uri.isString() || !(complete.isUndefined() || complete.isString()) || !expires.isDouble()
+    if (!o.value(QStringLiteral("device_code")).isString()
+        || !o.value(QStringLiteral("user_code")).isString() || !uri.isString()
+        || !(complete.isUndefined() || complete.isString()) || !expires.isDouble()
         || !(interval.isUndefined() || interval.isDouble())) {
         code.error = QStringLiteral("the device authorization answer lacks device_code, user_code, "
                                     "verification_uri or expires_in, or has one of the wrong type");
@@ -102,8 +105,9 @@ OAuthEnrolment OAuthClient::finishEnrolment(const QString &name, const OAuthProv
     if (!grant.ok())
         return {std::nullopt, grant.error};
     if (grant.refreshToken.isEmpty())
-        return {std::nullopt, QStringLiteral("the provider gave no refresh token (Microsoft needs the "
-                                             "scope offline_access; Google the browser flow)")};
+        return {std::nullopt,
+                QStringLiteral("the provider gave no refresh token (Microsoft needs the "
+                               "scope offline_access; Google the browser flow)")};
     OAuthAccount account;
     account.name = name;
     account.provider = provider.name;
@@ -130,21 +134,24 @@ OAuthEnrolment OAuthClient::enrolByDevice(const QString &name, const OAuthProvid
     DeviceCode code = parseDeviceCode(first);
     if (!code.error.isEmpty())
         return {std::nullopt, redacted(code.error, {client.secret})};
-    prompt(QStringLiteral("To sign in, visit %1 and enter the code %2").arg(code.verificationUri, code.userCode));
+    prompt(QStringLiteral("To sign in, visit %1 and enter the code %2")
+               .arg(code.verificationUri, code.userCode));
     if (!code.verificationUriComplete.isEmpty())
         prompt(QStringLiteral("(or open %1)").arg(code.verificationUriComplete));
     const QDeadlineTimer expiry(code.expiresIn * 1000);
-    const QList<std::pair<QString, QString>> form = withClient(
-        {{QStringLiteral("grant_type"), QStringLiteral("urn:ietf:params:oauth:grant-type:device_code")},
-         {QStringLiteral("device_code"), code.deviceCode}},
-        client);
+    const QList<std::pair<QString, QString>> form
+        = withClient({{QStringLiteral("grant_type"),
+                       QStringLiteral("urn:ietf:params:oauth:grant-type:device_code")},
+                      {QStringLiteral("device_code"), code.deviceCode}},
+                     client);
     for (;;) {
         // Section 3.5: wait the interval before each request.
         platform::waitUntil([] { return false; }, QDeadlineTimer(code.interval * 1000), stop_);
         if (stop_ && stop_->requested())
             return {std::nullopt, QStringLiteral("stopped before the sign-in was completed")};
         if (expiry.hasExpired())
-            return {std::nullopt, QStringLiteral("the code expired before the sign-in was completed")};
+            return {std::nullopt,
+                    QStringLiteral("the code expired before the sign-in was completed")};
         const Answer answer = post(provider.tokenUrl, form);
         if (!answer.error.isEmpty())
             return {std::nullopt, answer.error};
@@ -159,7 +166,8 @@ OAuthEnrolment OAuthClient::enrolByDevice(const QString &name, const OAuthProvid
         if (grant.errorCode == QLatin1String("access_denied"))
             return {std::nullopt, QStringLiteral("the sign-in was refused (access_denied)")};
         if (grant.errorCode == QLatin1String("expired_token"))
-            return {std::nullopt, QStringLiteral("the code expired before the sign-in was completed")};
+            return {std::nullopt,
+                    QStringLiteral("the code expired before the sign-in was completed")};
         return finishEnrolment(name, provider, client, grant);
     }
 }
@@ -172,7 +180,8 @@ OAuthEnrolment OAuthClient::enrolByBrowser(const QString &name, const OAuthProvi
     // RFC 8252 section 7.3: the loopback address itself, never a name, and nothing but it.
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0))
-        return {std::nullopt, QStringLiteral("cannot listen on 127.0.0.1: %1").arg(server.errorString())};
+        return {std::nullopt,
+                QStringLiteral("cannot listen on 127.0.0.1: %1").arg(server.errorString())};
     const QString redirect = QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort());
     const QString state = randomText(16);
     const QString verifier = randomText(32);
@@ -198,12 +207,13 @@ OAuthEnrolment OAuthClient::enrolByBrowser(const QString &name, const OAuthProvi
     if (const auto refused = waitForRedirect(server, state, code))
         return {std::nullopt, *refused};
     server.close();
-    const Answer answer = post(provider.tokenUrl,
-                               withClient({{QStringLiteral("grant_type"), QStringLiteral("authorization_code")},
-                                           {QStringLiteral("code"), code},
-                                           {QStringLiteral("redirect_uri"), redirect},
-                                           {QStringLiteral("code_verifier"), verifier}},
-                                          client));
+    const Answer answer
+        = post(provider.tokenUrl,
+               withClient({{QStringLiteral("grant_type"), QStringLiteral("authorization_code")},
+                           {QStringLiteral("code"), code},
+                           {QStringLiteral("redirect_uri"), redirect},
+                           {QStringLiteral("code_verifier"), verifier}},
+                          client));
     if (!answer.error.isEmpty())
         return {std::nullopt, answer.error};
     TokenGrant grant = parseTokenAnswer(answer.status, answer.body);
@@ -217,16 +227,20 @@ constexpr qsizetype kMaxRequestBytes = 8192;
 
 void answerBrowser(QTcpSocket &socket, int status, const QString &text)
 {
-    const QByteArray page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Vessamo</title>"
-                            "</head><body><p>"
+    const QByteArray page
+        = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Vessamo</title>"
+          "</head><body><p>"
         + text.toHtmlEscaped().toUtf8() + "</p></body></html>\n";
     const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Bad Request";
     socket.write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
                  + "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
                    "Connection: close\r\nContent-Length: "
                  + QByteArray::number(page.size()) + "\r\n\r\n" + page);
-    platform::waitUntil([&] { return socket.bytesToWrite() == 0 || socket.state() != QAbstractSocket::ConnectedState; },
-                        QDeadlineTimer(2000));
+    platform::waitUntil(
+        [&] {
+            return socket.bytesToWrite() == 0 || socket.state() != QAbstractSocket::ConnectedState;
+        },
+        QDeadlineTimer(2000));
     socket.disconnectFromHost();
 }
 
@@ -257,15 +271,19 @@ std::optional<QString> judgeRequest(QTcpSocket &socket, const QByteArray &reques
         return query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded);
     };
     if (target.path() != QLatin1String("/")
-        || (!query.hasQueryItem(QStringLiteral("state")) && !query.hasQueryItem(QStringLiteral("error")))) {
+        || (!query.hasQueryItem(QStringLiteral("state"))
+            && !query.hasQueryItem(QStringLiteral("error")))) {
         answerBrowser(socket, 404, QStringLiteral("Nothing here."));
         return std::nullopt;
     }
     // RFC 6749 section 10.12: an answer to a request we did not make is not taken.
     if (value("state") != state) {
-        answerBrowser(socket, 400, QStringLiteral("Refused: this answer does not belong to the sign-in in progress."));
-        return QStringLiteral("the redirect's state does not match the request's: refused (a forged "
-                              "or stale answer); enrol again");
+        answerBrowser(
+            socket, 400,
+            QStringLiteral("Refused: this answer does not belong to the sign-in in progress."));
+        return QStringLiteral(
+            "the redirect's state does not match the request's: refused (a forged "
+            "or stale answer); enrol again");
     }
     if (query.hasQueryItem(QStringLiteral("error"))) {
         answerBrowser(socket, 400, QStringLiteral("The sign-in was not completed."));
@@ -276,7 +294,8 @@ std::optional<QString> judgeRequest(QTcpSocket &socket, const QByteArray &reques
         return QStringLiteral("the provider's redirect holds no code");
     }
     code = value("code");
-    answerBrowser(socket, 200, QStringLiteral("Vessamo has the authorization. You may close this window."));
+    answerBrowser(socket, 200,
+                  QStringLiteral("Vessamo has the authorization. You may close this window."));
     return QString();
 }
 
@@ -284,13 +303,15 @@ std::optional<QString> judgeRequest(QTcpSocket &socket, const QByteArray &reques
 
 // Serves requests on the loopback port until one carries the provider's answer. Other
 // requests (a browser's icon, a connection opened ahead) get 404 or nothing.
-std::optional<QString> OAuthClient::waitForRedirect(QTcpServer &server, const QString &state, QString &code)
+std::optional<QString> OAuthClient::waitForRedirect(QTcpServer &server, const QString &state,
+                                                    QString &code)
 {
     std::vector<BrowserRequest> requests;
     std::optional<QString> outcome;
     const auto serve = [&] {
         while (server.hasPendingConnections()) {
-            requests.push_back({std::unique_ptr<QTcpSocket>(server.nextPendingConnection()), {}, false});
+            requests.push_back(
+                {std::unique_ptr<QTcpSocket>(server.nextPendingConnection()), {}, false});
             requests.back().socket->setParent(nullptr);
         }
         for (BrowserRequest &request : requests) {
@@ -307,7 +328,8 @@ std::optional<QString> OAuthClient::waitForRedirect(QTcpServer &server, const QS
     if (!platform::waitUntil(serve, QDeadlineTimer(browserTimeoutMs_), stop_)) {
         return stop_ && stop_->requested()
             ? QStringLiteral("stopped before the sign-in was completed")
-            : QStringLiteral("no answer from the browser within %1 s").arg(browserTimeoutMs_ / 1000);
+            : QStringLiteral("no answer from the browser within %1 s")
+                  .arg(browserTimeoutMs_ / 1000);
     }
     if (outcome->isEmpty())
         return std::nullopt;

@@ -22,8 +22,8 @@ QString fileName(const QString &account)
 
 bool validAccountName(const QString &name)
 {
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}")));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        QStringLiteral("[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}")));
     return pattern.match(name).hasMatch();
 }
 
@@ -55,9 +55,9 @@ QByteArray TokenStore::serialise(const OAuthAccount &account)
 StoredAccount TokenStore::parse(const QString &name, const QByteArray &bytes)
 {
     const auto bad = [&](const QString &why) {
-        return StoredAccount {std::nullopt,
-                              QStringLiteral("the token file of account '%1' is damaged: %2")
-                                  .arg(name, why)};
+        return StoredAccount {
+            std::nullopt,
+            QStringLiteral("the token file of account '%1' is damaged: %2").arg(name, why)};
     };
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
@@ -102,7 +102,8 @@ StoredAccount TokenStore::load(const QString &name) const
 {
     if (!validAccountName(name))
         return {std::nullopt, QStringLiteral("'%1' is not a valid account name").arg(name)};
-    const platform::PrivateRead read = platform::readPrivateFile(folder_, fileName(name), kMaxFileBytes);
+    const platform::PrivateRead read
+        = platform::readPrivateFile(folder_, fileName(name), kMaxFileBytes);
     if (read.missing)
         return {std::nullopt,
                 QStringLiteral("no account '%1' in %2: enrol it first").arg(name, folder_)};
@@ -129,7 +130,8 @@ bool TokenStore::exists(const QString &name) const
 {
     if (!validAccountName(name))
         return false;
-    const platform::PrivateRead read = platform::readPrivateFile(folder_, fileName(name), kMaxFileBytes);
+    const platform::PrivateRead read
+        = platform::readPrivateFile(folder_, fileName(name), kMaxFileBytes);
     return !read.missing;
 }
 

@@ -19,7 +19,9 @@ QString systemError(const QString &what, int error)
 struct Folder
 {
     UniqueFd fd;
-    struct stat info {};
+    struct stat info
+    {
+    };
     QString error;
 };
 
@@ -29,7 +31,8 @@ Folder openFolder(const QString &path)
 {
     Folder folder;
     const QByteArray native = path.toLocal8Bit();
-    folder.fd = UniqueFd(::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    folder.fd
+        = UniqueFd(::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder.fd.valid()) {
         folder.error = errno == ENOTDIR || errno == ELOOP
             ? QStringLiteral("%1 is not a folder (a link or a file)").arg(path)
@@ -99,10 +102,13 @@ PrivateRead readPrivateFile(const QString &folderPath, const QString &name, qint
         else if (errno == ELOOP)
             read.error = QStringLiteral("%1/%2 is a symbolic link: refused").arg(folderPath, name);
         else
-            read.error = systemError(QStringLiteral("cannot open %1/%2").arg(folderPath, name), errno);
+            read.error
+                = systemError(QStringLiteral("cannot open %1/%2").arg(folderPath, name), errno);
         return read;
     }
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         read.error = QStringLiteral("%1/%2 is not a regular file").arg(folderPath, name);
         return read;
@@ -118,7 +124,8 @@ PrivateRead readPrivateFile(const QString &folderPath, const QString &name, qint
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            read.error = systemError(QStringLiteral("cannot read %1/%2").arg(folderPath, name), errno);
+            read.error
+                = systemError(QStringLiteral("cannot read %1/%2").arg(folderPath, name), errno);
             return read;
         }
         if (n == 0)
@@ -149,7 +156,8 @@ QString writePrivateFile(const QString &folderPath, const QString &name, const Q
     }
     const QString shown = folderPath + QLatin1Char('/') + name;
     if (!fd.valid())
-        return systemError(QStringLiteral("cannot create a temporary file beside %1").arg(shown), errno);
+        return systemError(QStringLiteral("cannot create a temporary file beside %1").arg(shown),
+                           errno);
     // The umask may have taken bits away, never added any; make the mode exact anyway.
     const bool handOver = ::geteuid() == 0 && folder.info.st_uid != 0;
     const bool ok = ::fchmod(fd.get(), 0600) == 0

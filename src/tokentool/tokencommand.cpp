@@ -4,8 +4,8 @@
 #include "mail/oauthstore.h"
 #include "platform/privatefile.h"
 
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 #include <sys/stat.h>
 
@@ -122,10 +122,10 @@ ParsedArguments parseArguments(const QStringList &arguments)
             continue;
         }
         const std::pair<const char *, QString *> valued[] = {
-            {"provider", &o.provider},   {"tenant", &o.tenant},
-            {"client-id", &o.clientId},  {"client-secret-file", &o.clientSecretFile},
-            {"auth-url", &o.authUrl},    {"device-url", &o.deviceUrl},
-            {"token-url", &o.tokenUrl},  {"scope", &o.scope},
+            {"provider", &o.provider},  {"tenant", &o.tenant},
+            {"client-id", &o.clientId}, {"client-secret-file", &o.clientSecretFile},
+            {"auth-url", &o.authUrl},   {"device-url", &o.deviceUrl},
+            {"token-url", &o.tokenUrl}, {"scope", &o.scope},
             {"store", &o.store},
         };
         QString *target = nullptr;
@@ -184,7 +184,8 @@ std::optional<QString> readSecret(const QString &path, QString &error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read the client secret file %1: %2").arg(path, file.errorString());
+        error = QStringLiteral("cannot read the client secret file %1: %2")
+                    .arg(path, file.errorString());
         return std::nullopt;
     }
     const QString secret = QString::fromUtf8(file.read(4096).split('\n').value(0)).trimmed();

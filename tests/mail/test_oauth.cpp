@@ -32,7 +32,9 @@ namespace {
 
 mode_t modeOf(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode : 0;
 }
 
@@ -67,7 +69,9 @@ TEST(OAuthEndpoints, HttpsOrClearTextToLoopbackOnly)
 TEST(OAuthTokenAnswer, ReadStrictly)
 {
     const std::tuple<int, const char *, const char *> rows[] = {
-        {200, R"({"access_token":"ya29.a0+/=","token_type":"Bearer","expires_in":3599,"refresh_token":"1//r","scope":"s"})", ""},
+        {200,
+         R"({"access_token":"ya29.a0+/=","token_type":"Bearer","expires_in":3599,"refresh_token":"1//r","scope":"s"})",
+         ""},
         {200, R"({"access_token":"t","token_type":"bearer"})", ""},
         {200, R"({"token_type":"Bearer"})", "no access_token"},
         {200, R"({"access_token":"","token_type":"Bearer"})", "no access_token"},
@@ -101,7 +105,8 @@ TEST(OAuthTokenAnswer, ReadStrictly)
     EXPECT_EQ(full.accessToken, u"ya29.a0+/="_s);
     EXPECT_EQ(full.refreshToken, u"1//r"_s);
     EXPECT_EQ(full.expiresIn, 3599);
-    EXPECT_EQ(mail::redacted(u"bad token abc123 given\n"_s, {u"abc123"_s}), u"bad token *** given"_s);
+    EXPECT_EQ(mail::redacted(u"bad token abc123 given\n"_s, {u"abc123"_s}),
+              u"bad token *** given"_s);
 }
 
 TEST(OAuthStore, OwnerOnlyAtomicNeverThroughALinkAndOnlyInAPrivateFolder)
@@ -118,7 +123,8 @@ TEST(OAuthStore, OwnerOnlyAtomicNeverThroughALinkAndOnlyInAPrivateFolder)
     account.clientId = u"id"_s;
     account.refreshToken = u"refresh-1"_s;
     account.accessToken = u"access-1"_s;
-    account.accessTokenExpires = QDateTime::currentDateTimeUtc().addSecs(600).addMSecs(-QDateTime::currentDateTimeUtc().time().msec());
+    account.accessTokenExpires = QDateTime::currentDateTimeUtc().addSecs(600).addMSecs(
+        -QDateTime::currentDateTimeUtc().time().msec());
 
     // A link planted at the file's name is replaced; what it pointed at is left alone.
     const QString victim = dir.filePath(u"victim"_s);
@@ -151,7 +157,8 @@ TEST(OAuthStore, OwnerOnlyAtomicNeverThroughALinkAndOnlyInAPrivateFolder)
     EXPECT_TRUE(store.save(account).contains(u"may be written by others"));
     ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
     ASSERT_TRUE(QFile::link(folder, dir.filePath(u"linked"_s)));
-    EXPECT_TRUE(mail::TokenStore(dir.filePath(u"linked"_s)).save(account).contains(u"not a folder"));
+    EXPECT_TRUE(
+        mail::TokenStore(dir.filePath(u"linked"_s)).save(account).contains(u"not a folder"));
 
     for (const char *name : {"../x", ".hidden", "a/b", "", "a b", "x\n"}) {
         EXPECT_FALSE(mail::validAccountName(QString::fromLatin1(name))) << name;
@@ -165,7 +172,8 @@ TEST(OAuthStore, OwnerOnlyAtomicNeverThroughALinkAndOnlyInAPrivateFolder)
         {R"({"version":1,"provider":3})", "'provider'"},
     };
     for (const auto &[bytes, why] : damaged)
-        EXPECT_TRUE(mail::TokenStore::parse(u"a"_s, bytes).error.contains(QString::fromLatin1(why))) << bytes;
+        EXPECT_TRUE(mail::TokenStore::parse(u"a"_s, bytes).error.contains(QString::fromLatin1(why)))
+            << bytes;
 }
 
 namespace {
@@ -178,7 +186,8 @@ public:
     explicit FakeProvider(const QStringList &tls = {})
         : base_(tls.isEmpty() ? u"http://127.0.0.1:%1"_s : u"https://localhost:%1"_s)
     {
-        process_.start(u"/usr/bin/python3"_s, QStringList {QStringLiteral(FAKE_OAUTH_SCRIPT)} + tls);
+        process_.start(u"/usr/bin/python3"_s,
+                       QStringList {QStringLiteral(FAKE_OAUTH_SCRIPT)} + tls);
         if (process_.waitForReadyRead(20000))
             port_ = process_.readLine().trimmed().toInt();
     }
@@ -188,14 +197,14 @@ public:
         process_.waitForFinished(5000);
     }
     bool running() const { return port_ > 0; }
-    QString url(const char *path) const
-    {
-        return base_.arg(port_) + QLatin1String(path);
-    }
+    QString url(const char *path) const { return base_.arg(port_) + QLatin1String(path); }
     int count(const char *grant)
     {
         const auto answer = get(QUrl(url("/stats")));
-        return QJsonDocument::fromJson(answer.second).object().value(QLatin1String(grant)).toInt(-1);
+        return QJsonDocument::fromJson(answer.second)
+            .object()
+            .value(QLatin1String(grant))
+            .toInt(-1);
     }
 
     // One GET; the status and body, or the redirect's target when not following.
@@ -300,11 +309,24 @@ protected:
     }
     QStringList browserArguments(const QString &name)
     {
-        return {u"enrol"_s, name, u"--provider"_s, u"custom"_s, u"--client-id"_s,
-                u"confidential"_s, u"--client-secret-file"_s, secretFile(),
-                u"--auth-url"_s, provider.url("/authorize"), u"--token-url"_s,
-                provider.url("/token"), u"--scope"_s, u"mail"_s, u"--store"_s, store,
-                u"--timeout"_s, u"30"_s};
+        return {u"enrol"_s,
+                name,
+                u"--provider"_s,
+                u"custom"_s,
+                u"--client-id"_s,
+                u"confidential"_s,
+                u"--client-secret-file"_s,
+                secretFile(),
+                u"--auth-url"_s,
+                provider.url("/authorize"),
+                u"--token-url"_s,
+                provider.url("/token"),
+                u"--scope"_s,
+                u"mail"_s,
+                u"--store"_s,
+                store,
+                u"--timeout"_s,
+                u"30"_s};
     }
     QString secretFile()
     {
@@ -331,7 +353,8 @@ TEST_F(TokenProgram, DeviceEnrolmentEndToEnd)
                                  provider.url("/device"), u"--token-url"_s, provider.url("/token"),
                                  u"--scope"_s, u"mail"_s, u"--store"_s, store});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    EXPECT_TRUE(run.out.contains(u"visit %1 and enter the code WDJB-MJHT"_s.arg(provider.url("/verify"))))
+    EXPECT_TRUE(
+        run.out.contains(u"visit %1 and enter the code WDJB-MJHT"_s.arg(provider.url("/verify"))))
         << run.out.toStdString();
     EXPECT_TRUE(run.out.contains(provider.url("/verify?user_code=WDJB-MJHT")));
     EXPECT_EQ(provider.count("device_code"), 3);
@@ -343,7 +366,8 @@ TEST_F(TokenProgram, DeviceEnrolmentEndToEnd)
     EXPECT_EQ(show.status, 0);
     EXPECT_TRUE(show.out.contains(u"provider: custom\nscope: mail\n"_s)) << show.out.toStdString();
     EXPECT_TRUE(show.out.contains(u"access token: expires "_s));
-    EXPECT_FALSE(show.out.contains(u"rt-"_s) || show.out.contains(u"at-"_s)) << show.out.toStdString();
+    EXPECT_FALSE(show.out.contains(u"rt-"_s) || show.out.contains(u"at-"_s))
+        << show.out.toStdString();
 
     EXPECT_EQ(runTool({u"forget"_s, u"ana"_s, u"--store"_s, store}).status, 0);
     EXPECT_FALSE(QFileInfo::exists(file));
@@ -363,7 +387,8 @@ TEST_F(TokenProgram, BrowserEnrolmentWithPkce)
     QString seen;
     const QString url = waitForLine(tool, seen, provider.url("/authorize"));
     ASSERT_FALSE(url.isEmpty()) << seen.toStdString();
-    const QString redirect = QUrlQuery(QUrl(url)).queryItemValue(u"redirect_uri"_s, QUrl::FullyDecoded);
+    const QString redirect
+        = QUrlQuery(QUrl(url)).queryItemValue(u"redirect_uri"_s, QUrl::FullyDecoded);
     EXPECT_TRUE(redirect.startsWith(u"http://127.0.0.1:")) << redirect.toStdString();
     // A browser's other requests are turned away without ending the wait.
     EXPECT_EQ(FakeProvider::get(QUrl(redirect + u"favicon.ico"_s)).first, 404);
@@ -431,7 +456,8 @@ TEST_F(TokenProgram, RefreshRotationAndCache)
     EXPECT_EQ(provider.count("refresh_token"), 1);
 
     // Expired again: the stored (rotated) refresh token is the one that works now.
-    file[u"access_token_expires"] = QDateTime::currentDateTimeUtc().addSecs(30).toString(Qt::ISODate);
+    file[u"access_token_expires"]
+        = QDateTime::currentDateTimeUtc().addSecs(30).toString(Qt::ISODate);
     QFile out(store + u"/di.json"_s);
     ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
     out.write(QJsonDocument(file).toJson());
@@ -447,8 +473,9 @@ TEST_F(TokenProgram, RefreshRotationAndCache)
 TEST_F(TokenProgram, RefusedAnswersEndInOneClearLine)
 {
     const std::pair<const char *, const char *> rows[] = {
-        {"gone-1", "refused its refresh token (revoked or expired: the provider answered "
-                   "invalid_grant (Token has been expired or revoked.)); enrol the account again"},
+        {"gone-1",
+         "refused its refresh token (revoked or expired: the provider answered "
+         "invalid_grant (Token has been expired or revoked.)); enrol the account again"},
         {"malformed-1", "no JSON object"},
         {"wrongtype-1", "no access_token"},
         {"huge-1", "larger than 64 KB"},
@@ -464,11 +491,10 @@ TEST_F(TokenProgram, RefusedAnswersEndInOneClearLine)
         EXPECT_TRUE(run.out.isEmpty());
         EXPECT_EQ(stored(u"ed"_s).value(u"refresh_token").toString(), QString::fromLatin1(refresh));
     }
-    const Outcome clear = runTool({u"enrol"_s, u"fa"_s, u"--provider"_s, u"custom"_s, u"--device"_s,
-                                   u"--client-id"_s, u"x"_s, u"--device-url"_s,
-                                   u"http://192.0.2.1/device"_s, u"--token-url"_s,
-                                   u"http://192.0.2.1/token"_s, u"--scope"_s, u"mail"_s,
-                                   u"--store"_s, store});
+    const Outcome clear = runTool(
+        {u"enrol"_s, u"fa"_s, u"--provider"_s, u"custom"_s, u"--device"_s, u"--client-id"_s, u"x"_s,
+         u"--device-url"_s, u"http://192.0.2.1/device"_s, u"--token-url"_s,
+         u"http://192.0.2.1/token"_s, u"--scope"_s, u"mail"_s, u"--store"_s, store});
     EXPECT_EQ(clear.status, 1);
     EXPECT_TRUE(clear.err.contains(u"must use https"_s)) << clear.err.toStdString();
     const QStringList usage[] = {
@@ -477,8 +503,10 @@ TEST_F(TokenProgram, RefusedAnswersEndInOneClearLine)
         {u"token"_s, u"../etc/passwd"_s},
         {u"enrol"_s, u"a"_s, u"--provider"_s, u"yahoo"_s, u"--client-id"_s, u"x"_s},
         {u"enrol"_s, u"a"_s, u"--provider"_s, u"google"_s},
-        {u"enrol"_s, u"a"_s, u"--provider"_s, u"google"_s, u"--client-id"_s, u"x"_s, u"--device"_s, u"--browser"_s},
-        {u"enrol"_s, u"a"_s, u"--provider"_s, u"custom"_s, u"--client-id"_s, u"x"_s, u"--scope"_s, u"s"_s},
+        {u"enrol"_s, u"a"_s, u"--provider"_s, u"google"_s, u"--client-id"_s, u"x"_s, u"--device"_s,
+         u"--browser"_s},
+        {u"enrol"_s, u"a"_s, u"--provider"_s, u"custom"_s, u"--client-id"_s, u"x"_s, u"--scope"_s,
+         u"s"_s},
         {u"token"_s, u"a"_s, u"--client-secret"_s, u"s3cret"_s},
         {u"show"_s, u"a"_s, u"--provider"_s, u"google"_s},
     };
@@ -559,7 +587,8 @@ TEST(OAuthTokenSource, HttpsOnlyWithAVerifiedCertificate)
             EXPECT_TRUE(token.ok()) << name << ": " << token.error.toStdString();
             EXPECT_EQ(provider.count("refresh_token"), 1);
         } else {
-            EXPECT_TRUE(token.error.contains(QString::fromLatin1(failure))) << name << ": " << token.error.toStdString();
+            EXPECT_TRUE(token.error.contains(QString::fromLatin1(failure)))
+                << name << ": " << token.error.toStdString();
             EXPECT_EQ(provider.count("refresh_token"), 0) << name;
         }
     }
