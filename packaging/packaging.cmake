@@ -12,7 +12,7 @@ string(REPLACE "@CONFIGURATION@" "/etc/vessamo/vessamo.vsm" unit "${unit}")
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/vessamo.service.new "${unit}")
 configure_file(${CMAKE_BINARY_DIR}/packaging/vessamo.service.new ${VESSAMO_SHIPPED_UNIT} COPYONLY)
 
-install(TARGETS vessamo vessamo-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vessamo vessamo-send vessamo-token RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Debian 12 keeps packaged units under /lib/systemd/system (not yet under /usr).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(VESSAMO_UNIT_DIR /lib/systemd/system)

@@ -328,6 +328,12 @@ echo "sent by the installed vessamo-send" |
   fail "vessamo-send failed: $(cat "$run/send.log")"
 (($(rs_sink_count "$dir") == 2)) || fail "the sink holds $(rs_sink_count "$dir") messages, not 2"
 
+step "vessamo-token, installed, answers for an account that was never enrolled"
+status=0
+inside vessamo-token show nobody >"$run/token.log" 2>&1 || status=$?
+((status == 1)) && grep -q "^vessamo-token: " "$run/token.log" ||
+  fail "vessamo-token show nobody: status $status: $(cat "$run/token.log")"
+
 step "stop"
 inside systemctl stop vessamo.service
 result=$(inside systemctl show -p Result --value vessamo.service)/$(inside systemctl show -p ExecMainStatus --value vessamo.service)
