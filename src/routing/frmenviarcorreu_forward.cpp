@@ -10,7 +10,6 @@
 #include "routing/remitent.h"
 
 #include <QFile>
-#include <QPointer>
 
 namespace vessamo::routing {
 
