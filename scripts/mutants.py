@@ -533,6 +533,23 @@ MUTANTS = [
     ("access token not kept in memory", "src/mail/oauth.cpp",
      "        cached != cache_.cend() && fresh(", "        false && cached != cache_.cend() && fresh(",
      "OAuthTokenSource.KeptInMemory"),
+    # --- routing: access-token sources
+    ("token command's first line not validated", "src/routing/tokencommand.cpp",
+     "    if (!validBearerToken(line)) {", "    if (false && !validBearerToken(line)) {",
+     "TokenCommand.FirstLine"),
+    ("token command's time limit not enforced", "src/routing/tokencommand.cpp",
+     "runInOwnGroup(program, arguments, limitSeconds, stop,",
+     "runInOwnGroup(program, arguments, 0, stop,", "TokenCommand.AHangingCommand"),
+    ("token command's process group not ended, only the command", "src/routing/processgroup.cpp",
+     ("::kill(-group_, SIGKILL);", "::kill(-group, SIGTERM);", "::kill(-group, SIGKILL);"),
+     ("::kill(group_, SIGKILL);", "::kill(group, SIGTERM);", "::kill(group, SIGKILL);"),
+     "TokenCommand.AHangingCommand"),
+    ("token command that others can change is run", "src/routing/tokencommand.cpp",
+     "config::writableByOthers(program, true)", "std::optional<QString>()",
+     "TokenCommand.ACommandOthersCanChange"),
+    ("a failing token source reported and asked again in the same run",
+     "src/routing/tokensource.cpp", "known != failed_.cend()) {",
+     "false && known != failed_.cend()) {", "TokenSourcesTest"),
 ]
 
 

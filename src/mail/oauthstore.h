@@ -12,9 +12,6 @@
 
 namespace vessamo::mail {
 
-// Where the installed program keeps its tokens.
-inline constexpr const char *kDefaultTokenFolder = "/var/lib/vessamo/tokens";
-
 struct OAuthAccount
 {
     QString name;

@@ -1,9 +1,12 @@
 #include "tokentool/tokencommand.h"
 
+#include "config/layout.h"
+#include "config/tokenfolder.h"
 #include "mail/oauth.h"
 #include "mail/oauthstore.h"
 #include "platform/privatefile.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
@@ -39,7 +42,9 @@ QString usageText()
         "                          a custom provider's endpoints and scope (--scope also\n"
         "                          replaces a preset's)\n"
         "  --timeout SECONDS       how long the browser sign-in may take (default 300)\n"
-        "  --store DIR             the token folder (default /var/lib/vessamo/tokens)\n"
+        "  --store DIR             the token folder (default: the one the router beside this\n"
+        "                          program reads, /var/lib/vessamo/tokens when installed,\n"
+        "                          else tokens/ beside its configuration file)\n"
         "Exit status: 0 success, 1 failure (the reason on standard error), 2 bad arguments.\n");
 }
 
@@ -174,9 +179,13 @@ ParsedArguments parseArguments(const QStringList &arguments)
 
 namespace {
 
+// The folder the router beside this program reads its tokens from, unless --store names one.
 QString storeFolder(const TokenOptions &options)
 {
-    return options.store.isEmpty() ? QString::fromLatin1(mail::kDefaultTokenFolder) : options.store;
+    if (!options.store.isEmpty())
+        return options.store;
+    return config::tokenFolder(
+        config::programLayout(QCoreApplication::applicationDirPath() + QStringLiteral("/vessamo")));
 }
 
 // The secret's file: its first line. Never from the command line, where `ps` shows it.
@@ -230,9 +239,11 @@ int enrol(const TokenOptions &o, QTextStream &out, QTextStream &err)
         client.secret = *secret;
     }
     const mail::TokenStore store(storeFolder(o));
-    // A folder named by --store is made when missing; the installed one comes with the package.
-    if (!o.store.isEmpty() && !QFileInfo::exists(o.store))
-        ::mkdir(QFile::encodeName(o.store).constData(), 0700);
+    // A missing folder is made, owner-only; the installed service's comes with the package,
+    // owned by the service's account, which must go on rewriting the files root enrols.
+    if (store.folder() != QString::fromUtf16(config::kSystemTokenFolder)
+        && !QFileInfo::exists(store.folder()))
+        ::mkdir(QFile::encodeName(store.folder()).constData(), 0700);
     if (const auto problem = platform::privateFolderProblem(store.folder())) {
         err << "vessamo-token: " << *problem << Qt::endl;
         return 1;

@@ -514,6 +514,25 @@ TEST_F(TokenProgram, RefusedAnswersEndInOneClearLine)
         EXPECT_EQ(runTool(arguments).status, 2) << arguments.join(u' ').toStdString();
 }
 
+// Without --store the program uses the router's folder: beside the configuration in use
+// here (a build tree), so what it enrols is what the router beside it reads.
+TEST_F(TokenProgram, DefaultStoreIsTheRoutersFolder)
+{
+    const QString site = dir.filePath(u"site"_s);
+    ASSERT_TRUE(QDir().mkpath(site));
+    store = site + u"/tokens"_s;
+    ASSERT_EQ(::mkdir(QFile::encodeName(store).constData(), 0700), 0);
+    seed(u"ed"_s, u"seed-d"_s);
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"VESSAMO_CONFIG"_s, site + u"/router.vsm"_s);
+    tool.setProcessEnvironment(env);
+    tool.start(program(), {u"token"_s, u"ed"_s});
+    const Outcome run = finish(tool);
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.out.startsWith(u"at-"_s)) << run.out.toStdString();
+}
+
 namespace {
 
 // A stored account whose access token has expired, for the token source in this process.

@@ -1,0 +1,39 @@
+// Running an outside program the way the router trusts none: the program file found once
+// (a bare name on PATH) and then started by its full path, so that the file checked is the
+// file run; the program in a process group of its own, ended with everything it started
+// when its time runs out, when the run's stop is requested, and when the call returns; its
+// standard input empty, its standard error discarded, and its standard output either
+// discarded or kept up to a cap (the rest read and dropped, so a program that writes
+// without end never blocks on a full pipe and never fills memory).
+//
+// The same rules as modSyncShell (syncshell.h), with the output kept for a caller that
+// needs the program's answer (a token command).
+#pragma once
+
+#include "platform/stopsource.h"
+#include "routing/syncshell.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace vessamo::routing {
+
+// The file the first word of a command line names, as it will be run: a name without "/"
+// looked up on PATH now, any other made absolute. Empty when there is no such file.
+QString programFile(const QString &word);
+
+struct ProgramOutput
+{
+    QByteArray bytes; // the first `cap` bytes of standard output
+    bool cut = false; // the program wrote more than that
+};
+
+// Runs `program` (a full path) with `arguments` for at most `timeLimitSeconds` (0: no
+// limit), ended sooner when `stop` is requested; its standard output goes to `output` (at
+// most `cap` bytes) when given, else nowhere. The outcome as SyncShellProgram reports it.
+SyncShellResult runInOwnGroup(const QString &program, const QStringList &arguments,
+                              qint32 timeLimitSeconds, const platform::StopSource *stop,
+                              ProgramOutput *output = nullptr, qsizetype cap = 0);
+
+} // namespace vessamo::routing
