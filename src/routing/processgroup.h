@@ -6,18 +6,31 @@
 // discarded or kept up to a cap (the rest read and dropped, so a program that writes
 // without end never blocks on a full pipe and never fills memory).
 //
-// The same rules as modSyncShell (syncshell.h), with the output kept for a caller that
-// needs the program's answer (a token command).
+// modSyncShell (syncshell.h) runs the anti-spam program through it; a token command runs
+// through it with its output kept.
 #pragma once
 
 #include "platform/stopsource.h"
-#include "routing/syncshell.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 namespace vessamo::routing {
+
+// How a run of an outside program ended.
+struct SyncShellResult
+{
+    enum class Outcome {
+        Finished, // the program ended; exitCode holds its code
+        Crashed, // the program died from a signal
+        FailedToStart, // no such program, not executable, or an empty command line
+        TimedOut, // the limit ran out; the program was ended
+        Stopped, // the stop was requested; the program was ended
+    };
+    Outcome outcome = Outcome::FailedToStart;
+    int exitCode = 0;
+};
 
 // The file the first word of a command line names, as it will be run: a name without "/"
 // looked up on PATH now, any other made absolute. Empty when there is no such file.
@@ -31,7 +44,7 @@ struct ProgramOutput
 
 // Runs `program` (a full path) with `arguments` for at most `timeLimitSeconds` (0: no
 // limit), ended sooner when `stop` is requested; its standard output goes to `output` (at
-// most `cap` bytes) when given, else nowhere. The outcome as SyncShellProgram reports it.
+// most `cap` bytes) when given, else nowhere.
 SyncShellResult runInOwnGroup(const QString &program, const QStringList &arguments,
                               qint32 timeLimitSeconds, const platform::StopSource *stop,
                               ProgramOutput *output = nullptr, qsizetype cap = 0);

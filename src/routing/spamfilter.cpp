@@ -10,6 +10,7 @@
 #include "platform/eventlog.h"
 #include "routing/queue.h"
 #include "routing/runcontext.h"
+#include "routing/processgroup.h"
 #include "routing/syncshell.h"
 
 #include <QCoreApplication>
@@ -65,19 +66,6 @@ bool runGuarded(RunContext &ctx, const QString &program, const QStringList &argu
     }
     return result.outcome != SyncShellResult::Outcome::TimedOut
         && result.outcome != SyncShellResult::Outcome::Stopped;
-}
-
-// The file the first word of a command line names, as it will be run: a name without "/"
-// looked up on PATH now, any other made absolute. Empty when there is no such file.
-QString programFile(const QString &word)
-{
-    if (word.isEmpty())
-        return {};
-    // Found as the process runner would find it: a name without "/" on PATH.
-    const QString found = word.contains(u'/') ? word : QStandardPaths::findExecutable(word);
-    if (found.isEmpty() || !QFileInfo::exists(found))
-        return {};
-    return QFileInfo(found).absoluteFilePath();
 }
 
 } // namespace

@@ -10,24 +10,12 @@
 #pragma once
 
 #include "platform/stopsource.h"
+#include "routing/processgroup.h"
 
 #include <QString>
 #include <QStringList>
 
 namespace vessamo::routing {
-
-struct SyncShellResult
-{
-    enum class Outcome {
-        Finished, // the program ended; exitCode holds its code
-        Crashed, // the program died from a signal
-        FailedToStart, // no such program, not executable, or an empty command line
-        TimedOut, // the limit ran out; the program was ended
-        Stopped, // the stop was requested; the program was ended
-    };
-    Outcome outcome = Outcome::FailedToStart;
-    int exitCode = 0;
-};
 
 // Runs `commandLine` and returns when the program has ended, could not be started,
 // `timeLimitSeconds` (0: no limit) has run out, or `stop` was requested. A program still

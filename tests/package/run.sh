@@ -28,6 +28,7 @@ expected_modes=(
   "/etc/vessamo                    root:vessamo    750"
   "/etc/vessamo/vessamo.vsm        root:vessamo    640"
   "/var/lib/vessamo                vessamo:vessamo 700"
+  "/var/lib/vessamo/tokens         vessamo:vessamo 700"
   "/var/spool/vessamo              vessamo:vessamo 700"
   "/var/spool/vessamo/Cua          vessamo:vessamo 700"
   "/var/spool/vessamo/SiEnviats    vessamo:vessamo 700"
