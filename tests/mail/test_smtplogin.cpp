@@ -264,3 +264,54 @@ TEST_F(SmtpLogin, RealMechanismsAgainstAiosmtpd)
         EXPECT_EQ(judge.process.readLine().trimmed(), QByteArray(row.judged));
     }
 }
+
+// The owner may release the object from any of its events during a login, and a token source
+// may release it too: the k-th event, for every k, of a SCRAM login that succeeds, one whose
+// server signature is wrong and one refused; nothing more reaches the socket, and the socket
+// serves the next object.
+TEST_F(SmtpLogin, OwnerMayReleaseTheObjectDuringTheLogin)
+{
+    const QByteArray scram = "C: AUTH\nS: 334 " + kScramServerFirst + "\nC: AUTHUSER\nS: 334 ";
+    for (const QByteArray &script :
+         {scram + kScramServerFinal + "\nC: AUTHPASS\nS: 235 2.7.0 ok",
+          scram + kScramWrongFinal + "\nC: AUTHPASS\nS: 501 5.7.0 Auth aborted",
+          "C: AUTH\nS: 535 5.7.8 Bad credentials"_ba}) {
+        for (int k = 1;; ++k) {
+            SCOPED_TRACE(script.right(20).toStdString() + " event " + std::to_string(k));
+            FakeSmtpServer &fake = fresh();
+            fake.setEhloReply("250 AUTH SCRAM-SHA-256\r\n");
+            fake.play(script.constData());
+            logInAs(u"pencil"_s);
+            mail->SetUserName(u"user"_s);
+            mail->setLoginMethod(u"SCRAM-SHA-256"_s);
+            mail->setSaslClientNonce(kScramNonce);
+            int seen = 0;
+            const auto release = [&, k] {
+                if (++seen == k)
+                    mail.reset();
+            };
+            auto *object = mail.get();
+            QObject::connect(object, &mail::clsEnviarCorreu::Status, release);
+            QObject::connect(object, &mail::clsEnviarCorreu::SendFailed, release);
+            QObject::connect(object, &mail::clsEnviarCorreu::SendSuccesful, release);
+            object->Enruta();
+            if (mail)
+                break; // fewer than k events: each one has been tried
+            fresh();
+            mail->Enruta();
+            EXPECT_EQ(events->successes, 1);
+        }
+    }
+    // The token source itself lets the object go: nothing is sent.
+    FakeSmtpServer &fake = fresh();
+    logInAs();
+    mail->setLoginMethod(u"auto"_s);
+    mail->setAccessTokenSource([this](QString &) {
+        mail.reset();
+        return std::optional<QString>(u"tok3n"_s);
+    });
+    mail->Enruta();
+    EXPECT_FALSE(mail);
+    EXPECT_EQ(fake.connections(), 0);
+    EXPECT_EQ(socket.State(), 0);
+}
