@@ -214,6 +214,18 @@ public:
     // Where MXQuery finds its name servers; the process-wide table unless replaced.
     void SetMxQueryOptions(const dns::MxQueryOptions &options) { mxOptions_ = options; }
 
+    // How the SMTP login goes when UseAuthentication is on (not remembered): empty for
+    // AUTH LOGIN, as always; "auto" for the strongest mechanism the server offers (PLAIN and
+    // LOGIN only inside TLS); or a SASL mechanism's name (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1,
+    // SCRAM-SHA-256, XOAUTH2, OAUTHBEARER), which the server must offer.
+    void setLoginMethod(const QString &method) { loginMethod_ = method; }
+    QString loginMethod() const { return loginMethod_; }
+    // Where XOAUTH2 and OAUTHBEARER get an access token, asked at each login; with one set,
+    // "auto" logs in with a token. Empty: none.
+    void setAccessTokenSource(AccessTokenSource source) { accessTokenSource_ = std::move(source); }
+    // SCRAM's client nonce; empty (the default) draws a random one at each login. For tests.
+    void setSaslClientNonce(const QByteArray &nonce) { saslClientNonce_ = nonce; }
+
     // Read-only views of the internal state, for the session, composition and tests.
     const QStringList &ErrorList() const { return errors_; }
     const QStringList &RecipientList() const { return recipient_; }
@@ -361,6 +373,9 @@ private:
     qint32 pop3Port_ = 110;
     QStringList errors_;
     dns::MxQueryOptions mxOptions_;
+    QString loginMethod_;
+    AccessTokenSource accessTokenSource_;
+    QByteArray saslClientNonce_;
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
 
     bool asHtml_ = false;

@@ -84,6 +84,9 @@ SessionSettings clsEnviarCorreu::sessionSettings() const
     settings.host = smtpHost_;
     settings.port = smtpPort_;
     settings.useAuthentication = useAuthentication_;
+    settings.loginMethod = loginMethod_;
+    settings.accessToken = accessTokenSource_;
+    settings.saslClientNonce = saslClientNonce_;
     settings.userName = userName_;
     settings.password = password_;
     settings.usePopAuthentication = usePopAuthentication_;

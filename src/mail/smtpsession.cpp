@@ -8,6 +8,7 @@
 #include "mail/smtpsession.h"
 
 #include "mail/errortext.h"
+#include "mail/sasl.h"
 #include "platform/ansi.h"
 #include "platform/socketcontrol.h"
 #include "platform/stopsource.h"
@@ -278,6 +279,9 @@ bool SmtpSession::open()
             return false;
         }
     }
+    // A token that cannot be had ends the operation before anything reaches a server.
+    if (!fetchAccessToken())
+        return false;
     if (settings_.usePopAuthentication && !pop3Login())
         return false;
 
@@ -290,6 +294,30 @@ bool SmtpSession::open()
     if (!connectLoop(settings_.host, settings_.port, SmtpState::Greeting))
         return false;
     return awaitRest() && state_ == SmtpState::Ready;
+}
+
+bool SmtpSession::fetchAccessToken()
+{
+    accessToken_.clear();
+    const QString method = settings_.loginMethod.trimmed().toUpper();
+    // "auto" with a token source logs in only with a token mechanism.
+    const bool needed = settings_.useAuthentication && settings_.accessToken
+        && (method == u"AUTO" || method == QLatin1String(sasl::kXOAuth2)
+            || method == QLatin1String(sasl::kOAuthBearer));
+    if (!needed)
+        return true;
+    QString error;
+    const std::optional<QString> token = settings_.accessToken(error);
+    if (released())
+        return false;
+    if (token && !token->isEmpty()) {
+        accessToken_ = *token;
+        return true;
+    }
+    fail(QStringLiteral("No access token for the SMTP login: ")
+             + (error.isEmpty() ? QStringLiteral("the token source gave none") : error),
+         RelayOutcome::Temporary);
+    return false;
 }
 
 // Up to ConnectRetry attempts to connect; once connected the session waits in `greeting`.

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace vessamo::platform {
 class SocketControl;
@@ -34,6 +35,8 @@ class StopSource;
 } // namespace vessamo::platform
 
 namespace vessamo::mail {
+
+class SaslMechanism;
 
 // What one relay attempt tells its caller about the message.
 enum class RelayOutcome {
@@ -54,6 +57,7 @@ enum class SmtpState : int {
     StartTls, // reply to STARTTLS (port 587)
     TlsHandshake, // the TLS handshake after STARTTLS; EHLO again once it is done
     Auth, // replies to AUTH LOGIN and its two answers
+    SaslAuth, // replies to AUTH with the chosen SASL mechanism and to its answers
     Ready, // greeted (and logged in): a transaction may start
     MailFrom, // reply to MAIL FROM
     RcptTo, // reply to RCPT TO
@@ -75,6 +79,7 @@ enum class SmtpCommand {
     Hello, // EHLO or HELO with the sender's domain
     StartTls,
     AuthLogin,
+    AuthSasl, // AUTH with the chosen mechanism, and its initial response when it fits
     MailFrom,
     RcptTo, // the envelope's next recipient
     Data,
@@ -119,6 +124,7 @@ inline constexpr std::array<SmtpStateRow, static_cast<std::size_t>(SmtpState::Co
         {SmtpState::StartTls,     "StartTls",     SmtpCommand::StartTls,  nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
         {SmtpState::TlsHandshake, "TlsHandshake", SmtpCommand::None,      nullptr,                            SmtpWait::Connect, false, false, RelayOutcome::Temporary},
         {SmtpState::Auth,         "Auth",         SmtpCommand::AuthLogin, "Sending Login Authentication...",  SmtpWait::Login,   false, false, RelayOutcome::Temporary},
+        {SmtpState::SaslAuth,     "SaslAuth",     SmtpCommand::AuthSasl,  "Sending Login Authentication...",  SmtpWait::Message, false, false, RelayOutcome::Temporary},
         {SmtpState::Ready,        "Ready",        SmtpCommand::None,      nullptr,                            SmtpWait::None,    false, false, RelayOutcome::Temporary},
         {SmtpState::MailFrom,     "MailFrom",     SmtpCommand::MailFrom,  "Sending Sender Information...",    SmtpWait::Message, false, true,  RelayOutcome::Temporary},
         {SmtpState::RcptTo,       "RcptTo",       SmtpCommand::RcptTo,    "Sending Recipient Information...", SmtpWait::Message, false, true,  RelayOutcome::Temporary},
@@ -156,14 +162,24 @@ inline const char *smtpStateName(SmtpState state)
     return smtpStateRow(state).name;
 }
 
+// Where XOAUTH2 and OAUTHBEARER get an access token, asked afresh at each login: the
+// token, or none with `error` saying why (never holding a secret).
+using AccessTokenSource = std::function<std::optional<QString>(QString &error)>;
+
 // What the session reads of its mail object, taken when a public operation begins: the
 // session never reaches into the object's properties.
 struct SessionSettings
 {
     QString host; // the SMTP server; empty: the mail exchanger of the default domain
     qint32 port = 25;
-    bool useAuthentication = false; // EHLO, and AUTH LOGIN when the server offers it
-    QString userName; // for AUTH LOGIN and the POP3 login
+    bool useAuthentication = false; // EHLO, and the login when the server offers one
+    // How the login goes: empty for AUTH LOGIN whenever the EHLO reply names PLAIN or
+    // LOGIN (as this program always has); "auto" for the strongest SASL mechanism the server
+    // offers; or a mechanism's name, which the server must offer.
+    QString loginMethod;
+    AccessTokenSource accessToken; // none: no token source
+    QByteArray saslClientNonce; // SCRAM's nonce; empty: a random one (tests fix it)
+    QString userName; // for the login and the POP3 login
     QString password;
     bool usePopAuthentication = false; // a POP3 login before sending
     QString pop3Host;
@@ -323,6 +339,17 @@ private:
     void judge(const QByteArray &reply);
     void judgeHello(const QByteArray &reply);
     void judgeAuth(const QByteArray &reply);
+    // The SASL login: the choice among the mechanisms the EHLO reply offers, each reply to
+    // AUTH and its answers, one challenge's answer, and the cancel of an exchange the
+    // mechanism cannot go on with (whatever the server replies to it ends the login).
+    void startSasl(const QByteArray &ehloReply);
+    void judgeSasl(const QByteArray &reply);
+    void answerSasl(const QByteArray &reply);
+    void cancelSasl(const QString &why);
+    void saslFailed(const QString &text);
+    // The access token for this connection's login, when the login method needs one; false
+    // (reported) when the token source gives none.
+    bool fetchAccessToken();
     void judgePop3(const QByteArray &reply);
     void answerChallenge(const QByteArray &reply);
     // Reports a failure of the current state: `text` goes to the error list.
@@ -387,6 +414,14 @@ private:
     // Learnt from the EHLO reply, and only from it (after STARTTLS, from the second one).
     bool authAdvertised_ = false;
     bool authParameter_ = false;
+    // The SASL login under way: its mechanism, the initial response sent with AUTH (encoded)
+    // or kept for the server's empty challenge when the line would be too long, and, once
+    // cancelled, why. The token is this connection's; both go when the login ends.
+    std::unique_ptr<SaslMechanism> sasl_;
+    std::optional<QByteArray> saslInitial_;
+    std::optional<QByteArray> saslPending_;
+    std::optional<QString> saslCancelled_;
+    QString accessToken_;
     qint64 bytesSent_ = 0;
     qint64 estimatedTotal_ = 0;
     qint32 lastPercentage_ = 0;

@@ -3,6 +3,8 @@
 // reply for the state it answers, and the socket's events (connect, data, close, error,
 // progress) move the machine. Nothing here waits.
 #include "mail/modcorreu.h"
+#include "mail/sasl.h"
+#include "mail/saslmechanisms.h"
 #include "mail/smtpsession.h"
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
@@ -20,10 +22,31 @@ using platform::SocketControl;
 
 const QByteArray kMasked = QByteArrayLiteral("********");
 constexpr qsizetype kShownOfLongReply = 200;
+// An AUTH command line with its initial response may have this many octets, CR LF included
+// (RFC 4954 section 4); a longer response waits for the server's empty challenge.
+constexpr qsizetype kMaxAuthLine = 512;
 
 bool containsNoCase(const QByteArray &text, const char *part)
 {
     return text.toLower().contains(part);
+}
+
+// The mechanisms an EHLO reply offers on its AUTH lines, "250-AUTH PLAIN LOGIN" and the
+// older "250-AUTH=PLAIN LOGIN" alike.
+QByteArrayList offeredMechanisms(const QByteArray &reply)
+{
+    QByteArrayList offered;
+    for (const QByteArray &line : reply.split('\n')) {
+        const QByteArray text = line.mid(4).trimmed();
+        const QByteArray keyword = text.left(5).toUpper();
+        if (keyword != "AUTH " && keyword != "AUTH=")
+            continue;
+        for (const QByteArray &mechanism : parseOfferedMechanisms(text.mid(5))) {
+            if (!offered.contains(mechanism))
+                offered << mechanism;
+        }
+    }
+    return offered;
 }
 
 // Whether a multi-line EHLO reply names the extension as a keyword of one of its lines
@@ -82,6 +105,13 @@ QByteArray SmtpSession::commandOf(SmtpCommand command, QByteArray &logged) const
     case SmtpCommand::AuthLogin:
         // Mechanism names are upper case; strict servers refuse "Login".
         return QByteArrayLiteral("AUTH LOGIN\r\n");
+    case SmtpCommand::AuthSasl: {
+        const QByteArray auth = "AUTH " + (sasl_ ? sasl_->name() : QByteArray());
+        if (!saslInitial_)
+            return auth + "\r\n";
+        logged = auth + ' ' + kMasked;
+        return auth + ' ' + *saslInitial_ + "\r\n";
+    }
     case SmtpCommand::MailFrom:
         return "MAIL FROM: <" + from + ">" + (authParameter_ ? " AUTH=" + from : QByteArray())
             + "\r\n";
@@ -187,6 +217,9 @@ void SmtpSession::judge(const QByteArray &reply)
     case SmtpState::Auth:
         judgeAuth(reply);
         return;
+    case SmtpState::SaslAuth:
+        judgeSasl(reply);
+        return;
     case SmtpState::MailFrom:
         if ((accepted = positive(code, {"250", "251"})))
             enter(SmtpState::RcptTo);
@@ -265,6 +298,10 @@ void SmtpSession::judgeHello(const QByteArray &reply)
         state_ = SmtpState::Ready;
         return;
     }
+    if (!settings_.loginMethod.isEmpty()) {
+        startSasl(reply);
+        return;
+    }
     const bool mechanism = containsNoCase(reply, "plain") || containsNoCase(reply, "login");
     authAdvertised_ = containsNoCase(reply, "auth") && mechanism;
     authParameter_ = containsNoCase(reply, "auth=") && mechanism;
@@ -314,6 +351,117 @@ void SmtpSession::answerChallenge(const QByteArray &reply)
         send(platform::toAnsi(Base64EncodeText(settings_.password)), kMasked);
     else
         send(QByteArrayLiteral("\r\n*\r\n"), kMasked);
+}
+
+// --- The SASL login -------------------------------------------------------------------------
+
+// The mechanism for the configured method among those the EHLO reply offers, then AUTH.
+void SmtpSession::startSasl(const QByteArray &ehloReply)
+{
+    const QByteArrayList offered = offeredMechanisms(ehloReply);
+    authAdvertised_ = !offered.isEmpty();
+    authParameter_ = authAdvertised_ && containsNoCase(ehloReply, "auth=");
+    const bool inTls = socket_ && !socket_->TlsDescription().isEmpty();
+    const SaslChoice choice = chooseMechanism(offered, settings_.loginMethod, inTls,
+                                              static_cast<bool>(settings_.accessToken));
+    if (!choice.ok()) {
+        saslFailed(choice.failure);
+        return;
+    }
+    const SaslCredentials credentials {settings_.userName, settings_.password, accessToken_,
+                                       settings_.host, static_cast<quint16>(settings_.port)};
+    SaslMade made = makeMechanism(choice.mechanism, credentials, settings_.saslClientNonce);
+    if (!made.mechanism) {
+        saslFailed(made.failure);
+        return;
+    }
+    sasl_ = std::move(made.mechanism);
+    saslInitial_.reset();
+    saslPending_.reset();
+    saslCancelled_.reset();
+    if (const std::optional<QByteArray> initial = sasl_->initialResponse()) {
+        const QByteArray encoded = encodeInitialResponse(*initial);
+        const qsizetype line = 5 + sasl_->name().size() + 1 + encoded.size() + 2;
+        if (line <= kMaxAuthLine)
+            saslInitial_ = encoded;
+        else
+            saslPending_ = *initial;
+    }
+    enter(SmtpState::SaslAuth);
+}
+
+// 334: a challenge; 235: success, which the mechanism must accept (SCRAM only once the
+// server has proved it knows the password); anything else: the refusal, as the server
+// worded it, with the mechanism's reading of it.
+void SmtpSession::judgeSasl(const QByteArray &reply)
+{
+    if (saslCancelled_) {
+        // The reply to the cancel ends the login, whatever it says.
+        saslFailed(*saslCancelled_);
+        return;
+    }
+    const QByteArray code = reply.left(3);
+    if (code == "334") {
+        answerSasl(reply);
+        return;
+    }
+    if (code == "235") {
+        const SaslStep verified = sasl_->verifySuccess(std::nullopt);
+        if (!verified.ok()) {
+            saslFailed(verified.failure);
+            return;
+        }
+        sasl_.reset();
+        accessToken_.clear();
+        state_ = SmtpState::Ready;
+        status(QStringLiteral("Host Login OK!"));
+        return;
+    }
+    saslFailed(platform::fromAnsi(reply) + sasl_->serverReason());
+}
+
+// One challenge, decoded, and the mechanism's answer; every answer is masked in the wire log.
+void SmtpSession::answerSasl(const QByteArray &reply)
+{
+    const std::optional<QByteArray> challenge = decodeChallenge(reply.mid(3));
+    if (!challenge) {
+        cancelSasl(QStringLiteral("The server's %1 challenge is not Base64")
+                       .arg(QString::fromLatin1(sasl_->name())));
+        return;
+    }
+    QByteArray response;
+    if (saslPending_) {
+        // The initial response that did not fit on the AUTH line goes now.
+        if (!challenge->isEmpty()) {
+            cancelSasl(QStringLiteral("The server sent a %1 challenge where the client speaks "
+                                      "first")
+                           .arg(QString::fromLatin1(sasl_->name())));
+            return;
+        }
+        response = *std::exchange(saslPending_, std::nullopt);
+    } else {
+        const SaslStep step = sasl_->step(*challenge);
+        if (!step.ok()) {
+            cancelSasl(step.failure);
+            return;
+        }
+        response = step.response;
+    }
+    send(encodeResponse(response) + "\r\n", kMasked);
+}
+
+void SmtpSession::cancelSasl(const QString &why)
+{
+    saslCancelled_ = why;
+    send(QByteArray(kSaslCancel) + "\r\n");
+}
+
+// The login failed: reported like a refused AUTH LOGIN.
+void SmtpSession::saslFailed(const QString &text)
+{
+    accessToken_.clear();
+    fail(text, RelayOutcome::Temporary);
+    status(QStringLiteral("Host Login Failed!"));
 }
 
 // --- Socket events --------------------------------------------------------------------------

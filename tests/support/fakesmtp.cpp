@@ -33,12 +33,14 @@ void FakeSmtpServer::line(const QByteArray &line)
     if (step == "STARTTLS" && offersStartTls())
         fallback = "220 2.0.0 Ready to start TLS\r\n";
     const Reply reply = scripted(step, line).value_or(Reply::text(fallback));
-    // Data follows only when the reply lets it (a scripted refusal does not).
-    const bool dataFollows = reply.kind == Reply::Send && reply.fragments.value(0).startsWith('3');
-    mode_ = step == "AUTH"              ? Mode::AuthUser
-        : step == "AUTHUSER"            ? Mode::AuthPass
-        : step == "DATA" && dataFollows ? Mode::Data
-                                        : Mode::Command;
+    // Data, or the next answer of a login, follows only when the reply lets it (a scripted
+    // refusal or success does not).
+    const bool more = reply.kind == Reply::Send && reply.fragments.value(0).startsWith('3');
+    mode_ = !more            ? Mode::Command
+        : step == "AUTH"     ? Mode::AuthUser
+        : step == "AUTHUSER" ? Mode::AuthPass
+        : step == "DATA"     ? Mode::Data
+                             : Mode::Command;
     send(reply);
     if (step == "STARTTLS" && reply.kind == Reply::Send
         && reply.fragments.value(0).startsWith("220"))

@@ -5,7 +5,8 @@
 //
 // Steps are named by the command verb in upper case ("EHLO", "HELO", "MAIL", "RCPT",
 // "DATA", "QUIT", "AUTH", "RSET"), plus "GREETING", "AUTHUSER" and "AUTHPASS" (the two
-// AUTH LOGIN answers) and "." (the end of data).
+// AUTH LOGIN answers, or any login's first and second answer to a 334 challenge) and "."
+// (the end of data).
 #pragma once
 
 #include "support/transcript.h"
