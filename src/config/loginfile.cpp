@@ -25,7 +25,7 @@ QString escaped(const QString &text, bool server)
     for (QChar c : text) {
         const char16_t u = c.unicode();
         if (u < 0x20 || u == 0x7F || u == u'%' || u == u'=' || u == u' ' || (server && u == u'@'))
-            out += QStringLiteral("%%1").arg(int(u), 2, 16, QChar(u'0')).toUpper();
+            out += u'%' + QString::number(int(u), 16).rightJustified(2, u'0').toUpper();
         else
             out += c;
     }
@@ -52,8 +52,9 @@ std::optional<QString> unescaped(const QString &text)
 
 QString mailboxKey(const MailboxIdentity &id)
 {
-    return QStringLiteral("pop3.%1@%2:%3").arg(escaped(id.user, false), escaped(id.server, true))
-        .arg(id.port);
+    // Joined, not arg(): an escaped text holds "%3D" and the like.
+    return QStringLiteral("pop3.") + escaped(id.user, false) + u'@' + escaped(id.server, true)
+        + u':' + QString::number(id.port);
 }
 
 // "user@server:port" back to the identity.
