@@ -368,7 +368,7 @@ MUTANTS = [
      "ConfigDialogs"),
     # --- configuration: who may change what root reads and runs, saves that lose nothing
     ("a configuration others can write accepted at start", "src/shell/frmmain.cpp",
-     "config::writableByOthers(file, false)", "std::optional<QString>()",
+     "config::writableByOthers(file, false)", "((void)file, std::optional<QString>())",
      "ProcessTest.AConfigurationOthersCanWrite"),
     ("a group-writable file or folder taken as safe", "src/config/filetrust.cpp",
      "    if (st.st_mode & S_IWGRP)\n", "    if (false)\n",
@@ -549,7 +549,7 @@ MUTANTS = [
      "ConfigStore.DamagedLoginFiles|ConfigDialogs.ADamagedLoginFile"),
     ("APOP offered for SMTP", "src/config/loginsettings.cpp",
      "    if (use == LoginUse::Pop3)\n        methods << QStringLiteral(\"APOP\");",
-     "    methods << QStringLiteral(\"APOP\");", "ConfigStore.DamagedLoginFiles|ConfigDialogs"),
+     "    if (use == LoginUse::Pop3 || true)\n        methods << QStringLiteral(\"APOP\");", "ConfigStore.DamagedLoginFiles|ConfigDialogs"),
     ("an OAuth method taken without a token source", "src/config/loginsettings.cpp",
      "    if (tokenMechanism(login.method) && !login.hasTokenSource())",
      "    if (false && !login.hasTokenSource())",
@@ -572,10 +572,9 @@ MUTANTS = [
     ("the dialog saves token boxes for a method without tokens", "src/shell/frmconfiguracio.cpp",
      "    if (!takesToken(f.login))\n", "    if (false)\n",
      "ConfigDialogs.TheAuthenticationChoice"),
-    ("a mailbox's login not looked up by its identity", "src/config/configuracio.cpp",
-     "    const auto found = mailboxLogins.find(MailboxIdentity::of(mailbox));",
-     "    const auto found = mailboxLogins.begin();",
-     "ConfigStore.Login|ConfigDialogs.LoginSettings"),
+    ("the port left out of a mailbox's identity", "src/config/loginsettings.cpp",
+     "    return {mailbox.Servidor, mailbox.port(), mailbox.Usuari};",
+     "    return {mailbox.Servidor, 0, mailbox.Usuari};", "ConfigStore.LoginsFollow"),
 ]
 
 
