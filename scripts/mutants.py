@@ -560,6 +560,9 @@ MUTANTS = [
      "    static const QRegularExpression pattern(\n"
      "        QStringLiteral(\"[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}\"));",
      "ConfigStore.DamagedLoginFiles|ConfigDialogs.LoginSettings"),
+    ("a token command that is not a program accepted", "src/config/loginsettings.cpp",
+     "!(file.isFile() && file.isExecutable())", "!file.exists()",
+     "ConfigDialogs.LoginSettings"),
     ("a login file others can write accepted at start", "src/shell/frmmain.cpp",
      "for (const QString &file : {path, config::loginFilePath(path)}) {",
      "for (const QString &file : {path}) {", "ProcessTest.AConfigurationOthersCanWrite"),

@@ -232,7 +232,7 @@ std::optional<Refusal> checkConfigForm(ConfigForm &form)
             || t[kContrassenyaSMTP] != t[kConfirmacioSMTP]))
         return refuse(kContrassenyaSMTP, "Contrassenya SMTP incorrecte");
     if (const std::optional<LoginRefusal> wrong = checkLogin(login, LoginUse::Smtp))
-        return Refusal {wrong->field == LoginRefusal::Account ? kCompteTestimoniSMTP
+        return Refusal {wrong->field == LoginRefusal::Account       ? kCompteTestimoniSMTP
                             : wrong->field == LoginRefusal::Command ? kOrdreTestimoniSMTP
                                                                     : -1,
                         wrong->message};
@@ -354,7 +354,7 @@ std::optional<Refusal> checkMailboxForm(const MailboxForm &form)
     if ((isBlank(t[kContrassenya]) && !usesTokenOnly(login)) || t[kContrassenya] != t[kConfirmacio])
         return Refusal {kContrassenya, QStringLiteral("Contrassenya POP3 incorrecte")};
     if (const std::optional<LoginRefusal> wrong = checkLogin(login, LoginUse::Pop3))
-        return Refusal {wrong->field == LoginRefusal::Account ? kCompteTestimoni
+        return Refusal {wrong->field == LoginRefusal::Account       ? kCompteTestimoni
                             : wrong->field == LoginRefusal::Command ? kOrdreTestimoni
                                                                     : -1,
                         wrong->message};

@@ -452,7 +452,7 @@ std::optional<NoFile> llegirAutentificacio(const QString &path, LoginFileRead &r
     }
     const QByteArray bytes = file.read(kMaxLoginFile + 1);
     read = bytes.size() > kMaxLoginFile ? LoginFileRead {{}, {}, QStringLiteral("massa llarg")}
-                                         : parseLoginFile(bytes);
+                                        : parseLoginFile(bytes);
     if (read.error.isEmpty())
         return std::nullopt;
     return NoFile {ConfigurationLoad::Status::Damaged,

@@ -114,9 +114,9 @@ struct ConfigurationLoad
     Status status = Status::Missing;
     // What went wrong, for the person at the keyboard.
     QString error;
-    // Loaded: the file's record and mailbox table, and the login file's settings. Otherwise the configuration the load
-    // started from with no mailbox (a count of 0, one empty entry): nothing half-read
-    // replaces its other fields.
+    // Loaded: the file's record and mailbox table, and the login file's settings. Otherwise the
+    // configuration the load started from with no mailbox (a count of 0, one empty entry): nothing
+    // half-read replaces its other fields.
     Configuration configuration;
 
     bool loaded() const { return status == Status::Loaded; }

@@ -13,9 +13,9 @@ namespace {
 const QStringList &sasl()
 {
     static const QStringList names = {
-        QStringLiteral("PLAIN"),         QStringLiteral("LOGIN"),   QStringLiteral("CRAM-MD5"),
-        QStringLiteral("SCRAM-SHA-1"),   QStringLiteral("SCRAM-SHA-256"),
-        QStringLiteral("XOAUTH2"),       QStringLiteral("OAUTHBEARER"),
+        QStringLiteral("PLAIN"),       QStringLiteral("LOGIN"),         QStringLiteral("CRAM-MD5"),
+        QStringLiteral("SCRAM-SHA-1"), QStringLiteral("SCRAM-SHA-256"), QStringLiteral("XOAUTH2"),
+        QStringLiteral("OAUTHBEARER"),
     };
     return names;
 }
@@ -79,12 +79,15 @@ std::optional<LoginRefusal> checkLogin(const LoginSettings &login, LoginUse use,
                                        bool programMustExist)
 {
     using F = LoginRefusal::Field;
-    const QString protocol = use == LoginUse::Smtp ? QStringLiteral("SMTP") : QStringLiteral("POP3");
+    const QString protocol
+        = use == LoginUse::Smtp ? QStringLiteral("SMTP") : QStringLiteral("POP3");
     if (!loginMethods(use).contains(login.method)) {
         if (login.method == u"APOP")
-            return LoginRefusal {F::Method, QStringLiteral("Mètode d'autentificació %1 incorrecte: APOP només serveix "
-                                  "per a les bústies POP3")
-                                                .arg(protocol)};
+            return LoginRefusal {
+                F::Method,
+                QStringLiteral("Mètode d'autentificació %1 incorrecte: APOP només serveix "
+                               "per a les bústies POP3")
+                    .arg(protocol)};
         QStringList shown = loginMethods(use);
         shown.first() = QStringLiteral("classic");
         return LoginRefusal {F::Method,
@@ -102,7 +105,8 @@ std::optional<LoginRefusal> checkLogin(const LoginSettings &login, LoginUse use,
         const QString program = words.value(0);
         const bool badForm = hasControlCharacter(login.tokenCommand) || program.isEmpty()
             || !QFileInfo(program).isAbsolute();
-        if (badForm || (programMustExist && !QFileInfo(program).isFile()))
+        const QFileInfo file(program);
+        if (badForm || (programMustExist && !(file.isFile() && file.isExecutable())))
             return LoginRefusal {F::Command,
                                  QStringLiteral("Ordre de testimoni %1 incorrecte: cal el camí "
                                                 "absolut d'un programa que existeixi")

@@ -10,8 +10,8 @@
 
 #include <QString>
 #include <QStringList>
-#include <tuple>
 #include <optional>
+#include <tuple>
 
 namespace vessamo::config {
 
@@ -64,7 +64,7 @@ struct LoginRefusal
 // program must be an existing file named by an absolute path (a save); without it only the
 // form is checked (a load: a program removed since is the login's failure, not the file's).
 std::optional<LoginRefusal> checkLogin(const LoginSettings &login, LoginUse use,
-                                  bool programMustExist = true);
+                                       bool programMustExist = true);
 
 // A mailbox as its login entry knows it.
 struct MailboxIdentity

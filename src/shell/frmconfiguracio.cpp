@@ -81,8 +81,8 @@ QComboBox *newLoginChoice(QWidget *owner, LoginUse use, const QString &method)
     auto *choice = new QComboBox(owner);
     for (const QString &m : loginMethods(use)) {
         const QString shown = !m.isEmpty() ? m
-            : use == LoginUse::Smtp       ? QStringLiteral("Clàssic (AUTH LOGIN)")
-                                          : QStringLiteral("Clàssic (USER/PASS)");
+            : use == LoginUse::Smtp        ? QStringLiteral("Clàssic (AUTH LOGIN)")
+                                           : QStringLiteral("Clàssic (USER/PASS)");
         choice->addItem(shown, m);
     }
     choice->setCurrentIndex(std::max(0, choice->findData(method)));
@@ -100,8 +100,8 @@ bool takesToken(const QString &method)
     return method == u"auto" || method == u"XOAUTH2" || method == u"OAUTHBEARER";
 }
 
-void addLoginRows(QGridLayout *grid, QWidget *group, int row, QComboBox *choice,
-                  QLineEdit *account, QLineEdit *command)
+void addLoginRows(QGridLayout *grid, QWidget *group, int row, QComboBox *choice, QLineEdit *account,
+                  QLineEdit *command)
 {
     grid->addWidget(newLabel("Mètode:", group), row, 0);
     grid->addWidget(choice, row, 1);
@@ -225,8 +225,9 @@ frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts,
     }
     const MailboxForm form = newMode()
         ? MailboxForm::fresh()
-        : MailboxForm::fromEntry(configuration_.mailboxes()[size_t(index_)],
-                                 configuration_.loginFor(configuration_.mailboxes()[size_t(index_)]));
+        : MailboxForm::fromEntry(
+            configuration_.mailboxes()[size_t(index_)],
+            configuration_.loginFor(configuration_.mailboxes()[size_t(index_)]));
     cmbMetode = newLoginChoice(server, LoginUse::Pop3, form.login);
     addLoginRows(grid, server, 5, cmbMetode, txtFields[kCompteTestimoni],
                  txtFields[kOrdreTestimoni]);

@@ -418,11 +418,8 @@ TEST_F(ConfigStore, LoginsFollowTheirMailboxNotItsPosition)
         std::vector<int> table; // indexes into `four`, in the new order
     };
     const Row rows[] = {
-        {"unchanged", {0, 1, 2, 3}},
-        {"first deleted", {1, 2, 3}},
-        {"middle deleted", {0, 1, 3}},
-        {"reversed", {3, 2, 1, 0}},
-        {"all but one deleted", {2}},
+        {"unchanged", {0, 1, 2, 3}}, {"first deleted", {1, 2, 3}}, {"middle deleted", {0, 1, 3}},
+        {"reversed", {3, 2, 1, 0}},  {"all but one deleted", {2}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -576,11 +576,10 @@ TEST_F(ConfigDialogs, LoginSettingsThroughTheTextInterface)
     const auto set = [this](const QStringList &settings) {
         return runProgram(QStringList {QStringLiteral("/C"), QStringLiteral("--set")} + settings);
     };
-    auto [status, output] = set({QStringLiteral("mailbox.2.server=pop2.example.org"),
-                                 QStringLiteral("mailbox.2.user=joan"),
-                                 QStringLiteral("mailbox.2.login=scram-sha-256"),
-                                 QStringLiteral("smtp.login=XOAUTH2"),
-                                 QStringLiteral("smtp.token-command=/bin/echo token")});
+    auto [status, output] = set(
+        {QStringLiteral("mailbox.2.server=pop2.example.org"), QStringLiteral("mailbox.2.user=joan"),
+         QStringLiteral("mailbox.2.login=scram-sha-256"), QStringLiteral("smtp.login=XOAUTH2"),
+         QStringLiteral("smtp.token-command=/bin/echo token")});
     // A new mailbox still needs its password: given on standard input.
     EXPECT_EQ(status, 1);
     EXPECT_TRUE(output.contains(QStringLiteral("mailbox.2: Contrassenya POP3 incorrecte")))
@@ -594,9 +593,9 @@ TEST_F(ConfigDialogs, LoginSettingsThroughTheTextInterface)
     ASSERT_EQ(status, 0) << output.toStdString();
     QString printed = runProgram({QStringLiteral("/C"), QStringLiteral("--print")}).second;
     for (const char *line :
-         {"smtp.login = XOAUTH2\n", "smtp.token-account = \n", "smtp.token-command = /bin/echo token\n",
-          "mailbox.1.login = classic\n", "mailbox.2.login = SCRAM-SHA-256\n",
-          "mailbox.2.token-command = \n"})
+         {"smtp.login = XOAUTH2\n", "smtp.token-account = \n",
+          "smtp.token-command = /bin/echo token\n", "mailbox.1.login = classic\n",
+          "mailbox.2.login = SCRAM-SHA-256\n", "mailbox.2.token-command = \n"})
         EXPECT_TRUE(printed.contains(QString::fromUtf8(line))) << line << printed.toStdString();
     EXPECT_FALSE(printed.contains(QStringLiteral("= pw"))) << printed.toStdString();
 
@@ -617,6 +616,9 @@ TEST_F(ConfigDialogs, LoginSettingsThroughTheTextInterface)
           QStringLiteral("mailbox.1.token-account=../x")},
          "Compte de vessamo-token POP3 incorrecte"},
         {{QStringLiteral("mailbox.1.login=auto"), QStringLiteral("mailbox.1.token-command=echo")},
+         "Ordre de testimoni POP3 incorrecte"},
+        // A file that is not a program.
+        {{QStringLiteral("mailbox.1.login=auto"), QStringLiteral("mailbox.1.token-command=") + path},
          "Ordre de testimoni POP3 incorrecte"},
         {{QStringLiteral("mailbox.2.token-account=joan")}, "SCRAM-SHA-256 no fa servir cap"},
         {{QStringLiteral("mailbox.2.login=delete")}, "Mètode d'autentificació POP3 incorrecte"},
@@ -658,9 +660,9 @@ TEST_F(ConfigDialogs, ADamagedLoginFileIsRefusedNotReplaced)
     ASSERT_TRUE(logins.open(QIODevice::WriteOnly));
     logins.write("smtp.login = SOMETHING\n");
     logins.close();
-    for (const QStringList &arguments :
-         {QStringList {QStringLiteral("/C")},
-          QStringList {QStringLiteral("/C"), QStringLiteral("--set"), QStringLiteral("smtp.login=auto")}}) {
+    for (const QStringList &arguments : {QStringList {QStringLiteral("/C")},
+                                         QStringList {QStringLiteral("/C"), QStringLiteral("--set"),
+                                                      QStringLiteral("smtp.login=auto")}}) {
         const auto [status, output] = runProgram(arguments);
         EXPECT_EQ(status, 1);
         EXPECT_TRUE(output.contains(QStringLiteral("Format de fitxer d'autentificació incorrecte")))
@@ -681,7 +683,8 @@ TEST_F(ConfigDialogs, TheAuthenticationChoiceIsSaved)
     configuration.Busties.push_back(Bustia {QStringLiteral("pop.example.org"), 995,
                                             QStringLiteral("joan"), QStringLiteral("pw"),
                                             QString()});
-    configuration.setLoginFor(configuration.Busties[1], LoginSettings {QStringLiteral("PLAIN"), {}, {}});
+    configuration.setLoginFor(configuration.Busties[1],
+                              LoginSettings {QStringLiteral("PLAIN"), {}, {}});
     auto dialog = open();
     // The mailbox that is second now keeps its login when the first is deleted.
     dialog->grid()->selectRow(0);
@@ -720,7 +723,8 @@ TEST_F(ConfigDialogs, TheAuthenticationChoiceIsSaved)
     const ConfigurationLoad load = loadConfiguration(path);
     ASSERT_TRUE(load.loaded()) << load.error.toStdString();
     ASSERT_EQ(load.configuration.mailboxes().size(), 1u);
-    EXPECT_EQ(load.configuration.smtpLogin, (LoginSettings {QStringLiteral("SCRAM-SHA-1"), {}, {}}));
+    EXPECT_EQ(load.configuration.smtpLogin,
+              (LoginSettings {QStringLiteral("SCRAM-SHA-1"), {}, {}}));
     EXPECT_EQ(load.configuration.loginFor(load.configuration.Busties[0]),
               (LoginSettings {QStringLiteral("XOAUTH2"), QStringLiteral("joan@example.org"), {}}));
     EXPECT_TRUE(load.configuration.Busties[0].Contrassenya.isEmpty());
