@@ -468,9 +468,11 @@ ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
     load.configuration.Configuracio.NumBusties = 0;
     load.configuration.Busties.assign(1, Bustia {});
     g_basis = basisOf(path);
-    const auto refused = [&load](ConfigurationLoad::Status status, QString error) {
+    const auto refused = [&load, &path](ConfigurationLoad::Status status, QString error,
+                                        const QString &file = QString()) {
         load.status = status;
         load.error = std::move(error);
+        load.file = file.isEmpty() ? path : file;
         return std::move(load);
     };
 
@@ -481,7 +483,7 @@ ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
     // Read also for a new configuration: a damaged one must not be replaced unawares.
     LoginFileRead logins;
     if (std::optional<NoFile> bad = llegirAutentificacio(path, logins))
-        return refused(bad->status, std::move(bad->error));
+        return refused(bad->status, std::move(bad->error), loginFilePath(path));
     if (none)
         return refused(none->status, std::move(none->error));
     const auto damaged = [&] {
@@ -528,7 +530,7 @@ ConfigurationLoad LlegirConfiguracio(const QString &path, Configuration start)
     case ConfigurationLoad::Status::Damaged:
     case ConfigurationLoad::Status::Unreadable:
         // The login file's refusal names the file and why; the binary file's keeps its text.
-        if (!path.isEmpty() && load.error.contains(loginFilePath(path))) {
+        if (load.file != path) {
             platform::logError(load.error.startsWith(u"Configurant")
                                    ? load.error
                                    : QStringLiteral("Configurant: ") + load.error);

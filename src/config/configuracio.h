@@ -114,6 +114,8 @@ struct ConfigurationLoad
     Status status = Status::Missing;
     // What went wrong, for the person at the keyboard.
     QString error;
+    // The file that went wrong: the configuration, or the login file beside it.
+    QString file;
     // Loaded: the file's record and mailbox table, and the login file's settings. Otherwise the
     // configuration the load started from with no mailbox (a count of 0, one empty entry): nothing
     // half-read replaces its other fields.

@@ -394,6 +394,7 @@ TEST_F(ConfigStore, DamagedLoginFilesAreRefused)
         const ConfigurationLoad load = LlegirConfiguracio(p);
         EXPECT_EQ(load.status, ConfigurationLoad::Status::Damaged);
         EXPECT_TRUE(load.error.contains(p + u".login"_s)) << load.error.toStdString();
+        EXPECT_EQ(load.file, p + u".login"_s);
         EXPECT_EQ(test::eventLogTexts(logPath), QStringList {load.error});
         EXPECT_EQ(load.configuration.Configuracio.NumBusties, 0);
     }
