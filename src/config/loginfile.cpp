@@ -19,6 +19,11 @@ QString &field(LoginSettings &login, int i)
     return i == 0 ? login.method : i == 1 ? login.tokenAccount : login.tokenCommand;
 }
 
+const QString &field(const LoginSettings &login, int i)
+{
+    return i == 0 ? login.method : i == 1 ? login.tokenAccount : login.tokenCommand;
+}
+
 QString escaped(const QString &text, bool server)
 {
     QString out;
@@ -75,11 +80,10 @@ std::optional<MailboxIdentity> identityOf(const QString &text)
 
 void write(QString &out, const QString &prefix, const LoginSettings &login)
 {
-    LoginSettings copy = login;
     for (int i = 0; i < int(kFields.size()); ++i) {
-        if (!field(copy, i).isEmpty())
+        if (!field(login, i).isEmpty())
             out += prefix + u'.' + QLatin1String(kFields[size_t(i)]) + QStringLiteral(" = ")
-                + quoteValue(field(copy, i)) + u'\n';
+                + quoteValue(field(login, i)) + u'\n';
     }
 }
 
