@@ -345,8 +345,8 @@ MUTANTS = [
     ("a port over 65535 wraps instead of being refused", "src/config/configform.cpp",
      "|| reading.value > maximum)", "|| reading.value > 2 * maximum)", "ConfigForm"),
     ("password confirmation compared without case", "src/config/configform.cpp",
-     "(isBlank(t[kContrassenyaSMTP]) || t[kContrassenyaSMTP] != t[kConfirmacioSMTP])",
-     "(isBlank(t[kContrassenyaSMTP])\n            || t[kContrassenyaSMTP].compare(t[kConfirmacioSMTP], Qt::CaseInsensitive) != 0)",
+     "            || t[kContrassenyaSMTP] != t[kConfirmacioSMTP]))",
+     "            || t[kContrassenyaSMTP].compare(t[kConfirmacioSMTP], Qt::CaseInsensitive) != 0))",
      "ConfigForm|ConfigDialogs"),
     ("a folder box kept without its final /", "src/config/configform.cpp",
      "    if (!box.endsWith(u'/'))\n        box += u'/';", "", "ConfigForm|ConfigDialogs"),
@@ -368,7 +368,7 @@ MUTANTS = [
      "ConfigDialogs"),
     # --- configuration: who may change what root reads and runs, saves that lose nothing
     ("a configuration others can write accepted at start", "src/shell/frmmain.cpp",
-     "config::writableByOthers(path, false)", "std::optional<QString>()",
+     "config::writableByOthers(file, false)", "((void)file, std::optional<QString>())",
      "ProcessTest.AConfigurationOthersCanWrite"),
     ("a group-writable file or folder taken as safe", "src/config/filetrust.cpp",
      "    if (st.st_mode & S_IWGRP)\n", "    if (false)\n",
@@ -582,6 +582,51 @@ MUTANTS = [
      "    if (!settings_.loginMethod.isEmpty()) {\n        startSasl(reply);",
      "    if (true) {\n        startSasl(reply);",
      "SmtpLogin.MechanismsOnTheWire|SmtpFaults.WireLog|SmtpSession.EhloReply"),
+    # --- config: login settings
+    ("a deleted mailbox's login left to the next one (/C)", "src/config/configtext.cpp",
+     "        logins.erase(logins.begin() + (position - 1));\n", "",
+     "ConfigDialogs.LoginSettingsThroughTheTextInterface"),
+    ("a login file's key built with arg() (escapes taken as placeholders)",
+     "src/config/loginfile.cpp",
+     "    return QStringLiteral(\"pop3.\") + escaped(id.user, false) + u'@' + escaped(id.server, true)\n"
+     "        + u':' + QString::number(id.port);",
+     "    return QStringLiteral(\"pop3.%1@%2:%3\").arg(escaped(id.user, false), escaped(id.server, true))\n"
+     "        .arg(id.port);", "ConfigStore.LoginSettingsRoundTrip"),
+    ("a damaged login file read as classic logins", "src/config/configuracio.cpp",
+     "    if (read.error.isEmpty())\n        return std::nullopt;\n    return NoFile",
+     "    if (true)\n        return std::nullopt;\n    return NoFile",
+     "ConfigStore.DamagedLoginFiles|ConfigDialogs.ADamagedLoginFile"),
+    ("APOP offered for SMTP", "src/config/loginsettings.cpp",
+     "    if (use == LoginUse::Pop3)\n        methods << QStringLiteral(\"APOP\");",
+     "    if (use == LoginUse::Pop3 || true)\n        methods << QStringLiteral(\"APOP\");", "ConfigStore.DamagedLoginFiles|ConfigDialogs"),
+    ("an OAuth method taken without a token source", "src/config/loginsettings.cpp",
+     "    if (tokenMechanism(login.method) && !login.hasTokenSource())",
+     "    if (false && !login.hasTokenSource())",
+     "ConfigStore.DamagedLoginFiles|ConfigDialogs.LoginSettings|ConfigDialogs.TheAuthentication"),
+    ("a token account name matched anywhere in the text", "src/config/loginsettings.cpp",
+     "    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(\n"
+     "        QStringLiteral(\"[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}\")));",
+     "    static const QRegularExpression pattern(\n"
+     "        QStringLiteral(\"[A-Za-z0-9_@+-][A-Za-z0-9._@+-]{0,127}\"));",
+     "ConfigStore.DamagedLoginFiles|ConfigDialogs.LoginSettings"),
+    ("a token command that is not a program accepted", "src/config/loginsettings.cpp",
+     "!(file.isFile() && file.isExecutable())", "!file.exists()",
+     "ConfigDialogs.LoginSettings"),
+    ("a login file others can write accepted at start", "src/shell/frmmain.cpp",
+     "for (const QString &file : {path, config::loginFilePath(path)}) {",
+     "for (const QString &file : {path}) {", "ProcessTest.AConfigurationOthersCanWrite"),
+    ("the login file written in place, through a link", "src/config/configuracio.cpp",
+     "        && !escriureSegur(loginPath, encodeLoginFile(configuration, path))) {",
+     "        && ![&] {\n            QFile f(loginPath);\n"
+     "            return f.open(QIODevice::WriteOnly)\n"
+     "                && f.write(encodeLoginFile(configuration, path)) >= 0;\n        }()) {",
+     "ConfigStore.LoginFileModes"),
+    ("the dialog saves token boxes for a method without tokens", "src/shell/frmconfiguracio.cpp",
+     "    if (!takesToken(f.login))\n", "    if (false)\n",
+     "ConfigDialogs.TheAuthenticationChoice"),
+    ("the port left out of a mailbox's identity", "src/config/loginsettings.cpp",
+     "    return {mailbox.Servidor, mailbox.port(), mailbox.Usuari};",
+     "    return {mailbox.Servidor, 0, mailbox.Usuari};", "ConfigStore.LoginsFollow"),
 ]
 
 

@@ -193,6 +193,22 @@ ConfigForm ConfigForm::fromRecord(const ConfiguracioRecord &r, const QString &pr
     return form;
 }
 
+ConfigForm ConfigForm::fromConfiguration(const Configuration &configuration,
+                                         const QString &programFolder)
+{
+    ConfigForm form = fromRecord(configuration.Configuracio, programFolder);
+    form.login = configuration.smtpLogin.method;
+    form.text[kCompteTestimoniSMTP] = configuration.smtpLogin.tokenAccount;
+    form.text[kOrdreTestimoniSMTP] = configuration.smtpLogin.tokenCommand;
+    return form;
+}
+
+LoginSettings smtpLoginFromForm(const ConfigForm &form)
+{
+    return {normalisedMethod(form.login).value_or(form.login), form.text[kCompteTestimoniSMTP],
+            form.text[kOrdreTestimoniSMTP]};
+}
+
 std::optional<Refusal> checkConfigForm(ConfigForm &form)
 {
     auto &t = form.text;
@@ -209,9 +225,17 @@ std::optional<Refusal> checkConfigForm(ConfigForm &form)
         return refuse(kPortSMTP, "Port SMTP incorrecte");
     if (form.autentificacio && isBlank(t[kUsuariSMTP]))
         return refuse(kUsuariSMTP, "Usuari SMTP incorrecte");
+    // A login with a token alone needs no password.
+    const LoginSettings login = smtpLoginFromForm(form);
     if (form.autentificacio
-        && (isBlank(t[kContrassenyaSMTP]) || t[kContrassenyaSMTP] != t[kConfirmacioSMTP]))
+        && ((isBlank(t[kContrassenyaSMTP]) && !usesTokenOnly(login))
+            || t[kContrassenyaSMTP] != t[kConfirmacioSMTP]))
         return refuse(kContrassenyaSMTP, "Contrassenya SMTP incorrecte");
+    if (const std::optional<LoginRefusal> wrong = checkLogin(login, LoginUse::Smtp))
+        return Refusal {wrong->field == LoginRefusal::Account       ? kCompteTestimoniSMTP
+                            : wrong->field == LoginRefusal::Command ? kOrdreTestimoniSMTP
+                                                                    : -1,
+                        wrong->message};
     if (!numberBoxValue(t[kInterval], 1, kMaxShort))
         return refuse(kInterval, "Interval de comprovació de bústies incorrecte");
     const std::array<std::pair<ConfigBox, const char *>, 3> folders = {{
@@ -280,6 +304,7 @@ std::optional<Refusal> saveConfigForm(Configuration &configuration, ConfigForm &
         return refusal;
     Configuration saved = configuration;
     saved.Configuracio = recordFromForm(form, configuration.Configuracio);
+    saved.smtpLogin = smtpLoginFromForm(form);
     if (!GravarConfiguracio(path, saved))
         return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
                                 .arg(path, lastSaveError())};
@@ -296,7 +321,7 @@ MailboxForm MailboxForm::fresh()
     return form;
 }
 
-MailboxForm MailboxForm::fromEntry(const Bustia &entry)
+MailboxForm MailboxForm::fromEntry(const Bustia &entry, const LoginSettings &login)
 {
     MailboxForm form;
     form.text[kServidor] = entry.Servidor;
@@ -305,6 +330,9 @@ MailboxForm MailboxForm::fromEntry(const Bustia &entry)
     form.text[kContrassenya] = entry.Contrassenya;
     form.text[kConfirmacio] = entry.Contrassenya;
     form.text[kEnviarA] = entry.EnviarA;
+    form.login = login.method;
+    form.text[kCompteTestimoni] = login.tokenAccount;
+    form.text[kOrdreTestimoni] = login.tokenCommand;
     return form;
 }
 
@@ -321,9 +349,22 @@ std::optional<Refusal> checkMailboxForm(const MailboxForm &form)
         return Refusal {kPort, QStringLiteral("Port POP3 incorrecte")};
     if (isBlank(t[kUsuari]))
         return Refusal {kUsuari, QStringLiteral("Usuari POP3 incorrecte")};
-    if (isBlank(t[kContrassenya]) || t[kContrassenya] != t[kConfirmacio])
+    // A login with a token alone needs no password.
+    const LoginSettings login = mailboxLoginFromForm(form);
+    if ((isBlank(t[kContrassenya]) && !usesTokenOnly(login)) || t[kContrassenya] != t[kConfirmacio])
         return Refusal {kContrassenya, QStringLiteral("Contrassenya POP3 incorrecte")};
+    if (const std::optional<LoginRefusal> wrong = checkLogin(login, LoginUse::Pop3))
+        return Refusal {wrong->field == LoginRefusal::Account       ? kCompteTestimoni
+                            : wrong->field == LoginRefusal::Command ? kOrdreTestimoni
+                                                                    : -1,
+                        wrong->message};
     return std::nullopt;
+}
+
+LoginSettings mailboxLoginFromForm(const MailboxForm &form)
+{
+    return {normalisedMethod(form.login).value_or(form.login), form.text[kCompteTestimoni],
+            form.text[kOrdreTestimoni]};
 }
 
 Bustia mailboxFromForm(const MailboxForm &form)
@@ -348,9 +389,11 @@ std::optional<Refusal> saveMailboxForm(Configuration &configuration, const Mailb
         table.push_back(mailboxFromForm(form));
         numBusties = static_cast<qint16>(count + 1);
         index = count;
-        return std::nullopt;
+    } else {
+        table[size_t(index)] = mailboxFromForm(form);
     }
-    table[size_t(index)] = mailboxFromForm(form);
+    configuration.dropUnusedLogins();
+    configuration.setLoginFor(table[size_t(index)], mailboxLoginFromForm(form));
     return std::nullopt;
 }
 
@@ -364,6 +407,7 @@ bool deleteMailbox(Configuration &configuration, int index)
     table.erase(table.begin() + index);
     table.resize(size_t(count - 1));
     numBusties = static_cast<qint16>(count - 1);
+    configuration.dropUnusedLogins();
     return true;
 }
 

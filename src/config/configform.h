@@ -55,6 +55,8 @@ enum ConfigBox {
     kProgramaSpam,
     kCarpetaSpam,
     kMarcaSpam,
+    kCompteTestimoniSMTP,
+    kOrdreTestimoniSMTP,
     kConfigBoxCount
 };
 
@@ -63,11 +65,19 @@ struct ConfigForm
     std::array<QString, kConfigBoxCount> text;
     bool autentificacio = false;
     bool filtreSpam = false;
+    // The SMTP login's method as chosen or typed ("" or "classic": classic).
+    QString login;
 
     // What the dialog shows on opening: the record, with "5" and "90" for a zero interval
     // and zero days and the folders under `programFolder` where the record has none.
     static ConfigForm fromRecord(const ConfiguracioRecord &record, const QString &programFolder);
+    // The same, with the SMTP login's settings.
+    static ConfigForm fromConfiguration(const Configuration &configuration,
+                                        const QString &programFolder);
 };
+
+// The SMTP login the form asks for (the method in its stored form when it is one).
+LoginSettings smtpLoginFromForm(const ConfigForm &form);
 
 // Runs the save checks in order; the first that fails is returned. Folder boxes are
 // prepared on the way (a "/" appended to the box's text, the last level created), so a
@@ -75,7 +85,8 @@ struct ConfigForm
 std::optional<Refusal> checkConfigForm(ConfigForm &form);
 // The record with the boxes copied in (texts as typed); the mailbox count is `base`'s.
 ConfiguracioRecord recordFromForm(const ConfigForm &form, const ConfiguracioRecord &base);
-// Checks, and writes the file with the form's record and `configuration`'s mailbox table;
+// Checks, and writes the file with the form's record and SMTP login and `configuration`'s
+// mailbox table and mailbox logins;
 // once it is written, `configuration` holds what was saved. On any refusal, including a
 // file that cannot be written, `configuration` is left as it was.
 std::optional<Refusal> saveConfigForm(Configuration &configuration, ConfigForm &form,
@@ -90,28 +101,35 @@ enum MailboxBox {
     kContrassenya,
     kConfirmacio,
     kEnviarA,
+    kCompteTestimoni,
+    kOrdreTestimoni,
     kMailboxBoxCount
 };
 
 struct MailboxForm
 {
     std::array<QString, kMailboxBoxCount> text;
+    // The login's method as chosen or typed ("" or "classic": classic).
+    QString login;
 
-    // New mode: empty boxes and port "110".
+    // New mode: empty boxes, port "110" and a classic login.
     static MailboxForm fresh();
-    // Edit mode: the entry, its password in both password boxes.
-    static MailboxForm fromEntry(const Bustia &entry);
+    // Edit mode: the entry, its password in both password boxes, and its login.
+    static MailboxForm fromEntry(const Bustia &entry, const LoginSettings &login = {});
 };
 
 std::optional<Refusal> checkMailboxForm(const MailboxForm &form);
 // Only for a form that passed the checks.
 Bustia mailboxFromForm(const MailboxForm &form);
-// Checks and stores into the configuration's mailbox table: appended when `index` is outside
-// the table (new mode; `index` then becomes the new entry's), else entry `index` replaced in
-// place.
+LoginSettings mailboxLoginFromForm(const MailboxForm &form);
+// Checks and stores into the configuration's mailbox table, with its login under the
+// entry's identity: appended when `index` is outside the table (new mode; `index` then
+// becomes the new entry's), else entry `index` replaced in place (an identity it no longer
+// has, and no other mailbox has, loses its login entry).
 std::optional<Refusal> saveMailboxForm(Configuration &configuration, const MailboxForm &form,
                                        int &index);
-// Removes entry `index` (0-based), the later ones moving up; false when there is none.
+// Removes entry `index` (0-based), the later ones moving up, and its login entry unless
+// another mailbox has the same identity; false when there is none.
 bool deleteMailbox(Configuration &configuration, int index);
 
 } // namespace vessamo::config

@@ -1,6 +1,7 @@
 #include "config/configtext.h"
 
 #include "config/configform.h"
+#include "config/keyvalue.h"
 
 #include <QStringList>
 #include <array>
@@ -18,14 +19,18 @@ struct ConfigKey
 };
 constexpr int kAuthKey = -1;
 constexpr int kFilterKey = -2;
+constexpr int kLoginKey = -3;
 
 // In the order of the dialog.
-constexpr std::array<ConfigKey, 14> kConfigKeys = {{
+constexpr std::array<ConfigKey, 17> kConfigKeys = {{
     {"smtp.server", kServidorSMTP},
     {"smtp.port", kPortSMTP},
     {"smtp.auth", kAuthKey},
     {"smtp.user", kUsuariSMTP},
     {"smtp.password", kContrassenyaSMTP},
+    {"smtp.login", kLoginKey},
+    {"smtp.token-account", kCompteTestimoniSMTP},
+    {"smtp.token-command", kOrdreTestimoniSMTP},
     {"interval", kInterval},
     {"folder.queue", kCarpetaCua},
     {"folder.sent", kCarpetaSiEnviats},
@@ -37,61 +42,19 @@ constexpr std::array<ConfigKey, 14> kConfigKeys = {{
     {"spam.mark", kMarcaSpam},
 }};
 
-constexpr std::array<std::pair<const char *, MailboxBox>, 5> kMailboxKeys = {{
+// The login's method is not a box of the form.
+constexpr MailboxBox kMailboxLoginKey = kMailboxBoxCount;
+
+constexpr std::array<std::pair<const char *, MailboxBox>, 8> kMailboxKeys = {{
     {"server", kServidor},
     {"port", kPort},
     {"user", kUsuari},
     {"password", kContrassenya},
+    {"login", kMailboxLoginKey},
+    {"token-account", kCompteTestimoni},
+    {"token-command", kOrdreTestimoni},
     {"forward-to", kEnviarA},
 }};
-
-// Values keep their blanks and odd characters only inside quotes.
-QString quoted(const QString &value)
-{
-    const bool plain = value == value.trimmed() && !value.startsWith(u'"') && !value.contains(u'\n')
-        && !value.contains(u'\r') && !value.contains(u'\t');
-    if (plain)
-        return value;
-    QString out = QStringLiteral("\"");
-    for (QChar c : value) {
-        if (c == u'"' || c == u'\\') {
-            out += u'\\';
-            out += c;
-        } else if (c == u'\n') {
-            out += QStringLiteral("\\n");
-        } else if (c == u'\r') {
-            out += QStringLiteral("\\r");
-        } else if (c == u'\t') {
-            out += QStringLiteral("\\t");
-        } else {
-            out += c;
-        }
-    }
-    return out + u'"';
-}
-
-std::optional<QString> unquoted(const QString &raw)
-{
-    const QString value = raw.trimmed();
-    if (!value.startsWith(u'"'))
-        return value;
-    if (value.size() < 2 || !value.endsWith(u'"'))
-        return std::nullopt;
-    QString out;
-    for (qsizetype i = 1; i + 1 < value.size(); ++i) {
-        QChar c = value[i];
-        if (c == u'\\') {
-            if (i + 2 >= value.size())
-                return std::nullopt;
-            const QChar e = value[++i];
-            c = e == u'n' ? QChar(u'\n') : e == u'r' ? QChar(u'\r') : e == u't' ? QChar(u'\t') : e;
-        } else if (c == u'"') {
-            return std::nullopt;
-        }
-        out += c;
-    }
-    return out;
-}
 
 std::optional<bool> yesNo(const QString &value)
 {
@@ -105,7 +68,7 @@ std::optional<bool> yesNo(const QString &value)
 
 void line(QString &out, const QString &key, const QString &value)
 {
-    out += key + QStringLiteral(" = ") + quoted(value) + u'\n';
+    out += key + QStringLiteral(" = ") + quoteValue(value) + u'\n';
 }
 
 void passwordLine(QString &out, const QString &key, const QString &password)
@@ -117,6 +80,7 @@ void passwordLine(QString &out, const QString &key, const QString &password)
 struct MailboxEdit
 {
     std::map<MailboxBox, QString> boxes;
+    std::optional<QString> login;
     bool remove = false;
 };
 
@@ -133,7 +97,7 @@ bool isPasswordKey(const QString &key)
 QString configurationText(const Configuration &configuration, const QString &path,
                           const QString &programFolder)
 {
-    const ConfigForm form = ConfigForm::fromRecord(configuration.Configuracio, programFolder);
+    const ConfigForm form = ConfigForm::fromConfiguration(configuration, programFolder);
     QString out = QStringLiteral("# Vessamo configuration: %1\n"
                                  "# Passwords are never printed; a password line given to "
                                  "--apply replaces the stored one.\n"
@@ -147,17 +111,22 @@ QString configurationText(const Configuration &configuration, const QString &pat
             line(out, name, on ? QStringLiteral("yes") : QStringLiteral("no"));
         } else if (key.box == kContrassenyaSMTP) {
             passwordLine(out, name, form.text[kContrassenyaSMTP]);
+        } else if (key.box == kLoginKey) {
+            line(out, name, methodText(form.login));
         } else {
             line(out, name, form.text[size_t(key.box)]);
         }
     }
     const std::span<const Bustia> table = configuration.mailboxes();
     for (int i = 0; i < int(table.size()); ++i) {
-        const MailboxForm mailbox = MailboxForm::fromEntry(table[size_t(i)]);
+        const MailboxForm mailbox
+            = MailboxForm::fromEntry(table[size_t(i)], configuration.loginFor(table[size_t(i)]));
         for (const auto &[name, box] : kMailboxKeys) {
             const QString key = QStringLiteral("mailbox.%1.%2").arg(i + 1).arg(QLatin1String(name));
             if (box == kContrassenya)
                 passwordLine(out, key, mailbox.text[kContrassenya]);
+            else if (box == kMailboxLoginKey)
+                line(out, key, methodText(mailbox.login));
             else
                 line(out, key, mailbox.text[box]);
         }
@@ -168,7 +137,7 @@ QString configurationText(const Configuration &configuration, const QString &pat
 std::optional<QString> applyConfigurationText(Configuration &configuration, const QString &text,
                                               const QString &path, const QString &programFolder)
 {
-    ConfigForm form = ConfigForm::fromRecord(configuration.Configuracio, programFolder);
+    ConfigForm form = ConfigForm::fromConfiguration(configuration, programFolder);
     const std::span<const Bustia> before = configuration.mailboxes();
     const int count = int(before.size());
     std::map<int, MailboxEdit> mailboxes;
@@ -186,7 +155,7 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
         if (eq < 0)
             return wrong(QStringLiteral("s'esperava clau = valor"));
         const QString key = raw.first(eq).trimmed();
-        const std::optional<QString> value = unquoted(raw.mid(eq + 1));
+        const std::optional<QString> value = unquoteValue(raw.mid(eq + 1));
         if (!value)
             return wrong(QStringLiteral("valor entre cometes mal tancat"));
 
@@ -208,7 +177,10 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
             bool known = false;
             for (const auto &[name, box] : kMailboxKeys) {
                 if (parts[2] == QLatin1String(name)) {
-                    edit.boxes[box] = *value;
+                    if (box == kMailboxLoginKey)
+                        edit.login = *value;
+                    else
+                        edit.boxes[box] = *value;
                     known = true;
                 }
             }
@@ -224,6 +196,10 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
         }
         if (!found)
             return wrong(QStringLiteral("clau desconeguda: ") + key);
+        if (found->box == kLoginKey) {
+            form.login = *value;
+            continue;
+        }
         if (found->box == kAuthKey || found->box == kFilterKey) {
             const std::optional<bool> on = yesNo(*value);
             if (!on)
@@ -238,12 +214,16 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
 
     // The mailboxes, checked as the mailbox dialog checks them.
     std::vector<Bustia> table(before.begin(), before.end());
+    // Each mailbox's login goes with it, by position while the text is applied.
+    std::vector<LoginSettings> logins;
+    for (const Bustia &mailbox : before)
+        logins.push_back(configuration.loginFor(mailbox));
     std::set<int, std::greater<int>> removals;
     int next = count + 1;
     for (const auto &[position, edit] : mailboxes) {
         const QString name = QStringLiteral("mailbox.%1").arg(position);
         if (edit.remove) {
-            if (!edit.boxes.empty())
+            if (!edit.boxes.empty() || edit.login)
                 return name + QStringLiteral(": una bústia esborrada no es pot canviar");
             removals.insert(position);
             continue;
@@ -251,8 +231,10 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
         if (position > count && position != next)
             return name + QStringLiteral(": la bústia nova ha de ser la %1").arg(next);
         MailboxForm mailbox = position <= count
-            ? MailboxForm::fromEntry(table[size_t(position - 1)])
+            ? MailboxForm::fromEntry(table[size_t(position - 1)], logins[size_t(position - 1)])
             : MailboxForm::fresh();
+        if (edit.login)
+            mailbox.login = *edit.login;
         for (const auto &[box, value] : edit.boxes) {
             mailbox.text[box] = value;
             if (box == kContrassenya)
@@ -262,18 +244,37 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
             return name + QStringLiteral(": ") + refusal->message;
         if (position <= count) {
             table[size_t(position - 1)] = mailboxFromForm(mailbox);
+            logins[size_t(position - 1)] = mailboxLoginFromForm(mailbox);
         } else {
             table.push_back(mailboxFromForm(mailbox));
+            logins.push_back(mailboxLoginFromForm(mailbox));
             ++next;
         }
     }
-    for (int position : removals)
+    for (int position : removals) {
         table.erase(table.begin() + (position - 1));
+        logins.erase(logins.begin() + (position - 1));
+    }
     if (table.size() > 32767)
         return QStringLiteral("No hi caben més bústies");
 
-    // Saved with the new table, which the configuration takes only with the save.
+    // Saved with the new table, which the configuration takes only with the save. A
+    // deleted mailbox's login goes with it; mailboxes that share server, port and user
+    // share one login, so they must agree.
     Configuration edited = configuration;
+    edited.mailboxLogins.clear();
+    for (size_t i = 0; i < table.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (MailboxIdentity::of(table[j]) == MailboxIdentity::of(table[i])
+                && logins[j] != logins[i])
+                return QStringLiteral("les bústies %1 i %2 (de la taula resultant) tenen el mateix "
+                                      "servidor, port i usuari, i per tant una sola "
+                                      "autentificació: doneu-los la mateixa")
+                    .arg(j + 1)
+                    .arg(i + 1);
+        }
+        edited.setLoginFor(table[i], logins[i]);
+    }
     edited.Busties = std::move(table);
     edited.Configuracio.NumBusties = static_cast<qint16>(edited.Busties.size());
     if (const std::optional<Refusal> refusal = saveConfigForm(edited, form, path))

@@ -1,14 +1,15 @@
 // The configuration as text, for machines without a display: one "key = value" line per
 // box of the configuration dialog and per box of each mailbox ("mailbox.2.port = 995"),
-// printed from the record (passwords never) and applied back through the same forms, checks
-// and messages as the dialogs. The binary file stays the only stored form.
+// printed from the record and the login settings (passwords never) and applied back through
+// the same forms, checks and messages as the dialogs. The files stay the only stored form.
 //
 // Applying changes only the keys the text names; a password given replaces the stored one
 // (the confirmation box takes the same text). Mailboxes are named by their position: the
-// next free position adds one, "mailbox.N = delete" removes one (positions are those of
-// the table before the text is applied). Lines beginning with "#" are comments. A value
-// is taken without the blanks around it, or written in double quotes (with \" \\ \n \t)
-// to keep them.
+// next free position adds one, "mailbox.N = delete" removes one, with its login (positions
+// are those of the table before the text is applied). A mailbox's login keys
+// ("mailbox.N.login") follow it through the edit, whatever its position becomes. Lines
+// beginning with "#" are comments. A value is taken without the blanks around it, or
+// written in double quotes (with \" \\ \n \t) to keep them.
 #pragma once
 
 #include "config/configuracio.h"

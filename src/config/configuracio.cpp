@@ -10,6 +10,7 @@
 
 #include "config/filetrust.h"
 #include "config/layout.h"
+#include "config/loginfile.h"
 #include "platform/ansi.h"
 #include "platform/eventlog.h"
 #include "platform/posixfd.h"
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <set>
 #include <span>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +46,14 @@ QString textFormat()
 {
     return QStringLiteral("Configurant: Format de fitxer de configuració incorrecte");
 }
+
+QString textLoginFormat()
+{
+    return QStringLiteral("Configurant: Format de fitxer d'autentificació incorrecte");
+}
+
+// More than any real site's logins: a bigger file is not one of ours.
+constexpr qint64 kMaxLoginFile = 1 << 20;
 
 // Reads little-endian fields from the file. The first short read makes it fail for good,
 // so a caller can read a whole record and check once at the end.
@@ -402,6 +412,55 @@ std::span<const Bustia> Configuration::mailboxes() const
     return std::span<const Bustia>(Busties).first(static_cast<std::size_t>(count));
 }
 
+const LoginSettings &Configuration::loginFor(const Bustia &mailbox) const
+{
+    static const LoginSettings classic;
+    const auto found = mailboxLogins.find(MailboxIdentity::of(mailbox));
+    return found == mailboxLogins.end() ? classic : found->second;
+}
+
+void Configuration::setLoginFor(const Bustia &mailbox, const LoginSettings &login)
+{
+    if (login == LoginSettings {})
+        mailboxLogins.erase(MailboxIdentity::of(mailbox));
+    else
+        mailboxLogins[MailboxIdentity::of(mailbox)] = login;
+}
+
+void Configuration::dropUnusedLogins()
+{
+    std::set<MailboxIdentity> used;
+    for (const Bustia &mailbox : mailboxes())
+        used.insert(MailboxIdentity::of(mailbox));
+    std::erase_if(mailboxLogins, [&](const auto &entry) { return !used.contains(entry.first); });
+}
+
+namespace {
+
+// The login file beside `path`: nothing when it is missing; otherwise its settings, or the
+// refusal (with the text for the event log).
+std::optional<NoFile> llegirAutentificacio(const QString &path, LoginFileRead &read)
+{
+    const QString loginPath = loginFilePath(path);
+    QFile file;
+    if (path.isEmpty())
+        return std::nullopt;
+    if (std::optional<NoFile> none = obrirFitxerNormal(loginPath, file)) {
+        if (none->status == ConfigurationLoad::Status::Missing)
+            return std::nullopt;
+        return none;
+    }
+    const QByteArray bytes = file.read(kMaxLoginFile + 1);
+    read = bytes.size() > kMaxLoginFile ? LoginFileRead {{}, {}, QStringLiteral("massa llarg")}
+                                        : parseLoginFile(bytes);
+    if (read.error.isEmpty())
+        return std::nullopt;
+    return NoFile {ConfigurationLoad::Status::Damaged,
+                   textLoginFormat() + QStringLiteral(": %1: %2").arg(loginPath, read.error)};
+}
+
+} // namespace
+
 ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
 {
     ConfigurationLoad load;
@@ -409,14 +468,23 @@ ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
     load.configuration.Configuracio.NumBusties = 0;
     load.configuration.Busties.assign(1, Bustia {});
     g_basis = basisOf(path);
-    const auto refused = [&load](ConfigurationLoad::Status status, QString error) {
+    const auto refused = [&load, &path](ConfigurationLoad::Status status, QString error,
+                                        const QString &file = QString()) {
         load.status = status;
         load.error = std::move(error);
+        load.file = file.isEmpty() ? path : file;
         return std::move(load);
     };
 
     QFile file;
-    if (std::optional<NoFile> none = obrirFitxerNormal(path, file))
+    std::optional<NoFile> none = obrirFitxerNormal(path, file);
+    if (none && none->status != ConfigurationLoad::Status::Missing)
+        return refused(none->status, std::move(none->error));
+    // Read also for a new configuration: a damaged one must not be replaced unawares.
+    LoginFileRead logins;
+    if (std::optional<NoFile> bad = llegirAutentificacio(path, logins))
+        return refused(bad->status, std::move(bad->error), loginFilePath(path));
+    if (none)
         return refused(none->status, std::move(none->error));
     const auto damaged = [&] {
         return refused(ConfigurationLoad::Status::Damaged,
@@ -447,6 +515,9 @@ ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
     load.status = ConfigurationLoad::Status::Loaded;
     load.configuration.Configuracio = std::move(rec);
     load.configuration.Busties = std::move(taula);
+    load.configuration.smtpLogin = std::move(logins.smtp);
+    load.configuration.mailboxLogins = std::move(logins.mailboxes);
+    load.configuration.dropUnusedLogins();
     return load;
 }
 
@@ -457,10 +528,20 @@ ConfigurationLoad LlegirConfiguracio(const QString &path, Configuration start)
     case ConfigurationLoad::Status::Loaded:
         return load;
     case ConfigurationLoad::Status::Damaged:
-        platform::logError(textFormat());
-        return load;
-    case ConfigurationLoad::Status::Missing:
     case ConfigurationLoad::Status::Unreadable:
+        // The login file's refusal names the file and why; the binary file's keeps its text.
+        if (load.file != path) {
+            platform::logError(load.error.startsWith(u"Configurant")
+                                   ? load.error
+                                   : QStringLiteral("Configurant: ") + load.error);
+            return load;
+        }
+        if (load.status == ConfigurationLoad::Status::Damaged) {
+            platform::logError(textFormat());
+            return load;
+        }
+        break;
+    case ConfigurationLoad::Status::Missing:
         break;
     }
     platform::logError(textInexistent());
@@ -479,6 +560,20 @@ bool GravarConfiguracio(const QString &path, const Configuration &configuration)
         g_lastSaveError = QStringLiteral("un text passa de %1 bytes").arg(kMaxTextEscrit);
         qCWarning(lcConfig, "cannot save %s: a text is longer than %lld bytes",
                   qUtf8Printable(path), static_cast<long long>(kMaxTextEscrit));
+        return false;
+    }
+    // The login file first: the binary file's replacement is what tells another editor that
+    // this save happened (changedSinceRead), so it comes last. Between the two, a crash
+    // leaves the new logins beside the old table, which is harmless: entries are found by
+    // mailbox identity, never by position.
+    const QString loginPath = loginFilePath(path);
+    struct stat st
+    {
+    };
+    const bool loginFileThere = ::lstat(QFile::encodeName(loginPath).constData(), &st) == 0;
+    if ((loginFileThere || hasLoginSettings(configuration))
+        && !escriureSegur(loginPath, encodeLoginFile(configuration, path))) {
+        g_lastSaveError = loginPath + QStringLiteral(": ") + g_lastSaveError;
         return false;
     }
     if (!escriureSegur(path, *data))

@@ -9,9 +9,17 @@
 // and leaves no mailbox. Saving writes a temporary file beside the old one, flushes it and
 // renames it over the name, so a crash never leaves half a configuration and a link
 // planted at the name is replaced, never followed.
+//
+// The logins the binary file cannot hold (loginsettings.h) come from the login file beside
+// it (loginfile.h), which a load reads and a save writes with the same care, under the same
+// lock: a missing login file means every login is classic, as before it existed; a damaged
+// one is refused like a damaged configuration.
 #pragma once
 
+#include "config/loginsettings.h"
+
 #include <QString>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -66,9 +74,30 @@ inline constexpr qint32 VersioConfiguracio = 2;
 // The record and the mailbox table, as one file holds them.
 struct Configuration
 {
+    Configuration() = default;
+    // The record and the table, with classic logins (as a configuration without a login
+    // file has them).
+    Configuration(ConfiguracioRecord record, std::vector<Bustia> mailboxTable)
+        : Configuracio(std::move(record))
+        , Busties(std::move(mailboxTable))
+    {
+    }
+
     ConfiguracioRecord Configuracio;
     // Holds NumBusties meaningful entries, in the order the run visits them.
     std::vector<Bustia> Busties;
+    // How the SMTP session logs in (used when AutentificacioSMTP is on).
+    LoginSettings smtpLogin;
+    // How each mailbox logs in, by its identity: entries for mailboxes of the table only.
+    std::map<MailboxIdentity, LoginSettings> mailboxLogins;
+
+    // The login of a mailbox (classic when it has no entry). Mailboxes with the same
+    // server, port and user share one.
+    const LoginSettings &loginFor(const Bustia &mailbox) const;
+    // Sets it (a classic login removes the entry).
+    void setLoginFor(const Bustia &mailbox, const LoginSettings &login);
+    // Drops the entries of identities that no mailbox of the table has.
+    void dropUnusedLogins();
 
     // The meaningful entries: the first NumBusties (none when it is negative), never more
     // than the table holds.
@@ -85,9 +114,11 @@ struct ConfigurationLoad
     Status status = Status::Missing;
     // What went wrong, for the person at the keyboard.
     QString error;
-    // Loaded: the file's record and mailbox table. Otherwise the configuration the load
-    // started from with no mailbox (a count of 0, one empty entry): nothing half-read
-    // replaces its other fields.
+    // The file that went wrong: the configuration, or the login file beside it.
+    QString file;
+    // Loaded: the file's record and mailbox table, and the login file's settings. Otherwise the
+    // configuration the load started from with no mailbox (a count of 0, one empty entry): nothing
+    // half-read replaces its other fields.
     Configuration configuration;
 
     bool loaded() const { return status == Status::Loaded; }
@@ -98,7 +129,8 @@ struct ConfigurationLoad
 ConfigurationLoad loadConfiguration(const QString &path, Configuration start = {});
 // The start routine's load: the same, with a failure logged to the event log.
 ConfigurationLoad LlegirConfiguracio(const QString &path, Configuration start = {});
-// Writes `configuration`; true when the file was written and is safely on disk.
+// Writes `configuration`: the login file (when it has settings or was there) and then the
+// binary file, each replaced whole; true when both were written and are safely on disk.
 bool GravarConfiguracio(const QString &path, const Configuration &configuration);
 
 // Why the last GravarConfiguracio failed (the step and the system's reason).

@@ -228,6 +228,13 @@ int run(int argc, char **argv)
         // Without a file this is a fresh installation: the dialog shows its defaults. A file
         // that is there but unreadable is said so first, since saving replaces it.
         const config::ConfigurationLoad load = config::loadConfiguration(place.path);
+        // The dialog's defaults would replace the configuration beside a login file that
+        // cannot be read: refused, as /C refuses it.
+        if (load.failed() && load.file != place.path) {
+            presenter->messageBox(load.error + QStringLiteral("; no s'ha canviat res"),
+                                  BoxIcon::Stop);
+            return 1;
+        }
         DialogPrompts prompts;
         frmConfiguracio dialog(prompts, load.configuration, place.path, place.programFolder);
         if (load.failed())

@@ -3,6 +3,7 @@
 #include "shell/presenter.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -73,6 +74,42 @@ void centre(QWidget *dialog)
 }
 
 constexpr int kTwipsPerPixel = 15;
+
+// The login methods, each with its stored form as data; the choice shows `method`.
+QComboBox *newLoginChoice(QWidget *owner, LoginUse use, const QString &method)
+{
+    auto *choice = new QComboBox(owner);
+    for (const QString &m : loginMethods(use)) {
+        const QString shown = !m.isEmpty() ? m
+            : use == LoginUse::Smtp        ? QStringLiteral("Clàssic (AUTH LOGIN)")
+                                           : QStringLiteral("Clàssic (USER/PASS)");
+        choice->addItem(shown, m);
+    }
+    choice->setCurrentIndex(std::max(0, choice->findData(method)));
+    return choice;
+}
+
+QString chosenMethod(const QComboBox *choice)
+{
+    return choice->currentData().toString();
+}
+
+// The token boxes count only for the methods that use a token: another method saves none.
+bool takesToken(const QString &method)
+{
+    return method == u"auto" || method == u"XOAUTH2" || method == u"OAUTHBEARER";
+}
+
+void addLoginRows(QGridLayout *grid, QWidget *group, int row, QComboBox *choice, QLineEdit *account,
+                  QLineEdit *command)
+{
+    grid->addWidget(newLabel("Mètode:", group), row, 0);
+    grid->addWidget(choice, row, 1);
+    grid->addWidget(newLabel("Compte vessamo-token:", group), row + 1, 0);
+    grid->addWidget(account, row + 1, 1);
+    grid->addWidget(newLabel("Ordre de testimoni:", group), row + 2, 0);
+    grid->addWidget(command, row + 2, 1);
+}
 
 } // namespace
 
@@ -186,6 +223,14 @@ frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts,
         if (i == kPort)
             grid->addWidget(newLabel("995: TLS", server), i, 2);
     }
+    const MailboxForm form = newMode()
+        ? MailboxForm::fresh()
+        : MailboxForm::fromEntry(
+            configuration_.mailboxes()[size_t(index_)],
+            configuration_.loginFor(configuration_.mailboxes()[size_t(index_)]));
+    cmbMetode = newLoginChoice(server, LoginUse::Pop3, form.login);
+    addLoginRows(grid, server, 5, cmbMetode, txtFields[kCompteTestimoni],
+                 txtFields[kOrdreTestimoni]);
     auto *forward = new QGroupBox(QStringLiteral("Enrutar a"), this);
     (new QVBoxLayout(forward))->addWidget(txtFields[kEnviarA]);
 
@@ -194,15 +239,24 @@ frmConfiguracioBustia::frmConfiguracioBustia(DialogPrompts &prompts,
     layout->addWidget(forward);
     layout->addLayout(saveAndLeaveButtons());
 
-    const MailboxForm form = newMode()
-        ? MailboxForm::fresh()
-        : MailboxForm::fromEntry(configuration_.mailboxes()[size_t(index_)]);
     for (int i = 0; i < kMailboxBoxCount; ++i) {
         txtFields[size_t(i)]->setText(form.text[size_t(i)]);
         watch(txtFields[size_t(i)]);
     }
+    connect(cmbMetode, &QComboBox::currentIndexChanged, this, [this] {
+        changed_ = true;
+        applyLoginRule();
+    });
+    applyLoginRule();
     changed_ = false;
     centre(this);
+}
+
+void frmConfiguracioBustia::applyLoginRule()
+{
+    const bool token = takesToken(chosenMethod(cmbMetode));
+    txtFields[kCompteTestimoni]->setEnabled(token);
+    txtFields[kOrdreTestimoni]->setEnabled(token);
 }
 
 void frmConfiguracioBustia::cmbActualitzar_Click()
@@ -210,6 +264,9 @@ void frmConfiguracioBustia::cmbActualitzar_Click()
     MailboxForm form;
     for (int i = 0; i < kMailboxBoxCount; ++i)
         form.text[size_t(i)] = txtFields[size_t(i)]->text();
+    form.login = chosenMethod(cmbMetode);
+    if (!takesToken(form.login))
+        form.text[kCompteTestimoni] = form.text[kOrdreTestimoni] = QString();
     if (const std::optional<Refusal> refusal = saveMailboxForm(configuration_, form, index_)) {
         refuse(*refusal, txtFields.data());
         return;
@@ -253,6 +310,9 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, Configuration configura
     smtpGrid->addWidget(txtFields[kContrassenyaSMTP], 4, 1);
     smtpGrid->addWidget(newLabel("Confirmació:", smtp), 5, 0);
     smtpGrid->addWidget(txtFields[kConfirmacioSMTP], 5, 1);
+    cmbMetode = newLoginChoice(smtp, LoginUse::Smtp, configuration_.smtpLogin.method);
+    addLoginRows(smtpGrid, smtp, 6, cmbMetode, txtFields[kCompteTestimoniSMTP],
+                 txtFields[kOrdreTestimoniSMTP]);
 
     // "General"
     auto *general = new QGroupBox(QStringLiteral("General"), this);
@@ -338,11 +398,15 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, Configuration configura
     connect(grdBusties, &QTableWidget::cellDoubleClicked, this,
             [this](int row) { editMailbox(row); });
     connect(chkFields[0], &QCheckBox::clicked, this, &frmConfiguracio::applyAuthRule);
+    connect(cmbMetode, &QComboBox::currentIndexChanged, this, [this] {
+        changed_ = true;
+        applyAuthRule();
+    });
     for (int i = 0; i < int(cmbCarpeta.size()); ++i)
         connect(cmbCarpeta[size_t(i)], &QToolButton::clicked, this, [this, i] { choose(i); });
 
     // Opening: the record with the dialog's defaults, then a clean changes flag.
-    const ConfigForm opened = ConfigForm::fromRecord(configuration_.Configuracio, programFolder_);
+    const ConfigForm opened = ConfigForm::fromConfiguration(configuration_, programFolder_);
     for (int i = 0; i < kConfigBoxCount; ++i) {
         txtFields[size_t(i)]->setText(opened.text[size_t(i)]);
         watch(txtFields[size_t(i)]);
@@ -367,6 +431,9 @@ ConfigForm frmConfiguracio::form() const
         f.text[size_t(i)] = txtFields[size_t(i)]->text();
     f.autentificacio = chkFields[0]->isChecked();
     f.filtreSpam = chkFields[1]->isChecked();
+    f.login = chosenMethod(cmbMetode);
+    if (!takesToken(f.login))
+        f.text[kCompteTestimoniSMTP] = f.text[kOrdreTestimoniSMTP] = QString();
     return f;
 }
 
@@ -375,6 +442,10 @@ void frmConfiguracio::applyAuthRule()
     const bool on = chkFields[0]->isChecked();
     for (ConfigBox box : {kUsuariSMTP, kContrassenyaSMTP, kConfirmacioSMTP})
         txtFields[box]->setEnabled(on);
+    cmbMetode->setEnabled(on);
+    const bool token = on && takesToken(chosenMethod(cmbMetode));
+    txtFields[kCompteTestimoniSMTP]->setEnabled(token);
+    txtFields[kOrdreTestimoniSMTP]->setEnabled(token);
 }
 
 void frmConfiguracio::fillGrid()

@@ -18,6 +18,7 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QTableWidget;
 class QToolButton;
@@ -81,14 +82,18 @@ public:
 
     bool newMode() const { return index_ < 0; }
     QLineEdit *box(config::MailboxBox b) const { return txtFields[b]; }
+    QComboBox *loginChoice() const { return cmbMetode; }
 
     void cmbActualitzar_Click() override;
 
 private:
+    void applyLoginRule();
+
     config::Configuration &configuration_;
     int index_;
     std::function<void()> saved_;
     std::array<QLineEdit *, config::kMailboxBoxCount> txtFields {};
+    QComboBox *cmbMetode = nullptr;
 };
 
 class frmConfiguracio : public ConfigDialogBase
@@ -108,6 +113,7 @@ public:
     QCheckBox *check(int i) const { return chkFields[size_t(i)]; }
     QTableWidget *grid() const { return grdBusties; }
     QToolButton *chooser(int i) const { return cmbCarpeta[size_t(i)]; }
+    QComboBox *loginChoice() const { return cmbMetode; }
 
     // Says, before the dialog is used, that the file could not be read (`error`) and that
     // saving will replace it with what the dialog shows.
@@ -134,6 +140,7 @@ private:
     QTableWidget *grdBusties = nullptr;
     QToolButton *cmbAfegir = nullptr;
     QToolButton *cmbBorrar = nullptr;
+    QComboBox *cmbMetode = nullptr;
 };
 
 // The tray's "Configuració": the dialog on a copy of `configuration`, which then takes what

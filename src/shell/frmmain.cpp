@@ -2,6 +2,7 @@
 
 #include "config/configuracio.h"
 #include "config/filetrust.h"
+#include "config/loginfile.h"
 #include "platform/eventlog.h"
 
 namespace vessamo::shell {
@@ -40,14 +41,17 @@ bool frmMain::Arrencar()
         startDone_ = true;
         return false;
     }
-    // Whoever can change the configuration chooses the program this process runs.
-    if (const std::optional<QString> why = config::writableByOthers(path, false)) {
-        platform::logError(QStringLiteral("Arrencant: altres usuaris poden canviar la "
-                                          "configuració (%1); només hi poden escriure root i "
-                                          "l'usuari que l'executa")
-                               .arg(*why));
-        startDone_ = true;
-        return false;
+    // Whoever can change the configuration chooses the program this process runs, and the
+    // login file the token command it runs.
+    for (const QString &file : {path, config::loginFilePath(path)}) {
+        if (const std::optional<QString> why = config::writableByOthers(file, false)) {
+            platform::logError(QStringLiteral("Arrencant: altres usuaris poden canviar la "
+                                              "configuració (%1); només hi poden escriure root i "
+                                              "l'usuari que l'executa")
+                                   .arg(*why));
+            startDone_ = true;
+            return false;
+        }
     }
     // A negative count loads as "no mailbox" too: starting would route nothing.
     const config::ConfiguracioRecord &record = configuration_.Configuracio;

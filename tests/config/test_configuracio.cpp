@@ -315,6 +315,191 @@ TEST_F(ConfigStore, UnwritablePathsMakeTheSaveFail)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), before);
 }
 
+// ---- the login file beside the configuration ----
+
+LoginSettings login(const char *method, const char *account = "", const char *command = "")
+{
+    return {QString::fromUtf8(method), QString::fromUtf8(account), QString::fromUtf8(command)};
+}
+
+// Every setting comes back as saved, for users and servers with the characters a key
+// escapes; a configuration without login settings leaves no login file, and a missing one
+// reads as classic logins everywhere.
+TEST_F(ConfigStore, LoginSettingsRoundTrip)
+{
+    const QString p = path("c.vsm");
+    Configuration c {sampleRecord(4, false), sampleMailboxes(4)};
+    ASSERT_TRUE(GravarConfiguracio(p, c));
+    EXPECT_FALSE(QFile::exists(p + u".login"_s));
+    ConfigurationLoad load = loadConfiguration(p);
+    ASSERT_TRUE(load.loaded());
+    EXPECT_EQ(load.configuration, c);
+    for (const Bustia &b : load.configuration.mailboxes())
+        EXPECT_EQ(load.configuration.loginFor(b), LoginSettings {});
+
+    c.Busties[1].Usuari = u"ana b=c%d@empresa.cat"_s;
+    c.Busties[2].Servidor = u"[::1]"_s;
+    c.Busties[3].Servidor = u"pop@odd host"_s;
+    c.smtpLogin = login("XOAUTH2", "relay@empresa.cat");
+    c.setLoginFor(c.Busties[0], login("APOP"));
+    c.setLoginFor(c.Busties[1], login("SCRAM-SHA-256"));
+    c.setLoginFor(c.Busties[2], login("auto", "", "/usr/bin/token \"a b\" -x"));
+    c.setLoginFor(c.Busties[3], login("OAUTHBEARER", "ana"));
+    ASSERT_TRUE(GravarConfiguracio(p, c));
+    load = loadConfiguration(p);
+    ASSERT_TRUE(load.loaded()) << load.error.toStdString();
+    EXPECT_EQ(load.configuration, c);
+    EXPECT_EQ(load.configuration.loginFor(c.Busties[1]), login("SCRAM-SHA-256"))
+        << bytesOf(p + u".login"_s).toStdString();
+    EXPECT_EQ(load.configuration.smtpLogin, login("XOAUTH2", "relay@empresa.cat"));
+
+    // Back to classic everywhere: the file stays, saying so.
+    c.smtpLogin = {};
+    c.mailboxLogins.clear();
+    ASSERT_TRUE(GravarConfiguracio(p, c));
+    ASSERT_TRUE(QFile::exists(p + u".login"_s));
+    EXPECT_EQ(loadConfiguration(p).configuration, c);
+    ASSERT_TRUE(QFile::remove(p + u".login"_s));
+    EXPECT_EQ(loadConfiguration(p).configuration, c);
+}
+
+// A login file that cannot be read as written is refused like a damaged configuration:
+// the reason names the file and the line, and the start's load logs it.
+TEST_F(ConfigStore, DamagedLoginFilesAreRefused)
+{
+    const QString p = path("c.vsm");
+    writeFile(p, sampleFile(2, 1));
+    const QByteArray rows[] = {
+        "smtp.login = FOO\n",
+        "smtp.login = APOP\n",
+        "smtp.login = XOAUTH2\n",
+        "smtp.login = XOAUTH2\nsmtp.token-account = a\nsmtp.token-command = /bin/true\n",
+        "smtp.login = PLAIN\nsmtp.token-account = a\n",
+        "smtp.token-account = ../escape\n",
+        "smtp.token-command = relative/program\n",
+        "smtp.login = auto\nsmtp.login = auto\n",
+        "smtp.login\n",
+        "smtp.login = \"auto\n",
+        "smtp.method = auto\n",
+        "mailbox.1.login = PLAIN\n",
+        "pop3.ana@pop:99999.login = PLAIN\n",
+        "pop3.ana@pop:110.login = BOGUS\n",
+        "pop3.ana@pop:110.login = XOAUTH2\n",
+        "smtp.login = \xff\n",
+    };
+    for (const QByteArray &bytes : rows) {
+        SCOPED_TRACE(bytes.toStdString());
+        writeFile(p + u".login"_s, bytes);
+        QFile::remove(logPath);
+        const ConfigurationLoad load = LlegirConfiguracio(p);
+        EXPECT_EQ(load.status, ConfigurationLoad::Status::Damaged);
+        EXPECT_TRUE(load.error.contains(p + u".login"_s)) << load.error.toStdString();
+        EXPECT_EQ(load.file, p + u".login"_s);
+        EXPECT_EQ(test::eventLogTexts(logPath), QStringList {load.error});
+        EXPECT_EQ(load.configuration.Configuracio.NumBusties, 0);
+    }
+    // Comments, blank lines, CR LF ends and any case of a method are fine.
+    writeFile(p + u".login"_s, "# x\r\n\r\n  smtp.login = scram-sha-1 \r\n");
+    const ConfigurationLoad load = loadConfiguration(p);
+    ASSERT_TRUE(load.loaded()) << load.error.toStdString();
+    EXPECT_EQ(load.configuration.smtpLogin, login("SCRAM-SHA-1"));
+}
+
+// A mailbox's login is found by the mailbox's server, port and user: deleting, reordering
+// or changing mailboxes never gives one mailbox another's login. An entry whose mailbox is
+// gone is dropped with the next save.
+TEST_F(ConfigStore, LoginsFollowTheirMailboxNotItsPosition)
+{
+    const QString p = path("c.vsm");
+    const std::vector<Bustia> four = sampleMailboxes(4);
+    const LoginSettings logins[] = {login("PLAIN"), {}, login("CRAM-MD5"), login("APOP")};
+    struct Row
+    {
+        const char *name;
+        std::vector<int> table; // indexes into `four`, in the new order
+    };
+    const Row rows[] = {
+        {"unchanged", {0, 1, 2, 3}}, {"first deleted", {1, 2, 3}}, {"middle deleted", {0, 1, 3}},
+        {"reversed", {3, 2, 1, 0}},  {"all but one deleted", {2}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Configuration c {sampleRecord(4, false), four};
+        for (int i = 0; i < 4; ++i)
+            c.setLoginFor(four[size_t(i)], logins[i]);
+        ASSERT_TRUE(GravarConfiguracio(p, c));
+        // What another editor (or an older one, which knows nothing of logins) leaves.
+        Configuration edited {sampleRecord(int(row.table.size()), false), {}};
+        for (int i : row.table)
+            edited.Busties.push_back(four[size_t(i)]);
+        ASSERT_TRUE(GravarConfiguracio(p + u".other"_s, edited));
+        ASSERT_TRUE(QFile::remove(p));
+        ASSERT_TRUE(QFile::rename(p + u".other"_s, p));
+        const ConfigurationLoad load = loadConfiguration(p);
+        ASSERT_TRUE(load.loaded()) << load.error.toStdString();
+        for (int i : row.table)
+            EXPECT_EQ(load.configuration.loginFor(four[size_t(i)]), logins[i]) << i;
+        // Saved again: only the logins of the mailboxes there are left.
+        ASSERT_TRUE(GravarConfiguracio(p, load.configuration));
+        const QByteArray text = bytesOf(p + u".login"_s);
+        for (int i = 0; i < 4; ++i) {
+            const bool there = std::count(row.table.begin(), row.table.end(), i) > 0;
+            const QByteArray key = "pop3." + four[size_t(i)].Usuari.toUtf8() + "@pop"
+                + QByteArray::number(i) + ":" + QByteArray::number(110 + i) + ".login";
+            EXPECT_EQ(text.contains(key), there && i != 1) << key.constData();
+        }
+    }
+    // The same server and user on another port is another mailbox.
+    Configuration c {sampleRecord(2, false), {four[0], four[0]}};
+    c.Busties[1].Port = 995;
+    c.setLoginFor(c.Busties[1], login("SCRAM-SHA-1"));
+    EXPECT_EQ(c.loginFor(c.Busties[0]), LoginSettings {});
+}
+
+// The login file gets the configuration's care: private when new, its mode kept, never
+// written through a link planted at its name.
+TEST_F(ConfigStore, LoginFileModes)
+{
+    const auto statOf = [](const QString &p) {
+        struct stat st = {};
+        EXPECT_EQ(::lstat(QFile::encodeName(p).constData(), &st), 0);
+        return st;
+    };
+    Configuration c {sampleRecord(1, false), sampleMailboxes(1)};
+    c.smtpLogin = login("auto");
+    const QString p = path("c.vsm");
+    const mode_t old = ::umask(0);
+    const bool saved = GravarConfiguracio(p, c);
+    ::umask(old);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(statOf(p + u".login"_s).st_mode & 07777, 0600u);
+    ASSERT_EQ(::chmod(QFile::encodeName(p + u".login"_s).constData(), 0640), 0);
+    ASSERT_TRUE(GravarConfiguracio(p, c));
+    EXPECT_EQ(statOf(p + u".login"_s).st_mode & 07777, 0640u);
+
+    writeFile(path("target"), "someone else's file");
+    ASSERT_TRUE(QFile::remove(p + u".login"_s));
+    ASSERT_TRUE(QFile::link(path("target"), p + u".login"_s));
+    ASSERT_TRUE(GravarConfiguracio(p, c));
+    EXPECT_EQ(bytesOf(path("target")), "someone else's file");
+    EXPECT_TRUE(S_ISREG(statOf(p + u".login"_s).st_mode));
+    EXPECT_EQ(statOf(p + u".login"_s).st_mode & 07777, 0600u);
+    EXPECT_EQ(loadConfiguration(p).configuration.smtpLogin, login("auto"));
+
+    if (::geteuid() != 0)
+        return;
+    const struct passwd *nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    setServiceAccount(u"nobody"_s);
+    const bool serviceSaved = GravarConfiguracio(p, c);
+    setServiceAccount({});
+    ASSERT_TRUE(serviceSaved);
+    const struct stat st = statOf(p + u".login"_s);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, nobody->pw_gid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
 TEST(ConfigurationFilePath, BesideTheExecutableUnlessOverridden)
 {
     const QString beside = QCoreApplication::applicationDirPath() + u"/config_test.vsm"_s;

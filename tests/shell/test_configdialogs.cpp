@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -565,6 +566,168 @@ TEST_F(ConfigDialogs, AfterRootsSaveTheOwnerStillSaves)
     std::tie(status, output) = runProgram(set("interval=11"), {}, asOwner);
     EXPECT_EQ(status, 0) << output.toStdString();
     EXPECT_TRUE(runProgram({QStringLiteral("/C")}).second.contains(QStringLiteral("interval = 11")));
+}
+
+// The login settings through the text interface: set, printed (never a password), refused
+// with the dialogs' messages (leaving both files as they were), and gone with their mailbox.
+TEST_F(ConfigDialogs, LoginSettingsThroughTheTextInterface)
+{
+    writeUsableConfiguration();
+    const auto set = [this](const QStringList &settings) {
+        return runProgram(QStringList {QStringLiteral("/C"), QStringLiteral("--set")} + settings);
+    };
+    auto [status, output] = set(
+        {QStringLiteral("mailbox.2.server=pop2.example.org"), QStringLiteral("mailbox.2.user=joan"),
+         QStringLiteral("mailbox.2.login=scram-sha-256"), QStringLiteral("smtp.login=XOAUTH2"),
+         QStringLiteral("smtp.token-command=/bin/echo token")});
+    // A new mailbox still needs its password: given on standard input.
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(output.contains(QStringLiteral("mailbox.2: Contrassenya POP3 incorrecte")))
+        << output.toStdString();
+    std::tie(status, output) = runProgram(
+        {QStringLiteral("/C"), QStringLiteral("--apply"), QStringLiteral("-")},
+        "mailbox.2.server = pop2.example.org\nmailbox.2.user = joan\nmailbox.2.password = pw\n"
+        "smtp.login = XOAUTH2\nsmtp.token-command = /bin/echo token\n");
+    ASSERT_EQ(status, 0) << output.toStdString();
+    std::tie(status, output) = set({QStringLiteral("mailbox.2.login=SCRAM-SHA-256")});
+    ASSERT_EQ(status, 0) << output.toStdString();
+    QString printed = runProgram({QStringLiteral("/C"), QStringLiteral("--print")}).second;
+    for (const char *line :
+         {"smtp.login = XOAUTH2\n", "smtp.token-account = \n",
+          "smtp.token-command = /bin/echo token\n", "mailbox.1.login = classic\n",
+          "mailbox.2.login = SCRAM-SHA-256\n", "mailbox.2.token-command = \n"})
+        EXPECT_TRUE(printed.contains(QString::fromUtf8(line))) << line << printed.toStdString();
+    EXPECT_FALSE(printed.contains(QStringLiteral("= pw"))) << printed.toStdString();
+
+    QFile binary(path), logins(path + QStringLiteral(".login"));
+    ASSERT_TRUE(binary.open(QIODevice::ReadOnly) && logins.open(QIODevice::ReadOnly));
+    const QByteArray savedBinary = binary.readAll(), savedLogins = logins.readAll();
+    binary.close();
+    logins.close();
+    EXPECT_TRUE(savedLogins.contains("pop3.joan@pop2.example.org:110.login = SCRAM-SHA-256"))
+        << savedLogins.constData();
+    const std::pair<QStringList, const char *> refusals[] = {
+        {{QStringLiteral("smtp.login=FOO")}, "Mètode d'autentificació SMTP incorrecte: FOO"},
+        {{QStringLiteral("smtp.login=apop")}, "APOP només serveix per a les bústies POP3"},
+        {{QStringLiteral("mailbox.1.login=XOAUTH2")},
+         "mailbox.1: Testimoni POP3 incorrecte: XOAUTH2 necessita"},
+        {{QStringLiteral("smtp.token-account=relay")}, "no tots dos"},
+        {{QStringLiteral("mailbox.1.login=OAUTHBEARER"),
+          QStringLiteral("mailbox.1.token-account=../x")},
+         "Compte de vessamo-token POP3 incorrecte"},
+        {{QStringLiteral("mailbox.1.login=auto"), QStringLiteral("mailbox.1.token-command=echo")},
+         "Ordre de testimoni POP3 incorrecte"},
+        // A file that is not a program.
+        {{QStringLiteral("mailbox.1.login=auto"), QStringLiteral("mailbox.1.token-command=") + path},
+         "Ordre de testimoni POP3 incorrecte"},
+        {{QStringLiteral("mailbox.2.token-account=joan")}, "SCRAM-SHA-256 no fa servir cap"},
+        {{QStringLiteral("mailbox.2.login=delete")}, "Mètode d'autentificació POP3 incorrecte"},
+        {{QStringLiteral("mailbox.2=delete"), QStringLiteral("mailbox.2.login=PLAIN")},
+         "una bústia esborrada no es pot canviar"},
+    };
+    for (const auto &[settings, message] : refusals) {
+        SCOPED_TRACE(settings.join(u' ').toStdString());
+        std::tie(status, output) = set(settings);
+        EXPECT_EQ(status, 1);
+        EXPECT_TRUE(output.contains(QString::fromUtf8(message))) << output.toStdString();
+        ASSERT_TRUE(binary.open(QIODevice::ReadOnly) && logins.open(QIODevice::ReadOnly));
+        EXPECT_EQ(binary.readAll(), savedBinary);
+        EXPECT_EQ(logins.readAll(), savedLogins);
+        binary.close();
+        logins.close();
+    }
+
+    // Deleting the first mailbox: the second, now first, keeps its own login; a new second
+    // one at the old place starts classic. Deleting it drops its entry.
+    std::tie(status, output) = set({QStringLiteral("mailbox.1=delete")});
+    ASSERT_EQ(status, 0) << output.toStdString();
+    printed = runProgram({QStringLiteral("/C")}).second;
+    EXPECT_TRUE(printed.contains(QStringLiteral("mailbox.1.login = SCRAM-SHA-256\n")))
+        << printed.toStdString();
+    EXPECT_FALSE(printed.contains(QStringLiteral("mailbox.2.")));
+    std::tie(status, output) = set({QStringLiteral("mailbox.1=delete")});
+    ASSERT_EQ(status, 0) << output.toStdString();
+    ASSERT_TRUE(logins.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(logins.readAll().contains("pop3."));
+}
+
+// A login file that cannot be read as written is refused by every form of /C, and left as
+// it was.
+TEST_F(ConfigDialogs, ADamagedLoginFileIsRefusedNotReplaced)
+{
+    writeUsableConfiguration();
+    QFile logins(path + QStringLiteral(".login"));
+    ASSERT_TRUE(logins.open(QIODevice::WriteOnly));
+    logins.write("smtp.login = SOMETHING\n");
+    logins.close();
+    for (const QStringList &arguments : {QStringList {QStringLiteral("/C")},
+                                         QStringList {QStringLiteral("/C"), QStringLiteral("--set"),
+                                                      QStringLiteral("smtp.login=auto")}}) {
+        const auto [status, output] = runProgram(arguments);
+        EXPECT_EQ(status, 1);
+        EXPECT_TRUE(output.contains(QStringLiteral("Format de fitxer d'autentificació incorrecte")))
+            << output.toStdString();
+        EXPECT_TRUE(output.contains(path + QStringLiteral(".login"))) << output.toStdString();
+        ASSERT_TRUE(logins.open(QIODevice::ReadOnly));
+        EXPECT_EQ(logins.readAll(), "smtp.login = SOMETHING\n");
+        logins.close();
+    }
+}
+
+// The dialogs' authentication choice: saved with the configuration into the login file; a
+// token login needs no password; the token boxes count only for a method that uses one.
+TEST_F(ConfigDialogs, TheAuthenticationChoiceIsSaved)
+{
+    writeUsableConfiguration();
+    configuration.Configuracio.NumBusties = 2;
+    configuration.Busties.push_back(Bustia {QStringLiteral("pop.example.org"), 995,
+                                            QStringLiteral("joan"), QStringLiteral("pw"),
+                                            QString()});
+    configuration.setLoginFor(configuration.Busties[1],
+                              LoginSettings {QStringLiteral("PLAIN"), {}, {}});
+    auto dialog = open();
+    // The mailbox that is second now keeps its login when the first is deleted.
+    dialog->grid()->selectRow(0);
+    prompts.answers = {true};
+    dialog->cmbBorrar_Click();
+    onMailboxDialog([](frmConfiguracioBustia &m) {
+        QComboBox *choice = m.loginChoice();
+        EXPECT_EQ(choice->currentData().toString(), QStringLiteral("PLAIN"));
+        EXPECT_FALSE(m.box(kCompteTestimoni)->isEnabled());
+        choice->setCurrentIndex(choice->findData(QStringLiteral("XOAUTH2")));
+        EXPECT_TRUE(m.box(kCompteTestimoni)->isEnabled());
+        m.box(kContrassenya)->clear();
+        m.box(kConfirmacio)->clear();
+        m.cmbActualitzar_Click();
+        m.box(kCompteTestimoni)->setText(QStringLiteral("joan@example.org"));
+        m.cmbActualitzar_Click();
+        EXPECT_FALSE(m.changed());
+    });
+    dialog->editMailbox(0);
+    EXPECT_EQ(lastRefusal(),
+              QStringLiteral("Testimoni POP3 incorrecte: XOAUTH2 necessita un compte de "
+                             "vessamo-token o una ordre de testimoni"));
+
+    QComboBox *smtp = dialog->loginChoice();
+    EXPECT_FALSE(smtp->isEnabled());
+    dialog->check(0)->click();
+    EXPECT_EQ(smtp->findData(QStringLiteral("APOP")), -1);
+    smtp->setCurrentIndex(smtp->findData(QStringLiteral("SCRAM-SHA-1")));
+    dialog->box(kUsuariSMTP)->setText(QStringLiteral("relay"));
+    dialog->box(kContrassenyaSMTP)->setText(QStringLiteral("pw"));
+    dialog->box(kConfirmacioSMTP)->setText(QStringLiteral("pw"));
+    dialog->box(kOrdreTestimoniSMTP)->setText(QStringLiteral("left over"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_FALSE(dialog->changed()) << lastRefusal().toStdString();
+
+    const ConfigurationLoad load = loadConfiguration(path);
+    ASSERT_TRUE(load.loaded()) << load.error.toStdString();
+    ASSERT_EQ(load.configuration.mailboxes().size(), 1u);
+    EXPECT_EQ(load.configuration.smtpLogin,
+              (LoginSettings {QStringLiteral("SCRAM-SHA-1"), {}, {}}));
+    EXPECT_EQ(load.configuration.loginFor(load.configuration.Busties[0]),
+              (LoginSettings {QStringLiteral("XOAUTH2"), QStringLiteral("joan@example.org"), {}}));
+    EXPECT_TRUE(load.configuration.Busties[0].Contrassenya.isEmpty());
 }
 
 // The folders the service's sandbox does not let it write, for the installed program's

@@ -86,6 +86,8 @@ TEST_F(ProcessTest, AConfigurationOthersCanWriteIsRefusedAtStart)
     const bool root = ::geteuid() == 0;
     const QByteArray file = QFile::encodeName(configPath);
     const QByteArray configFolder = QFile::encodeName(dir.path());
+    // The login file names the token command the service runs: the same rule.
+    const QByteArray loginFile = file + ".login";
     const std::tuple<const QByteArray *, mode_t, uid_t, const char *> rows[] = {
         // what, mode, owner (0: unchanged), what the entry says
         {&file, 0620, 0, "el grup"},
@@ -94,8 +96,13 @@ TEST_F(ProcessTest, AConfigurationOthersCanWriteIsRefusedAtStart)
         {&configFolder, 0703, 0, "qualsevol usuari"},
         {&file, 0600, 65534, "és de l'usuari"},
         {&configFolder, 0700, 65534, "és de l'usuari"},
+        {&loginFile, 0620, 0, "el grup"},
+        {&loginFile, 0600, 65534, "és de l'usuari"},
     };
     writeConfig(5);
+    configuration.smtpLogin.method = u"auto"_s;
+    ASSERT_TRUE(config::GravarConfiguracio(configPath, configuration));
+    ASSERT_TRUE(QFile::exists(QFile::decodeName(loginFile)));
     for (const auto &[what, mode, owner, why] : rows) {
         SCOPED_TRACE(why);
         if (owner != 0 && !root) {
@@ -114,7 +121,7 @@ TEST_F(ProcessTest, AConfigurationOthersCanWriteIsRefusedAtStart)
             << entry.toStdString();
         EXPECT_TRUE(entry.contains(QString::fromUtf8(why))) << entry.toStdString();
         EXPECT_TRUE(entry.contains(QFile::decodeName(*what))) << entry.toStdString();
-        ASSERT_EQ(::chmod(what->constData(), what == &file ? 0600 : 0700), 0);
+        ASSERT_EQ(::chmod(what->constData(), what == &configFolder ? 0700 : 0600), 0);
         if (owner != 0) {
             ASSERT_EQ(::chown(what->constData(), ::geteuid(), ::getegid()), 0);
         }
@@ -123,9 +130,11 @@ TEST_F(ProcessTest, AConfigurationOthersCanWriteIsRefusedAtStart)
     // (another user, not root) starts on it.
     QFile::remove(logPath);
     ASSERT_EQ(::chmod(file.constData(), 0640), 0);
+    ASSERT_EQ(::chmod(loginFile.constData(), 0640), 0);
     ASSERT_EQ(::chmod(configFolder.constData(), 0750), 0);
     if (root) {
         ASSERT_EQ(::chown(file.constData(), 0, 65534), 0);
+        ASSERT_EQ(::chown(loginFile.constData(), 0, 65534), 0);
         ASSERT_EQ(::chown(configFolder.constData(), 0, 65534), 0);
         for (const char *name : {"Cua", "SiEnviats", "NoEnviats", "SPam"})
             ASSERT_EQ(::chown(QFile::encodeName(folder(name)).constData(), 65534, 65534), 0);
