@@ -627,6 +627,13 @@ MUTANTS = [
     ("the port left out of a mailbox's identity", "src/config/loginsettings.cpp",
      "    return {mailbox.Servidor, mailbox.port(), mailbox.Usuari};",
      "    return {mailbox.Servidor, 0, mailbox.Usuari};", "ConfigStore.LoginsFollow"),
+    # --- routing: the logins of a run follow the login settings
+    ("the run's SMTP login ignores the configured method", "src/routing/frmenviarcorreu_forward.cpp",
+     "object->setLoginMethod(login.method);", "object->setLoginMethod(QString());",
+     "ForwardingFaults.TheSmtpLogin"),
+    ("the run's SMTP login gets no token source", "src/routing/frmenviarcorreu_forward.cpp",
+     "QStringLiteral(\"Enviant: \"), login.tokenAccount, login.tokenCommand)",
+     "QStringLiteral(\"Enviant: \"), QString(), QString())", "ForwardingFaults.TheSmtpLogin"),
 ]
 
 

@@ -1,5 +1,6 @@
 #include "routing/frmenviarcorreu.h"
 
+#include "config/tokenfolder.h"
 #include "mail/clsenviarcorreu.h"
 #include "platform/eventlog.h"
 #include "routing/connection.h"
@@ -65,6 +66,7 @@ frmEnviarCorreu::frmEnviarCorreu(RoutingView &view, const config::Configuration 
     , connectionCheck(machineConnected)
     , view_(view)
     , ctx_(view, configuration)
+    , tokens_(config::tokenFolder(config::programLayout()), &ctx_.abort)
 {
     pop3_ = std::make_unique<Pop3Session>(wsckRebre, ctx_);
     timerSeguretat.setInterval(kSafetyTickMs);

@@ -14,6 +14,7 @@
 #include "platform/socketcontrol.h"
 #include "routing/queue.h"
 #include "routing/runcontext.h"
+#include "routing/tokensource.h"
 
 #include <QObject>
 #include <QStringList>
@@ -83,6 +84,8 @@ private:
 
     RoutingView &view_;
     RunContext ctx_;
+    // The access tokens of the run's logins; refers to ctx_'s stop request.
+    TokenSources tokens_;
     // The sockets outlive every object that borrows them.
     platform::SocketControl wsckRebre;
     platform::SocketControl Winsck;

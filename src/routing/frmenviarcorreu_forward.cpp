@@ -98,6 +98,12 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
     settings.senderName = senderName;
     settings.message = message;
     mail::setUpForRelay(*object, settings);
+    if (c.smtpAuthentication()) {
+        const config::LoginSettings &login = ctx_.configuration.smtpLogin;
+        object->setLoginMethod(login.method);
+        object->setAccessTokenSource(tokens_.accessTokenFor(
+            QStringLiteral("Enviant: "), login.tokenAccount, login.tokenCommand));
+    }
 
     // Every wait of the attempt ends on the run's stop request.
     object->SetStopSource(&ctx_.abort);

@@ -174,3 +174,61 @@ TEST_F(ForwardingFaults, AcceptanceIsRecordedBeforeTheGoodbye)
 }
 
 } // namespace
+
+// The SMTP login of a run follows the configuration's login settings: classic is AUTH
+// LOGIN as ever, a named mechanism is used as named, and a token source is asked at the
+// login (in clear text, where no token may go, nothing is sent and the pair waits).
+TEST_F(ForwardingFaults, TheSmtpLoginFollowsTheLoginSettings)
+{
+    const QString marker = dir.filePath(QStringLiteral("token-asked"));
+    const QString command = dir.filePath(QStringLiteral("token.sh"));
+    writeFile(command, "#!/bin/sh\ntouch '" + marker.toUtf8() + "'\necho tok123\n");
+    QFile::setPermissions(command, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    struct Row
+    {
+        const char *name;
+        config::LoginSettings login;
+        QByteArray authLine; // the AUTH command the server must see; empty: none
+        const char *folder;
+        bool tokenAsked;
+    };
+    const Row rows[] = {
+        {"classic", {}, "AUTH LOGIN", "SiEnviats", false},
+        {"PLAIN named", {QStringLiteral("PLAIN"), {}, {}}, "AUTH PLAIN AHVzZXIAcGFzcw==",
+         "SiEnviats", false},
+        {"auto with a token command, in clear text", {QStringLiteral("auto"), {}, command}, {},
+         "Cua", true},
+    };
+    configuration.Configuracio.AutentificacioSMTP = 1;
+    configuration.Configuracio.UsuariSMTP = QStringLiteral("user");
+    configuration.Configuracio.ContrassenyaSMTP = QStringLiteral("pass");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(marker);
+        test::FakeSmtpServer server;
+        if (row.login.method == u"PLAIN")
+            server.script("AUTH", Reply::text("235 2.7.0 ok\r\n"));
+        configuration.Configuracio.PortSMTP = static_cast<qint16>(server.port());
+        configuration.smtpLogin = row.login;
+        const QByteArray message = storedMessage("From: Pau <pau@example.org>", row.name);
+        placePair(queue(), kStem, "joan@example.net", message);
+
+        runOnce();
+
+        QByteArrayList auth;
+        for (const QByteArray &line : server.commands())
+            if (line.startsWith("AUTH"))
+                auth << line;
+        if (row.authLine.isEmpty())
+            EXPECT_TRUE(auth.isEmpty()) << auth.join('|').toStdString();
+        else
+            EXPECT_TRUE(!auth.isEmpty() && auth.first() == row.authLine)
+                << auth.join('|').toStdString();
+        EXPECT_EQ(QFile::exists(marker), row.tokenAsked);
+        const QString where = folder(row.folder);
+        EXPECT_EQ(stems(where), QStringList {kStem});
+        for (const QString &name : files(where))
+            QFile::remove(where + name);
+    }
+}
