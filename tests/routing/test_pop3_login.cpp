@@ -36,6 +36,47 @@ QString exactly(const QString &command)
 
 const QStringList kFetch = {u"STAT"_s, u"RETR 1"_s, u"DELE 1"_s, u"QUIT"_s};
 
+// A CAPA reply is complete at its "." line (or at a refusal's line end), wherever it was cut;
+// the SASL line gives the mechanisms and the USER line USER/PASS.
+TEST(Pop3CapaReply, CompleteAtItsEndAndRead)
+{
+    const QByteArray dovecot = "+OK\r\nCAPA\r\nTOP\r\nUSER\r\nSASL PLAIN login  CRAM-MD5\r\n.\r\n";
+    for (qsizetype cut = 0; cut < dovecot.size(); ++cut)
+        EXPECT_EQ(routing::capaReplyLength(dovecot.left(cut)), -1) << cut;
+    EXPECT_EQ(routing::capaReplyLength(dovecot + "+OK next"), dovecot.size());
+    const routing::Pop3Capabilities read = routing::parseCapaReply(dovecot);
+    EXPECT_TRUE(read.listed && read.user);
+    EXPECT_EQ(read.sasl, QByteArrayList({"PLAIN", "LOGIN", "CRAM-MD5"}));
+    // Bare LF line ends, and a line that only starts with a dot.
+    const QByteArray lf = "+OK\n.x\nSASL SCRAM-SHA-256\n.\n";
+    EXPECT_EQ(routing::capaReplyLength(lf), lf.size());
+    EXPECT_EQ(routing::parseCapaReply(lf).sasl, QByteArrayList({"SCRAM-SHA-256"}));
+    EXPECT_FALSE(routing::parseCapaReply(lf).user);
+    // A refusal ends at its first line and lists nothing.
+    EXPECT_EQ(routing::capaReplyLength("-ERR no\r\nSASL PLAIN\r\n"), 9);
+    EXPECT_FALSE(routing::parseCapaReply("-ERR no\r\nSASL PLAIN\r\n").listed);
+    EXPECT_TRUE(routing::parseCapaReply("-ERR no\r\nSASL PLAIN\r\n").sasl.isEmpty());
+}
+
+TEST(Pop3Greeting, ApopTimestamp)
+{
+    const std::pair<QByteArray, QByteArray> rows[] = {
+        // greeting, timestamp ("" for none)
+        {"+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>",
+         "<1896.697170952@dbc.mtview.ca.us>"},
+        {"+OK Dovecot (Debian) ready. <935.2.6b16ebc0.AKC2lRO7mgT+Q==@vm>\r\n",
+         "<935.2.6b16ebc0.AKC2lRO7mgT+Q==@vm>"},
+        {"+OK Dovecot (Debian) ready.\r\n", ""},
+        {"+OK <no at sign>", ""},
+        {"+OK <a b@c>", ""}, // a blank inside
+        {"+OK <1.2@x", ""}, // not closed
+        {"+OK <1.2@x>, <3.4@y>", "<1.2@x>"},
+    };
+    for (const auto &[greeting, stamp] : rows)
+        EXPECT_EQ(routing::apopTimestamp(greeting).value_or(QByteArray()), stamp)
+            << greeting.constData();
+}
+
 class Pop3LoginTest : public ::testing::Test, public test::MailFolders
 {
 protected:
@@ -251,6 +292,14 @@ TEST_F(Pop3LoginTest, FailuresAreClearAndSendNothingTheyMayNot)
          },
          {u"CAPA"_s, u"AUTH CRAM-MD5"_s, u"\\*"_s},
          u"Rebent: the server's CRAM-MD5 challenge is not Base64"_s},
+        // The CAPA reply is kept in memory: one without end is refused at a bound.
+        {"a CAPA reply without end",
+         u"auto"_s,
+         [](FakePop3 &s) {
+             s.setReply("CAPA", {"+OK\r\n", QByteArray(20000, 'x') + "\r\n", "SASL PLAIN\r\n"});
+         },
+         {u"CAPA"_s},
+         u"Rebent: the CAPA reply of 127.0.0.1 is longer than 16384 octets"_s},
         {"a challenge after the end of PLAIN",
          u"PLAIN"_s,
          [](FakePop3 &s) {
@@ -260,6 +309,8 @@ TEST_F(Pop3LoginTest, FailuresAreClearAndSendNothingTheyMayNot)
          {u"CAPA"_s, u"AUTH PLAIN .+"_s, u"\\*"_s},
          u"Rebent: The server sent a PLAIN challenge after the exchange should have ended"_s},
     };
+    // 3 s of silence at most: a reply waited for in vain fails the row, not the whole test.
+    session.setSafetyTickMs(50);
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         FakePop3 server;
