@@ -36,6 +36,17 @@ bool usesToken(const QByteArray &mechanism)
     return mechanism == mail::sasl::kXOAuth2 || mechanism == mail::sasl::kOAuthBearer;
 }
 
+// Whether the server offers a mechanism that logs in with the password.
+bool offersPasswordMechanism(const QByteArrayList &offered)
+{
+    using namespace mail::sasl;
+    for (const QByteArray &mechanism : {kScramSha256, kScramSha1, kCramMd5, kPlain, kLogin}) {
+        if (offered.contains(mechanism))
+            return true;
+    }
+    return false;
+}
+
 // A SASL challenge: "+" and a blank, or "+" alone (an empty challenge); not "+OK".
 bool isChallenge(const QByteArray &reply)
 {
@@ -121,15 +132,17 @@ void Pop3Session::loginWithCapabilities(const Pop3Capabilities &capabilities)
         return;
     }
     const bool hasToken = static_cast<bool>(login_.accessToken);
-    if (sameMethod(method, QLatin1StringView("auto")) && capabilities.sasl.isEmpty() && !hasToken) {
-        // No SASL at all: the password may still go as PASS, but only where nobody can read it.
+    if (sameMethod(method, QLatin1StringView("auto")) && !hasToken
+        && !offersPasswordMechanism(capabilities.sasl)) {
+        // No SASL mechanism for a password: it may still go as PASS, but only where nobody
+        // can read it.
         if (inTls_) {
             enter(Pop3State::User);
             return;
         }
-        loginFailure(QStringLiteral("%1 offers no SASL mechanism, and without TLS USER/PASS "
-                                    "would send the password in clear text; name USER to "
-                                    "allow that")
+        loginFailure(QStringLiteral("%1 offers no SASL mechanism that logs in with a password, "
+                                    "and without TLS USER/PASS would send the password in "
+                                    "clear text; name USER to allow that")
                          .arg(host()));
         return;
     }

@@ -77,8 +77,8 @@ inline constexpr std::size_t kPop3StateCount = static_cast<std::size_t>(Pop3Stat
 //   "USER"   USER/PASS;
 //   "APOP"   APOP with the greeting's timestamp (a greeting without one is a failure);
 //   "auto"   the strongest SASL mechanism the server offers (mail::chooseMechanism: never
-//            PLAIN or LOGIN in clear text); a server that offers none: USER/PASS inside
-//            TLS, a failure in clear text;
+//            PLAIN or LOGIN in clear text); a server that offers none for a password (and
+//            no token source): USER/PASS inside TLS, a failure in clear text;
 //   a SASL mechanism's name (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1, SCRAM-SHA-256, XOAUTH2,
 //            OAUTHBEARER): that one, required; a server that lacks it is a failure.
 struct Pop3Login
