@@ -163,8 +163,24 @@ void Pop3Session::startSasl(const QByteArray &mechanism)
     credentials.host = bustia_.Servidor;
     credentials.port = bustia_.port();
     if (usesToken(mechanism)) {
+        // The source may wait in the event loop (a command, a token endpoint): what the
+        // server says meanwhile is kept, not judged, and its silence counts from now on.
         QString error;
+        awaitingToken_ = true;
         const std::optional<QString> token = login_.accessToken(error);
+        awaitingToken_ = false;
+        lastHeard_ = QDeadlineTimer::current();
+        if (!busy_)
+            return; // the server closed meanwhile (logged)
+        if (!reply_.isEmpty()) {
+            // It spoke out of turn (an idle time-out, say): taken as its refusal.
+            const QByteArray said = reply_;
+            reply_.clear();
+            wireLog(platform::WireSide::Server, said);
+            run_.AfegirEstat(platform::fromAnsi(said));
+            refused(said);
+            return;
+        }
         if (!token || token->isEmpty()) {
             loginFailure(
                 QStringLiteral("no access token for %1 at %2: %3")

@@ -219,6 +219,11 @@ void Pop3Session::onDataArrival()
     if (!busy_ || block.isEmpty())
         return;
     lastHeard_ = QDeadlineTimer::current();
+    if (awaitingToken_) {
+        if (reply_.size() < kMaxReply)
+            reply_.append(block.left(kMaxReply - reply_.size()));
+        return;
+    }
     if (draining_) {
         drain(block);
         return;

@@ -216,6 +216,7 @@ private:
     std::unique_ptr<mail::SaslMechanism> mechanism_;
     QByteArray authArgument_; // what follows "AUTH ": the mechanism, and its initial response
     bool initialResponseSent_ = false;
+    bool awaitingToken_ = false; // the token source is being asked (it may wait)
     std::optional<QByteArray> initialResponse_; // held for the server's empty challenge
     QByteArray saslResponse_; // the Base64 answer to the last challenge
     // Pairs stored in this session before QUIT (flushed to disk when it is sent).

@@ -9,8 +9,10 @@
 #include "support/tempenv.h"
 #include "support/testcerts.h"
 
+#include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -136,6 +138,12 @@ TEST(Pop3Tls, LoginsInsideTls)
         error = u"the refresh token was revoked; enrol the account again"_s;
         return std::optional<QString>();
     };
+    const Source slow = [](QString &) {
+        QEventLoop wait;
+        QTimer::singleShot(300, &wait, &QEventLoop::quit);
+        wait.exec();
+        return std::optional<QString>(u"ya29.good-token"_s);
+    };
     struct Row
     {
         const char *name;
@@ -182,6 +190,13 @@ TEST(Pop3Tls, LoginsInsideTls)
          {"CAPA"},
          u"Rebent: no access token for usuari at localhost: the refresh token was revoked; "
          u"enrol the account again"_s},
+        // The source takes its time; the server gives up meanwhile.
+        {"the server speaks while the token is fetched",
+         u"XOAUTH2"_s,
+         slow,
+         "XOAUTH2 idle",
+         {"CAPA"},
+         u"Rebent: -ERR Disconnected for inactivity.\r\n"_s},
         {"auto inside TLS, CAPA refused: USER/PASS",
          u"auto"_s,
          nullptr,
@@ -210,10 +225,15 @@ TEST(Pop3Tls, LoginsInsideTls)
             << "port 995 is held by another program (a system mail server?)";
         server.addMessage("From: a@b.cat\r\n\r\none\r\n");
         server.setAccessToken("ya29.good-token");
-        if (row.offered.isEmpty())
+        if (row.offered.isEmpty()) {
             server.play("C: CAPA\nS: -ERR no capabilities");
-        else
+        } else if (row.offered.endsWith(" idle")) {
+            server.setSaslMechanisms(row.offered.chopped(5));
+            server.setReply(
+                "CAPA", {"+OK\r\nSASL XOAUTH2\r\n.\r\n", "-ERR Disconnected for inactivity.\r\n"});
+        } else {
             server.setSaslMechanisms(row.offered);
+        }
         config::Configuration &configuration = folders.configuration;
         configuration.Busties = {{u"localhost"_s, 995, u"usuari"_s, u"secret"_s, u"x@y.cat"_s}};
         configuration.Configuracio.NumBusties = 1;
