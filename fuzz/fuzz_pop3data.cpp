@@ -1,7 +1,9 @@
-// libFuzzer target for the POP3 STAT parser and RETR receiver. The input is fed as a RETR
-// reply in one block and in blocks of a size it chooses: the result, the status line and
-// the message must not depend on where the blocks are cut, and nothing is taken in after
-// the end. A message stuffed the way a server sends it must come back unchanged.
+// libFuzzer target for the POP3 STAT parser, the CAPA reader, the APOP timestamp and the
+// RETR receiver. The input is fed as a RETR reply in one block and in blocks of a size it
+// chooses: the result, the status line and the message must not depend on where the blocks
+// are cut, and nothing is taken in after the end. A message stuffed the way a server sends
+// it must come back unchanged. A CAPA reply ends at one place only, and a timestamp is a
+// piece of the greeting of the shape APOP needs.
 #include "fuzzcheck.h"
 #include "routing/pop3session.h"
 #include "support/mailwire.h"
@@ -21,6 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
           == vessamo::routing::parseStatReply(input.first(lineEnd < 0 ? input.size() : lineEnd))
                  .has_value());
     check(!stat || (stat->count >= 0 && stat->size >= 0));
+
+    const qsizetype capaEnd = vessamo::routing::capaReplyLength(input);
+    check(capaEnd == -1 || (capaEnd > 0 && capaEnd <= input.size()));
+    if (capaEnd > 0) {
+        check(vessamo::routing::capaReplyLength(input.first(capaEnd)) == capaEnd);
+        check(vessamo::routing::capaReplyLength(input.first(capaEnd - 1)) == -1);
+    }
+    for (const QByteArray &mechanism : vessamo::routing::parseCapaReply(input).sasl)
+        check(!mechanism.isEmpty() && mechanism == mechanism.toUpper() && !mechanism.contains(' '));
+    if (const auto stamp = vessamo::routing::apopTimestamp(input)) {
+        check(stamp->startsWith('<') && stamp->endsWith('>') && stamp->contains('@')
+              && input.contains(*stamp));
+    }
 
     FuzzedDataProvider in(data, size);
     const auto stride = in.ConsumeIntegralInRange<qsizetype>(1, 64);

@@ -95,6 +95,9 @@ rs_ensure_user() {
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$RS_USER"
 }
 
+# Every login mechanism the router speaks is offered (APOP puts a timestamp in the
+# greeting). The passwords are stored as plain text ({PLAIN}), from which Dovecot derives
+# what CRAM-MD5, SCRAM and APOP need.
 rs_write_dovecot_conf() { # DIR PORT [tls]
   local dir=$1 uid gid ssl=no plain=no clear=$2 secure=0
   if [ "${3:-}" = tls ]; then
@@ -115,7 +118,7 @@ protocols = pop3
 listen = 127.0.0.1
 ssl = $ssl
 disable_plaintext_auth = $plain
-auth_mechanisms = plain
+auth_mechanisms = plain login cram-md5 scram-sha-1 scram-sha-256 apop
 mail_location = maildir:~/Maildir
 first_valid_uid = 1
 default_login_user = dovenull

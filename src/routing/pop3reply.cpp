@@ -1,4 +1,5 @@
-// POP3 replies as bytes: the STAT parser and the RETR un-stuffer.
+// POP3 replies as bytes: the STAT and CAPA parsers, the APOP timestamp and the RETR
+// un-stuffer.
 #include "routing/pop3reply.h"
 
 #include <cstring>
@@ -54,6 +55,71 @@ std::optional<Pop3Stat> parseStatReply(QByteArrayView reply)
         || !parseDecimal(nextWord(line, pos), stat.size))
         return std::nullopt;
     return stat;
+}
+
+qsizetype capaReplyLength(QByteArrayView bytes)
+{
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\n')
+            continue;
+        QByteArrayView line = bytes.sliced(start, i - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (start == 0 ? !line.startsWith('+') : line == QByteArrayView("."))
+            return i + 1;
+        start = i + 1;
+    }
+    return -1;
+}
+
+Pop3Capabilities parseCapaReply(QByteArrayView reply)
+{
+    Pop3Capabilities capabilities;
+    qsizetype start = 0;
+    bool first = true;
+    while (start < reply.size()) {
+        qsizetype end = start;
+        while (end < reply.size() && reply[end] != '\n')
+            ++end;
+        QByteArrayView line = reply.sliced(start, end - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        start = end + 1;
+        if (first) {
+            first = false;
+            if (!line.startsWith('+'))
+                return capabilities;
+            capabilities.listed = true;
+            continue;
+        }
+        qsizetype pos = 0;
+        const QByteArray keyword = nextWord(line, pos).toByteArray().toUpper();
+        if (keyword == "USER")
+            capabilities.user = true;
+        else if (keyword == "SASL")
+            capabilities.sasl += line.sliced(pos).toByteArray().simplified().toUpper().split(' ');
+    }
+    capabilities.sasl.removeAll(QByteArray());
+    return capabilities;
+}
+
+std::optional<QByteArray> apopTimestamp(QByteArrayView greeting)
+{
+    const qsizetype open = greeting.indexOf('<');
+    if (open < 0)
+        return std::nullopt;
+    const qsizetype close = greeting.indexOf('>', open);
+    if (close < 0)
+        return std::nullopt;
+    const QByteArrayView stamp = greeting.sliced(open, close - open + 1);
+    for (const char c : stamp) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 127)
+            return std::nullopt;
+    }
+    if (!stamp.contains('@') || stamp.size() < 5)
+        return std::nullopt;
+    return stamp.toByteArray();
 }
 
 // --- Pop3MessageReceiver ------------------------------------------------------------------

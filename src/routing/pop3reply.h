@@ -1,9 +1,11 @@
-// POP3 replies as bytes: the figures of a STAT reply, and a RETR reply un-stuffed as it
-// arrives in blocks of any size. Pure over bytes: no socket, no session (pop3session.h
+// POP3 replies as bytes: the figures of a STAT reply, the capabilities of a CAPA reply, the
+// APOP timestamp of a greeting, and a RETR reply un-stuffed as it arrives in blocks of any
+// size. Pure over bytes: no socket, no session (pop3session.h
 // drives them).
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QByteArrayView>
 #include <optional>
 
@@ -19,6 +21,27 @@ struct Pop3Stat
 // The count and size of a STAT reply; nothing when the reply is not positive or does not
 // hold both numbers. Only the first line counts; text after the size is allowed.
 std::optional<Pop3Stat> parseStatReply(QByteArrayView reply);
+
+// What a CAPA reply (RFC 2449) says about logging in.
+struct Pop3Capabilities
+{
+    bool listed = false; // the reply was positive (a server that refuses CAPA lists nothing)
+    bool user = false; // "USER": USER/PASS is allowed
+    QByteArrayList sasl; // the mechanisms of the "SASL" line, upper case
+};
+
+// The length of a CAPA reply at the start of `bytes` once it is complete: a negative status
+// line alone, or a positive one and the lines up to one that holds "." alone. -1 while it
+// is not complete yet.
+qsizetype capaReplyLength(QByteArrayView bytes);
+
+// The capabilities of a complete CAPA reply. Capability lines are never dot-stuffed in
+// practice, and a line that begins with "." is not a capability anyone asks about.
+Pop3Capabilities parseCapaReply(QByteArrayView reply);
+
+// The timestamp of an APOP greeting (RFC 1939 section 7): "<" up to the next ">", with an
+// "@" inside and no blank or control character; nothing when the greeting has none.
+std::optional<QByteArray> apopTimestamp(QByteArrayView greeting);
 
 // Un-stuffs one RETR reply as it arrives in blocks of any size. The status line is
 // collected (it may be split) and judged when complete; the message data that follows is

@@ -59,6 +59,9 @@ enum class Argument {
     None,
     UserName, // the mailbox's user
     Password, // the mailbox's password, masked wherever the command is shown
+    UserAndDigest, // the user and the APOP digest, the digest masked
+    SaslStart, // the mechanism, and the initial response (masked) when it is sent
+    SaslResponse, // the command is the Base64 answer alone, masked
     MessageNumber, // the message the session is at
 };
 
@@ -66,6 +69,7 @@ enum class Argument {
 enum class ReplyKind {
     Line, // one line, judged once its line end came
     MultiLine, // a status line, then data up to a line holding "." alone (un-stuffed)
+    Capabilities, // as MultiLine, kept in memory (at most kMaxCapaReply) and judged whole
 };
 
 // What a failure while a state's reply is awaited means: a refusal, a reply that makes no
@@ -93,14 +97,19 @@ constexpr int kSilence = Pop3Session::kIdleLimitTicks;
 // One row per state, in the enum's order. A new state is a row here and a case of judge().
 // clang-format off
 constexpr auto kStates = std::to_array<StateRow>({
-    // state             name        command  argument                 reply                 silence   failure
-    {Pop3State::Greeting, "Greeting", nullptr, Argument::None,          ReplyKind::Line,      kSilence, Failure::Disconnect},
-    {Pop3State::User,     "User",     "USER",  Argument::UserName,      ReplyKind::Line,      kSilence, Failure::Disconnect},
-    {Pop3State::Pass,     "Pass",     "PASS",  Argument::Password,      ReplyKind::Line,      kSilence, Failure::Disconnect},
-    {Pop3State::Stat,     "Stat",     "STAT",  Argument::None,          ReplyKind::Line,      kSilence, Failure::Quit},
-    {Pop3State::Retr,     "Retr",     "RETR",  Argument::MessageNumber, ReplyKind::MultiLine, kSilence, Failure::Quit},
-    {Pop3State::Dele,     "Dele",     "DELE",  Argument::MessageNumber, ReplyKind::Line,      kSilence, Failure::UnstoreAndQuit},
-    {Pop3State::Quit,     "Quit",     "QUIT",  Argument::None,          ReplyKind::Line,      kSilence, Failure::Over},
+    // state                 name            command  argument                 reply                    silence   failure
+    {Pop3State::Greeting,     "Greeting",     nullptr, Argument::None,          ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::Capa,         "Capa",         "CAPA",  Argument::None,          ReplyKind::Capabilities, kSilence, Failure::Disconnect},
+    {Pop3State::User,         "User",         "USER",  Argument::UserName,      ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::Pass,         "Pass",         "PASS",  Argument::Password,      ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::Apop,         "Apop",         "APOP",  Argument::UserAndDigest, ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::Auth,         "Auth",         "AUTH",  Argument::SaslStart,     ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::AuthResponse, "AuthResponse", "",      Argument::SaslResponse,  ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::AuthCancel,   "AuthCancel",   "*",     Argument::None,          ReplyKind::Line,         kSilence, Failure::Disconnect},
+    {Pop3State::Stat,         "Stat",         "STAT",  Argument::None,          ReplyKind::Line,         kSilence, Failure::Quit},
+    {Pop3State::Retr,         "Retr",         "RETR",  Argument::MessageNumber, ReplyKind::MultiLine,    kSilence, Failure::Quit},
+    {Pop3State::Dele,         "Dele",         "DELE",  Argument::MessageNumber, ReplyKind::Line,         kSilence, Failure::UnstoreAndQuit},
+    {Pop3State::Quit,         "Quit",         "QUIT",  Argument::None,          ReplyKind::Line,         kSilence, Failure::Over},
 });
 // clang-format on
 
@@ -152,9 +161,17 @@ QString Pop3Session::host() const
     return bustia_.Servidor;
 }
 
-void Pop3Session::LlegirBustia(const config::Bustia &bustia)
+void Pop3Session::LlegirBustia(const config::Bustia &bustia, const Pop3Login &login)
 {
     bustia_ = bustia;
+    login_ = login;
+    greeting_.clear();
+    apopDigest_.clear();
+    mechanism_.reset();
+    authArgument_.clear();
+    saslResponse_.clear();
+    initialResponse_.reset();
+    initialResponseSent_ = false;
     // The greeting's "command" is the connection made below.
     enter(Pop3State::Greeting);
     count_ = number_ = total_ = received_ = 0;
@@ -175,6 +192,7 @@ void Pop3Session::LlegirBustia(const config::Bustia &bustia)
     const quint16 port = bustia.port();
     const bool tls
         = platform::tlsModeFor(platform::MailProtocol::Pop3, port) == platform::TlsMode::Implicit;
+    inTls_ = tls;
     socket_.SetImplicitTls(tls, tls ? platform::clientTlsConfiguration() : QSslConfiguration());
     socket_.Connect(bustia.Servidor, port);
     while (busy_ && !run_.abort.requested()) {
@@ -201,12 +219,21 @@ void Pop3Session::onDataArrival()
     if (!busy_ || block.isEmpty())
         return;
     lastHeard_ = QDeadlineTimer::current();
+    if (awaitingToken_) {
+        if (reply_.size() < kMaxReply)
+            reply_.append(block.left(kMaxReply - reply_.size()));
+        return;
+    }
     if (draining_) {
         drain(block);
         return;
     }
     if (rowOf(state_).reply == ReplyKind::MultiLine) {
         handleMessageData(block);
+        return;
+    }
+    if (rowOf(state_).reply == ReplyKind::Capabilities) {
+        collectCapabilities(block);
         return;
     }
     // A reply is judged only once its line is complete ("+" may come before "OK").
@@ -221,8 +248,9 @@ void Pop3Session::onDataArrival()
     }
     QByteArray reply;
     reply.swap(reply_);
-    wireLog(platform::WireSide::Server, reply);
-    run_.AfegirEstat(platform::fromAnsi(reply));
+    const QByteArray shown = shownReply(reply);
+    wireLog(platform::WireSide::Server, shown);
+    run_.AfegirEstat(platform::fromAnsi(shown));
     judge(reply);
 }
 
@@ -246,6 +274,18 @@ QByteArray Pop3Session::commandOf(Pop3State state, QString &shown) const
     case Argument::Password:
         shown = word + QStringLiteral(" *******");
         return platform::toAnsi(word + QStringLiteral(" ") + bustia.Contrassenya);
+    case Argument::UserAndDigest:
+        shown = word + QStringLiteral(" ") + bustia.Usuari + QStringLiteral(" *******");
+        return platform::toAnsi(word + QStringLiteral(" ") + bustia.Usuari) + ' ' + apopDigest_;
+    case Argument::SaslStart: {
+        const QByteArray name = authArgument_.left(authArgument_.indexOf(' '));
+        shown = word + QStringLiteral(" ")
+            + QString::fromLatin1(initialResponseSent_ ? name + " *******" : authArgument_);
+        return QByteArray(row.command) + ' ' + authArgument_;
+    }
+    case Argument::SaslResponse:
+        shown = QStringLiteral("*******");
+        return saslResponse_;
     case Argument::MessageNumber: {
         const QByteArray command = QByteArray(row.command) + ' ' + QByteArray::number(number_);
         shown = QString::fromLatin1(command);
@@ -276,9 +316,13 @@ void Pop3Session::judge(const QByteArray &reply)
     switch (state_) {
     case Pop3State::Greeting:
         if (positive)
-            enter(Pop3State::User);
+            startLogin(reply);
         else
             refused(reply);
+        break;
+    case Pop3State::Capa:
+        // A refusal is an answer too: the server lists nothing.
+        loginWithCapabilities(parseCapaReply(reply));
         break;
     case Pop3State::User:
         if (positive)
@@ -287,10 +331,19 @@ void Pop3Session::judge(const QByteArray &reply)
             refused(reply);
         break;
     case Pop3State::Pass:
+    case Pop3State::Apop:
         if (positive)
             enter(Pop3State::Stat);
         else
             refused(reply);
+        break;
+    case Pop3State::Auth:
+    case Pop3State::AuthResponse:
+        judgeSasl(reply);
+        break;
+    case Pop3State::AuthCancel:
+        // Whatever the server says to "*", the login failed (and was logged when cancelled).
+        endSession();
         break;
     case Pop3State::Stat: {
         const std::optional<Pop3Stat> stat = parseStatReply(reply);

@@ -3,6 +3,11 @@
 // committed under its final name, and QUIT once everything stored in the session has been
 // flushed to disk (the server deletes the marked messages only at QUIT).
 //
+// A mailbox may ask for another login (Pop3Login): CAPA (RFC 2449) first, then USER/PASS,
+// APOP (RFC 1939) or AUTH with a SASL mechanism (RFC 5034, mail/sasl.h). Those states and
+// their judgements live in pop3login.cpp; without a login method the dialogue is USER/PASS
+// exactly as it always was.
+//
 // Life cycle: the run calls LlegirBustia() for each mailbox; it connects and waits in the
 // event loop until the session is over or the run's stop is requested. The dialogue is
 // driven by the socket's events through a table of states (pop3session.cpp): per state the
@@ -22,10 +27,11 @@
 // sent, the messages it stored are removed from the queue: they are still on the server,
 // and keeping them would forward them twice. Once QUIT is sent, a close is the normal end.
 //
-// The dialogue goes to the wire log (platform::lcWirePop3) with the password masked and
-// one line per message instead of its text.
+// The dialogue goes to the wire log (platform::lcWirePop3) with the password, the APOP
+// digest and every SASL payload masked, and one line per message instead of its text.
 #pragma once
 
+#include "mail/sasl.h"
 #include "routing/pop3reply.h"
 #include "routing/queue.h"
 #include "routing/runcontext.h"
@@ -36,6 +42,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
+#include <memory>
 #include <optional>
 
 namespace vessamo::platform {
@@ -49,8 +57,13 @@ namespace vessamo::routing {
 // means) and a case of Pop3Session::judge(); Quit stays the last one.
 enum class Pop3State : int {
     Greeting, // the server's greeting
+    Capa, // CAPA reply: a status line and the capabilities, up to "." (not with USER/PASS as ever)
     User, // reply to USER
     Pass, // reply to PASS
+    Apop, // reply to APOP
+    Auth, // reply to AUTH: a challenge ("+ ") or the verdict
+    AuthResponse, // reply to the answer of a challenge: the next one or the verdict
+    AuthCancel, // reply to "*", the exchange given up by the client
     Stat, // reply to STAT
     Retr, // RETR reply: status line and message data
     Dele, // reply to DELE
@@ -59,6 +72,23 @@ enum class Pop3State : int {
 
 inline constexpr std::size_t kPop3StateCount = static_cast<std::size_t>(Pop3State::Quit) + 1;
 
+// How a mailbox logs in. Left empty, the method is USER/PASS exactly as it always was, with
+// no CAPA. Otherwise CAPA comes first, then by the method (any case):
+//   "USER"   USER/PASS;
+//   "APOP"   APOP with the greeting's timestamp (a greeting without one is a failure);
+//   "auto"   the strongest SASL mechanism the server offers (mail::chooseMechanism: never
+//            PLAIN or LOGIN in clear text); a server that offers none for a password (and
+//            no token source): USER/PASS inside TLS, a failure in clear text;
+//   a SASL mechanism's name (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1, SCRAM-SHA-256, XOAUTH2,
+//            OAUTHBEARER): that one, required; a server that lacks it is a failure.
+struct Pop3Login
+{
+    QString method;
+    // A fresh access token for XOAUTH2 and OAUTHBEARER, asked only when one of them was
+    // chosen; nothing, with the reason in `error`, when none can be had. Empty: no source.
+    std::function<std::optional<QString>(QString &error)> accessToken;
+};
+
 // One POP3 session at a time on a socket that the routing form owns.
 class Pop3Session : public QObject
 {
@@ -66,6 +96,8 @@ public:
     // Replies other than message data are judged once a line end came; without one within
     // this many bytes the reply is refused.
     static constexpr qsizetype kMaxReply = 4096;
+    // The whole CAPA reply is kept in memory; a longer one is refused.
+    static constexpr qsizetype kMaxCapaReply = 16 * 1024;
 
     // Limits of one session, counted in ticks of the run's safety timer (1 s in service),
     // so that a silent server ends its session before the safety timer ends the run.
@@ -92,9 +124,9 @@ public:
     Pop3Session(const Pop3Session &) = delete;
     Pop3Session &operator=(const Pop3Session &) = delete;
 
-    // Reads the mailbox into the queue folder of the run's configuration. Returns when the
-    // session is over or the run's stop is requested.
-    void LlegirBustia(const config::Bustia &bustia);
+    // Reads the mailbox into the queue folder of the run's configuration, logging in as
+    // `login` says. Returns when the session is over or the run's stop is requested.
+    void LlegirBustia(const config::Bustia &bustia, const Pop3Login &login = {});
     // The tick of the run's safety timer, from which the session's limits are derived.
     void setSafetyTickMs(int ms) { tickMs_ = ms > 0 ? ms : 1000; }
 
@@ -107,6 +139,10 @@ public:
 
 private:
     void onDataArrival();
+    // Collects the CAPA reply up to its "." line (or its refusal), then judges it.
+    void collectCapabilities(const QByteArray &block);
+    // What the status list and the wire log show of a reply (SASL challenges masked).
+    QByteArray shownReply(const QByteArray &reply) const;
     void onError(qint16 number, const QString &description);
     void onClose();
 
@@ -121,6 +157,19 @@ private:
     // A negative or unusable reply: logged, then the session ends as the state's table row
     // says a failure in it must.
     void refused(const QByteArray &reply);
+
+    // The login (pop3login.cpp). After the greeting: USER, or CAPA for another method.
+    void startLogin(const QByteArray &greeting);
+    // After the CAPA reply: the method's first command, or a failure with nothing sent.
+    void loginWithCapabilities(const Pop3Capabilities &capabilities);
+    // Starts the SASL exchange of `mechanism`: AUTH, with the initial response when it fits.
+    void startSasl(const QByteArray &mechanism);
+    // A reply in the SASL exchange: a challenge answered, the success verified, a refusal.
+    void judgeSasl(const QByteArray &reply);
+    // Gives the exchange up: logs why, sends "*" and ends at its reply.
+    void cancelSasl(const QString &why);
+    // A login failure before anything secret was sent: logged, the session ends.
+    void loginFailure(const QString &why);
     void handleMessageData(QByteArrayView block);
     void drain(QByteArrayView block);
     void messageComplete();
@@ -158,6 +207,18 @@ private:
     Pop3MessageReceiver receiver_;
     QByteArray out_; // un-stuffed bytes of the current block, reused
     std::optional<QueuedMessageFile> file_;
+
+    // The login: its method, TLS, and what the exchange needs between states.
+    Pop3Login login_;
+    bool inTls_ = false;
+    QByteArray greeting_; // the greeting (its APOP timestamp)
+    QByteArray apopDigest_;
+    std::unique_ptr<mail::SaslMechanism> mechanism_;
+    QByteArray authArgument_; // what follows "AUTH ": the mechanism, and its initial response
+    bool initialResponseSent_ = false;
+    bool awaitingToken_ = false; // the token source is being asked (it may wait)
+    std::optional<QByteArray> initialResponse_; // held for the server's empty challenge
+    QByteArray saslResponse_; // the Base64 answer to the last challenge
     // Pairs stored in this session before QUIT (flushed to disk when it is sent).
     QList<QueuePair> committed_;
 

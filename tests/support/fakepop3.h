@@ -3,6 +3,13 @@
 // messages are removed at QUIT), and quirks on top: replaced replies, silence, RETR replies
 // cut into pieces at chosen places, a connection closed or stalled inside a RETR reply.
 // Scripted replies answer every occurrence of their command.
+//
+// The other logins, written from the RFCs independently of the client: CAPA (RFC 2449), APOP
+// when a greeting timestamp is set (RFC 1939), and AUTH (RFC 5034) with the mechanisms set
+// offered: PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1/256 (the client's proof checked, the server's
+// signature sent, or spoiled on request), XOAUTH2 and OAUTHBEARER (an access token checked;
+// a wrong one answered with the JSON error challenge). The client's lines inside an exchange
+// are recorded as commands too, and their replies can be scripted as the step "AUTHDATA".
 #pragma once
 
 #include "support/transcript.h"
@@ -30,6 +37,14 @@ public:
         user_ = user;
         password_ = password;
     }
+    // The SASL mechanisms CAPA lists and AUTH takes ("PLAIN LOGIN"); none unless set.
+    void setSaslMechanisms(const QByteArray &names) { mechanisms_ = names.split(' '); }
+    // The access token XOAUTH2 and OAUTHBEARER take.
+    void setAccessToken(const QByteArray &token) { token_ = token; }
+    // The greeting ends with this APOP timestamp ("<...@...>"), and APOP is taken.
+    void setApopTimestamp(const QByteArray &timestamp) { apopTimestamp_ = timestamp; }
+    // SCRAM's server signature is sent wrong, as by a server that does not know the password.
+    void spoilScramSignature() { spoilSignature_ = true; }
     // A message as it is stored (and as the client must store it): lines end in CR LF.
     void addMessage(const QByteArray &message) { messages_ << message; }
     // Messages still in the mailbox (after the deletions of sessions ended by QUIT).
@@ -63,9 +78,18 @@ private:
     void opened() override;
     void line(const QByteArray &line) override;
     Reply reply(const QByteArray &verb, const QByteArray &arg);
+    // AUTH and the lines of its exchange.
+    Reply startAuth(const QByteArray &arg);
+    Reply authData(const QByteArray &line);
+    Reply scram(const QByteArray &line);
+    Reply loggedIn(bool ok);
 
     QByteArray user_ = "usuari";
     QByteArray password_ = "secret";
+    QByteArrayList mechanisms_;
+    QByteArray token_;
+    QByteArray apopTimestamp_;
+    bool spoilSignature_ = false;
     QList<QByteArray> messages_;
     QMap<int, QByteArray> retrWire_;
     QMap<int, std::pair<qsizetype, Cut>> cuts_;
@@ -74,6 +98,11 @@ private:
     bool userOk_ = false;
     bool loggedIn_ = false;
     QSet<int> marked_;
+    // The SASL exchange going on: its mechanism (empty: none), step and what it keeps.
+    QByteArray authMechanism_;
+    int authStep_ = 0;
+    QByteArray authKept_;
+    QByteArray serverSignature_;
 };
 
 } // namespace vessamo::test
