@@ -66,7 +66,9 @@ frmEnviarCorreu::frmEnviarCorreu(RoutingView &view, const config::Configuration 
     , connectionCheck(machineConnected)
     , view_(view)
     , ctx_(view, configuration)
-    , tokens_(config::tokenFolder(config::programLayout()), &ctx_.abort)
+    // The sessions report a login whose token cannot be had, naming the mailbox or the
+    // message; the sources need not report it again.
+    , tokens_(config::tokenFolder(config::programLayout()), &ctx_.abort, [](const QString &) {})
 {
     pop3_ = std::make_unique<Pop3Session>(wsckRebre, ctx_);
     timerSeguretat.setInterval(kSafetyTickMs);
@@ -149,7 +151,11 @@ void frmEnviarCorreu::EnrutarCorreu()
     for (const config::Bustia &bustia : ctx_.configuration.mailboxes()) {
         ctx_.progressed();
         const platform::LogScope mailbox("VESSAMO_MAILBOX", bustia.Usuari + u'@' + bustia.Servidor);
-        pop3_->LlegirBustia(bustia);
+        const config::LoginSettings &login = ctx_.configuration.loginFor(bustia);
+        pop3_->LlegirBustia(bustia, {login.method,
+                                     tokens_.accessTokenFor(QStringLiteral("Rebent: "),
+                                                            login.tokenAccount,
+                                                            login.tokenCommand)});
         if (ctx_.abort.requested())
             return;
     }

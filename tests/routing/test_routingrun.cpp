@@ -79,6 +79,51 @@ TEST_F(RoutingRun, FullRunForwardsEveryMessageByteExactAndArchivesIt)
     EXPECT_TRUE(logged().isEmpty()) << logged().join(u'|').toStdString();
 }
 
+// Each mailbox logs in by its own login settings, keyed by the mailbox, not its place: a
+// named mechanism for one, USER/PASS for the other; with a token command, XOAUTH2 is
+// refused in clear text for the token's sake (not for want of one), before the command
+// runs or anything is sent, and the mailbox fails alone.
+TEST_F(RoutingRun, EachMailboxLogsInByItsOwnLoginSettings)
+{
+    const QString command = dir.filePath(QStringLiteral("token.sh"));
+    const QString marker = dir.filePath(QStringLiteral("token-asked"));
+    QFile file(command);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\ntouch '" + marker.toUtf8() + "'\necho tok123\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    pop1.setSaslMechanisms("PLAIN CRAM-MD5 XOAUTH2");
+    pop2.setSaslMechanisms("PLAIN CRAM-MD5 XOAUTH2");
+    pop1.addMessage(storedMessage("From: joan@example.org", "1"));
+    pop2.addMessage(storedMessage("From: maria@example.com", "2"));
+
+    // Listed second, set first: the settings follow the mailbox.
+    configuration.setLoginFor(configuration.Busties[1], {QStringLiteral("CRAM-MD5"), {}, {}});
+    runOnce();
+    const auto verbs = [](const QList<QByteArray> &commands) {
+        QByteArrayList out;
+        for (const QByteArray &line : commands)
+            out << line.left(line.indexOf(' ') < 0 ? line.size() : line.indexOf(' ') + 9);
+        return out.join('|');
+    };
+    EXPECT_TRUE(verbs(pop1.commands()).startsWith("USER ana|PASS secre"))
+        << verbs(pop1.commands()).toStdString();
+    EXPECT_TRUE(verbs(pop2.commands()).startsWith("CAPA|AUTH CRAM-MD5|"))
+        << verbs(pop2.commands()).toStdString();
+    EXPECT_EQ(smtp.messages().size(), 2);
+
+    configuration.setLoginFor(configuration.Busties[0],
+                              {QStringLiteral("XOAUTH2"), {}, command});
+    pop1.addMessage(storedMessage("From: joan@example.org", "3"));
+    runOnce();
+    EXPECT_FALSE(QFile::exists(marker));
+    EXPECT_FALSE(verbs(pop1.commands()).contains("AUTH")) << verbs(pop1.commands()).toStdString();
+    EXPECT_EQ(pop1.messages().size(), 1);
+    const QStringList log = logged().filter(QStringLiteral("Rebent: "));
+    EXPECT_TRUE(log.size() == 1 && log[0].contains(QStringLiteral("without TLS")))
+        << logged().join(u'|').toStdString();
+}
+
 TEST_F(RoutingRun, NoConnectionContactsNothingAndLeavesTheQueue)
 {
     pop1.addMessage(storedMessage("From: a@example.org", "waiting"));
