@@ -10,12 +10,15 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace vessamo;
@@ -359,4 +362,110 @@ TEST_F(SendCommand, RefusalBeforeAnyTrafficIsABadArgument)
               2);
     EXPECT_TRUE(errors.contains(u"attached file name"_s)) << errors.toStdString();
     EXPECT_EQ(server.connections(), 0);
+}
+
+// The SMTP login of the built program: a method named by --login (exact AUTH line), the
+// configuration's login settings with the configured server, a token command that never goes
+// out in clear text, a failing token source (status 1, one line, nothing of it on the wire)
+// and bad login options (status 2 before any traffic).
+TEST_F(SendCommand, LoginMethodsAndTokenSources)
+{
+    using Reply = test::FakeSmtpServer::Reply;
+    const QString program = QCoreApplication::applicationDirPath() + u"/../../vessamo-send"_s;
+    const QString config = writeConfiguration(server.port(), true);
+    // The same server with a configured login method: PLAIN.
+    const QString plainDir = dir.filePath(u"plain"_s);
+    ASSERT_TRUE(QDir().mkpath(plainDir));
+    const QString plainConfig = plainDir + u"/vessamo.vsm"_s;
+    {
+        config::Configuration configuration = config::LlegirConfiguracio(config).configuration;
+        configuration.smtpLogin.method = u"PLAIN"_s;
+        ASSERT_TRUE(config::GravarConfiguracio(plainConfig, configuration));
+    }
+    const QString marker = dir.filePath(u"token-asked"_s);
+    const QString goodCommand = dir.filePath(u"token.sh"_s);
+    const QString badCommand = dir.filePath(u"broken.sh"_s);
+    for (const auto &[path, text] :
+         {std::pair {goodCommand, "#!/bin/sh\ntouch '" + marker.toUtf8() + "'\necho tok123\n"},
+          std::pair {badCommand, "#!/bin/sh\necho 'sorry' >&2\nexit 3\n"_ba}}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QString port = QString::number(server.port());
+    const QStringList other {u"--server"_s, u"127.0.0.1"_s, u"--port"_s, port};
+    struct Row
+    {
+        const char *name;
+        QStringList arguments;
+        int status;
+        QByteArray authLine; // the first AUTH command the server sees; empty: none
+        const char *error = nullptr; // on standard error
+        bool tokenAsked = false;
+    };
+    const Row rows[] = {
+        {"--login PLAIN", QStringList {u"--config"_s, config, u"--login"_s, u"plain"_s}, 0,
+         "AUTH PLAIN AGFuYQBmcm9tLWNvbmZpZw=="},
+        {"the configuration's method with its server", {u"--config"_s, plainConfig}, 0,
+         "AUTH PLAIN AGFuYQBmcm9tLWNvbmZpZw=="},
+        {"another server: the classic login", QStringList {u"--config"_s, plainConfig} + other, 0,
+         "AUTH LOGIN"},
+        {"--login classic over the configured method",
+         {u"--config"_s, plainConfig, u"--login"_s, u"classic"_s}, 0, "AUTH LOGIN"},
+        {"a token never in clear text",
+         {u"--config"_s, config, u"--login"_s, u"XOAUTH2"_s, u"--token-command"_s, goodCommand},
+         1, {}, "without TLS", true},
+        {"a token source that fails",
+         {u"--config"_s, config, u"--login"_s, u"auto"_s, u"--token-command"_s, badCommand}, 1,
+         {}, "vessamo-send: SMTP login: "},
+        {"a bad method", {u"--config"_s, config, u"--login"_s, u"APOP"_s}, 2, {}, "--login wants"},
+        {"XOAUTH2 without a token source", {u"--config"_s, config, u"--login"_s, u"xoauth2"_s}, 2,
+         {}, "XOAUTH2 necessita"},
+        {"a token command by a relative path",
+         {u"--config"_s, config, u"--login"_s, u"auto"_s, u"--token-command"_s, u"token.sh"_s}, 2,
+         {}, "Ordre de testimoni"},
+        {"a token account and a command",
+         {u"--config"_s, config, u"--login"_s, u"auto"_s, u"--token-account"_s, u"ana"_s,
+          u"--token-command"_s, goodCommand},
+         2, {}, "no tots dos"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        QFile::remove(marker);
+        if (r.authLine.startsWith("AUTH PLAIN"))
+            server.script("AUTH", Reply::text("235 2.7.0 ok\r\n"));
+        const qsizetype before = server.commands().size();
+        const int connections = server.connections();
+        // The fake server answers from this event loop while the program runs.
+        QProcess send;
+        QEventLoop loop;
+        QObject::connect(&send, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        send.start(program,
+                   r.arguments + QStringList {u"-f"_s, u"ana@example.org"_s, u"joan@example.net"_s});
+        send.closeWriteChannel();
+        loop.exec();
+        ASSERT_EQ(send.state(), QProcess::NotRunning);
+        const QString err = QString::fromUtf8(send.readAllStandardError());
+        EXPECT_EQ(send.exitCode(), r.status) << err.toStdString();
+        QByteArrayList auth;
+        for (const QByteArray &line : server.commands().mid(before))
+            if (line.startsWith("AUTH"))
+                auth << line;
+        EXPECT_EQ(auth.value(0), r.authLine) << auth.join('|').toStdString();
+        if (r.error) {
+            EXPECT_TRUE(err.contains(QString::fromUtf8(r.error))) << err.toStdString();
+            // One line of reason, after the status lines of the session.
+            EXPECT_EQ(err.count(u"vessamo-send: "_s), 1) << err.toStdString();
+        }
+        if (r.status == 2) {
+            EXPECT_EQ(server.connections(), connections);
+        }
+        EXPECT_EQ(QFile::exists(marker), r.tokenAsked);
+        EXPECT_FALSE(err.contains(u"tok123"_s) || err.contains(u"from-config"_s));
+        for (const QByteArray &line : server.commands())
+            EXPECT_FALSE(line.contains("tok123"));
+    }
 }
