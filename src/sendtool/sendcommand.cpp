@@ -432,11 +432,11 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     // The token source reports its failure once, on standard error; the session's own
     // failure says the same again, so it is left out.
     bool tokenFailed = false;
-    routing::TokenSources tokens(
-        config::tokenFolder(routerLayout(), path), nullptr, [&](const QString &text) {
-            tokenFailed = true;
-            err << "vessamo-send: " << text << Qt::endl;
-        });
+    routing::TokenSources tokens(config::tokenFolder(routerLayout(), path), nullptr,
+                                 [&](const QString &text) {
+                                     tokenFailed = true;
+                                     err << "vessamo-send: " << text << Qt::endl;
+                                 });
     if (login) {
         m.setLoginMethod(loginSettings.method);
         m.setAccessTokenSource(tokens.accessTokenFor(QStringLiteral("SMTP login: "),

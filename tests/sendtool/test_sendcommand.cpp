@@ -444,7 +444,8 @@ TEST_F(SendCommand, LoginMethodsAndTokenSources)
         QObject::connect(&send, &QProcess::finished, &loop, &QEventLoop::quit);
         QTimer::singleShot(20000, &loop, &QEventLoop::quit);
         send.start(program,
-                   r.arguments + QStringList {u"-f"_s, u"ana@example.org"_s, u"joan@example.net"_s});
+                   r.arguments
+                       + QStringList {u"-f"_s, u"ana@example.org"_s, u"joan@example.net"_s});
         send.closeWriteChannel();
         loop.exec();
         ASSERT_EQ(send.state(), QProcess::NotRunning);
