@@ -62,7 +62,8 @@ const OptionEntry kOptions[] = {
      "SMTP port (465: TLS, 587: STARTTLS), instead of the configured one.",
      "port"},
     {{QStringLiteral("user")},
-     "Log in as this user (AUTH LOGIN); an empty name turns the login off.",
+     "Log in as this user (by the login method; classic: AUTH LOGIN); an empty name turns "
+     "the login off.",
      "name"},
     {{QStringLiteral("password-file")},
      "Read the password from the first line of this file (else $VESSAMO_SMTP_PASSWORD, else the "
