@@ -695,7 +695,8 @@ MUTANTS = [
      "            loginSettings = load.configuration.smtpLogin;",
      "            loginSettings = {};", "SendCommand.LoginMethods"),
     ("vessamo-send does not check the login options", "src/sendtool/sendcommand.cpp",
-     "if (const auto refusal = config::checkLogin(loginSettings, config::LoginUse::Smtp))",
+     "if (const auto refusal = config::checkLogin(loginSettings, config::LoginUse::Smtp,\n"
+     "                                                o.tokenCommand.has_value()))",
      "if (const auto refusal = std::optional<config::LoginRefusal>())",
      "SendCommand.LoginMethods"),
     ("vessamo-send's login gets no token command", "src/sendtool/sendcommand.cpp",

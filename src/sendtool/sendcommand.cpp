@@ -378,8 +378,11 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
         loginSettings.tokenAccount = o.tokenAccount.value_or(QString());
         loginSettings.tokenCommand = o.tokenCommand.value_or(QString());
     }
-    // The configuration's own rules for a login, on what the options made of it.
-    if (const auto refusal = config::checkLogin(loginSettings, config::LoginUse::Smtp))
+    // The configuration's own rules for a login, on what the options made of it. A token
+    // command of the configuration is checked as at its load: a program removed since is
+    // the login's failure, not a bad argument.
+    if (const auto refusal = config::checkLogin(loginSettings, config::LoginUse::Smtp,
+                                                o.tokenCommand.has_value()))
         return fail(refusal->message, 2);
     // A method named on the command line is a login even without a configured one.
     if (o.login && !o.login->isEmpty())
