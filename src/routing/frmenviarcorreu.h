@@ -81,6 +81,9 @@ private:
     // Runs one attempt on a fresh mail object; what it tells about the message.
     mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,
                                const QString &senderName, const QByteArray &message);
+    // Whether the SMTP login's token source failed in this run: no attempt can log in
+    // until the next run.
+    bool smtpTokenFailed() const;
 
     RoutingView &view_;
     RunContext ctx_;

@@ -47,8 +47,10 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
         return ForwardOutcome::Refused;
 
     for (int i = 0; i < kAttempts; ++i) {
-        // A pair being forwarded when the stop comes stays queued.
-        if (ctx_.abort.requested())
+        // A pair being forwarded when the stop comes stays queued; so does every pair once
+        // the SMTP login's token could not be had in this run: the attempt that found it
+        // out made the run's one entry, and the others could only repeat it.
+        if (ctx_.abort.requested() || smtpTokenFailed())
             return ForwardOutcome::Deferred;
         switch (attempt(forwardTo, sender->address, sender->displayName, *message)) {
         case mail::RelayOutcome::Sent:
@@ -113,6 +115,12 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
     // Released after the attempt, never inside one of its own events.
     poSendMail.reset();
     return outcome;
+}
+
+bool frmEnviarCorreu::smtpTokenFailed() const
+{
+    const config::LoginSettings &login = ctx_.configuration.smtpLogin;
+    return record().smtpAuthentication() && tokens_.failed(login.tokenAccount, login.tokenCommand);
 }
 
 } // namespace vessamo::routing

@@ -8,6 +8,17 @@
 
 namespace vessamo::routing {
 
+namespace {
+
+// An account and a command of the same text are different sources.
+QString sourceKey(const QString &tokenAccount, const QString &tokenCommand)
+{
+    return tokenAccount.isEmpty() ? QStringLiteral("command\n") + tokenCommand
+                                  : QStringLiteral("account\n") + tokenAccount;
+}
+
+} // namespace
+
 TokenSources::TokenSources(QString storeFolder, const platform::StopSource *stop, Report report)
     : storeFolder_(std::move(storeFolder))
     , stop_(stop)
@@ -35,9 +46,7 @@ std::optional<QString> TokenSources::accessToken(const QString &phasePrefix,
                                                  const QString &tokenAccount,
                                                  const QString &tokenCommand, QString &error)
 {
-    // An account and a command of the same text are different sources.
-    const QString key = tokenAccount.isEmpty() ? QStringLiteral("command\n") + tokenCommand
-                                               : QStringLiteral("account\n") + tokenAccount;
+    const QString key = sourceKey(tokenAccount, tokenCommand);
     if (const auto known = failed_.constFind(key); known != failed_.cend()) {
         error = *known;
         return std::nullopt;
@@ -49,6 +58,13 @@ std::optional<QString> TokenSources::accessToken(const QString &phasePrefix,
         report_(phasePrefix + error);
     }
     return token;
+}
+
+bool TokenSources::failed(const QString &tokenAccount, const QString &tokenCommand) const
+{
+    if (tokenAccount.isEmpty() && tokenCommand.isEmpty())
+        return false;
+    return failed_.contains(sourceKey(tokenAccount, tokenCommand));
 }
 
 std::optional<QString> TokenSources::fetch(const QString &tokenAccount, const QString &tokenCommand,

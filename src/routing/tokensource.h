@@ -60,6 +60,10 @@ public:
     std::optional<QString> accessToken(const QString &phasePrefix, const QString &tokenAccount,
                                        const QString &tokenCommand, QString &error);
 
+    // Whether that source failed in this run (and so is not asked again in it); false when
+    // neither is set.
+    bool failed(const QString &tokenAccount, const QString &tokenCommand) const;
+
 private:
     std::optional<QString> fetch(const QString &tokenAccount, const QString &tokenCommand,
                                  QString &error);

@@ -5,12 +5,15 @@
 
 #include "config/configuracio.h"
 #include "config/layout.h"
+#include "config/loginsettings.h"
+#include "config/tokenfolder.h"
 #include "mail/addressvalidation.h"
 #include "mail/clsenviarcorreu.h"
 #include "mail/mailsetup.h"
 #include "platform/blanks.h"
 #include "platform/socketcontrol.h"
 #include "platform/tls.h"
+#include "routing/tokensource.h"
 #include "sendtool/bodyfile.h"
 
 #include <QCommandLineParser>
@@ -59,12 +62,24 @@ const OptionEntry kOptions[] = {
      "SMTP port (465: TLS, 587: STARTTLS), instead of the configured one.",
      "port"},
     {{QStringLiteral("user")},
-     "Log in as this user (AUTH LOGIN); an empty name turns the login off.",
+     "Log in as this user (by the login method; classic: AUTH LOGIN); an empty name turns "
+     "the login off.",
      "name"},
     {{QStringLiteral("password-file")},
      "Read the password from the first line of this file (else $VESSAMO_SMTP_PASSWORD, else the "
      "configured one).",
      "file"},
+    {{QStringLiteral("login")},
+     "Login method: classic (AUTH LOGIN), auto (the strongest the server offers) or a SASL "
+     "mechanism (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1, SCRAM-SHA-256, XOAUTH2, OAUTHBEARER), "
+     "instead of the configured one.",
+     "method"},
+    {{QStringLiteral("token-account")},
+     "Log in with an access token of this vessamo-token account.",
+     "name"},
+    {{QStringLiteral("token-command")},
+     "Log in with the access token this command prints (absolute path of the program).",
+     "command"},
 };
 
 QCommandLineOption makeOption(const OptionEntry &entry)
@@ -197,13 +212,19 @@ QString checkAddresses(const SendOptions &o)
     return error;
 }
 
+// The layout of the vessamo beside this program.
+config::Layout routerLayout()
+{
+    return config::programLayout(QCoreApplication::applicationDirPath()
+                                 + QStringLiteral("/vessamo"));
+}
+
 QString configPath(const SendOptions &options)
 {
     if (!options.configFile.isEmpty())
         return options.configFile;
-    // The file of the vessamo beside this program: /etc/vessamo/vessamo.vsm when installed.
-    return config::configurationFilePath(config::programLayout(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/vessamo")));
+    // The router's file: /etc/vessamo/vessamo.vsm when installed.
+    return config::configurationFilePath(routerLayout());
 }
 
 void addMailboxes(const QStringList &given, QStringList &addresses, QStringList &names)
@@ -269,6 +290,18 @@ ParsedArguments parseArguments(const QStringList &arguments)
     o.passwordFile = value("password-file");
     if (parser.isSet(QStringLiteral("user")))
         o.user = value("user");
+    if (parser.isSet(QStringLiteral("login"))) {
+        o.login = config::normalisedMethod(value("login"));
+        if (!o.login || *o.login == u"APOP")
+            parsed.error = QStringLiteral("--login wants classic, auto or a SASL mechanism "
+                                          "(PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1, SCRAM-SHA-256, "
+                                          "XOAUTH2, OAUTHBEARER), not \"")
+                + value("login") + u'"';
+    }
+    if (parser.isSet(QStringLiteral("token-account")))
+        o.tokenAccount = value("token-account");
+    if (parser.isSet(QStringLiteral("token-command")))
+        o.tokenCommand = value("token-command");
     if (parser.isSet(QStringLiteral("priority"))) {
         const auto priority = number(value("priority"), 1, 5);
         if (!priority)
@@ -310,6 +343,7 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     qint32 port = 25;
     bool login = false;
     QString user, password;
+    config::LoginSettings loginSettings;
     const QString path = configPath(o);
     // The administrator's extra CA file, found as for the router (TLS by port: 465, 587).
     platform::setExtraCaFile(platform::extraCaFilePath(path));
@@ -318,8 +352,11 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
         if (!load.loaded())
             return fail(QStringLiteral("cannot read the configuration file ") + path, 1);
         const config::ConfiguracioRecord &c = load.configuration.Configuracio;
-        if (host.isEmpty())
+        // The configured login method belongs to the configured server.
+        if (host.isEmpty()) {
             host = c.ServidorSMTP;
+            loginSettings = load.configuration.smtpLogin;
+        }
         port = c.smtpPort();
         login = c.smtpAuthentication();
         user = c.UsuariSMTP;
@@ -335,6 +372,21 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
         user = *o.user;
         login = !user.isEmpty();
     }
+    if (o.login)
+        loginSettings.method = *o.login;
+    if (o.tokenAccount || o.tokenCommand) {
+        loginSettings.tokenAccount = o.tokenAccount.value_or(QString());
+        loginSettings.tokenCommand = o.tokenCommand.value_or(QString());
+    }
+    // The configuration's own rules for a login, on what the options made of it. A token
+    // command of the configuration is checked as at its load: a program removed since is
+    // the login's failure, not a bad argument.
+    if (const auto refusal = config::checkLogin(loginSettings, config::LoginUse::Smtp,
+                                                o.tokenCommand.has_value()))
+        return fail(refusal->message, 2);
+    // A method named on the command line is a login even without a configured one.
+    if (o.login && !o.login->isEmpty())
+        login = true;
     QString error;
     const QString given = readPassword(o, error);
     if (!error.isEmpty())
@@ -381,9 +433,25 @@ int runSend(const SendOptions &o, QIODevice &input, QTextStream &err)
     settings.charset = body.charset;
     settings.attachments = o.attachments;
     mail::setUpForSend(m, settings);
+    // The token source reports its failure once, on standard error; the session's own
+    // failure says the same again, so it is left out.
+    bool tokenFailed = false;
+    routing::TokenSources tokens(config::tokenFolder(routerLayout(), path), nullptr,
+                                 [&](const QString &text) {
+                                     tokenFailed = true;
+                                     err << "vessamo-send: " << text << Qt::endl;
+                                 });
+    if (login) {
+        m.setLoginMethod(loginSettings.method);
+        m.setAccessTokenSource(tokens.accessTokenFor(QStringLiteral("SMTP login: "),
+                                                     loginSettings.tokenAccount,
+                                                     loginSettings.tokenCommand));
+    }
     m.Send();
     if (sent)
         return 0;
+    if (tokenFailed)
+        return 1;
     if (!failure.isEmpty()) {
         for (const QString &line : failure.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
             fail(line, 1);

@@ -30,6 +30,10 @@ struct SendOptions
     std::optional<qint32> port;
     std::optional<QString> user;
     QString passwordFile;
+    // The login method, in its stored form ("" classic); none: the configured one.
+    std::optional<QString> login;
+    // A vessamo-token account or a token command; none given: the configured source.
+    std::optional<QString> tokenAccount, tokenCommand;
 };
 
 struct ParsedArguments

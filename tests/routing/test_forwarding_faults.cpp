@@ -232,3 +232,38 @@ TEST_F(ForwardingFaults, TheSmtpLoginFollowsTheLoginSettings)
             QFile::remove(where + name);
     }
 }
+
+// A token source for the SMTP login that fails in a run is one event-log entry for the whole
+// run: asked once, no server contacted, and every queued pair stays queued for the next run
+// instead of five attempts each.
+TEST_F(ForwardingFaults, AFailingSmtpTokenSourceIsOneEntryPerRun)
+{
+    const QString counter = dir.filePath(QStringLiteral("token-asked"));
+    const QString command = dir.filePath(QStringLiteral("token.sh"));
+    writeFile(command,
+              "#!/bin/sh\necho x >> '" + counter.toUtf8() + "'\necho refused >&2\nexit 1\n");
+    QFile::setPermissions(command, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    test::FakeSmtpServer server;
+    configuration.Configuracio.PortSMTP = static_cast<qint16>(server.port());
+    configuration.Configuracio.AutentificacioSMTP = 1;
+    configuration.Configuracio.UsuariSMTP = QStringLiteral("user");
+    configuration.smtpLogin = {QStringLiteral("auto"), {}, command};
+    QStringList queued;
+    for (int i = 1; i <= 3; ++i) {
+        queued << routing::stemFor(QDateTime::currentDateTime(), i);
+        placePair(queue(), queued.last(), "joan@example.net",
+                  storedMessage("From: Pau <pau@example.org>", "token"));
+    }
+
+    runOnce();
+
+    const QStringList log = logged().filter(QStringLiteral("Enviant: "));
+    EXPECT_EQ(log.size(), 1) << logged().join(u'|').toStdString();
+    EXPECT_TRUE(log.value(0).contains(QStringLiteral("No access token for the SMTP login")))
+        << log.value(0).toStdString();
+    QFile asked(counter);
+    ASSERT_TRUE(asked.open(QIODevice::ReadOnly));
+    EXPECT_EQ(asked.readAll(), QByteArray("x\n"));
+    EXPECT_EQ(server.connections(), 0);
+    EXPECT_EQ(stems(queue()), queued);
+}

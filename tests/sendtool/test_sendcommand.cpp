@@ -7,16 +7,21 @@
 #include "support/pycheck.h"
 #include "support/settingsstore.h"
 #include "support/tempenv.h"
+#include "support/testcerts.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace vessamo;
 using namespace Qt::StringLiterals;
@@ -120,6 +125,34 @@ protected:
         record.ContrassenyaSMTP = u"from-config"_s;
         const QString path = dir.filePath(u"vessamo.vsm"_s);
         EXPECT_TRUE(config::GravarConfiguracio(path, configuration));
+        return path;
+    }
+
+    // Runs the built program with `arguments` and a sender and recipient, while the fake
+    // servers answer from this event loop; its exit status, and its standard error in `err`.
+    static int runProgram(const QStringList &arguments, QString &err)
+    {
+        QProcess send;
+        QEventLoop loop;
+        QObject::connect(&send, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        send.start(QCoreApplication::applicationDirPath() + u"/../../vessamo-send"_s,
+                   arguments + QStringList {u"-f"_s, u"ana@example.org"_s, u"joan@example.net"_s});
+        send.closeWriteChannel();
+        loop.exec();
+        EXPECT_EQ(send.state(), QProcess::NotRunning);
+        err = QString::fromUtf8(send.readAllStandardError());
+        return send.state() == QProcess::NotRunning ? send.exitCode() : -1;
+    }
+
+    QString writeTokenCommand(const QByteArray &token)
+    {
+        const QString path = dir.filePath(u"token.sh"_s);
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\necho " + token + "\n");
+        file.close();
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         return path;
     }
 
@@ -359,4 +392,150 @@ TEST_F(SendCommand, RefusalBeforeAnyTrafficIsABadArgument)
               2);
     EXPECT_TRUE(errors.contains(u"attached file name"_s)) << errors.toStdString();
     EXPECT_EQ(server.connections(), 0);
+}
+
+// The SMTP login of the built program: a method named by --login (exact AUTH line), the
+// configuration's login settings with the configured server, a token command that never goes
+// out in clear text, a failing token source (status 1, one line, nothing of it on the wire)
+// and bad login options (status 2 before any traffic).
+TEST_F(SendCommand, LoginMethodsAndTokenSources)
+{
+    using Reply = test::FakeSmtpServer::Reply;
+    // Without a login, in a folder of its own.
+    const QString noLoginConfig = dir.filePath(u"none/vessamo.vsm"_s);
+    ASSERT_TRUE(QDir().mkpath(dir.filePath(u"none"_s)));
+    ASSERT_TRUE(QFile::rename(writeConfiguration(server.port(), false), noLoginConfig));
+    const QString config = writeConfiguration(server.port(), true);
+    // The same server with a configured login method: PLAIN.
+    const QString plainDir = dir.filePath(u"plain"_s);
+    ASSERT_TRUE(QDir().mkpath(plainDir));
+    const QString plainConfig = plainDir + u"/vessamo.vsm"_s;
+    {
+        config::Configuration configuration = config::LlegirConfiguracio(config).configuration;
+        configuration.smtpLogin.method = u"PLAIN"_s;
+        ASSERT_TRUE(config::GravarConfiguracio(plainConfig, configuration));
+    }
+    const QString marker = dir.filePath(u"token-asked"_s);
+    const QString goodCommand = dir.filePath(u"token.sh"_s);
+    const QString badCommand = dir.filePath(u"broken.sh"_s);
+    for (const auto &[path, text] :
+         {std::pair {goodCommand, "#!/bin/sh\ntouch '" + marker.toUtf8() + "'\necho tok123\n"},
+          std::pair {badCommand, "#!/bin/sh\necho 'sorry' >&2\nexit 3\n"_ba}}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QString port = QString::number(server.port());
+    const QStringList other {u"--server"_s, u"127.0.0.1"_s, u"--port"_s, port};
+    struct Row
+    {
+        const char *name;
+        QStringList arguments;
+        int status;
+        QByteArray authLine; // the first AUTH command the server sees; empty: none
+        const char *error = nullptr; // on standard error
+        bool tokenAsked = false;
+    };
+    const Row rows[] = {
+        {"--login PLAIN", QStringList {u"--config"_s, config, u"--login"_s, u"plain"_s}, 0,
+         "AUTH PLAIN AGFuYQBmcm9tLWNvbmZpZw=="},
+        {"--login logs in where the configuration does not",
+         {u"--config"_s, noLoginConfig, u"--login"_s, u"PLAIN"_s}, 0,
+         "AUTH PLAIN AGFuYQBmcm9tLWNvbmZpZw=="},
+        {"the configuration's method with its server", {u"--config"_s, plainConfig}, 0,
+         "AUTH PLAIN AGFuYQBmcm9tLWNvbmZpZw=="},
+        {"another server: the classic login", QStringList {u"--config"_s, plainConfig} + other, 0,
+         "AUTH LOGIN"},
+        {"--login classic over the configured method",
+         {u"--config"_s, plainConfig, u"--login"_s, u"classic"_s}, 0, "AUTH LOGIN"},
+        {"a token never in clear text",
+         {u"--config"_s, config, u"--login"_s, u"XOAUTH2"_s, u"--token-command"_s, goodCommand},
+         1, {}, "without TLS", true},
+        {"a token source that fails",
+         {u"--config"_s, config, u"--login"_s, u"auto"_s, u"--token-command"_s, badCommand}, 1,
+         {}, "vessamo-send: SMTP login: "},
+        {"a bad method", {u"--config"_s, config, u"--login"_s, u"APOP"_s}, 2, {}, "--login wants"},
+        {"XOAUTH2 without a token source", {u"--config"_s, config, u"--login"_s, u"xoauth2"_s}, 2,
+         {}, "XOAUTH2 necessita"},
+        {"a token command by a relative path",
+         {u"--config"_s, config, u"--login"_s, u"auto"_s, u"--token-command"_s, u"token.sh"_s}, 2,
+         {}, "Ordre de testimoni"},
+        {"a token account and a command",
+         {u"--config"_s, config, u"--login"_s, u"auto"_s, u"--token-account"_s, u"ana"_s,
+          u"--token-command"_s, goodCommand},
+         2, {}, "no tots dos"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        QFile::remove(marker);
+        if (r.authLine.startsWith("AUTH PLAIN"))
+            server.script("AUTH", Reply::text("235 2.7.0 ok\r\n"));
+        const qsizetype before = server.commands().size();
+        const int connections = server.connections();
+        QString err;
+        EXPECT_EQ(runProgram(r.arguments, err), r.status) << err.toStdString();
+        QByteArrayList auth;
+        for (const QByteArray &line : server.commands().mid(before))
+            if (line.startsWith("AUTH"))
+                auth << line;
+        EXPECT_EQ(auth.value(0), r.authLine) << auth.join('|').toStdString();
+        if (r.error) {
+            EXPECT_TRUE(err.contains(QString::fromUtf8(r.error))) << err.toStdString();
+            // One line of reason, after the status lines of the session.
+            EXPECT_EQ(err.count(u"vessamo-send: "_s), 1) << err.toStdString();
+        }
+        if (r.status == 2) {
+            EXPECT_EQ(server.connections(), connections);
+        }
+        EXPECT_EQ(QFile::exists(marker), r.tokenAsked);
+        EXPECT_FALSE(err.contains(u"tok123"_s) || err.contains(u"from-config"_s));
+        for (const QByteArray &line : server.commands())
+            EXPECT_FALSE(line.contains("tok123"));
+    }
+}
+
+// A token command's token goes to the server inside TLS (port 465, TLS from the first byte),
+// by the mechanism named or the one auto picks, and nowhere else.
+TEST_F(SendCommand, TokenLoginsInsideTls)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "port 465 needs root";
+    const test::TestCerts &certs = test::TestCerts::get();
+    const test::ScopedEnv ca("VESSAMO_CA_FILE", QFile::encodeName(certs.caFile()));
+    const QString command = writeTokenCommand("ya29.tok");
+    const QByteArray a = "\x01";
+    const std::pair<const char *, QByteArray> rows[] = {
+        {"XOAUTH2",
+         "AUTH XOAUTH2 " + ("user=ana" + a + "auth=Bearer ya29.tok" + a + a).toBase64()},
+        {"auto",
+         "AUTH OAUTHBEARER "
+             + ("n,a=ana," + a + "host=localhost" + a + "port=465" + a + "auth=Bearer ya29.tok"
+                + a + a)
+                   .toBase64()},
+    };
+    for (const auto &[method, authLine] : rows) {
+        SCOPED_TRACE(method);
+        test::FakeSmtpServer tls;
+        tls.setTls(certs.good().certificate, certs.good().key, true);
+        ASSERT_TRUE(tls.listenOn(QHostAddress::LocalHost, 465)) << "port 465 is held";
+        tls.setEhloReply("250-fake.example Hello\r\n250 AUTH PLAIN XOAUTH2 OAUTHBEARER\r\n");
+        tls.play("C: AUTH\nS: 235 2.7.0 Accepted");
+        QString err;
+        EXPECT_EQ(runProgram({u"--config"_s, dir.filePath(u"none.vsm"_s), u"--server"_s,
+                              u"localhost"_s, u"--port"_s, u"465"_s, u"--user"_s, u"ana"_s,
+                              u"--login"_s, QString::fromLatin1(method), u"--token-command"_s,
+                              command},
+                             err),
+                  0)
+            << err.toStdString();
+        QByteArrayList auth;
+        for (const QByteArray &line : tls.commands())
+            if (line.startsWith("AUTH"))
+                auth << line;
+        EXPECT_EQ(auth, QByteArrayList {authLine});
+        EXPECT_EQ(tls.messages().size(), 1);
+        EXPECT_FALSE(err.contains(u"ya29"_s)) << err.toStdString();
+    }
 }
