@@ -147,7 +147,10 @@ else
   fail "the device-flow enrolment failed: $(cat "$dir/enrol.out")"
 fi
 
-configure() { # extra key lines for /C --apply on standard input
+# A new configuration each time (--apply changes only the keys given): the common part,
+# then the mailboxes' lines from standard input.
+configure() {
+  rm -f "$v/vessamo.vsm" "$v/vessamo.vsm.login"
   (
     unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
     { cat <<EOF
@@ -257,3 +260,26 @@ if route_once; then
   fi
 fi
 no_token_shown "refresh"
+
+# --- token commands that hang or fail; the run goes on -------------------------------------
+# (Mailboxes of other users: their logins never get as far as Dovecot.)
+configure < <(mailbox 1 127.0.0.1 hangs token-command "/usr/bin/sleep 600"
+  mailbox 2 127.0.0.1 fails token-command "/usr/bin/false"
+  mailbox 3 127.0.0.1 "$RS_USER" token-account "$account") || exit 1
+rs_seed "$dir" 1 2000 tricky 3
+t0=$EPOCHREALTIME
+if route_once; then
+  took=$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $t0 }")
+  hang=$(grep -c 'Rebent: .*sleep' "$v/events.log") broken=$(grep -c 'Rebent: .*false' "$v/events.log")
+  if (($(entries) == 2 && hang == 1 && broken == 1)) && awk "BEGIN { exit !($took >= 29 && $took < 45) }" &&
+    rs_check "$dir" --sender from --rcpt "$rcpt" >"$dir/check.out" 2>&1 && (($(logins) == 3)); then
+    pass "a hanging token command ended at its limit (run: $took s), a failing one: one entry each, the next mailbox read"
+    cut -f4 "$v/events.log" | sed 's/^/    /'
+  else
+    fail "token commands: run $took s, $(entries) entries ($(cut -f4 "$v/events.log" | tr '\n' '|')), sink $(cat "$dir/check.out"), $(logins) logins"
+  fi
+  if ps -eo args | grep -qx '/usr/bin/sleep 600'; then
+    fail "the hanging token command still runs after the run"
+  fi
+fi
+no_token_shown "token commands"
