@@ -283,3 +283,33 @@ if route_once; then
   fi
 fi
 no_token_shown "token commands"
+
+# --- the refresh token is revoked ------------------------------------------------------------
+# Two mailboxes on the account (the same user by two names of the server), the access
+# token run out: each run asks the token endpoint once, logs one entry per mailbox, ends.
+configure < <(mailbox 1 127.0.0.1 "$RS_USER" token-account "$account"
+  mailbox 2 localhost "$RS_USER" token-account "$account") || exit 1
+control revoke=1
+expire_access_token
+rs_seed "$dir" 1 2000 tricky 4
+for attempt in 1 2; do
+  refreshes=$(stat_of refresh_token)
+  route_once || continue
+  revoked=$(grep -c "^[^	]*	1	109	Rebent: .*$account.*enrol" "$v/events.log")
+  if (($(entries) == 2 && revoked == 2)) && (($(stat_of refresh_token) == refreshes + 1)) &&
+    (($(rs_mailbox_count "$dir") == 1)); then
+    pass "revoked refresh token, run $attempt: one entry per mailbox, one request to the token endpoint, the run ended"
+    ((attempt == 2)) || cut -f4 "$v/events.log" | sed 's/^/    /'
+  else
+    fail "revoked refresh token, run $attempt: $(entries) entries ($(cut -f4 "$v/events.log" | tr '\n' '|')), $(($(stat_of refresh_token) - refreshes)) refreshes, $(rs_mailbox_count "$dir") messages left"
+  fi
+  no_token_shown "revoked refresh token"
+done
+
+elapsed=$(awk "BEGIN { printf \"%.0f\", $EPOCHREALTIME - $start_time }")
+if ((${#failures[@]})); then
+  echo "OAuth 2.0 end to end (Dovecot oauth2 passdb, device enrolment, refresh, revocation, token commands): FAIL (${#failures[@]} problems: ${failures[0]}; $elapsed s)"
+  echo "Dovecot's log:"; tail -n 20 "$dir/dovecot.log"
+  exit 1
+fi
+echo "OAuth 2.0 end to end (Dovecot oauth2 passdb, device enrolment, refresh, revocation, token commands): PASS ($elapsed s)"
