@@ -6,8 +6,9 @@
 #   - vessamo-token enrols an account by the device flow into the router's token folder
 #     (tokens/ beside the configuration); one routing run reads a seeded message with that
 #     account's token and forwards it byte for byte; Dovecot logs the oauth2 login;
-#   - the access token runs out (the fake stops accepting it): the next run refreshes it
-#     once, the store keeps the rotated refresh token, and the login works again;
+#   - the fake stops taking the access token: Dovecot refuses it (one entry, the message
+#     stays); once it has run out in the store too, the next run refreshes it once, the
+#     store keeps the rotated refresh token, and the login works again;
 #   - token commands: one that hangs (ended at its 30 s limit) and one that fails each give
 #     one event-log entry, and the run goes on to the next mailbox, which is read;
 #   - the refresh token is revoked: two mailboxes on that account give one entry each per
@@ -15,8 +16,9 @@
 #
 #   tests/integration/oauth.sh [--vessamo BINARY] [--token BINARY]
 #
-# Prints one PASS or FAIL line; exit status 1 on FAIL. Needs root (port 995) and port 995
-# free (the other TLS tests must not run at the same time). About 50 s, most of it the
+# (vessamo-token by default beside BINARY.) Prints a line per check, then one PASS or FAIL
+# line; exit status 1 on FAIL. Needs root and port 995 free (not while another TLS test
+# runs). About 45 s, most of it the
 # hanging command's time limit.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -25,7 +27,7 @@ source "$root/scripts/realservers.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
 
-binary=$root/build/vessamo token=$root/build/vessamo-token
+binary=$root/build/vessamo token=
 while (($# > 1)); do
   case "$1" in
   --vessamo) binary=$(realpath "$2") ;;
@@ -34,6 +36,7 @@ while (($# > 1)); do
   esac
   shift 2
 done
+[ -n "$token" ] || token=$(dirname "$binary")/vessamo-token
 (($# == 0)) || { echo "oauth.sh: unknown argument $1" >&2; exit 2; }
 
 failures=()
@@ -278,7 +281,7 @@ if route_once; then
   else
     fail "token commands: run $took s, $(entries) entries ($(cut -f4 "$v/events.log" | tr '\n' '|')), sink $(cat "$dir/check.out"), $(logins) logins"
   fi
-  if ps -eo args | grep -qx '/usr/bin/sleep 600'; then
+  if pgrep -x -f '/usr/bin/sleep 600' >/dev/null; then
     fail "the hanging token command still runs after the run"
   fi
 fi
