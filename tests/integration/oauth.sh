@@ -5,7 +5,8 @@
 # Dovecot itself accepts or refuses the token the router sends), and the aiosmtpd sink.
 #   - vessamo-token enrols an account by the device flow into the router's token folder
 #     (tokens/ beside the configuration); one routing run reads a seeded message with that
-#     account's token and forwards it byte for byte; Dovecot logs the oauth2 login;
+#     account's token (XOAUTH2; a second mailbox by OAUTHBEARER) and forwards it byte for
+#     byte; Dovecot logs both oauth2 logins;
 #   - the fake stops taking the access token: Dovecot refuses it (one entry, the message
 #     stays); once it has run out in the store too, the next run refreshes it once, the
 #     store keeps the rotated refresh token, and the login works again;
@@ -173,14 +174,14 @@ EOF
   mkdir -p "$v/SPam"
 }
 
-mailbox() { # N SERVER USER LOGIN-KEY VALUE: a mailbox logging in by XOAUTH2
+mailbox() { # N SERVER USER LOGIN-KEY VALUE [METHOD]: a mailbox logging in by XOAUTH2 or METHOD
   cat <<EOF
 mailbox.$1.server = $2
 mailbox.$1.port = 995
 mailbox.$1.user = $3
 mailbox.$1.password = not-used
 mailbox.$1.forward-to = $rcpt
-mailbox.$1.login = XOAUTH2
+mailbox.$1.login = ${6:-XOAUTH2}
 mailbox.$1.$4 = $5
 EOF
 }
@@ -204,7 +205,7 @@ route_once() {
 
 
 entries() { wc -l <"$v/events.log"; }
-logins() { grep -c "Login: user=<$RS_USER>, method=XOAUTH2" "$dir/dovecot.log"; }
+logins() { grep -c "Login: user=<$RS_USER>, method=${1:-XOAUTH2}" "$dir/dovecot.log"; }
 # No access or refresh token the fake issued, nor the client's name, in what the router
 # wrote: event log, status lines, its other output.
 no_token_shown() { # WHAT
@@ -228,20 +229,25 @@ EOF
 }
 
 # --- a message read with the enrolled account's token -----------------------------------
-configure < <(mailbox 1 127.0.0.1 "$RS_USER" token-account "$account") || exit 1
+# The second mailbox, the same one by another name of the server, logs in by OAUTHBEARER
+# and finds it empty.
+configure < <(mailbox 1 127.0.0.1 "$RS_USER" token-account "$account"
+  mailbox 2 localhost "$RS_USER" token-account "$account" OAUTHBEARER) || exit 1
 rs_seed "$dir" 1 2000 tricky 1
 if route_once; then
   if rs_check "$dir" --sender from --rcpt "$rcpt" >"$dir/check.out" 2>&1 && (($(entries) == 0)) &&
-    (($(logins) == 1)) && (($(stat_of introspect_active) == 1)) && (($(stat_of refresh_token) == 0)); then
-    pass "XOAUTH2 login with the enrolled token, accepted by Dovecot's oauth2 passdb; the message arrived byte for byte"
+    (($(logins) == 1 && $(logins OAUTHBEARER) == 1)) && (($(stat_of introspect_active) == 2)) &&
+    (($(stat_of refresh_token) == 0)); then
+    pass "XOAUTH2 and OAUTHBEARER logins with the enrolled token, accepted by Dovecot's oauth2 passdb; the message arrived byte for byte"
   else
-    fail "first run: sink $(cat "$dir/check.out"), $(entries) event-log entries, $(logins) oauth2 logins in Dovecot's log, $(stat_of introspect_active) tokens found active, $(stat_of refresh_token) refreshes"
+    fail "first run: sink $(cat "$dir/check.out"), $(entries) event-log entries ($(cut -f4 "$v/events.log" | tr '\n' '|')), $(logins) XOAUTH2 and $(logins OAUTHBEARER) OAUTHBEARER logins in Dovecot's log, $(stat_of introspect_active) tokens found active, $(stat_of refresh_token) refreshes"
   fi
 fi
 no_token_shown "first run"
 
 # --- the access token runs out ----------------------------------------------------------
 # First only at the fake: the router still sends the token it holds, and Dovecot refuses it.
+configure < <(mailbox 1 127.0.0.1 "$RS_USER" token-account "$account") || exit 1
 control expire=1
 rs_seed "$dir" 1 2000 tricky 2
 if route_once; then
