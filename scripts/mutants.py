@@ -689,7 +689,7 @@ MUTANTS = [
     # --- OAuth 2.0 end to end: Dovecot's oauth2 passdb judges the tokens the run sends
     ("a stored access token used however old", "src/mail/oauth.cpp",
      "    return !token.isEmpty() && expires.isValid() && now.secsTo(expires) > kOAuthExpiryMarginSeconds;",
-     "    return !token.isEmpty();", "script:oauth.sh"),
+     "    return !token.isEmpty() && expires.isValid() && now.isValid();", "script:oauth.sh"),
     ("XOAUTH2 sent without the user name", "src/mail/sasl_oauth.cpp",
      '"user=" + credentials.user.toUtf8() + "\\x01"', '"user=" + QByteArray() + "\\x01"',
      "script:oauth.sh"),

@@ -206,8 +206,8 @@ route_once() {
 
 entries() { wc -l <"$v/events.log"; }
 logins() { grep -c "Login: user=<$RS_USER>, method=${1:-XOAUTH2}" "$dir/dovecot.log"; }
-# No access or refresh token the fake issued, nor the client's name, in what the router
-# wrote: event log, status lines, its other output.
+# No access or refresh token the fake issued in what the router wrote: event log, status
+# lines, its other output.
 no_token_shown() { # WHAT
   if grep -E -h 'at-[0-9]|rt-[0-9]' "$v/events.log" "$v/out.log" "$v/err.log"; then
     fail "$1: a token is shown in the router's log or output"
