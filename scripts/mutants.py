@@ -18,9 +18,11 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# name, file, text to find (exactly once), replacement, how to test: a ctest regex, or
-# "hostile:REGEX" for cases of the hostile-peer suite. Where a fault takes several edits,
-# the text and the replacement are tuples of the same length, applied in order.
+# name, file, text to find (exactly once), replacement, how to test: a ctest regex,
+# "hostile:REGEX" for cases of the hostile-peer suite, or "script:NAME" for the end-to-end
+# script tests/integration/NAME (run with --vessamo DIR/vessamo). Where a fault takes
+# several edits, the text and the replacement are tuples of the same length, applied in
+# order.
 MUTANTS = [
     # --- mail: the SMTP session and the message on the wire
     ("dot-stuffing off", "src/mail/datasection.cpp",
@@ -716,6 +718,18 @@ MUTANTS = [
     ("the token sources forget their failures when asked", "src/routing/tokensource.cpp",
      "    return failed_.contains(sourceKey(tokenAccount, tokenCommand));",
      "    return false;", "ForwardingFaults.AFailingSmtpToken"),
+    # --- OAuth 2.0 end to end: Dovecot's oauth2 passdb judges the tokens the run sends
+    ("a stored access token used however old", "src/mail/oauth.cpp",
+     "    return !token.isEmpty() && expires.isValid() && now.secsTo(expires) > kOAuthExpiryMarginSeconds;",
+     "    return !token.isEmpty() && expires.isValid() && now.isValid();", "script:oauth.sh"),
+    ("XOAUTH2 sent without the user name", "src/mail/sasl_oauth.cpp",
+     '"user=" + credentials.user.toUtf8() + "\\x01"', '"user=" + QByteArray() + "\\x01"',
+     "script:oauth.sh"),
+    ("OAUTHBEARER without the separator after its GS2 header", "src/mail/sasl_oauth.cpp",
+     "    message += '\\x01';\n    if (!credentials.host.isEmpty())",
+     "    if (!credentials.host.isEmpty())", "script:oauth.sh"),
+    ("a failed token source not remembered in the run", "src/routing/tokensource.cpp",
+     "        failed_.insert(key, error);\n", "", "script:oauth.sh"),
 ]
 
 
@@ -728,6 +742,8 @@ def run(cmd, timeout):
 
 
 def matches_tests(build, regex):
+    if regex.startswith("script:"):
+        return os.path.isfile(os.path.join(ROOT, "tests/integration", regex[len("script:"):]))
     if regex.startswith("hostile:"):
         return subprocess.run(["/usr/bin/python3", "tests/hostile/run.py", "--list", "--only",
                                regex[len("hostile:"):]], cwd=ROOT,
@@ -785,6 +801,9 @@ def main():
                 if tests.startswith("hostile:"):
                     cmd = ["/usr/bin/python3", "tests/hostile/run.py", "--vessamo",
                            os.path.join(build, "vessamo"), "--only", tests[len("hostile:"):]]
+                elif tests.startswith("script:"):
+                    cmd = ["bash", os.path.join("tests/integration", tests[len("script:"):]),
+                           "--vessamo", os.path.join(build, "vessamo")]
                 else:
                     cmd = ["ctest", "--test-dir", build, "-R", tests, "-j2", "--timeout", "120"]
                 if run(cmd, 1800) != 0:

@@ -13,18 +13,30 @@
 #                    rt-/seed- good, gone- invalid_grant, malformed- broken JSON, wrongtype-
 #                    an access_token that is a number, huge- a 1 MB body without a length,
 #                    longbody- a 1 MB body with its length
-#   GET  /stats      the number of requests per grant, as JSON
+#   POST /introspect token introspection (RFC 7662), as a mail server asks: form field
+#                    "token"; a live access token answers active with its subject as
+#                    "username", anything else {"active": false}
+#   POST /control    the test's controls, form fields: subject=NAME (the username of the
+#                    tokens issued from now on), approve_after=N (a device code's Nth poll
+#                    gets the tokens, the earlier ones authorization_pending, no slow_down),
+#                    expire=1 (every access token issued so far is dead), revoke=1 (every
+#                    refresh token issued so far is refused as revoked)
+#   GET  /stats      the number of requests per grant (and introspections), as JSON
 # The client "confidential" must send the client_secret "s3cret".
 # With arguments CERT KEY (PEM files) it speaks HTTPS instead.
 import base64, hashlib, json, ssl, sys, threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 lock = threading.Lock()
-stats = {"device": 0, "device_code": 0, "authorization_code": 0, "refresh_token": 0}
+stats = {"device": 0, "device_code": 0, "authorization_code": 0, "refresh_token": 0,
+         "introspect": 0, "introspect_active": 0}
 devices = {}      # device_code -> {"polls": n, "last": time, "interval": s}
 codes = {}        # code -> {"challenge", "method", "redirect_uri", "client_id"}
 spent = set()
 serial = [0]
+access = {}       # access token -> subject, while it lives
+refresh = set()   # refresh tokens issued and not yet used
+settings = {"subject": "user@example.org", "approve_after": 0}
 
 
 def next_serial():
@@ -34,6 +46,8 @@ def next_serial():
 
 def tokens():
     n = next_serial()
+    access[f"at-{n}"] = settings["subject"]
+    refresh.add(f"rt-{n}")
     return {"access_token": f"at-{n}", "refresh_token": f"rt-{n}", "token_type": "Bearer",
             "expires_in": 3600, "scope": "mail"}
 
@@ -93,6 +107,25 @@ class Handler(BaseHTTPRequestHandler):
                     "verification_uri_complete":
                         f"http://127.0.0.1:{self.server.server_port}/verify?user_code=WDJB-MJHT",
                     "expires_in": 60, "interval": 1})
+            if path == "/introspect":
+                stats["introspect"] += 1
+                subject = access.get(form.get("token", ""))
+                if subject is None:
+                    return self.answer(200, {"active": False})
+                stats["introspect_active"] += 1
+                return self.answer(200, {"active": True, "username": subject, "scope": "mail",
+                                         "token_type": "Bearer"})
+            if path == "/control":
+                if "subject" in form:
+                    settings["subject"] = form["subject"]
+                if "approve_after" in form:
+                    settings["approve_after"] = int(form["approve_after"])
+                if form.get("expire") == "1":
+                    access.clear()
+                if form.get("revoke") == "1":
+                    spent.update(refresh)
+                    refresh.clear()
+                return self.answer(200, {})
             if path != "/token":
                 return self.answer(404, raw=b"not found")
             grant = form.get("grant_type", "")
@@ -109,6 +142,11 @@ class Handler(BaseHTTPRequestHandler):
                 device["polls"] += 1
                 if early:
                     return self.error("polled_too_fast", "the client ignored the interval")
+                if settings["approve_after"]:
+                    if device["polls"] < settings["approve_after"]:
+                        return self.error("authorization_pending")
+                    del devices[form["device_code"]]
+                    return self.answer(200, tokens())
                 if device["polls"] == 1:
                     return self.error("authorization_pending")
                 if device["polls"] == 2:
@@ -142,6 +180,7 @@ class Handler(BaseHTTPRequestHandler):
                     return self.answer(200, raw=b" " * (1 << 20) + b"{}")
                 if token.startswith(("rt-", "seed-")):
                     spent.add(token)
+                    refresh.discard(token)
                     return self.answer(200, tokens())
                 return self.error("invalid_grant", "unknown refresh token")
             return self.error("unsupported_grant_type")
