@@ -183,9 +183,9 @@ void Pop3Session::startSasl(const QByteArray &mechanism)
         }
         if (!token || token->isEmpty()) {
             loginFailure(
-                QStringLiteral("no access token for %1 at %2: %3")
+                QStringLiteral("no hi ha testimoni d'accés per a %1 a %2: %3")
                     .arg(bustia_.Usuari, host(),
-                         error.isEmpty() ? QStringLiteral("the token source gave none") : error));
+                         error.isEmpty() ? QStringLiteral("la font del testimoni no n'ha donat cap") : error));
             return;
         }
         credentials.accessToken = *token;

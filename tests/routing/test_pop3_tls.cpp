@@ -188,7 +188,7 @@ TEST(Pop3Tls, LoginsInsideTls)
          failing,
          "XOAUTH2",
          {"CAPA"},
-         u"Rebent: no access token for usuari at localhost: the refresh token was revoked; "
+         u"Rebent: no hi ha testimoni d'accés per a usuari a localhost: the refresh token was revoked; "
          u"enrol the account again"_s},
         // The source takes its time; the server gives up meanwhile.
         {"the server speaks while the token is fetched",
