@@ -360,6 +360,9 @@ MUTANTS = [
     ("the configuration text shows the SMTP password", "src/config/configtext.cpp",
      "passwordLine(out, name, form.text[kContrassenyaSMTP]);",
      "line(out, name, form.text[kContrassenyaSMTP]);", "ConfigForm"),
+    ("a line that is not key = value skipped", "src/config/keyvalue.cpp",
+     "read.error = lineError(n + 1, QStringLiteral(\"s'esperava clau = valor\"));\n            break;",
+     "continue;", "Config"),
     ("a refused text leaves the new mailbox table", "src/config/configtext.cpp",
      "    if (const std::optional<Refusal> refusal = saveConfigForm(edited, form, path))\n",
      "    configuration.Busties = edited.Busties;\n"

@@ -142,22 +142,11 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
     const int count = int(before.size());
     std::map<int, MailboxEdit> mailboxes;
 
-    const QStringList lines = text.split(u'\n');
-    for (qsizetype n = 0; n < lines.size(); ++n) {
-        const QString raw = lines[n].endsWith(u'\r') ? lines[n].chopped(1) : lines[n];
-        const QString trimmed = raw.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u'#'))
-            continue;
-        const auto wrong = [&](const QString &what) {
-            return QStringLiteral("línia %1: %2").arg(n + 1).arg(what);
-        };
-        const qsizetype eq = raw.indexOf(u'=');
-        if (eq < 0)
-            return wrong(QStringLiteral("s'esperava clau = valor"));
-        const QString key = raw.first(eq).trimmed();
-        const std::optional<QString> value = unquoteValue(raw.mid(eq + 1));
-        if (!value)
-            return wrong(QStringLiteral("valor entre cometes mal tancat"));
+    const KeyValueText parsed = readKeyValueText(text);
+    for (const KeyValueLine &line : parsed.lines) {
+        const auto wrong = [&](const QString &what) { return lineError(line.number, what); };
+        const QString &key = line.key;
+        const QString *value = &line.value;
 
         if (key.startsWith(QStringLiteral("mailbox."))) {
             const QStringList parts = key.split(u'.');
@@ -211,6 +200,8 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
         if (found->box == kContrassenyaSMTP)
             form.text[kConfirmacioSMTP] = *value;
     }
+    if (!parsed.error.isEmpty())
+        return parsed.error;
 
     // The mailboxes, checked as the mailbox dialog checks them.
     std::vector<Bustia> table(before.begin(), before.end());

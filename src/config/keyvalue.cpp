@@ -1,5 +1,7 @@
 #include "config/keyvalue.h"
 
+#include <QStringList>
+
 namespace vessamo::config {
 
 // Values keep their blanks and odd characters only inside quotes.
@@ -48,6 +50,35 @@ std::optional<QString> unquoteValue(const QString &raw)
         out += c;
     }
     return out;
+}
+
+QString lineError(qsizetype number, const QString &what)
+{
+    return QStringLiteral("línia %1: %2").arg(number).arg(what);
+}
+
+KeyValueText readKeyValueText(const QString &text)
+{
+    KeyValueText read;
+    const QStringList lines = text.split(u'\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const QString raw = lines[n].endsWith(u'\r') ? lines[n].chopped(1) : lines[n];
+        const QString trimmed = raw.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u'#'))
+            continue;
+        const qsizetype eq = raw.indexOf(u'=');
+        if (eq < 0) {
+            read.error = lineError(n + 1, QStringLiteral("s'esperava clau = valor"));
+            break;
+        }
+        const std::optional<QString> value = unquoteValue(raw.mid(eq + 1));
+        if (!value) {
+            read.error = lineError(n + 1, QStringLiteral("valor entre cometes mal tancat"));
+            break;
+        }
+        read.lines.push_back({n + 1, raw.first(eq).trimmed(), *value});
+    }
+    return read;
 }
 
 } // namespace vessamo::config

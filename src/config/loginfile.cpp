@@ -131,23 +131,14 @@ LoginFileRead parseLoginFile(const QByteArray &bytes)
         return read;
     }
     std::set<QString> seen;
-    const QStringList lines = text.split(u'\n');
-    for (qsizetype n = 0; n < lines.size(); ++n) {
-        const QString raw = lines[n].endsWith(u'\r') ? lines[n].chopped(1) : lines[n];
-        const QString trimmed = raw.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u'#'))
-            continue;
+    const KeyValueText parsed = readKeyValueText(text);
+    for (const KeyValueLine &line : parsed.lines) {
         const auto wrong = [&](const QString &what) {
-            read.error = QStringLiteral("línia %1: %2").arg(n + 1).arg(what);
+            read.error = lineError(line.number, what);
             return read;
         };
-        const qsizetype eq = raw.indexOf(u'=');
-        if (eq < 0)
-            return wrong(QStringLiteral("s'esperava clau = valor"));
-        const QString key = raw.first(eq).trimmed();
-        const std::optional<QString> value = unquoteValue(raw.mid(eq + 1));
-        if (!value)
-            return wrong(QStringLiteral("valor entre cometes mal tancat"));
+        const QString &key = line.key;
+        const QString *value = &line.value;
         const qsizetype dot = key.lastIndexOf(u'.');
         const QString name = key.mid(dot + 1);
         int which = -1;
@@ -171,6 +162,10 @@ LoginFileRead parseLoginFile(const QByteArray &bytes)
         } else {
             field(*login, which) = *value;
         }
+    }
+    if (!parsed.error.isEmpty()) {
+        read.error = parsed.error;
+        return read;
     }
     if (const std::optional<LoginRefusal> why = checkLogin(read.smtp, LoginUse::Smtp, false))
         read.error = why->message;
