@@ -71,6 +71,22 @@ protected:
         EXPECT_EQ(events->progress.value(events->progress.size() - 1), 100);
     }
 
+    // Runs `operation` on the object, which the owner deletes at the k-th of the events
+    // `signals` it raises; true when it was deleted (it raised at least k of them).
+    template<typename Operation, typename... Signals>
+    bool releasedAtEvent(int k, Operation operation, Signals... signals)
+    {
+        int seen = 0;
+        const auto release = [&] {
+            if (++seen == k)
+                mail.reset();
+        };
+        mail::clsEnviarCorreu *object = mail.get();
+        (QObject::connect(object, signals, release), ...);
+        operation(*object);
+        return !mail;
+    }
+
     // For one row of a table: a server of its own and a new object aimed at it.
     FakeSmtpServer &fresh(bool timeouts = true)
     {

@@ -4,6 +4,7 @@
 #include "platform/stopsource.h"
 #include "platform/wirelog.h"
 #include "smtptestkit.h"
+#include "support/wirelogcapture.h"
 
 #include <QElapsedTimer>
 #include <QSettings>
@@ -154,17 +155,13 @@ TEST_F(SmtpFaults, StopEndsEveryWait)
 // AUTH LOGIN answers both challenges on the wire; the wire log masks them and the message.
 TEST_F(SmtpFaults, WireLogMasksSecretsAndSkipsTheMessage)
 {
-    static QStringList lines;
-    QLoggingCategory::setFilterRules(QStringLiteral("vessamo.wire.smtp.debug=true"));
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
-            if (qstrcmp(context.category, "vessamo.wire.smtp") == 0)
-                lines << text;
-        });
-    logInAs(QStringLiteral("s3cr3t-pw"));
-    mail->Enruta();
-    qInstallMessageHandler(previous);
-    QLoggingCategory::setFilterRules(QString());
+    QStringList lines;
+    {
+        test::WireLogCapture capture("vessamo.wire.smtp");
+        logInAs(QStringLiteral("s3cr3t-pw"));
+        mail->Enruta();
+        lines = capture.lines;
+    }
 
     EXPECT_EQ(events->successes, 1);
     EXPECT_TRUE(server.received().contains("AUTH LOGIN\r\nYW5h\r\nczNjcjN0LXB3\r\n"));

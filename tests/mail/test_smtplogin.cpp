@@ -5,6 +5,7 @@
 // against a real SMTP server (aiosmtpd, tests/mail/saslsmtp.py) with right and wrong
 // passwords. The logins that need TLS (tokens) are in test_smtptls.cpp.
 #include "smtptestkit.h"
+#include "support/wirelogcapture.h"
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
@@ -155,27 +156,23 @@ TEST_F(SmtpLogin, MechanismsOnTheWire)
 // log; the server's challenges and the commands stay readable.
 TEST_F(SmtpLogin, WireLogMasksEveryAnswer)
 {
-    static QStringList lines;
-    QLoggingCategory::setFilterRules(QStringLiteral("vessamo.wire.smtp.debug=true"));
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
-            if (qstrcmp(context.category, "vessamo.wire.smtp") == 0)
-                lines << text;
-        });
-    server.setEhloReply("250-fake.example Hello\r\n250 AUTH PLAIN SCRAM-SHA-256\r\n");
-    server.play(("C: AUTH\nS: 235 2.7.0 ok\nC: AUTH\nS: 334 " + kScramServerFirst
-                 + "\nC: AUTHUSER\nS: 334 " + kScramServerFinal + "\nC: AUTHPASS\nS: 235 2.7.0 ok")
-                    .constData());
-    logInAs(u"s3cr3t-pw"_s);
-    mail->setLoginMethod(u"PLAIN"_s);
-    mail->Enruta();
-    mail->SetUserName(u"user"_s);
-    mail->SetPassword(u"pencil"_s);
-    mail->setLoginMethod(u"SCRAM-SHA-256"_s);
-    mail->setSaslClientNonce(kScramNonce);
-    mail->Enruta();
-    qInstallMessageHandler(previous);
-    QLoggingCategory::setFilterRules(QString());
+    QStringList lines;
+    {
+        test::WireLogCapture capture("vessamo.wire.smtp");
+        server.setEhloReply("250-fake.example Hello\r\n250 AUTH PLAIN SCRAM-SHA-256\r\n");
+        server.play(("C: AUTH\nS: 235 2.7.0 ok\nC: AUTH\nS: 334 " + kScramServerFirst
+                     + "\nC: AUTHUSER\nS: 334 " + kScramServerFinal + "\nC: AUTHPASS\nS: 235 2.7.0 ok")
+                        .constData());
+        logInAs(u"s3cr3t-pw"_s);
+        mail->setLoginMethod(u"PLAIN"_s);
+        mail->Enruta();
+        mail->SetUserName(u"user"_s);
+        mail->SetPassword(u"pencil"_s);
+        mail->setLoginMethod(u"SCRAM-SHA-256"_s);
+        mail->setSaslClientNonce(kScramNonce);
+        mail->Enruta();
+        lines = capture.lines;
+    }
 
     EXPECT_EQ(events->successes, 2) << events->failures.join(u'|').toStdString();
     const QString all = lines.join(u'\n');
@@ -285,17 +282,9 @@ TEST_F(SmtpLogin, OwnerMayReleaseTheObjectDuringTheLogin)
             mail->SetUserName(u"user"_s);
             mail->setLoginMethod(u"SCRAM-SHA-256"_s);
             mail->setSaslClientNonce(kScramNonce);
-            int seen = 0;
-            const auto release = [&, k] {
-                if (++seen == k)
-                    mail.reset();
-            };
-            auto *object = mail.get();
-            QObject::connect(object, &mail::clsEnviarCorreu::Status, release);
-            QObject::connect(object, &mail::clsEnviarCorreu::SendFailed, release);
-            QObject::connect(object, &mail::clsEnviarCorreu::SendSuccesful, release);
-            object->Enruta();
-            if (mail)
+            using M = mail::clsEnviarCorreu;
+            if (!releasedAtEvent(k, [](M &object) { object.Enruta(); }, &M::Status,
+                                 &M::SendFailed, &M::SendSuccesful))
                 break; // fewer than k events: each one has been tried
             fresh();
             mail->Enruta();

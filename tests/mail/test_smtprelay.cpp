@@ -145,18 +145,9 @@ TEST_F(SmtpRelay, OwnerMayReleaseTheObjectFromAnyEvent)
             FakeSmtpServer &fake = fresh();
             if (!failing.isEmpty())
                 fake.script(failing, failing == "." ? Reply::drop() : Reply::text("550 no\r\n"));
-            int seen = 0;
-            const auto release = [&, k] {
-                if (++seen == k)
-                    mail.reset();
-            };
-            auto *object = mail.get();
-            QObject::connect(object, &mail::clsEnviarCorreu::Status, release);
-            QObject::connect(object, &mail::clsEnviarCorreu::SendFailed, release);
-            QObject::connect(object, &mail::clsEnviarCorreu::Progress, release);
-            QObject::connect(object, &mail::clsEnviarCorreu::SendSuccesful, release);
-            object->Enruta();
-            if (mail)
+            using M = mail::clsEnviarCorreu;
+            if (!releasedAtEvent(k, [](M &object) { object.Enruta(); }, &M::Status,
+                                 &M::SendFailed, &M::Progress, &M::SendSuccesful))
                 break; // fewer than k events: each one has been tried
             // The socket control survives and serves the next object.
             fresh();

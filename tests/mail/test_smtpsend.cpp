@@ -423,18 +423,9 @@ TEST_F(SmtpSend, OwnerMayReleaseTheObjectFromAnyEvent)
             mail->SetAttachment(attached);
             if (failing == std::string("file"))
                 QFile::remove(attached);
-            int seen = 0;
-            const auto release = [&, k] {
-                if (++seen == k)
-                    mail.reset();
-            };
-            auto *object = mail.get();
-            QObject::connect(object, &clsEnviarCorreu::Status, release);
-            QObject::connect(object, &clsEnviarCorreu::SendFailed, release);
-            QObject::connect(object, &clsEnviarCorreu::Accepted, release);
-            QObject::connect(object, &clsEnviarCorreu::SendSuccesful, release);
-            object->Send();
-            if (mail)
+            using M = clsEnviarCorreu;
+            if (!releasedAtEvent(k, [](M &object) { object.Send(); }, &M::Status, &M::SendFailed,
+                                 &M::Accepted, &M::SendSuccesful))
                 break; // fewer than k events: each one has been tried
             EXPECT_EQ(socket.State(), 0);
             row();

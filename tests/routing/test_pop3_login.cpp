@@ -5,6 +5,7 @@
 // mechanisms): test_pop3_tls.cpp.
 #include "platform/socketcontrol.h"
 #include "routing/pop3session.h"
+#include "support/wirelogcapture.h"
 #include "support/fakepop3.h"
 #include "support/mailfolders.h"
 #include "support/recordingview.h"
@@ -87,16 +88,11 @@ protected:
         configuration.Busties = {{u"127.0.0.1"_s, static_cast<qint16>(port ? port : server.port()),
                                   user, u"secret"_s, u"a@b.cat"_s}};
         configuration.Configuracio.NumBusties = 1;
-        wireLines.clear();
-        QLoggingCategory::setFilterRules(u"vessamo.wire.pop3.debug=true"_s);
-        const QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType, const QMessageLogContext &context, const QString &text) {
-                if (qstrcmp(context.category, "vessamo.wire.pop3") == 0)
-                    wireLines << text;
-            });
-        session.LlegirBustia(configuration.Busties[0], login);
-        qInstallMessageHandler(previous);
-        QLoggingCategory::setFilterRules(QString());
+        {
+            test::WireLogCapture capture("vessamo.wire.pop3");
+            session.LlegirBustia(configuration.Busties[0], login);
+            wireLines = capture.lines;
+        }
         EXPECT_FALSE(session.busy());
     }
     // The commands the server received match these patterns, in order.

@@ -4,6 +4,7 @@
 // Faults of a session inside a whole run: test_pop3_faults.cpp.
 #include "platform/socketcontrol.h"
 #include "routing/pop3session.h"
+#include "support/wirelogcapture.h"
 #include "support/fakepop3.h"
 #include "support/mailfolders.h"
 #include "support/recordingbackend.h"
@@ -132,15 +133,11 @@ TEST_F(Pop3SessionTest, TwoMessagesDialogueLogsAndStoredPairs)
             backend.steps << u"C: "_s + QString::fromLatin1(line);
     });
     // The wire log, switched on: the password masked, one line in place of each message.
-    QLoggingCategory::setFilterRules(u"vessamo.wire.pop3.debug=true"_s);
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
-            if (qstrcmp(context.category, "vessamo.wire.pop3") == 0)
-                wireLines << text;
-        });
-    read();
-    qInstallMessageHandler(previous);
-    QLoggingCategory::setFilterRules(QString());
+    {
+        test::WireLogCapture capture("vessamo.wire.pop3");
+        read();
+        wireLines = capture.lines;
+    }
     EXPECT_TRUE(wireLines.contains(u"C: PASS *******"_s));
     EXPECT_TRUE(wireLines.contains(u"S: <message 2, %1 octets>"_s.arg(kMessage2.size())));
     EXPECT_FALSE(wireLines.join(u'\n').contains(u"secret"_s)
