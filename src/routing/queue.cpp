@@ -411,7 +411,7 @@ void recordFailedAttempt(const QString &folderPath, const QueuePair &pair, const
     }
     QByteArray bytes = QByteArray::number((old ? old->count : 0) + qMax(attempts, 1)) + ' '
         + QByteArray::number(now.toMSecsSinceEpoch()) + '\n';
-    bytes += line.toUtf8().left(kAttemptRecordLimit - 64) + '\n';
+    bytes += line.trimmed().toUtf8().left(kAttemptRecordLimit - 64) + '\n';
     const QString path = folder + pair.attemptsName();
     const QString part = path + kPartSuffix;
     platform::UniqueFd fd;
