@@ -6,7 +6,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace vessamo;
@@ -200,4 +202,35 @@ TEST_F(QueueListing, AttemptsRecordedByForwardingFollowTheirPair)
     ASSERT_EQ(failed.size(), 1);
     EXPECT_EQ(failed.begin().value()[u"attempts"_s].toInt(), 6);
     EXPECT_TRUE(failed.begin().value()[u"last_error"_s].toString().contains(u"550 5.7.1"_s));
+}
+
+// The service's mail is for root and the account that owns its folders.
+TEST_F(QueueListing, OnlyRootAndTheFolderOwnerMayList)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    writeConfig(30000);
+    putPair("Cua", u"M202612010000000001"_s, "anna@example.net");
+    ASSERT_EQ(::chmod(qPrintable(dir.path()), 0711), 0);
+    ASSERT_EQ(::chmod(qPrintable(configPath), 0644), 0);
+    // start() runs the program given; here setpriv, which runs it as nobody.
+    const QString program = u"/usr/bin/setpriv"_s;
+    if (!QFileInfo::exists(program))
+        GTEST_SKIP() << "no setpriv";
+    const auto run = [&] {
+        out.clear();
+        err.clear();
+        process.setProcessEnvironment(env);
+        process.start(program, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                QCoreApplication::applicationDirPath() + u"/../../vessamo"_s,
+                                u"--queue"_s});
+        EXPECT_TRUE(process.waitForStarted(5000));
+        return finish();
+    };
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(err.contains("només root o el propietari")) << err.constData();
+    EXPECT_TRUE(out.isEmpty());
+    ASSERT_EQ(::chown(qPrintable(folder("Cua")), 65534, 65534), 0);
+    EXPECT_EQ(run(), 0) << err.constData();
+    EXPECT_TRUE(out.startsWith("STEM\t")) << out.constData();
 }
