@@ -168,13 +168,12 @@ struct AttemptRecord
 };
 
 // Counts `attempts` more failed attempts for the pair in the folder, the last with the text
-// the event log got. The record ("<stem>.attempts": "<count> <wall ms since 1970>\n<text>\n", the text
-// on one line in UTF-8) is written under a temporary name and renamed over the old one, so
-// a crash leaves the old record or the new one, never a cut one. Failures are ignored: the
-// record only informs.
+// the event log got. The record ("<stem>.attempts": "<count> <wall ms since 1970>" on its
+// first line, the text on the second, in UTF-8) is written under a temporary name and
+// renamed over the old one, so a crash leaves the old record or the new one, never a cut
+// one. Failures are ignored: the record only informs.
 void recordFailedAttempt(const QString &folder, const QueuePair &pair, const QString &text,
-                         int attempts = 1,
-                         const QDateTime &now = QDateTime::currentDateTimeUtc());
+                         int attempts = 1, const QDateTime &now = QDateTime::currentDateTimeUtc());
 // The pair's record in the folder; nothing when there is none or it cannot be read. Never
 // through a link, never from anything but a plain file.
 std::optional<AttemptRecord> readAttemptRecord(const QString &folder, const QueuePair &pair);

@@ -139,9 +139,8 @@ QueueListing listPairs(const QString &folderPath, ListedFolder kind, const QDate
         const std::optional<QByteArray> forwardTo
             = readPlain(folder + name, kForwardToLimit, forwardToStat);
         // The message whole, as forwarding reads the sender: From: may be anywhere.
-        const std::optional<QByteArray> message
-            = readPlain(folder + pair.messageName(), std::numeric_limits<qint64>::max() / 2,
-                        messageStat);
+        const std::optional<QByteArray> message = readPlain(
+            folder + pair.messageName(), std::numeric_limits<qint64>::max() / 2, messageStat);
         // Gone meanwhile (moved by a run), or not a plain file.
         if (!forwardTo || !message)
             continue;
@@ -189,8 +188,9 @@ QString ageText(qint64 seconds)
     if (seconds < 3600)
         return QStringLiteral("%1m").arg(seconds / 60);
     if (seconds < 86400)
-        return QStringLiteral("%1h%2m").arg(seconds / 3600).arg(seconds % 3600 / 60, 2, 10,
-                                                                   QLatin1Char('0'));
+        return QStringLiteral("%1h%2m")
+            .arg(seconds / 3600)
+            .arg(seconds % 3600 / 60, 2, 10, QLatin1Char('0'));
     return QStringLiteral("%1d%2h").arg(seconds / 86400).arg(seconds % 86400 / 3600);
 }
 
@@ -233,9 +233,9 @@ QByteArray listingJson(const QString &folder, const QList<ListedPair> &pairs)
                            {u"forward_to"_qs, pair.forwardTo},
                            {u"subject"_qs, pair.subject},
                            {u"last_error"_qs, pair.lastError}};
-        entry.insert(u"last_failure"_qs, pair.lastFailure.isValid()
-                                             ? QJsonValue(pair.lastFailure.toString(Qt::ISODate))
-                                             : QJsonValue());
+        entry.insert(u"last_failure"_qs,
+                     pair.lastFailure.isValid() ? QJsonValue(pair.lastFailure.toString(Qt::ISODate))
+                                                : QJsonValue());
         list.append(entry);
     }
     return QJsonDocument(QJsonObject {{u"folder"_qs, folder}, {u"pairs"_qs, list}})

@@ -40,8 +40,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     // the version is answered as everywhere else.
     const QStringList listings {QStringLiteral("--queue"), QStringLiteral("--failed"),
                                 QStringLiteral("--spam")};
-    const QStringList answers {QStringLiteral("-h"), QStringLiteral("--help"),
-                               QStringLiteral("-V"), QStringLiteral("--version")};
+    const QStringList answers {QStringLiteral("-h"), QStringLiteral("--help"), QStringLiteral("-V"),
+                               QStringLiteral("--version")};
     const auto among = [&](const QStringList &words) {
         return std::ranges::any_of(arguments, [&](const QString &a) { return words.contains(a); });
     };

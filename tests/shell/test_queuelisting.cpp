@@ -3,10 +3,10 @@
 // a hostile sender wrote shown escaped.
 #include "programfixture.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QFileInfo>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -60,8 +60,12 @@ TEST_F(QueueListing, EveryStateIsListedAndTheJsonReadsBack)
     put("Cua", u"M202612010000000003.intent"_s, QByteArray::number(firstMs) + " other-boot 5\n");
     put("Cua", u"M202612010000000003.attempts"_s, "7 1764547200000\nEnviant: 451 later\n");
     // A link in the spool is never followed, nor listed.
-    ASSERT_EQ(::symlink("/etc/hostname", qPrintable(folder("Cua") + u"M202612010000000004.destinatari"_s)), 0);
-    ASSERT_EQ(::symlink("/etc/hostname", qPrintable(folder("Cua") + u"M202612010000000004.missatge"_s)), 0);
+    ASSERT_EQ(::symlink("/etc/hostname",
+                        qPrintable(folder("Cua") + u"M202612010000000004.destinatari"_s)),
+              0);
+    ASSERT_EQ(
+        ::symlink("/etc/hostname", qPrintable(folder("Cua") + u"M202612010000000004.missatge"_s)),
+        0);
     putPair("NoEnviats", u"M202612010000000005"_s, "dani@example.net");
     put("NoEnviats", u"M202612010000000005.attempts"_s, "1 1764547200000\nEnviant: 550 no\n");
     putPair("SPam", u"M202612010000000006"_s, "eva@example.net");
@@ -121,7 +125,9 @@ TEST_F(QueueListing, HostileHeadersReachTheTerminalEscaped)
     put("Cua", stem + u".destinatari"_s, "dest@example.org");
     put("Cua", stem + u".missatge"_s,
         "From: \"x\" <ev\x1b[2Jil@example.net>\r\nSubject: a\x1b]0;owned\x07 b\rc\n"
-        "d\xc2\x9b" "e\xe2\x80\xae" "f\\g\r\n\r\nbody\r\n");
+        "d\xc2\x9b"
+        "e\xe2\x80\xae"
+        "f\\g\r\n\r\nbody\r\n");
     put("Cua", stem + u".attempts"_s, "1 1764547200000\nEnviant: 451 \x1b[31mred\n");
 
     start({u"--queue"_s});
@@ -142,7 +148,9 @@ TEST_F(QueueListing, HostileHeadersReachTheTerminalEscaped)
     EXPECT_FALSE(out.contains('\x1b'));
     EXPECT_EQ(pair[u"sender"_s].toString(), u"ev\x1b[2Jil@example.net"_s);
     EXPECT_EQ(pair[u"subject"_s].toString(),
-              QString::fromUtf8("a\x1b]0;owned\x07 b\rc\nd\xc2\x9b" "e\xe2\x80\xae" "f\\g"));
+              QString::fromUtf8("a\x1b]0;owned\x07 b\rc\nd\xc2\x9b"
+                                "e\xe2\x80\xae"
+                                "f\\g"));
 }
 
 // A forwarding the server puts off is counted beside its pair and listed; when the server
@@ -221,9 +229,9 @@ TEST_F(QueueListing, OnlyRootAndTheFolderOwnerMayList)
         out.clear();
         err.clear();
         process.setProcessEnvironment(env);
-        process.start(program, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                                QCoreApplication::applicationDirPath() + u"/../../vessamo"_s,
-                                u"--queue"_s});
+        process.start(program,
+                      {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                       QCoreApplication::applicationDirPath() + u"/../../vessamo"_s, u"--queue"_s});
         EXPECT_TRUE(process.waitForStarted(5000));
         return finish();
     };
