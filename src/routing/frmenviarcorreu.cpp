@@ -218,6 +218,9 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
     // Once the acceptance is recorded the pair is sent, whatever the goodbye brought.
     if (marked && *marked)
         outcome = ForwardOutcome::Sent;
+    // Counted beside the pair before it may move, so that the record follows it.
+    if (outcome != ForwardOutcome::Sent && !lastFailure_.isEmpty() && !ctx_.abort.requested())
+        recordFailedAttempt(queue, pair, lastFailure_, failedAttempts_);
     switch (outcome) {
     case ForwardOutcome::Sent: {
         // Recorded in the queue first, so a failed move never makes it go out again.

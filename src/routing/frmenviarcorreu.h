@@ -98,6 +98,10 @@ private:
     bool unloaded_ = false;
     // Set by the success handler of the current attempt.
     bool success_ = false;
+    // What the event log got for the last failed attempt of the pair being forwarded.
+    QString lastFailure_;
+    // How many attempts for that pair failed.
+    int failedAttempts_ = 0;
     // Called when a server accepts the message being forwarded, before its goodbye.
     std::function<void()> onAccepted_;
 };

@@ -35,6 +35,8 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
 {
     const std::optional<QByteArray> forwardToFile = readWhole(destinatariPath);
     const QString forwardTo = forwardToFile ? firstTextField(*forwardToFile) : QString();
+    lastFailure_.clear();
+    failedAttempts_ = 0;
     std::optional<QByteArray> message = readWhole(missatgePath);
     if (!message)
         return ForwardOutcome::Refused;
@@ -83,7 +85,9 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
             onAccepted_();
     });
     connect(object, &mail::clsEnviarCorreu::SendFailed, this, [this](const QString &explanation) {
-        platform::logError(QStringLiteral("Enviant: ") + explanation);
+        lastFailure_ = QStringLiteral("Enviant: ") + explanation;
+        ++failedAttempts_;
+        platform::logError(lastFailure_);
         view_.setProgress(0);
     });
     connect(object, &mail::clsEnviarCorreu::Status, this,

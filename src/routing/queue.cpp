@@ -170,7 +170,8 @@ QueuedMessageFile openQueuedPair(int &runCounter, const QString &queueFolderPath
         // A first attempt recorded under the stem would make the new message old.
         if (QFile::exists(result.messagePath()) || QFile::exists(result.partPath())
             || QFile::exists(queueFolder + result.pair().sentMarkName())
-            || QFile::exists(queueFolder + result.pair().firstAttemptName()))
+            || QFile::exists(queueFolder + result.pair().firstAttemptName())
+            || QFile::exists(queueFolder + result.pair().attemptsName()))
             continue;
         // A stem already filed in an archive is taken too: the move would replace that
         // pair (a second run within the same second, or a clock set back).
@@ -254,9 +255,11 @@ int removeLeftoverParts(const QString &folderPath)
         if (queueBackend().remove(path) == 0)
             ++removed;
     }
-    // A first attempt recorded for a pair that is gone.
-    for (const QString &name : filesEndingWith(folder, {kFirstAttemptSuffix})) {
-        const QueuePair pair = QueuePair::fromStem(name.chopped(kFirstAttemptSuffix.size()));
+    // A first attempt or failed attempts recorded for a pair that is gone.
+    for (const QString &name : filesEndingWith(folder, {kFirstAttemptSuffix, kAttemptsSuffix})) {
+        const qsizetype suffix
+            = name.endsWith(kAttemptsSuffix) ? kAttemptsSuffix.size() : kFirstAttemptSuffix.size();
+        const QueuePair pair = QueuePair::fromStem(name.chopped(suffix));
         if (QFileInfo::exists(folder + pair.forwardToName())
             || QFileInfo::exists(folder + pair.sentMarkName())
             || QFileInfo::exists(folder + pair.messageName()))
@@ -318,11 +321,48 @@ void recordFirstAttempt(const QString &path, const AttemptClock &now)
     queueBackend().write(fd.get(), line.constData(), line.size());
 }
 
+// The pair's records beside it, once the pair is gone from the folder.
 void removeFirstAttempt(const QString &folder, const QueuePair &pair)
 {
-    const QString path = folder + pair.firstAttemptName();
-    if (QFileInfo::exists(path))
-        queueBackend().remove(path);
+    for (const QString &name : {pair.firstAttemptName(), pair.attemptsName()}) {
+        const QString path = folder + name;
+        if (QFileInfo::exists(path))
+            queueBackend().remove(path);
+    }
+}
+
+// The failed attempts follow their pair into an archive, where the listing shows them.
+void moveAttempts(const QString &source, const QString &target, const QueuePair &pair,
+                  FolderSyncs *syncs)
+{
+    const QString name = pair.attemptsName();
+    const QFileInfo record(source + name);
+    if (record.isSymLink() || !record.exists())
+        return;
+    moveFile(name, source, target, name, syncs);
+}
+
+// One read of a small plain file, never through a link nor waiting on a FIFO.
+std::optional<QByteArray> readSmallFile(const QString &path, qsizetype limit)
+{
+    const platform::UniqueFd fd(openNative(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st
+    {
+    };
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    QByteArray text(limit, '\0');
+    qsizetype size = 0;
+    while (size < limit) {
+        const ssize_t n = ::read(fd.get(), text.data() + size, size_t(limit - size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        size += n;
+    }
+    text.truncate(size);
+    return text;
 }
 
 } // namespace
@@ -340,6 +380,68 @@ AttemptClock AttemptClock::current()
     else
         now.bootId.clear();
     return now;
+}
+
+std::optional<qint64> queueWaitedMs(const QString &folderPath, const QString &forwardToName,
+                                    const AttemptClock &now)
+{
+    const QString path = asFolder(folderPath) + QueuePair(forwardToName).firstAttemptName();
+    const std::optional<AttemptClock> first = readFirstAttempt(path);
+    if (!first)
+        return std::nullopt;
+    const bool sameBoot = !now.bootId.isEmpty() && first->bootId == now.bootId;
+    return sameBoot ? now.bootMs - first->bootMs : first->wall.msecsTo(now.wall);
+}
+
+namespace {
+
+constexpr qsizetype kAttemptRecordLimit = 8192;
+
+} // namespace
+
+void recordFailedAttempt(const QString &folderPath, const QueuePair &pair, const QString &text,
+                         int attempts, const QDateTime &now)
+{
+    const QString folder = asFolder(folderPath);
+    const std::optional<AttemptRecord> old = readAttemptRecord(folder, pair);
+    QString line = text;
+    for (QChar &c : line) {
+        if (c == u'\n' || c == u'\r')
+            c = u' ';
+    }
+    QByteArray bytes = QByteArray::number((old ? old->count : 0) + qMax(attempts, 1)) + ' '
+        + QByteArray::number(now.toMSecsSinceEpoch()) + '\n';
+    bytes += line.trimmed().toUtf8().left(kAttemptRecordLimit - 64) + '\n';
+    const QString path = folder + pair.attemptsName();
+    const QString part = path + kPartSuffix;
+    platform::UniqueFd fd;
+    if (queueBackend().create(part, false, fd) != 0)
+        return;
+    const int err = queueBackend().write(fd.get(), bytes.constData(), bytes.size());
+    if (!fd.close() || err != 0 || queueBackend().rename(part, path) != 0)
+        queueBackend().remove(part);
+}
+
+std::optional<AttemptRecord> readAttemptRecord(const QString &folderPath, const QueuePair &pair)
+{
+    const std::optional<QByteArray> text
+        = readSmallFile(asFolder(folderPath) + pair.attemptsName(), kAttemptRecordLimit);
+    if (!text || !text->endsWith('\n'))
+        return std::nullopt;
+    const qsizetype end = text->indexOf('\n');
+    const QList<QByteArray> fields = text->left(end).split(' ');
+    if (fields.size() != 2)
+        return std::nullopt;
+    bool countOk = false;
+    bool timeOk = false;
+    AttemptRecord record;
+    record.count = fields[0].toInt(&countOk);
+    record.lastFailure
+        = QDateTime::fromMSecsSinceEpoch(fields[1].toLongLong(&timeOk), QTimeZone::utc());
+    if (!countOk || !timeOk || record.count < 1)
+        return std::nullopt;
+    record.lastError = QString::fromUtf8(text->mid(end + 1).chopped(1));
+    return record;
 }
 
 bool queueLifetimeOver(const QString &folderPath, const QString &forwardToName,
@@ -411,8 +513,10 @@ PairCheck checkQueuedPair(const QString &folderPath, const QString &forwardToNam
             if (!QFileInfo(target + messageName).isFile()
                 || QFileInfo::exists(target + archivedName))
                 continue;
-            if (moveFile(forwardToName, folder, target, archivedName, syncs))
+            if (moveFile(forwardToName, folder, target, archivedName, syncs)) {
+                moveAttempts(folder, target, pair, syncs);
                 removeFirstAttempt(folder, pair);
+            }
             return PairCheck::Archived;
         }
         queueBackend().remove(forwardToPath);
@@ -451,8 +555,10 @@ StoreResult MoureParella(const QString &destinatariName, const QString &missatge
     moved = moveFile(destinatariName, sourceFolder, targetFolder, archivedName, syncs);
     if (!moved)
         moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);
-    else
+    else {
+        moveAttempts(sourceFolder, targetFolder, pair, syncs);
         removeFirstAttempt(sourceFolder, pair);
+    }
     return moved;
 }
 
@@ -466,12 +572,21 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
     const auto old = [&](const QFileInfo &file) {
         return file.lastModified().toLocalTime().date().daysTo(today) > diesArxiu;
     };
-    for (const QString &name : filesEndingWith(folder, {kForwardToSuffix, kMessageSuffix})) {
+    for (const QString &name :
+         filesEndingWith(folder, {kForwardToSuffix, kMessageSuffix, kAttemptsSuffix})) {
         if (progress)
             progress();
         const QFileInfo pair(folder + name);
         if (!pair.exists())
             continue;
+        // Attempts whose pair is gone go by their own age; others with their pair.
+        if (name.endsWith(kAttemptsSuffix)) {
+            const QueuePair named = QueuePair::fromStem(name.chopped(kAttemptsSuffix.size()));
+            if (!QFileInfo::exists(folder + named.forwardToName())
+                && !QFileInfo::exists(folder + named.messageName()) && old(pair))
+                queueBackend().remove(pair.filePath());
+            continue;
+        }
         // A message whose forward-to file never followed it (a move cut by a crash, in an
         // older version) goes by its own age; one with its pair goes with the pair.
         if (name.endsWith(kMessageSuffix)) {
@@ -487,6 +602,9 @@ void PurgarArxiu(const QString &folderPath, int diesArxiu, const QDateTime &now,
         // finds the pair again instead of leaving a message that is never purged.
         if (QFileInfo::exists(messagePath) && queueBackend().remove(messagePath) != 0)
             continue;
+        const QString attemptsPath = folder + QueuePair(name).attemptsName();
+        if (QFileInfo::exists(attemptsPath))
+            queueBackend().remove(attemptsPath);
         queueBackend().remove(pair.filePath());
     }
 }

@@ -19,6 +19,10 @@
 // ("<stem>.intent"), so that its time in the queue counts from an attempt rather than from
 // the clock that named it, which may have been wrong.
 //
+// Each failed forwarding attempt is counted beside the pair ("<stem>.attempts", see
+// recordFailedAttempt()); the record is replaced by a rename, moves into an archive with its
+// pair and is purged with it, and one left without its pair is removed at the next run.
+//
 // Files are created readable by their owner only (0600): they hold other people's mail.
 //
 // A pair's file names come from its stem (QueuePair, queuepair.h); the durable records
@@ -149,6 +153,30 @@ struct AttemptClock
 // is never counted as older than it is.
 bool queueLifetimeOver(const QString &folder, const QString &forwardToName,
                        const AttemptClock &now = AttemptClock::current());
+
+// How long the pair has waited since its first attempt, by the same clocks as
+// queueLifetimeOver(), without recording anything; nothing when no attempt is recorded.
+std::optional<qint64> queueWaitedMs(const QString &folder, const QString &forwardToName,
+                                    const AttemptClock &now = AttemptClock::current());
+
+// The failed attempts to forward a pair: how many, and when and why the last one failed.
+struct AttemptRecord
+{
+    int count = 0;
+    QDateTime lastFailure;
+    QString lastError;
+};
+
+// Counts `attempts` more failed attempts for the pair in the folder, the last with the text
+// the event log got. The record ("<stem>.attempts": "<count> <wall ms since 1970>" on its
+// first line, the text on the second, in UTF-8) is written under a temporary name and
+// renamed over the old one, so a crash leaves the old record or the new one, never a cut
+// one. Failures are ignored: the record only informs.
+void recordFailedAttempt(const QString &folder, const QueuePair &pair, const QString &text,
+                         int attempts = 1, const QDateTime &now = QDateTime::currentDateTimeUtc());
+// The pair's record in the folder; nothing when there is none or it cannot be read. Never
+// through a link, never from anything but a plain file.
+std::optional<AttemptRecord> readAttemptRecord(const QString &folder, const QueuePair &pair);
 
 // The queue pass's view of the queue: lists the folder once and hands out its names in
 // order, skipping names whose forward-to file is gone. When the list is used up it lists

@@ -13,6 +13,9 @@ inline const QString kPartSuffix = QStringLiteral(".part");
 inline const QString kSentMarkSuffix = QStringLiteral(".enviat");
 inline const QString kSafetyCopySuffix = QStringLiteral(".copia");
 inline const QString kFirstAttemptSuffix = QStringLiteral(".intent");
+// The failed attempts of a pair (count, time and text of the last failure); a version that
+// does not know the name leaves the file alone.
+inline const QString kAttemptsSuffix = QStringLiteral(".attempts");
 
 // Success, or a failure with a Catalan text that begins with its phase ("Arxivant: ...").
 struct StoreResult
@@ -46,6 +49,7 @@ public:
     QString messageName() const { return stem_ + kMessageSuffix; }
     QString sentMarkName() const { return stem_ + kSentMarkSuffix; }
     QString firstAttemptName() const { return stem_ + kFirstAttemptSuffix; }
+    QString attemptsName() const { return stem_ + kAttemptsSuffix; }
 
 private:
     // The name without its suffix rather than a fixed 19 characters: a stray, oddly named

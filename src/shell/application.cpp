@@ -8,6 +8,8 @@
 #include "platform/unixsignals.h"
 #include "platform/wait.h"
 #include "routing/frmenviarcorreu.h"
+#include "routing/queue.h"
+#include "routing/queuelisting.h"
 #include "routing/textview.h"
 #include "shell/administracio.h"
 #include "shell/commandline.h"
@@ -44,6 +46,47 @@ void print(std::FILE *to, const QString &text)
 void printError(const QString &text)
 {
     print(stderr, text + u'\n');
+}
+
+// vessamo --queue, --failed, --spam [--json]: the pairs of the configured folder.
+int listPairs(const CommandLine &line, const QString &configurationFile)
+{
+    const config::ConfigurationLoad load = config::loadConfiguration(configurationFile);
+    if (load.failed() || load.status == config::ConfigurationLoad::Status::Missing) {
+        printError(QStringLiteral("Vessamo: no s'ha pogut llegir la configuració %1%2")
+                       .arg(configurationFile,
+                            load.error.isEmpty() ? QString() : QStringLiteral(": ") + load.error));
+        return 1;
+    }
+    const config::ConfiguracioRecord &c = load.configuration.Configuracio;
+    routing::ListedFolder kind = routing::ListedFolder::Queue;
+    QString folder = c.CarpetaCua;
+    if (line.listing == u"--failed") {
+        kind = routing::ListedFolder::Failed;
+        folder = c.CarpetaNoEnviats;
+    } else if (line.listing == u"--spam") {
+        kind = routing::ListedFolder::Spam;
+        folder = c.CarpetaSpam;
+    }
+    if (folder.isEmpty()) {
+        printError(QStringLiteral("Vessamo: la configuració no té cap carpeta per a %1")
+                       .arg(line.listing));
+        return 1;
+    }
+    const routing::QueueListing listing = routing::listPairs(
+        folder, kind, QDateTime::currentDateTimeUtc(), routing::AttemptClock::current());
+    if (!listing.ok) {
+        printError(QStringLiteral("Vessamo: ") + listing.error);
+        return 1;
+    }
+    if (line.json) {
+        const QByteArray json = routing::listingJson(folder, listing.pairs);
+        std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
+        std::fflush(stdout);
+    } else {
+        print(stdout, routing::listingText(listing.pairs));
+    }
+    return 0;
 }
 
 std::unique_ptr<TrayView> makeTray(bool gui)
@@ -175,6 +218,7 @@ int run(int argc, char **argv)
         print(stderr, usageText(line.unknown));
         return 2;
     case Request::Run:
+    case Request::ListPairs:
         break;
     }
     const Switch sw = line.sw;
@@ -211,6 +255,9 @@ int run(int argc, char **argv)
     // folders become the service's.
     if (layout.installed && !layout.perUser && ::geteuid() == 0)
         config::setServiceAccount(QStringLiteral("vessamo"));
+
+    if (line.request == Request::ListPairs)
+        return listPairs(line, configurationFile);
 
     switch (sw) {
     case Switch::Install:

@@ -1,5 +1,6 @@
 #include "shell/commandline.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -35,6 +36,30 @@ Switch parseSwitch(const QStringList &arguments)
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     CommandLine line;
+    // The listings stand alone: one of them, and --json at most once. A request for help or
+    // the version is answered as everywhere else.
+    const QStringList listings {QStringLiteral("--queue"), QStringLiteral("--failed"),
+                                QStringLiteral("--spam")};
+    const QStringList answers {QStringLiteral("-h"), QStringLiteral("--help"), QStringLiteral("-V"),
+                               QStringLiteral("--version")};
+    const auto among = [&](const QStringList &words) {
+        return std::ranges::any_of(arguments, [&](const QString &a) { return words.contains(a); });
+    };
+    if (among(listings) && !among(answers)) {
+        for (const QString &argument : arguments) {
+            if (listings.contains(argument) && line.listing.isEmpty()) {
+                line.listing = argument;
+            } else if (argument == u"--json" && !line.json) {
+                line.json = true;
+            } else {
+                line.request = Request::UsageError;
+                line.unknown = argument;
+                return line;
+            }
+        }
+        line.request = Request::ListPairs;
+        return line;
+    }
     qsizetype first = 0;
     while (first < arguments.size() && !arguments[first].startsWith(QStringLiteral("--")))
         ++first;
@@ -88,6 +113,9 @@ QString helpText()
         "  /I         instal·la i activa el servei systemd vessamo.service\n"
         "  /D         desactiva i esborra el servei\n"
         "  /A         arrenca el servei instal·lat si està aturat, l'atura si funciona\n"
+        "  --queue    llista la cua: una línia per missatge amb l'estat i l'últim error\n"
+        "  --failed   llista els no enviats; --spam, l'arxiu de correu brossa\n"
+        "  --json     amb --queue, --failed o --spam: la llista en JSON\n"
         "  -h, --help     mostra aquesta ajuda\n"
         "  -V, --version  mostra la versió\n"
         "\n"
@@ -103,7 +131,8 @@ QString usageText(const QString &unknown)
 {
     return QStringLiteral("vessamo: opció desconeguda: %1\n"
                           "Ús: vessamo [/E | /C [OPCIONS] | /I | /D | /A] [-h | --help] "
-                          "[-V | --version]\n")
+                          "[-V | --version]\n"
+                          "       vessamo --queue | --failed | --spam [--json]\n")
         .arg(unknown);
 }
 

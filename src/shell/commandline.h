@@ -25,6 +25,7 @@ enum class Request {
     Help, // -h, --help
     Version, // -V, --version
     UsageError, // an option nobody understands
+    ListPairs, // --queue, --failed or --spam, with or without --json
 };
 
 struct CommandLine
@@ -36,6 +37,9 @@ struct CommandLine
     Request request = Request::Run;
     // The option that made the request a usage error.
     QString unknown;
+    // For ListPairs: which folder ("--queue", "--failed", "--spam") and whether as JSON.
+    QString listing;
+    bool json = false;
 };
 CommandLine parseCommandLine(const QStringList &arguments);
 
