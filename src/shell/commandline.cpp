@@ -61,6 +61,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
             line.request = Request::Version;
             return line;
         }
+        // What follows --check is its thresholds, checked by --check itself.
+        if (i == candidates.size() - 1 && line.sw == Switch::Service
+            && (option == u"--status" || option == u"--check")) {
+            line.request = option == u"--status" ? Request::Status : Request::Check;
+            return line;
+        }
         const bool configureOption
             = line.sw == Switch::Configure && !line.options.isEmpty() && i == candidates.size() - 1;
         if (!configureOption) {
@@ -88,6 +94,10 @@ QString helpText()
         "  /I         instal·la i activa el servei systemd vessamo.service\n"
         "  /D         desactiva i esborra el servei\n"
         "  /A         arrenca el servei instal·lat si està aturat, l'atura si funciona\n"
+        "  --status   el resum de la darrera execució i l'estat del servei\n"
+        "  --check [--warn-age MIN] [--crit-intervals N] [--crit-failing MIN]\n"
+        "             el veredicte per a la monitorització (0 OK, 1 WARNING, 2 CRITICAL,\n"
+        "             3 UNKNOWN)\n"
         "  -h, --help     mostra aquesta ajuda\n"
         "  -V, --version  mostra la versió\n"
         "\n"

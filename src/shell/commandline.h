@@ -25,6 +25,8 @@ enum class Request {
     Help, // -h, --help
     Version, // -V, --version
     UsageError, // an option nobody understands
+    Status, // --status: the last run's summary and the service's state
+    Check, // --check [THRESHOLDS]: a monitoring plugin's verdict
 };
 
 struct CommandLine
