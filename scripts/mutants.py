@@ -730,6 +730,33 @@ MUTANTS = [
      "    if (!credentials.host.isEmpty())", "script:oauth.sh"),
     ("a failed token source not remembered in the run", "src/routing/tokensource.cpp",
      "        failed_.insert(key, error);\n", "", "script:oauth.sh"),
+    # --- operations: health (the run's summary, the state file, --check, the metrics file)
+    ("a failing mailbox's streak restarts at every failure", "src/shell/health.cpp",
+     """entry[u"failingSince"] = before.value(u"failingSince").isString()""",
+     """entry[u"failingSince"] = false""", "Health"),
+    ("the fetched counters start again at every run", "src/shell/health.cpp",
+     """double(integer(before, "fetchedTotal") + mailbox.fetched)""",
+     "double(mailbox.fetched)", "Health"),
+    ("a forwarded message not counted", "src/routing/frmenviarcorreu.cpp",
+     "        ++summary_.forwarded;\n", "", "Health"),
+    ("a message filed as failed counted as forwarded", "src/routing/frmenviarcorreu.cpp",
+     "    ++summary_.failed;\n", "    ++summary_.forwarded;\n", "Health"),
+    ("a mailbox's error not kept", "src/platform/eventlog.cpp",
+     "currentCapture->last_ = text;", "currentCapture->last_.clear();", "Health"),
+    ("--check allows twice the intervals without a run", "src/shell/health.cpp",
+     "sinceRun > critRunSeconds)", "sinceRun > 2 * critRunSeconds)", "HealthTest.Check"),
+    ("--check ignores --crit-failing", "src/shell/health.cpp",
+     "since.secsTo(now) >= qint64(thresholds.critFailingMinutes) * 60",
+     "since.secsTo(now) >= 3600", "HealthTest.Check"),
+    ("--check takes the oldest pair's age as the run measured it", "src/shell/health.cpp",
+     "integer(state, \"oldestAgeSeconds\") + (ended.isValid()",
+     "integer(state, \"oldestAgeSeconds\") + 0 * (ended.isValid()", "HealthTest.Check"),
+    ("--check counts failures of another day as today's", "src/shell/health.cpp",
+     """const bool failedToday = state.value(u"failedDay").toString() == now.date().toString(Qt::ISODate)
+        &&""", "const bool failedToday =", "HealthTest.Check"),
+    ("metrics samples run together on one line", "src/shell/health.cpp",
+     "QByteArray::number(value, 'g', 17) + '\\n';", "QByteArray::number(value, 'g', 17) + ' ';",
+     "HealthTest.ARun"),
 ]
 
 
