@@ -757,6 +757,8 @@ MUTANTS = [
     ("metrics samples run together on one line", "src/shell/health.cpp",
      "QByteArray::number(value, 'g', 17) + '\\n';", "QByteArray::number(value, 'g', 17) + ' ';",
      "HealthTest.ARun"),
+    ("no summary for systemd after a run", "src/shell/health.cpp",
+     'platform::sdNotify("STATUS=" + line.toUtf8());', "", "HealthTest.EveryRun"),
 ]
 
 

@@ -8,7 +8,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace vessamo;
 using namespace Qt::StringLiterals;
@@ -124,6 +128,35 @@ for key in sorted(samples):
                              "usuari@127.0.0.1"))
         << out.constData();
     EXPECT_TRUE(out.contains("  usuari@127.0.0.1: 0 rebuts; error: Rebent")) << out.constData();
+}
+
+// Under systemd, each run's summary line becomes the service's status.
+TEST_F(HealthTest, EveryRunTellsSystemdItsSummary)
+{
+    pop3.addMessage("From: a@b.c\r\nSubject: s\r\n\r\nbody\r\n");
+    writeConfig(30000);
+    sockaddr_un addr {AF_UNIX, {}};
+    const QByteArray socketPath = dir.filePath(u"notify"_s).toLocal8Bit();
+    std::memcpy(addr.sun_path, socketPath.constData(), static_cast<size_t>(socketPath.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const auto received = [&](int ms) {
+        char buffer[512];
+        ssize_t n = 0;
+        test::eventually([&] { return (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0; }, ms);
+        return QByteArray(buffer, n > 0 ? static_cast<int>(n) : 0);
+    };
+    env.insert(u"NOTIFY_SOCKET"_s, QString::fromLocal8Bit(socketPath));
+    start({}, true);
+    EXPECT_EQ(received(10000), "READY=1");
+    signal(SIGUSR1);
+    const QByteArray status = received(20000);
+    EXPECT_TRUE(status.startsWith("STATUS=Darrera execució ")) << status.constData();
+    EXPECT_TRUE(status.contains(": 1 rebuts, 1 reenviats, 0 no enviats, 0 spam; cua 0"))
+        << status.constData();
+    signal(SIGTERM);
+    EXPECT_EQ(finish(), 0);
+    ::close(fd);
 }
 
 // A failing mailbox's streak starts at its first failure and ends at its first clean run.
