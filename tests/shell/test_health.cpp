@@ -122,6 +122,12 @@ for key in sorted(samples):
                              "vessamo_run_duration_seconds_count 2\n", "vessamo_queue_size 0\n"})
         EXPECT_TRUE(parsed.contains(line)) << line << " in\n" << parsed.constData();
 
+    // Not a secret: the collector, another account, reads it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ASSERT_EQ(::stat(QFile::encodeName(metricsPath).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+
     EXPECT_EQ(runCommand({u"--status"_s}), 0);
     EXPECT_TRUE(out.contains("Servei vessamo.service: ")) << out.constData();
     EXPECT_TRUE(out.contains("0 rebuts, 0 reenviats, 0 no enviats, 0 spam; cua 0; errors a "
