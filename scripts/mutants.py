@@ -758,7 +758,7 @@ MUTANTS = [
      "QByteArray::number(value, 'g', 17) + '\\n';", "QByteArray::number(value, 'g', 17) + ' ';",
      "HealthTest.ARun"),
     ("no summary for systemd after a run", "src/shell/health.cpp",
-     'platform::sdNotify("STATUS=" + line.toUtf8());', "", "HealthTest.EveryRun"),
+     'platform::sdNotify("STATUS=" + platform::escapeLine(line).toUtf8());', "", "HealthTest.EveryRun"),
 ]
 
 

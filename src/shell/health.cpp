@@ -301,7 +301,9 @@ QString recordRun(const routing::RunSummary &run, int intervalMinutes, const QSt
     const StateRead before = readState(stateFolder);
     const QJsonObject state = updatedState(before.state.value_or(QJsonObject()), run, intervalMinutes);
     const QString line = summaryLine(state);
-    platform::sdNotify("STATUS=" + line.toUtf8());
+    // One assignment per line in the notify protocol: a line break in a mailbox's name
+    // must not start another.
+    platform::sdNotify("STATUS=" + platform::escapeLine(line).toUtf8());
     const QString error = platform::writePrivateFile(
         stateFolder, QString::fromUtf16(kStateFileName),
         QJsonDocument(state).toJson(QJsonDocument::Indented));
