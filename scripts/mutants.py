@@ -762,7 +762,7 @@ MUTANTS = [
     ("spam not counted", "src/routing/frmenviarcorreu.cpp", "            ++summary_.spam;\n", "",
      "RunSummary"),
     ("a mailbox's count takes in the mailboxes before it", "src/routing/frmenviarcorreu.cpp",
-     "ctx_.runCounter - before, error.last()", "ctx_.runCounter, error.last()", "RunSummary"),
+     "ctx_.runCounter - before, error.last()", "ctx_.runCounter - 0 * before, error.last()", "RunSummary"),
     ("a run left out for want of a network counted as a run", "src/routing/frmenviarcorreu.cpp",
      "    summary_.started = QDateTime::currentDateTime();\n",
      "    summary_.started = QDateTime::currentDateTime();\n    summary_.ran = true;\n",
