@@ -244,9 +244,11 @@ MUTANTS = [
      ("    StoreResult moved = moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);\n"
       "    if (!moved)\n        return moved;",
       "    if (!moved)\n        moveFile(missatgeName, targetFolder, sourceFolder, missatgeName, syncs);\n"
-      "    else\n        removeFirstAttempt(sourceFolder, pair);\n    return moved;"),
+      "    else {\n        moveAttempts(sourceFolder, targetFolder, pair, syncs);\n"
+      "        removeFirstAttempt(sourceFolder, pair);\n    }\n    return moved;"),
      ("    StoreResult moved;",
-      "    if (!moved)\n        return moved;\n    removeFirstAttempt(sourceFolder, pair);\n"
+      "    if (!moved)\n        return moved;\n    moveAttempts(sourceFolder, targetFolder, pair, syncs);\n"
+      "    removeFirstAttempt(sourceFolder, pair);\n"
       "    return moveFile(missatgeName, sourceFolder, targetFolder, missatgeName, syncs);"),
      "Queue|Durability|RoutingRun|Crash"),
     ("a copy into another file system named before it is on disk", "src/routing/queuefiles.cpp",
@@ -768,6 +770,43 @@ MUTANTS = [
     ("attempts left without their pair are kept", "src/routing/queue.cpp",
      "filesEndingWith(folder, {kFirstAttemptSuffix, kAttemptsSuffix})",
      "filesEndingWith(folder, {kFirstAttemptSuffix})", "QueueListing.AttemptsRecorded"),
+    # --- operations: health (the run's summary, the state file, --check, the metrics file)
+    ("a failing mailbox's streak restarts at every failure", "src/shell/health.cpp",
+     """entry[u"failingSince"] = before.value(u"failingSince").isString()""",
+     """entry[u"failingSince"] = false""", "Health"),
+    ("the fetched counters start again at every run", "src/shell/health.cpp",
+     """double(integer(before, "fetchedTotal") + mailbox.fetched)""",
+     "double(mailbox.fetched)", "Health"),
+    ("a forwarded message not counted", "src/routing/frmenviarcorreu.cpp",
+     "        ++summary_.forwarded;\n", "", "Health"),
+    ("a message filed as failed counted as forwarded", "src/routing/frmenviarcorreu.cpp",
+     "    ++summary_.failed;\n", "    ++summary_.forwarded;\n", "Health"),
+    ("a mailbox's error not kept", "src/platform/eventlog.cpp",
+     "currentCapture->last_ = text;", "currentCapture->last_.clear();", "Health"),
+    ("--check allows twice the intervals without a run", "src/shell/health.cpp",
+     "sinceRun > critRunSeconds)", "sinceRun > 2 * critRunSeconds)", "HealthTest.Check"),
+    ("--check ignores --crit-failing", "src/shell/health.cpp",
+     "since.secsTo(now) >= qint64(thresholds.critFailingMinutes) * 60",
+     "since.secsTo(now) >= 3600", "HealthTest.Check"),
+    ("--check takes the oldest pair's age as the run measured it", "src/shell/health.cpp",
+     "integer(state, \"oldestAgeSeconds\") + (ended.isValid()",
+     "integer(state, \"oldestAgeSeconds\") + 0 * (ended.isValid()", "HealthTest.Check"),
+    ("--check counts failures of another day as today's", "src/shell/health.cpp",
+     """const bool failedToday = state.value(u"failedDay").toString() == now.date().toString(Qt::ISODate)
+        &&""", "const bool failedToday =", "HealthTest.Check"),
+    ("metrics samples run together on one line", "src/shell/health.cpp",
+     "QByteArray::number(value, 'g', 17) + '\\n';", "QByteArray::number(value, 'g', 17) + ' ';",
+     "HealthTest.ARun"),
+    ("no summary for systemd after a run", "src/shell/health.cpp",
+     'platform::sdNotify("STATUS=" + platform::escapeLine(line).toUtf8());', "", "HealthTest.EveryRun"),
+    ("spam not counted", "src/routing/frmenviarcorreu.cpp", "            ++summary_.spam;\n", "",
+     "RunSummary"),
+    ("a mailbox's count takes in the mailboxes before it", "src/routing/frmenviarcorreu.cpp",
+     "ctx_.runCounter - before, error.last()", "ctx_.runCounter - 0 * before, error.last()", "RunSummary"),
+    ("a run left out for want of a network counted as a run", "src/routing/frmenviarcorreu.cpp",
+     "    summary_.started = QDateTime::currentDateTime();\n",
+     "    summary_.started = QDateTime::currentDateTime();\n    summary_.ran = true;\n",
+     "RunSummary"),
 ]
 
 

@@ -16,6 +16,8 @@ packages=(
   # ... and the Debian 12 container it is installed in, booted with systemd as PID 1:
   # mmdebstrap builds its root file system, systemd-nspawn boots it, nsenter enters it
   mmdebstrap systemd-container util-linux
+  # the metrics file's test reads it with the Prometheus client's own parser
+  python3 python3-prometheus-client
 )
 
 missing=()

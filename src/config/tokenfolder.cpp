@@ -18,4 +18,11 @@ QString tokenFolder(const Layout &layout)
     return tokenFolder(layout, configurationFilePath(layout));
 }
 
+QString stateFolder(const Layout &layout, const QString &configurationFile)
+{
+    if (layout.installed && !layout.perUser)
+        return QString::fromUtf16(kSystemStateFolder);
+    return QFileInfo(configurationFile).absolutePath();
+}
+
 } // namespace vessamo::config

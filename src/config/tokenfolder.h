@@ -20,4 +20,10 @@ QString tokenFolder(const Layout &layout, const QString &configurationFile);
 // The same with the configuration file the layout gives ($VESSAMO_CONFIG when set).
 QString tokenFolder(const Layout &layout);
 
+// Where the router keeps the state file of its health (the last run's summary, the counters
+// of the metrics): by the same rule, /var/lib/vessamo for the installed service, else the
+// folder of the configuration file.
+inline constexpr char16_t kSystemStateFolder[] = u"/var/lib/vessamo";
+QString stateFolder(const Layout &layout, const QString &configurationFile);
+
 } // namespace vessamo::config

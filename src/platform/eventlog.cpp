@@ -61,6 +61,21 @@ QString escapeLine(const QString &text)
     return out;
 }
 
+namespace {
+LastEntryCapture *currentCapture = nullptr;
+} // namespace
+
+LastEntryCapture::LastEntryCapture()
+    : outer_(currentCapture)
+{
+    currentCapture = this;
+}
+
+LastEntryCapture::~LastEntryCapture()
+{
+    currentCapture = outer_;
+}
+
 LogScope::LogScope(const char *name, const QString &value)
 {
     scopeFields().push_back({QByteArray(name), value.toUtf8()});
@@ -190,6 +205,8 @@ QByteArray syslogText(const QString &text)
 
 void logEvent(int type, int id, const QString &text)
 {
+    if (currentCapture)
+        currentCapture->last_ = text;
     // Without a journal, syslog carries it (shortened: a syslog datagram too big is lost
     // whole); both at once would show it twice in the journal.
     if (!sendToJournal(journalDatagram(journalFields(type, id, text)),

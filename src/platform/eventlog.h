@@ -44,6 +44,23 @@ public:
     LogScope &operator=(const LogScope &) = delete;
 };
 
+// While alive, remembers the text of the last entry written (the innermost capture only):
+// the run keeps each mailbox's last error for its summary.
+class LastEntryCapture
+{
+public:
+    LastEntryCapture();
+    ~LastEntryCapture();
+    LastEntryCapture(const LastEntryCapture &) = delete;
+    LastEntryCapture &operator=(const LastEntryCapture &) = delete;
+    const QString &last() const { return last_; }
+
+private:
+    friend void logEvent(int, int, const QString &);
+    LastEntryCapture *outer_;
+    QString last_;
+};
+
 struct JournalField
 {
     QByteArray name;

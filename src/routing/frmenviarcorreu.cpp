@@ -9,6 +9,10 @@
 #include "routing/queuelock.h"
 #include "routing/spamfilter.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <algorithm>
+
 namespace vessamo::routing {
 
 namespace {
@@ -58,6 +62,21 @@ void reportLockedOut(RunContext &ctx, const QueueLock &lock)
     lockedOutLogged = true;
 }
 
+// The queue's size and the age of its oldest pair (by its forward-to file's time) as the
+// run leaves it.
+void measureQueue(const QString &folder, RunSummary &summary)
+{
+    const QStringList names = listQueue(folder);
+    summary.queueSize = int(names.size());
+    summary.oldestAgeSeconds = 0;
+    for (const QString &name : names) {
+        const QFileInfo info(QDir(folder).filePath(name));
+        if (info.exists())
+            summary.oldestAgeSeconds = std::max(
+                summary.oldestAgeSeconds, info.lastModified().secsTo(summary.ended));
+    }
+}
+
 } // namespace
 
 frmEnviarCorreu::frmEnviarCorreu(RoutingView &view, const config::Configuration &configuration,
@@ -86,7 +105,11 @@ void frmEnviarCorreu::run()
 {
     view_.open();
     timerSeguretat.start();
+    summary_.started = QDateTime::currentDateTime();
     EnrutarCorreu();
+    summary_.ended = QDateTime::currentDateTime();
+    if (summary_.ran)
+        measureQueue(record().CarpetaCua, summary_);
     unload();
 }
 
@@ -135,6 +158,7 @@ void frmEnviarCorreu::EnrutarCorreu()
         return;
     }
     lockedOutLogged = false;
+    summary_.ran = true;
     // Whatever an interrupted run left half-written is fetched again from the server; an
     // interrupted copy into an archive on another file system is made again.
     for (const QString &folder : {record().CarpetaCua, record().CarpetaSiEnviats,
@@ -152,10 +176,14 @@ void frmEnviarCorreu::EnrutarCorreu()
         ctx_.progressed();
         const platform::LogScope mailbox("VESSAMO_MAILBOX", bustia.Usuari + u'@' + bustia.Servidor);
         const config::LoginSettings &login = ctx_.configuration.loginFor(bustia);
+        const int before = ctx_.runCounter;
+        const platform::LastEntryCapture error;
         pop3_->LlegirBustia(bustia, {login.method,
                                      tokens_.accessTokenFor(QStringLiteral("Rebent: "),
                                                             login.tokenAccount,
                                                             login.tokenCommand)});
+        summary_.mailboxes.push_back(
+            {bustia.Usuari + u'@' + bustia.Servidor, ctx_.runCounter - before, error.last()});
         if (ctx_.abort.requested())
             return;
     }
@@ -188,6 +216,7 @@ void frmEnviarCorreu::queuePass()
         }
         ctx_.progressed();
         if (ComprovarSpam(ctx_, queue + pair.messageName())) {
+            ++summary_.spam;
             moveOrLog(pair, record().CarpetaSpam, syncs);
             continue;
         }
@@ -226,6 +255,7 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
         // Recorded in the queue first, so a failed move never makes it go out again.
         if (!marked)
             marked = markSent(queue, pair.listedName(), &syncs);
+        ++summary_.forwarded;
         if (*marked) {
             moveOrLog(QueuePair(pair.sentMarkName()), record().CarpetaSiEnviats, syncs);
             return true;
@@ -254,6 +284,7 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
     case ForwardOutcome::Refused:
         break;
     }
+    ++summary_.failed;
     moveOrLog(pair, record().CarpetaNoEnviats, syncs);
     return true;
 }

@@ -14,6 +14,7 @@
 #include "platform/socketcontrol.h"
 #include "routing/queue.h"
 #include "routing/runcontext.h"
+#include "routing/runsummary.h"
 #include "routing/tokensource.h"
 
 #include <QObject>
@@ -64,6 +65,8 @@ public:
 
     RunContext &context() { return ctx_; }
     bool unloaded() const { return unloaded_; }
+    // What the run did; complete once run() has returned.
+    const RunSummary &summary() const { return summary_; }
 
 private:
     const config::ConfiguracioRecord &record() const { return ctx_.configuration.Configuracio; }
@@ -96,6 +99,7 @@ private:
     std::unique_ptr<mail::clsEnviarCorreu> poSendMail;
     QTimer timerSeguretat;
     bool unloaded_ = false;
+    RunSummary summary_;
     // Set by the success handler of the current attempt.
     bool success_ = false;
     // What the event log got for the last failed attempt of the pair being forwarded.

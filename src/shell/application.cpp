@@ -3,6 +3,7 @@
 #include "config/configuracio.h"
 #include "config/filetrust.h"
 #include "config/layout.h"
+#include "config/tokenfolder.h"
 #include "platform/servicecontrol.h"
 #include "platform/tls.h"
 #include "platform/unixsignals.h"
@@ -17,6 +18,7 @@
 #include "shell/frmabout.h"
 #include "shell/frmconfiguracio.h"
 #include "shell/frmmain.h"
+#include "shell/health.h"
 #include "shell/logo.h"
 #include "shell/presenter.h"
 #include "shell/qttray.h"
@@ -108,7 +110,9 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
     MainHooks hooks;
     // The run in progress, so that a stop request can end it early.
     QPointer<routing::frmEnviarCorreu> currentRun;
-    hooks.runRouting = [gui, &currentRun](const config::Configuration &configuration) {
+    // Set once the main window exists, before any run.
+    frmMain *mainWindow = nullptr;
+    hooks.runRouting = [gui, &currentRun, &mainWindow](const config::Configuration &configuration) {
         std::unique_ptr<routing::RoutingView> view;
         if (gui)
             view = std::make_unique<RoutingWindow>();
@@ -122,6 +126,11 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
             form.setSafetyTickMs(tickMs);
         currentRun = &form;
         form.run();
+        const QString line = recordRun(
+            form.summary(), configuration.Configuracio.Interval,
+            config::stateFolder(config::programLayout(), config::configurationFilePath()));
+        if (mainWindow)
+            mainWindow->showRunSummary(line);
     };
     hooks.showConfiguration = [gui](config::Configuration &configuration) {
         if (!gui)
@@ -139,6 +148,7 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
     hooks.quit = [] { QCoreApplication::exit(0); };
 
     frmMain main(service, *tray, std::move(hooks));
+    mainWindow = &main;
     if (auto *qtTray = dynamic_cast<QtTray *>(tray.get())) {
         QObject::connect(qtTray, &QtTray::configurationRequested, &main,
                          &frmMain::mnuConfiguracio_Click);
@@ -219,6 +229,8 @@ int run(int argc, char **argv)
         return 2;
     case Request::Run:
     case Request::ListPairs:
+    case Request::Status:
+    case Request::Check:
         break;
     }
     const Switch sw = line.sw;
@@ -258,6 +270,11 @@ int run(int argc, char **argv)
 
     if (line.request == Request::ListPairs)
         return listPairs(line, configurationFile);
+    if (line.request == Request::Status || line.request == Request::Check) {
+        const QString folder = config::stateFolder(layout, configurationFile);
+        return line.request == Request::Status ? printStatus(folder)
+                                               : runCheck(line.options.sliced(1), folder);
+    }
 
     switch (sw) {
     case Switch::Install:

@@ -86,6 +86,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
             line.request = Request::Version;
             return line;
         }
+        // What follows --check is its thresholds, checked by --check itself.
+        if (i == candidates.size() - 1 && line.sw == Switch::Service
+            && (option == u"--status" || option == u"--check")) {
+            line.request = option == u"--status" ? Request::Status : Request::Check;
+            return line;
+        }
         const bool configureOption
             = line.sw == Switch::Configure && !line.options.isEmpty() && i == candidates.size() - 1;
         if (!configureOption) {
@@ -116,6 +122,10 @@ QString helpText()
         "  --queue    llista la cua: una línia per missatge amb l'estat i l'últim error\n"
         "  --failed   llista els no enviats; --spam, l'arxiu de correu brossa\n"
         "  --json     amb --queue, --failed o --spam: la llista en JSON\n"
+        "  --status   el resum de la darrera execució i l'estat del servei\n"
+        "  --check [--warn-age MIN] [--crit-intervals N] [--crit-failing MIN]\n"
+        "             el veredicte per a la monitorització (0 OK, 1 WARNING, 2 CRITICAL,\n"
+        "             3 UNKNOWN)\n"
         "  -h, --help     mostra aquesta ajuda\n"
         "  -V, --version  mostra la versió\n"
         "\n"

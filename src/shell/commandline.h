@@ -26,6 +26,8 @@ enum class Request {
     Version, // -V, --version
     UsageError, // an option nobody understands
     ListPairs, // --queue, --failed or --spam, with or without --json
+    Status, // --status: the last run's summary and the service's state
+    Check, // --check [THRESHOLDS]: a monitoring plugin's verdict
 };
 
 struct CommandLine

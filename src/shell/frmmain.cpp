@@ -32,6 +32,12 @@ QString frmMain::tipText(int interval)
         + QStringLiteral(" minuts");
 }
 
+void frmMain::showRunSummary(const QString &line)
+{
+    runSummary_ = line;
+    tip_ = tipText(configuration_.Configuracio.Interval) + u'\n' + runSummary_;
+}
+
 bool frmMain::Arrencar()
 {
     const QString path = config::configurationFilePath();
@@ -118,6 +124,8 @@ void frmMain::mnuConfiguracio_Click()
     if (stopping_)
         return;
     tip_ = tipText(configuration_.Configuracio.Interval);
+    if (!runSummary_.isEmpty())
+        tip_ += u'\n' + runSummary_;
     tray_.add(tip_);
     if (wasOn)
         timer_.start();

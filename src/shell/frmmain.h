@@ -61,6 +61,8 @@ public:
 
     // "Vessamo", a line break, "Interval enrutament: " + Interval + " minuts".
     static QString tipText(int interval);
+    // Puts the last run's summary line under the tooltip's text.
+    void showRunSummary(const QString &line);
 
     int minuteCounter() const { return minuteCounter_; }
     bool routing() const { return routing_; }
@@ -80,6 +82,7 @@ private:
     config::Configuration configuration_;
     QTimer timer_;
     QString tip_;
+    QString runSummary_;
     // Wider than the 16 bits of old so that read-now with the largest Interval cannot
     // overflow.
     int minuteCounter_ = 0;

@@ -57,6 +57,12 @@ TEST(CommandLine, UnixOptionsBesideTheSwitches)
         {words("/C --apply /tmp/-V"), Request::Run, Switch::Configure, ""},
         {words("- /E"), Request::Run, Switch::Standalone, ""},
         {words("/i"), Request::Run, Switch::Install, ""},
+        // What follows --check is its thresholds; both read the state, no switch with them.
+        {words("--status"), Request::Status, Switch::Service, ""},
+        {words("--check --warn-age 5 --bogus"), Request::Check, Switch::Service, ""},
+        {words("--status --help"), Request::Status, Switch::Service, ""},
+        {words("/E --status"), Request::UsageError, Switch::Standalone, "--status"},
+        {words("-q --check"), Request::UsageError, Switch::Service, "-q"},
     };
     for (const Row &row : rows) {
         const auto line = parseCommandLine(row.args);

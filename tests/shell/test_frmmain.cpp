@@ -117,6 +117,18 @@ TEST_F(MainTest, ConfigurationKeepsTheCounterAndRebuildsTheTip)
     EXPECT_FALSE(main->timerEnviar().isActive());
 }
 
+// The icon comes back after a run with the run's summary under the interval, and keeps it
+// when the configuration changes the interval.
+TEST_F(MainTest, TheTipShowsTheLastRunsSummary)
+{
+    started(5);
+    onRun = [this] { main->showRunSummary(QStringLiteral("Darrera execució: 1 rebuts")); };
+    main->mnuEnrutarAra_Click();
+    EXPECT_EQ(tray.lastTip, shell::frmMain::tipText(5) + QStringLiteral("\nDarrera execució: 1 rebuts"));
+    main->mnuConfiguracio_Click();
+    EXPECT_EQ(tray.lastTip, shell::frmMain::tipText(2) + QStringLiteral("\nDarrera execució: 1 rebuts"));
+}
+
 TEST_F(MainTest, NothingStartsDuringARun)
 {
     started(1);
