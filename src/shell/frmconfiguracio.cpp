@@ -432,6 +432,8 @@ ConfigForm frmConfiguracio::form() const
     f.autentificacio = chkFields[0]->isChecked();
     f.filtreSpam = chkFields[1]->isChecked();
     f.login = chosenMethod(cmbMetode);
+    // Set with /C only: a save from the dialog keeps it.
+    f.postmaster = configuration_.postmaster;
     if (!takesToken(f.login))
         f.text[kCompteTestimoniSMTP] = f.text[kOrdreTestimoniSMTP] = QString();
     return f;
