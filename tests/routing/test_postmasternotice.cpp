@@ -129,10 +129,11 @@ TEST_F(PostmasterNotices, EachFailedPairIsToldOnceToThePostmasterAlone)
         EXPECT_TRUE(commandsStarting(*server, "RCPTTO:<pau@").isEmpty());
 
         // The failure is marked as told in its record, which moved with the pair.
-        if (forwarded)
+        if (forwarded) {
             EXPECT_TRUE(routing::readAttemptRecord(failed(), routing::QueuePair::fromStem(stem))
                             .value_or(routing::AttemptRecord {})
                             .noticeSent);
+        }
         // A later run tells nothing more.
         runOnce();
         EXPECT_EQ(server->messages().size(), notices);
