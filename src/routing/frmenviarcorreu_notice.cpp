@@ -84,6 +84,14 @@ void frmEnviarCorreu::sendNotices()
 
     for (qsizetype i = 0; i < told; ++i) {
         const DueNotice &notice = due[size_t(i)];
+        // The run made its one entry for a login whose token cannot be had: every notice
+        // would fail the same way.
+        if (smtpTokenFailed()) {
+            platform::logError(QStringLiteral("Avís al postmaster: sense testimoni per a "
+                                              "l'SMTP; no s'ha enviat l'avís de %1")
+                                   .arg(notice.stem));
+            continue;
+        }
         if (ctx_.abort.requested()) {
             platform::logError(QStringLiteral("Avís al postmaster: l'execució s'ha aturat; no "
                                               "s'ha enviat l'avís de %1")
