@@ -773,6 +773,30 @@ TEST_F(ConfigDialogs, TheAuthenticationChoiceIsSaved)
     EXPECT_TRUE(load.configuration.Busties[0].Contrassenya.isEmpty());
 }
 
+// The postmaster's box: shown as saved, refused with its reason, saved into the login file,
+// and emptied to switch the notices off.
+TEST_F(ConfigDialogs, ThePostmasterBoxIsSaved)
+{
+    writeUsableConfiguration();
+    configuration.postmaster = QStringLiteral("admin@example.org");
+    auto dialog = open();
+    QLineEdit *box = dialog->postmasterBox();
+    EXPECT_EQ(box->text(), QStringLiteral("admin@example.org"));
+    box->setText(QStringLiteral("Admin <admin@example.org>"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_TRUE(lastRefusal().startsWith(QStringLiteral("Adreça del postmaster incorrecte: ")))
+        << lastRefusal().toStdString();
+    EXPECT_TRUE(dialog->changed());
+    box->setText(QStringLiteral("postmaster@example.net"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_FALSE(dialog->changed()) << lastRefusal().toStdString();
+    EXPECT_EQ(loadConfiguration(path).configuration.postmaster,
+              QStringLiteral("postmaster@example.net"));
+    box->clear();
+    dialog->cmbActualitzar_Click();
+    EXPECT_TRUE(loadConfiguration(path).configuration.postmaster.isEmpty());
+}
+
 // The folders the service's sandbox does not let it write, for the installed program's
 // warning.
 TEST(ServiceFolders, OnlyTheSpoolAndTheStateFolderAreWritable)
