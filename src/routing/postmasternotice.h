@@ -5,7 +5,8 @@
 // postmaster). The text is UTF-8 in quoted-printable, the subject an RFC 2047 word, and
 // the original header section rides in a text/rfc822-headers part (RFC 6522), also in
 // quoted-printable, so that whatever bytes it holds (bare CR, NUL, 8-bit, endless lines)
-// the notice stays 7-bit with short lines, and the reader gets those bytes back exactly.
+// the notice stays 7-bit with short lines, and the reader gets those bytes back (line ends
+// as CR LF).
 #pragma once
 
 #include <QByteArray>
