@@ -50,8 +50,8 @@ void frmEnviarCorreu::sendNotices()
         FailedPair about;
         about.stem = notice.stem;
         about.forwardTo = firstTextField(readStart(failed + pair.forwardToName(), 4096));
-        about.headers = headerSection(readStart(failed + pair.messageName(), kHeaderLimit + 1),
-                                      kHeaderLimit);
+        about.headers
+            = headerSection(readStart(failed + pair.messageName(), kHeaderLimit + 1), kHeaderLimit);
         if (const std::optional<Remitent> sender = ExtreureRemitent(about.headers))
             about.sender = sender->address;
         const std::optional<AttemptRecord> attempts = readAttemptRecord(failed, pair);

@@ -36,8 +36,7 @@ void appendQpLine(QByteArray &out, const QByteArray &line)
             token = QByteArray(1, char(b));
         else if ((b == ' ' || b == '\t') && !last)
             token = QByteArray(1, char(b));
-        else
-        {
+        else {
             const char escaped[] = {'=', hex[b >> 4], hex[b & 15]};
             token = QByteArray(escaped, 3);
         }
@@ -54,34 +53,35 @@ void appendQpLine(QByteArray &out, const QByteArray &line)
 
 QString noticeText(const FailedPair &pair, const QStringList &others)
 {
-    const auto orNone = [](const QString &text) {
-        return text.isEmpty() ? QStringLiteral("(cap)") : text;
-    };
-    QString text = QStringLiteral(
-                       "Vessamo no ha pogut reenviar un missatge i l'ha deixat a l'arxiu dels no "
-                       "enviats.\n\n"
-                       "Missatge:        %1\n"
-                       "Reenviar a:      %2\n"
-                       "Remitent:        %3\n"
-                       "Intents fallits: %4\n"
-                       "Motiu:           %5\n\n"
-                       "Les capçaleres del missatge original van adjuntes.\n\n"
-                       "Quan se n'hagi resolt la causa, torneu-lo a la cua amb:\n"
-                       "    vessamo --requeue %1\n"
-                       "i vegeu els altres missatges no enviats amb:\n"
-                       "    vessamo --failed\n")
-                       .arg(pair.stem, orNone(pair.forwardTo), orNone(pair.sender))
-                       .arg(pair.attempts)
-                       .arg(orNone(pair.reason));
+    const auto orNone
+        = [](const QString &text) { return text.isEmpty() ? QStringLiteral("(cap)") : text; };
+    QString text
+        = QStringLiteral("Vessamo no ha pogut reenviar un missatge i l'ha deixat a l'arxiu dels no "
+                         "enviats.\n\n"
+                         "Missatge:        %1\n"
+                         "Reenviar a:      %2\n"
+                         "Remitent:        %3\n"
+                         "Intents fallits: %4\n"
+                         "Motiu:           %5\n\n"
+                         "Les capçaleres del missatge original van adjuntes.\n\n"
+                         "Quan se n'hagi resolt la causa, torneu-lo a la cua amb:\n"
+                         "    vessamo --requeue %1\n"
+                         "i vegeu els altres missatges no enviats amb:\n"
+                         "    vessamo --failed\n")
+              .arg(pair.stem, orNone(pair.forwardTo), orNone(pair.sender))
+              .arg(pair.attempts)
+              .arg(orNone(pair.reason));
     if (!others.isEmpty()) {
-        text += QStringLiteral("\nAquesta execució ha deixat %1 missatges més als no enviats, sense "
-                               "avís propi (se n'envien com a màxim %2 per execució):\n")
-                    .arg(others.size())
-                    .arg(kNoticesPerRun);
+        text
+            += QStringLiteral("\nAquesta execució ha deixat %1 missatges més als no enviats, sense "
+                              "avís propi (se n'envien com a màxim %2 per execució):\n")
+                   .arg(others.size())
+                   .arg(kNoticesPerRun);
         for (const QString &other : others)
             text += QStringLiteral("    ") + other + u'\n';
     }
-    text += QStringLiteral("\n-- \nAquest avís l'ha generat Vessamo automàticament; no el respongueu.\n");
+    text += QStringLiteral(
+        "\n-- \nAquest avís l'ha generat Vessamo automàticament; no el respongueu.\n");
     return text;
 }
 
@@ -123,15 +123,16 @@ QByteArray composeNotice(const QString &postmaster, const FailedPair &pair,
 {
     const QByteArray address = postmaster.toLatin1();
     const QByteArray stem = pair.stem.toLatin1();
-    const QByteArray boundary = "=_vessamo_" + stem + '_' + QByteArray::number(now.toMSecsSinceEpoch());
+    const QByteArray boundary
+        = "=_vessamo_" + stem + '_' + QByteArray::number(now.toMSecsSinceEpoch());
     const QString subject = QStringLiteral("Avís de Vessamo: missatge no enviat ") + pair.stem;
     QByteArray out;
     out += "From: " + address + "\r\n";
     out += "To: " + address + "\r\n";
     out += "Subject: " + mail::EncodeHeaderText(subject, false).toLatin1() + "\r\n";
     out += "Date: " + mail::MessageDateText(now).toLatin1() + "\r\n";
-    out += "Message-ID: <" + stem + '.' + QByteArray::number(now.toMSecsSinceEpoch())
-        + ".notice@" + idHost(host) + ">\r\n";
+    out += "Message-ID: <" + stem + '.' + QByteArray::number(now.toMSecsSinceEpoch()) + ".notice@"
+        + idHost(host) + ">\r\n";
     out += "Auto-Submitted: auto-generated\r\n";
     out += "MIME-Version: 1.0\r\n";
     out += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n";

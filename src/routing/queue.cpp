@@ -462,9 +462,8 @@ bool recordNoticeSent(const QString &folderPath, const QueuePair &pair, const QD
     if (!old)
         return false;
     const QByteArray bytes = QByteArray::number(old->count) + ' '
-        + QByteArray::number(old->lastFailure.toMSecsSinceEpoch()) + '\n'
-        + old->lastError.toUtf8() + '\n' + "notice " + QByteArray::number(now.toMSecsSinceEpoch())
-        + '\n';
+        + QByteArray::number(old->lastFailure.toMSecsSinceEpoch()) + '\n' + old->lastError.toUtf8()
+        + '\n' + "notice " + QByteArray::number(now.toMSecsSinceEpoch()) + '\n';
     return replaceAttemptRecord(folder, pair, bytes);
 }
 

@@ -55,9 +55,9 @@ void expectNotice(const QByteArray &notice, const QString &stem, const QString &
                   const QByteArray &headers)
 {
     const test::PythonResult checked = test::runPython(
-        kCheckNotice, notice,
-        {kPostmaster, stem, needle, QString::fromLatin1(headers.toHex())});
-    EXPECT_EQ(checked.status, 0) << checked.out.constData() << "\n" << notice.left(3000).constData();
+        kCheckNotice, notice, {kPostmaster, stem, needle, QString::fromLatin1(headers.toHex())});
+    EXPECT_EQ(checked.status, 0) << checked.out.constData() << "\n"
+                                 << notice.left(3000).constData();
 }
 
 QString stemNumber(int n)
@@ -83,8 +83,8 @@ TEST_F(PostmasterNotices, EachFailedPairIsToldOnceToThePostmasterAlone)
     QByteArray hostileHeaders = "Received: from x\r\nFrom: Pau <pau@example.org>\r\n"
                                 "Subject: bare\rCR \xe9t\xe9 ";
     hostileHeaders += '\0';
-    hostileHeaders += "nul\r\nX-Long: " + QByteArray(5000, 'a')
-        + "\r\n.dot\r\n--=_vessamo_x\r\n\r\n";
+    hostileHeaders
+        += "nul\r\nX-Long: " + QByteArray(5000, 'a') + "\r\n.dot\r\n--=_vessamo_x\r\n\r\n";
     struct Row
     {
         const char *name;
@@ -179,7 +179,8 @@ TEST_F(PostmasterNotices, AFailedNoticeIsLoggedAndChangesNothingElse)
         configuration.postmaster = postmaster;
         QFile::remove(logPath);
         const QString refused = stemNumber(1), good = stemNumber(2);
-        placePair(queue(), refused, "joan@example.net", storedMessage("From: pau@example.org", "a"));
+        placePair(queue(), refused, "joan@example.net",
+                  storedMessage("From: pau@example.org", "a"));
         placePair(queue(), good, "joan@example.net", storedMessage("From: pau@example.org", "b"));
         server->script("RCPT", Reply::text("550 5.1.1 unknown\r\n"));
         server->script("RCPT", Reply::text("250 ok\r\n"));
