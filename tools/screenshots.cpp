@@ -37,6 +37,7 @@ int main(int argc, char **argv)
                                                  name + QStringLiteral("@example.net")});
     }
     record.NumBusties = 2;
+    sample.postmaster = QStringLiteral("postmaster@example.org");
 
     shell::DialogPrompts prompts;
     shell::frmConfiguracio dialog(prompts, sample, QStringLiteral("/etc/vessamo/vessamo.vsm"),

@@ -200,6 +200,7 @@ ConfigForm ConfigForm::fromConfiguration(const Configuration &configuration,
     form.login = configuration.smtpLogin.method;
     form.text[kCompteTestimoniSMTP] = configuration.smtpLogin.tokenAccount;
     form.text[kOrdreTestimoniSMTP] = configuration.smtpLogin.tokenCommand;
+    form.postmaster = configuration.postmaster;
     return form;
 }
 
@@ -236,6 +237,8 @@ std::optional<Refusal> checkConfigForm(ConfigForm &form)
                             : wrong->field == LoginRefusal::Command ? kOrdreTestimoniSMTP
                                                                     : -1,
                         wrong->message};
+    if (std::optional<QString> wrong = checkPostmaster(form.postmaster.trimmed()))
+        return Refusal {-1, std::move(*wrong)};
     if (!numberBoxValue(t[kInterval], 1, kMaxShort))
         return refuse(kInterval, "Interval de comprovació de bústies incorrecte");
     const std::array<std::pair<ConfigBox, const char *>, 3> folders = {{
@@ -305,6 +308,7 @@ std::optional<Refusal> saveConfigForm(Configuration &configuration, ConfigForm &
     Configuration saved = configuration;
     saved.Configuracio = recordFromForm(form, configuration.Configuracio);
     saved.smtpLogin = smtpLoginFromForm(form);
+    saved.postmaster = form.postmaster.trimmed();
     if (!GravarConfiguracio(path, saved))
         return Refusal {-1, QStringLiteral("No s'ha pogut gravar la configuració a %1: %2")
                                 .arg(path, lastSaveError())};

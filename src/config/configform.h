@@ -67,11 +67,13 @@ struct ConfigForm
     bool filtreSpam = false;
     // The SMTP login's method as chosen or typed ("" or "classic": classic).
     QString login;
+    // Where notices of failed mail go ("": none).
+    QString postmaster;
 
     // What the dialog shows on opening: the record, with "5" and "90" for a zero interval
     // and zero days and the folders under `programFolder` where the record has none.
     static ConfigForm fromRecord(const ConfiguracioRecord &record, const QString &programFolder);
-    // The same, with the SMTP login's settings.
+    // The same, with the SMTP login's settings and the postmaster.
     static ConfigForm fromConfiguration(const Configuration &configuration,
                                         const QString &programFolder);
 };

@@ -20,9 +20,10 @@ struct ConfigKey
 constexpr int kAuthKey = -1;
 constexpr int kFilterKey = -2;
 constexpr int kLoginKey = -3;
+constexpr int kPostmasterKey = -4;
 
 // In the order of the dialog.
-constexpr std::array<ConfigKey, 17> kConfigKeys = {{
+constexpr std::array<ConfigKey, 18> kConfigKeys = {{
     {"smtp.server", kServidorSMTP},
     {"smtp.port", kPortSMTP},
     {"smtp.auth", kAuthKey},
@@ -40,6 +41,7 @@ constexpr std::array<ConfigKey, 17> kConfigKeys = {{
     {"spam.program", kProgramaSpam},
     {"spam.folder", kCarpetaSpam},
     {"spam.mark", kMarcaSpam},
+    {"postmaster", kPostmasterKey},
 }};
 
 // The login's method is not a box of the form.
@@ -113,6 +115,8 @@ QString configurationText(const Configuration &configuration, const QString &pat
             passwordLine(out, name, form.text[kContrassenyaSMTP]);
         } else if (key.box == kLoginKey) {
             line(out, name, methodText(form.login));
+        } else if (key.box == kPostmasterKey) {
+            line(out, name, form.postmaster);
         } else {
             line(out, name, form.text[size_t(key.box)]);
         }
@@ -187,6 +191,10 @@ std::optional<QString> applyConfigurationText(Configuration &configuration, cons
             return wrong(QStringLiteral("clau desconeguda: ") + key);
         if (found->box == kLoginKey) {
             form.login = *value;
+            continue;
+        }
+        if (found->box == kPostmasterKey) {
+            form.postmaster = *value;
             continue;
         }
         if (found->box == kAuthKey || found->box == kFilterKey) {

@@ -451,7 +451,7 @@ std::optional<NoFile> llegirAutentificacio(const QString &path, LoginFileRead &r
         return none;
     }
     const QByteArray bytes = file.read(kMaxLoginFile + 1);
-    read = bytes.size() > kMaxLoginFile ? LoginFileRead {{}, {}, QStringLiteral("massa llarg")}
+    read = bytes.size() > kMaxLoginFile ? LoginFileRead {{}, {}, {}, QStringLiteral("massa llarg")}
                                         : parseLoginFile(bytes);
     if (read.error.isEmpty())
         return std::nullopt;
@@ -517,6 +517,7 @@ ConfigurationLoad loadConfiguration(const QString &path, Configuration start)
     load.configuration.Busties = std::move(taula);
     load.configuration.smtpLogin = std::move(logins.smtp);
     load.configuration.mailboxLogins = std::move(logins.mailboxes);
+    load.configuration.postmaster = std::move(logins.postmaster);
     load.configuration.dropUnusedLogins();
     return load;
 }

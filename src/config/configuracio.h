@@ -90,6 +90,9 @@ struct Configuration
     LoginSettings smtpLogin;
     // How each mailbox logs in, by its identity: entries for mailboxes of the table only.
     std::map<MailboxIdentity, LoginSettings> mailboxLogins;
+    // Where a notice goes when a message is filed as failed; empty: no notices. Kept in the
+    // login file (checkPostmaster() says what it may be).
+    QString postmaster;
 
     // The login of a mailbox (classic when it has no entry). Mailboxes with the same
     // server, port and user share one.

@@ -96,6 +96,8 @@ QString loginFilePath(const QString &configurationPath)
 
 bool hasLoginSettings(const Configuration &configuration)
 {
+    if (!configuration.postmaster.isEmpty())
+        return true;
     if (!configuration.smtpLogin.classic() || configuration.smtpLogin.hasTokenSource())
         return true;
     for (const Bustia &mailbox : configuration.mailboxes()) {
@@ -112,6 +114,8 @@ QByteArray encodeLoginFile(const Configuration &configuration, const QString &co
                                  "vessamo /C or the dialogs.\n")
                       .arg(configurationPath);
     write(out, QStringLiteral("smtp"), configuration.smtpLogin);
+    if (!configuration.postmaster.isEmpty())
+        out += QStringLiteral("postmaster = ") + quoteValue(configuration.postmaster) + u'\n';
     std::set<MailboxIdentity> done;
     for (const Bustia &mailbox : configuration.mailboxes()) {
         const MailboxIdentity id = MailboxIdentity::of(mailbox);
@@ -139,6 +143,12 @@ LoginFileRead parseLoginFile(const QByteArray &bytes)
         };
         const QString &key = line.key;
         const QString *value = &line.value;
+        if (key == u"postmaster") {
+            if (!seen.insert(key).second)
+                return wrong(QStringLiteral("clau desconeguda o repetida: ") + key);
+            read.postmaster = *value;
+            continue;
+        }
         const qsizetype dot = key.lastIndexOf(u'.');
         const QString name = key.mid(dot + 1);
         int which = -1;
@@ -169,6 +179,8 @@ LoginFileRead parseLoginFile(const QByteArray &bytes)
     }
     if (const std::optional<LoginRefusal> why = checkLogin(read.smtp, LoginUse::Smtp, false))
         read.error = why->message;
+    else if (const std::optional<QString> wrongPostmaster = checkPostmaster(read.postmaster))
+        read.error = *wrongPostmaster;
     for (const auto &[id, login] : read.mailboxes) {
         if (!read.error.isEmpty())
             break;

@@ -3,6 +3,7 @@
 //   smtp.login = XOAUTH2
 //   smtp.token-account = relay
 //   pop3.ana@pop.example.org:995.login = SCRAM-SHA-256
+//   postmaster = postmaster@example.org
 // A mailbox's keys name it by user, server and port ("%" escapes "%", "=", blanks, control
 // characters, and "@" in the server). Only what differs from a classic login is written,
 // and only for the mailboxes of the table: a mailbox deleted, or whose server, port or user
@@ -30,6 +31,7 @@ struct LoginFileRead
 {
     LoginSettings smtp;
     std::map<MailboxIdentity, LoginSettings> mailboxes;
+    QString postmaster;
     // Why the text is refused ("línia N: ..."); empty when it was read.
     QString error;
 };

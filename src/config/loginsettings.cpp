@@ -36,6 +36,26 @@ bool hasControlCharacter(const QString &text)
 
 } // namespace
 
+std::optional<QString> checkPostmaster(const QString &address)
+{
+    if (address.isEmpty())
+        return std::nullopt;
+    const auto refuse = [&](const char *why) {
+        return QStringLiteral("Adreça del postmaster incorrecte: %1 (%2)")
+            .arg(address, QString::fromUtf8(why));
+    };
+    for (QChar c : address) {
+        if (c.unicode() <= 0x20 || c.unicode() >= 0x7F)
+            return refuse("només caràcters ASCII visibles, sense espais ni salts de línia");
+        if (QStringLiteral("<>()[],;:\\\"").contains(c))
+            return refuse("una adreça sola, sense nom ni < > ( ) [ ] , ; : \" \\");
+    }
+    const qsizetype at = address.indexOf(u'@');
+    if (at <= 0 || at != address.lastIndexOf(u'@') || at == address.size() - 1)
+        return refuse("ha de ser usuari@domini");
+    return std::nullopt;
+}
+
 QStringList loginMethods(LoginUse use)
 {
     QStringList methods = {QString(), QStringLiteral("auto")};

@@ -66,6 +66,12 @@ struct LoginRefusal
 std::optional<LoginRefusal> checkLogin(const LoginSettings &login, LoginUse use,
                                        bool programMustExist = true);
 
+// Why a postmaster address (where notices of failed mail go) is refused, in the dialogs'
+// words; nothing when it is fine. Empty is fine: no notices. Otherwise one plain address,
+// local part "@" domain, in printable ASCII without blanks, angle brackets, quotes or the
+// list separators: it goes into an SMTP command and into the notice's headers as it is.
+std::optional<QString> checkPostmaster(const QString &address);
+
 // A mailbox as its login entry knows it.
 struct MailboxIdentity
 {

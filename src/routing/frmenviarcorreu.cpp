@@ -188,6 +188,7 @@ void frmEnviarCorreu::EnrutarCorreu()
             return;
     }
     queuePass();
+    sendNotices();
     purge();
 }
 
@@ -244,6 +245,8 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
                                     FolderSyncs &syncs, std::optional<StoreResult> marked)
 {
     const QString queue = withSlash(record().CarpetaCua);
+    // Why the pair is filed as failed, when its attempts record cannot say it all.
+    QString why;
     // Once the acceptance is recorded the pair is sent, whatever the goodbye brought.
     if (marked && *marked)
         outcome = ForwardOutcome::Sent;
@@ -280,16 +283,23 @@ bool frmEnviarCorreu::fileForwarded(const QueuePair &pair, ForwardOutcome outcom
                                           "poder-se enviar; es deixa als no enviats")
                                .arg(pair.stem())
                                .arg(kQueueLifetimeDays));
+        why = QStringLiteral("Enviant: porta més de %1 dies a la cua sense poder-se enviar")
+                  .arg(kQueueLifetimeDays);
         break;
     case ForwardOutcome::Refused:
+        if (lastFailure_.isEmpty())
+            why = refusalReason_;
         break;
     }
     ++summary_.failed;
-    moveOrLog(pair, record().CarpetaNoEnviats, syncs);
+    // Only a pair that is in the failed archive now is told of.
+    if (moveOrLog(pair, record().CarpetaNoEnviats, syncs)
+        && !ctx_.configuration.postmaster.isEmpty())
+        noticesDue_.push_back({pair.stem(), why});
     return true;
 }
 
-void frmEnviarCorreu::moveOrLog(const QueuePair &pair, const QString &target, FolderSyncs &syncs)
+bool frmEnviarCorreu::moveOrLog(const QueuePair &pair, const QString &target, FolderSyncs &syncs)
 {
     // A pair that cannot be moved stays in the queue for the next run; the pass never
     // hands it out twice, so its failure is logged once per run.
@@ -297,10 +307,12 @@ void frmEnviarCorreu::moveOrLog(const QueuePair &pair, const QString &target, Fo
         platform::logError(
             QStringLiteral("Arxivant: no hi ha cap carpeta d'arxiu configurada per a ")
             + pair.listedName());
-        return;
+        return false;
     }
-    logIfFailed(
-        MoureParella(pair.listedName(), pair.messageName(), record().CarpetaCua, target, &syncs));
+    const StoreResult moved
+        = MoureParella(pair.listedName(), pair.messageName(), record().CarpetaCua, target, &syncs);
+    logIfFailed(moved);
+    return bool(moved);
 }
 
 void frmEnviarCorreu::purge()

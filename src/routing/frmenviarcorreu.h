@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace vessamo::mail {
 class clsEnviarCorreu;
@@ -75,7 +76,8 @@ private:
     void purge();
     void timerSeguretat_Timer();
     void unload();
-    void moveOrLog(const QueuePair &pair, const QString &target, FolderSyncs &syncs);
+    // False when the pair stayed where it was (the failure logged).
+    bool moveOrLog(const QueuePair &pair, const QString &target, FolderSyncs &syncs);
     // Files a forwarded pair by the outcome: marked and moved when sent, failed archive
     // when refused or past the queue lifetime, left queued otherwise. False when a sent
     // message could be neither marked nor archived: the pass must stop.
@@ -84,6 +86,14 @@ private:
     // Runs one attempt on a fresh mail object; what it tells about the message.
     mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,
                                const QString &senderName, const QByteArray &message);
+    // Sets up a fresh mail object to relay `message` as forwarding does: the configured server,
+    // its login, the run's stop request, the status list and the progress bar.
+    void setUp(mail::clsEnviarCorreu &object, const QString &forwardTo,
+               const QString &senderAddress, const QString &senderName, const QByteArray &message);
+    // Tells the postmaster of the pairs this run filed as failed (frmenviarcorreu_notice.cpp).
+    void sendNotices();
+    // One notice, one attempt; the reason it failed, or nothing when it was sent.
+    std::optional<QString> sendNotice(const QString &postmaster, const QByteArray &notice);
     // Whether the SMTP login's token source failed in this run: no attempt can log in
     // until the next run.
     bool smtpTokenFailed() const;
@@ -106,6 +116,16 @@ private:
     QString lastFailure_;
     // How many attempts for that pair failed.
     int failedAttempts_ = 0;
+    // Why that pair was refused without any attempt.
+    QString refusalReason_;
+    // The pairs this run filed as failed, to tell the postmaster of: the stem, and why it
+    // was filed when the attempts record cannot say.
+    struct DueNotice
+    {
+        QString stem;
+        QString reason;
+    };
+    std::vector<DueNotice> noticesDue_;
     // Called when a server accepts the message being forwarded, before its goodbye.
     std::function<void()> onAccepted_;
 };

@@ -37,16 +37,23 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
     const QString forwardTo = forwardToFile ? firstTextField(*forwardToFile) : QString();
     lastFailure_.clear();
     failedAttempts_ = 0;
+    refusalReason_.clear();
     std::optional<QByteArray> message = readWhole(missatgePath);
-    if (!message)
+    if (!message) {
+        refusalReason_ = QStringLiteral("Enviant: no s'ha pogut llegir el missatge");
         return ForwardOutcome::Refused;
+    }
     view_.setLabel(QStringLiteral("Reenviant correu a ") + forwardTo);
     // Nowhere to send it: no attempt, the pair goes to the failed archive.
-    if (forwardTo.trimmed().isEmpty())
+    if (forwardTo.trimmed().isEmpty()) {
+        refusalReason_ = QStringLiteral("Enviant: no hi ha cap adreça on reenviar-lo");
         return ForwardOutcome::Refused;
+    }
     const std::optional<Remitent> sender = ExtreureRemitent(*message);
-    if (!sender)
+    if (!sender) {
+        refusalReason_ = QStringLiteral("Enviant: el missatge no té remitent (capçalera From:)");
         return ForwardOutcome::Refused;
+    }
 
     for (int i = 0; i < kAttempts; ++i) {
         // A pair being forwarded when the stop comes stays queued; so does every pair once
@@ -90,9 +97,21 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
         platform::logError(lastFailure_);
         view_.setProgress(0);
     });
-    connect(object, &mail::clsEnviarCorreu::Status, this,
+    setUp(*object, forwardTo, senderAddress, senderName, message);
+    object->Enruta();
+    const mail::RelayOutcome outcome = success_ ? mail::RelayOutcome::Sent : object->Outcome();
+    // Released after the attempt, never inside one of its own events.
+    poSendMail.reset();
+    return outcome;
+}
+
+void frmEnviarCorreu::setUp(mail::clsEnviarCorreu &object, const QString &forwardTo,
+                            const QString &senderAddress, const QString &senderName,
+                            const QByteArray &message)
+{
+    connect(&object, &mail::clsEnviarCorreu::Status, this,
             [this](const QString &text) { ctx_.AfegirEstat(text); });
-    connect(object, &mail::clsEnviarCorreu::Progress, this,
+    connect(&object, &mail::clsEnviarCorreu::Progress, this,
             [this](qint32 percent) { view_.setProgress(percent); });
 
     const config::ConfiguracioRecord &c = record();
@@ -103,22 +122,16 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
     settings.senderAddress = senderAddress;
     settings.senderName = senderName;
     settings.message = message;
-    mail::setUpForRelay(*object, settings);
+    mail::setUpForRelay(object, settings);
     if (c.smtpAuthentication()) {
         const config::LoginSettings &login = ctx_.configuration.smtpLogin;
-        object->setLoginMethod(login.method);
-        object->setAccessTokenSource(tokens_.accessTokenFor(
+        object.setLoginMethod(login.method);
+        object.setAccessTokenSource(tokens_.accessTokenFor(
             QStringLiteral("Enviant: "), login.tokenAccount, login.tokenCommand));
     }
 
     // Every wait of the attempt ends on the run's stop request.
-    object->SetStopSource(&ctx_.abort);
-
-    object->Enruta();
-    const mail::RelayOutcome outcome = success_ ? mail::RelayOutcome::Sent : object->Outcome();
-    // Released after the attempt, never inside one of its own events.
-    poSendMail.reset();
-    return outcome;
+    object.SetStopSource(&ctx_.abort);
 }
 
 bool frmEnviarCorreu::smtpTokenFailed() const

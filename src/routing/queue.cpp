@@ -397,6 +397,22 @@ namespace {
 
 constexpr qsizetype kAttemptRecordLimit = 8192;
 
+// Written under a temporary name and renamed over the old record.
+bool replaceAttemptRecord(const QString &folder, const QueuePair &pair, const QByteArray &bytes)
+{
+    const QString path = folder + pair.attemptsName();
+    const QString part = path + kPartSuffix;
+    platform::UniqueFd fd;
+    if (queueBackend().create(part, false, fd) != 0)
+        return false;
+    const int err = queueBackend().write(fd.get(), bytes.constData(), bytes.size());
+    if (!fd.close() || err != 0 || queueBackend().rename(part, path) != 0) {
+        queueBackend().remove(part);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void recordFailedAttempt(const QString &folderPath, const QueuePair &pair, const QString &text,
@@ -412,14 +428,7 @@ void recordFailedAttempt(const QString &folderPath, const QueuePair &pair, const
     QByteArray bytes = QByteArray::number((old ? old->count : 0) + qMax(attempts, 1)) + ' '
         + QByteArray::number(now.toMSecsSinceEpoch()) + '\n';
     bytes += line.trimmed().toUtf8().left(kAttemptRecordLimit - 64) + '\n';
-    const QString path = folder + pair.attemptsName();
-    const QString part = path + kPartSuffix;
-    platform::UniqueFd fd;
-    if (queueBackend().create(part, false, fd) != 0)
-        return;
-    const int err = queueBackend().write(fd.get(), bytes.constData(), bytes.size());
-    if (!fd.close() || err != 0 || queueBackend().rename(part, path) != 0)
-        queueBackend().remove(part);
+    replaceAttemptRecord(folder, pair, bytes);
 }
 
 std::optional<AttemptRecord> readAttemptRecord(const QString &folderPath, const QueuePair &pair)
@@ -440,8 +449,22 @@ std::optional<AttemptRecord> readAttemptRecord(const QString &folderPath, const 
         = QDateTime::fromMSecsSinceEpoch(fields[1].toLongLong(&timeOk), QTimeZone::utc());
     if (!countOk || !timeOk || record.count < 1)
         return std::nullopt;
-    record.lastError = QString::fromUtf8(text->mid(end + 1).chopped(1));
+    const QList<QByteArray> lines = text->mid(end + 1).chopped(1).split('\n');
+    record.lastError = QString::fromUtf8(lines.value(0));
+    record.noticeSent = lines.size() > 1 && lines[1].startsWith("notice ");
     return record;
+}
+
+bool recordNoticeSent(const QString &folderPath, const QueuePair &pair, const QDateTime &now)
+{
+    const QString folder = asFolder(folderPath);
+    const std::optional<AttemptRecord> old = readAttemptRecord(folder, pair);
+    if (!old)
+        return false;
+    const QByteArray bytes = QByteArray::number(old->count) + ' '
+        + QByteArray::number(old->lastFailure.toMSecsSinceEpoch()) + '\n' + old->lastError.toUtf8()
+        + '\n' + "notice " + QByteArray::number(now.toMSecsSinceEpoch()) + '\n';
+    return replaceAttemptRecord(folder, pair, bytes);
 }
 
 bool queueLifetimeOver(const QString &folderPath, const QString &forwardToName,

@@ -165,18 +165,25 @@ struct AttemptRecord
     int count = 0;
     QDateTime lastFailure;
     QString lastError;
+    // A notice of this failure went to the postmaster (a third line "notice <ms>").
+    bool noticeSent = false;
 };
 
 // Counts `attempts` more failed attempts for the pair in the folder, the last with the text
 // the event log got. The record ("<stem>.attempts": "<count> <wall ms since 1970>" on its
 // first line, the text on the second, in UTF-8) is written under a temporary name and
 // renamed over the old one, so a crash leaves the old record or the new one, never a cut
-// one. Failures are ignored: the record only informs.
+// one. Failures are ignored: the record only informs. A new failure drops the notice mark:
+// it is a new failure to tell of.
 void recordFailedAttempt(const QString &folder, const QueuePair &pair, const QString &text,
                          int attempts = 1, const QDateTime &now = QDateTime::currentDateTimeUtc());
 // The pair's record in the folder; nothing when there is none or it cannot be read. Never
 // through a link, never from anything but a plain file.
 std::optional<AttemptRecord> readAttemptRecord(const QString &folder, const QueuePair &pair);
+// Marks the pair's record in the folder as told to the postmaster, with the same rename;
+// false when there is no record or it could not be replaced.
+bool recordNoticeSent(const QString &folder, const QueuePair &pair,
+                      const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // The queue pass's view of the queue: lists the folder once and hands out its names in
 // order, skipping names whose forward-to file is gone. When the list is used up it lists

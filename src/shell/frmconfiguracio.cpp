@@ -342,6 +342,9 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, Configuration configura
               "Carpeta d'arxiu de correus amb errors:", txtFields[kCarpetaNoEnviats],
               cmbCarpeta[2]);
     numberRow(4, "Mantenir l'arxiu durant", kDiesArxiu, "dies");
+    txtPostmaster = newBox(this, false);
+    generalGrid->addWidget(newLabel("Adreça del postmaster:", general), 5, 0);
+    generalGrid->addWidget(txtPostmaster, 5, 1);
 
     // "Filtre Anti-Spam"
     auto *spam = new QGroupBox(QStringLiteral("Filtre Anti-Spam"), this);
@@ -411,6 +414,8 @@ frmConfiguracio::frmConfiguracio(DialogPrompts &prompts, Configuration configura
         txtFields[size_t(i)]->setText(opened.text[size_t(i)]);
         watch(txtFields[size_t(i)]);
     }
+    txtPostmaster->setText(opened.postmaster);
+    watch(txtPostmaster);
     chkFields[0]->setChecked(opened.autentificacio);
     chkFields[1]->setChecked(opened.filtreSpam);
     applyAuthRule();
@@ -432,6 +437,7 @@ ConfigForm frmConfiguracio::form() const
     f.autentificacio = chkFields[0]->isChecked();
     f.filtreSpam = chkFields[1]->isChecked();
     f.login = chosenMethod(cmbMetode);
+    f.postmaster = txtPostmaster->text();
     if (!takesToken(f.login))
         f.text[kCompteTestimoniSMTP] = f.text[kOrdreTestimoniSMTP] = QString();
     return f;
@@ -472,6 +478,8 @@ void frmConfiguracio::cmbActualitzar_Click()
     }
     if (refusal) {
         refuse(*refusal, txtFields.data());
+        if (refusal->message.startsWith(QStringLiteral("Adreça del postmaster")))
+            txtPostmaster->setFocus();
         return;
     }
     changed_ = false;

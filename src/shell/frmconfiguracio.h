@@ -94,6 +94,8 @@ private:
     std::function<void()> saved_;
     std::array<QLineEdit *, config::kMailboxBoxCount> txtFields {};
     QComboBox *cmbMetode = nullptr;
+    // Not a box of the binary file: kept in the login file.
+    QLineEdit *txtPostmaster = nullptr;
 };
 
 class frmConfiguracio : public ConfigDialogBase
@@ -114,6 +116,7 @@ public:
     QTableWidget *grid() const { return grdBusties; }
     QToolButton *chooser(int i) const { return cmbCarpeta[size_t(i)]; }
     QComboBox *loginChoice() const { return cmbMetode; }
+    QLineEdit *postmasterBox() const { return txtPostmaster; }
 
     // Says, before the dialog is used, that the file could not be read (`error`) and that
     // saving will replace it with what the dialog shows.
@@ -141,6 +144,8 @@ private:
     QToolButton *cmbAfegir = nullptr;
     QToolButton *cmbBorrar = nullptr;
     QComboBox *cmbMetode = nullptr;
+    // Not a box of the binary file: kept in the login file.
+    QLineEdit *txtPostmaster = nullptr;
 };
 
 // The tray's "Configuració": the dialog on a copy of `configuration`, which then takes what

@@ -386,6 +386,8 @@ TEST_F(ConfigStore, DamagedLoginFilesAreRefused)
         "pop3.ana@pop:110.login = BOGUS\n",
         "pop3.ana@pop:110.login = XOAUTH2\n",
         "smtp.login = \xff\n",
+        "postmaster = Admin <admin@example.org>\n",
+        "postmaster = a@example.org\npostmaster = a@example.org\n",
     };
     for (const QByteArray &bytes : rows) {
         SCOPED_TRACE(bytes.toStdString());

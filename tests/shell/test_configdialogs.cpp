@@ -651,6 +651,49 @@ TEST_F(ConfigDialogs, LoginSettingsThroughTheTextInterface)
     EXPECT_FALSE(logins.readAll().contains("pop3."));
 }
 
+// The postmaster address through the text interface: set, printed, kept in the login file,
+// refused with a reason when it is not one plain address (nothing changes), and switched
+// off by an empty value.
+TEST_F(ConfigDialogs, ThePostmasterThroughTheTextInterface)
+{
+    writeUsableConfiguration();
+    const auto set = [this](const QString &setting) {
+        return runProgram({QStringLiteral("/C"), QStringLiteral("--set"), setting});
+    };
+    const QString logins = path + QStringLiteral(".login");
+    auto [status, output] = set(QStringLiteral("postmaster=admin@example.org"));
+    ASSERT_EQ(status, 0) << output.toStdString();
+    EXPECT_TRUE(runProgram({QStringLiteral("/C"), QStringLiteral("--print")})
+                    .second.contains(QStringLiteral("\npostmaster = admin@example.org\n")));
+    QFile file(logins);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    file.close();
+    EXPECT_TRUE(saved.contains("\npostmaster = admin@example.org\n")) << saved.constData();
+    for (const char *wrong : {"Admin <admin@example.org>", "admin", "@example.org", "admin@",
+                              "a@b@example.org", "a@example.org;b@example.org",
+                              "a b@example.org", "\xc3\xa8@example.org"}) {
+        SCOPED_TRACE(wrong);
+        std::tie(status, output) = set(QStringLiteral("postmaster=") + QString::fromUtf8(wrong));
+        EXPECT_EQ(status, 1);
+        EXPECT_TRUE(output.contains(QStringLiteral("Adreça del postmaster incorrecte: ")))
+            << output.toStdString();
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), saved);
+        file.close();
+    }
+    std::tie(status, output) = set(QStringLiteral("postmaster="));
+    ASSERT_EQ(status, 0) << output.toStdString();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(file.readAll().contains("postmaster"));
+    file.close();
+    // Off, the file is not needed.
+    ASSERT_TRUE(QFile::remove(logins));
+    std::tie(status, output) = runProgram({QStringLiteral("/C"), QStringLiteral("--print")});
+    EXPECT_EQ(status, 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("\npostmaster = \n"))) << output.toStdString();
+}
+
 // A login file that cannot be read as written is refused by every form of /C, and left as
 // it was.
 TEST_F(ConfigDialogs, ADamagedLoginFileIsRefusedNotReplaced)
@@ -728,6 +771,30 @@ TEST_F(ConfigDialogs, TheAuthenticationChoiceIsSaved)
     EXPECT_EQ(load.configuration.loginFor(load.configuration.Busties[0]),
               (LoginSettings {QStringLiteral("XOAUTH2"), QStringLiteral("joan@example.org"), {}}));
     EXPECT_TRUE(load.configuration.Busties[0].Contrassenya.isEmpty());
+}
+
+// The postmaster's box: shown as saved, refused with its reason, saved into the login file,
+// and emptied to switch the notices off.
+TEST_F(ConfigDialogs, ThePostmasterBoxIsSaved)
+{
+    writeUsableConfiguration();
+    configuration.postmaster = QStringLiteral("admin@example.org");
+    auto dialog = open();
+    QLineEdit *box = dialog->postmasterBox();
+    EXPECT_EQ(box->text(), QStringLiteral("admin@example.org"));
+    box->setText(QStringLiteral("Admin <admin@example.org>"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_TRUE(lastRefusal().startsWith(QStringLiteral("Adreça del postmaster incorrecte: ")))
+        << lastRefusal().toStdString();
+    EXPECT_TRUE(dialog->changed());
+    box->setText(QStringLiteral("postmaster@example.net"));
+    dialog->cmbActualitzar_Click();
+    EXPECT_FALSE(dialog->changed()) << lastRefusal().toStdString();
+    EXPECT_EQ(loadConfiguration(path).configuration.postmaster,
+              QStringLiteral("postmaster@example.net"));
+    box->clear();
+    dialog->cmbActualitzar_Click();
+    EXPECT_TRUE(loadConfiguration(path).configuration.postmaster.isEmpty());
 }
 
 // The folders the service's sandbox does not let it write, for the installed program's

@@ -3,8 +3,12 @@
 #include "programfixture.h"
 #include "shell/administracio.h"
 #include "support/fakesystemctl.h"
+#include "support/pycheck.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryFile>
 #include <fcntl.h>
 #include <net/if.h>
@@ -373,4 +377,51 @@ TEST_F(ProcessTest, OnlyLoopbackUpNamedServersCountByWhereTheyLead)
         EXPECT_EQ(finish(), 0);
         EXPECT_TRUE(logged().isEmpty()) << logged().toStdString();
     }
+}
+
+// A message refused for good, end to end: the postmaster set with /C hears of it once, by a
+// notice that Python's email package reads, addressed to the postmaster alone; the next
+// run tells nothing more.
+TEST_F(ProcessTest, AFailedMessageIsToldOnceToThePostmaster)
+{
+    const QByteArray headers = "Received: x\r\nFrom: Pau <pau@example.org>\r\nSubject: r\xe8g\r\n\r\n";
+    pop3.addMessage(headers + "body\r\n");
+    smtp.script("RCPT", test::FakeSmtpServer::Reply::text("550 5.1.1 unknown user\r\n"));
+    writeConfig(30000);
+    start({u"/C"_s, u"--set"_s, u"postmaster=admin@example.org"_s});
+    ASSERT_EQ(finish(), 0) << err.constData();
+    start({u"/E"_s}, true);
+    signal(SIGUSR1);
+    ASSERT_TRUE(waitFor([&] { return smtp.messages().size() == 1; })) << out.constData();
+    ASSERT_TRUE(waitFor([&] { return files("NoEnviats").size() == 3; }));
+    // A second run, once the first is over (a signal during a run is ignored).
+    const auto secondRun = [&] { return readOutput().count("STAT") >= 2; };
+    for (int i = 0; i < 50 && !secondRun(); ++i) {
+        signal(SIGUSR1);
+        waitFor(secondRun, 200);
+    }
+    ASSERT_TRUE(secondRun()) << out.constData();
+    ASSERT_TRUE(waitFor([&] { return readOutput().count("QUIT") >= 2; }));
+    signal(SIGTERM);
+    EXPECT_EQ(finish(), 0);
+    EXPECT_EQ(smtp.messages().size(), 1);
+    QList<QByteArray> envelope;
+    for (const QByteArray &line : smtp.commands()) {
+        if (line.startsWith("MAIL") || line.startsWith("RCPT"))
+            envelope << line;
+    }
+    EXPECT_EQ(envelope, (QList<QByteArray> {"MAIL FROM: <pau@example.org>",
+                                             "RCPT TO: <joan@example.net>",
+                                             "MAIL FROM: <admin@example.org>",
+                                             "RCPT TO: <admin@example.org>"}));
+    const test::PythonResult read = test::runPython(test::kMessageSummary, smtp.messages().first());
+    ASSERT_EQ(read.status, 0) << read.out.constData();
+    const QJsonObject summary = QJsonDocument::fromJson(read.out).object();
+    EXPECT_EQ(summary[u"headers"_s][u"To"_s].toString(), u"admin@example.org"_s);
+    EXPECT_EQ(summary[u"defects"_s].toArray().size(), 0);
+    const QJsonArray parts = summary[u"parts"_s].toArray();
+    ASSERT_EQ(parts.size(), 2) << read.out.constData();
+    EXPECT_EQ(QByteArray::fromBase64(parts[1][u"payload"_s].toString().toLatin1()), headers);
+    EXPECT_TRUE(QByteArray::fromBase64(parts[0][u"payload"_s].toString().toLatin1())
+                    .contains("550 5.1.1 unknown user"));
 }
