@@ -636,7 +636,7 @@ MUTANTS = [
      "    return {mailbox.Servidor, 0, mailbox.Usuari};", "ConfigStore.LoginsFollow"),
     # --- routing: the logins of a run follow the login settings
     ("the run's SMTP login ignores the configured method", "src/routing/frmenviarcorreu_forward.cpp",
-     "object->setLoginMethod(login.method);", "object->setLoginMethod(QString());",
+     "object.setLoginMethod(login.method);", "object.setLoginMethod(QString());",
      "ForwardingFaults.TheSmtpLogin"),
     ("the run's POP3 logins ignore their settings", "src/routing/frmenviarcorreu.cpp",
      "pop3_->LlegirBustia(bustia, {login.method,", "pop3_->LlegirBustia(bustia, {QString(),",
