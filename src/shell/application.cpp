@@ -109,11 +109,6 @@ std::unique_ptr<TrayView> makeTray(bool gui)
 int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter &presenter)
 {
     std::unique_ptr<TrayView> tray = makeTray(gui);
-    // Held while the router lives, so that "vessamo --flush" finds it. Another router on the
-    // same configuration keeps it; this one then cannot be woken that way.
-    const platform::UniqueFd pidFile = platform::claimRouterPidFile(
-        config::stateFolder(config::programLayout(), config::configurationFilePath()) + u'/'
-        + QString::fromUtf16(platform::kRouterPidFileName));
     MainHooks hooks;
     // The run in progress, so that a stop request can end it early.
     QPointer<routing::frmEnviarCorreu> currentRun;
@@ -181,6 +176,12 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
                          }
                      });
     QObject::connect(&service, &platform::ServiceControl::Stop, &main, &frmMain::onStop);
+    // Held while the router lives, so that "vessamo --flush" finds it; claimed only once
+    // SIGUSR1 is handled, which it sends. Another router on the same configuration keeps
+    // it; this one then cannot be woken that way.
+    const platform::UniqueFd pidFile = platform::claimRouterPidFile(
+        config::stateFolder(config::programLayout(), config::configurationFilePath()) + u'/'
+        + QString::fromUtf16(platform::kRouterPidFileName));
 
     if (sw == Switch::Standalone) {
         if (!main.Arrencar())
