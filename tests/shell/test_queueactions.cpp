@@ -367,13 +367,22 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
     pidFile.write(QByteArray::number(qint64(::getpid())) + '\n');
     pidFile.close();
     EXPECT_EQ(run({u"--flush"_s}), 1);
-    EXPECT_TRUE(err.contains("no s'envia cap senyal")) << err.constData();
+    EXPECT_TRUE(err.contains("no és el que el té bloquejat; no s'envia cap senyal"))
+        << err.constData();
     EXPECT_TRUE(received(1000).isEmpty());
 
     service.terminate();
     EXPECT_TRUE(service.waitForFinished(10000));
     EXPECT_EQ(run({u"--flush"_s}), 1);
     EXPECT_TRUE(err.contains("no hi ha cap encaminador en marxa")) << err.constData();
+
+    // A process that holds the file and names itself, but is another program: refused.
+    platform::LockFile held = platform::lockFile(dir.filePath(u"vessamo.pid"_s), false);
+    ASSERT_EQ(held.state, platform::LockFile::State::Held);
+    const auto previous = std::signal(SIGUSR1, SIG_IGN);
+    EXPECT_EQ(run({u"--flush"_s}), 1);
+    std::signal(SIGUSR1, previous);
+    EXPECT_TRUE(err.contains("no és aquest programa")) << err.constData();
     ::close(fd);
 }
 
