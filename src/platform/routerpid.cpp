@@ -1,6 +1,7 @@
 #include "platform/routerpid.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -29,13 +30,24 @@ int pidfdOpen(pid_t pid)
 UniqueFd claimRouterPidFile(const QString &path)
 {
     const QByteArray name = native(path);
-    UniqueFd fd(::open(name.constData(),
-                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+    constexpr int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::open(name.constData(), flags | O_CREAT | O_EXCL, 0600));
+    struct stat folder
+    {
+    };
+    // Made by root in another user's folder (a router run by hand on the service's state):
+    // the file is that user's, or the service could not claim it afterwards.
+    if (fd.valid() && ::geteuid() == 0
+        && ::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &folder) == 0
+        && folder.st_uid != 0 && ::fchown(fd.get(), folder.st_uid, folder.st_gid) != 0)
+        return {};
+    if (!fd.valid() && errno == EEXIST)
+        fd = UniqueFd(::open(name.constData(), flags));
     struct stat st
     {
     };
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)
-        || st.st_uid != ::geteuid())
+        || (st.st_uid != ::geteuid() && ::geteuid() != 0))
         return {};
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return {};
