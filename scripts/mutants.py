@@ -793,6 +793,10 @@ MUTANTS = [
     ("flush believes the pid written in the file", "src/platform/routerpid.cpp",
      "if (!ok || pid <= 1 || pid != holder)", "if (!ok || pid <= 1)",
      "QueueActions.FlushWakes"),
+    ("flush during a run claims it woke the router", "src/shell/queuecommands.cpp",
+     "    if (!c->CarpetaCua.trimmed().isEmpty()\n        && platform::flockHeld(",
+     "    if (false && !c->CarpetaCua.trimmed().isEmpty()\n        && platform::flockHeld(",
+     "QueueActions.FlushWakes"),
     ("flush signals another program", "src/platform/routerpid.cpp",
      "        || ::stat(\"/proc/self/exe\", &ours) != 0 || theirs.st_dev != ours.st_dev\n"
      "        || theirs.st_ino != ours.st_ino)",

@@ -69,9 +69,9 @@ bool flockHeld(const QString &path, pid_t *holder)
     if (!locks.open(QIODevice::ReadOnly))
         return false;
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF": the device in hex major:minor.
-    const QByteArray device = QByteArray::number(qulonglong(major(st.st_dev)), 16)
-                                  .rightJustified(2, '0')
-        + ':' + QByteArray::number(qulonglong(minor(st.st_dev)), 16).rightJustified(2, '0') + ':'
+    const QByteArray device
+        = QByteArray::number(qulonglong(major(st.st_dev)), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(qulonglong(minor(st.st_dev)), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(qulonglong(st.st_ino));
     for (const QByteArray &line : locks.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
@@ -155,7 +155,8 @@ int sendSignal(const RouterProcess &router, int signal)
 {
     if (router.state != RouterProcess::State::Found)
         return ESRCH;
-    return ::syscall(SYS_pidfd_send_signal, router.pidfd.get(), signal, nullptr, 0) == 0 ? 0 : errno;
+    return ::syscall(SYS_pidfd_send_signal, router.pidfd.get(), signal, nullptr, 0) == 0 ? 0
+                                                                                         : errno;
 }
 
 } // namespace vessamo::platform

@@ -95,8 +95,9 @@ PairActionOutcome requeueOne(const QString &queue, const QString &archive, const
     for (const Entry e :
          {archivedForwardTo, archivedMessage, queuedForwardTo, queuedMark, queuedMessage}) {
         if (e == Entry::Other)
-            return failed(stem, QStringLiteral("un fitxer de la parella no és un fitxer normal "
-                                               "(o és un enllaç); no s'hi toca"));
+            return failed(stem,
+                          QStringLiteral("un fitxer de la parella no és un fitxer normal "
+                                         "(o és un enllaç); no s'hi toca"));
     }
     const bool inQueue = queuedForwardTo == Entry::Plain || queuedMark == Entry::Plain;
     const bool whole = archivedForwardTo == Entry::Plain && archivedMessage == Entry::Plain;
@@ -151,19 +152,21 @@ PairActionOutcome deleteOne(const QString &folder, const QString &stem)
     for (const QString &name : pairNames) {
         const Entry e = entryAt(folder + name);
         if (e == Entry::Other)
-            return failed(stem, QStringLiteral("un fitxer de la parella no és un fitxer normal "
-                                               "(o és un enllaç); no s'hi toca"));
+            return failed(stem,
+                          QStringLiteral("un fitxer de la parella no és un fitxer normal "
+                                         "(o és un enllaç); no s'hi toca"));
         any = any || e == Entry::Plain;
     }
     if (!any)
         return failed(stem, QStringLiteral("no és a %1").arg(folder));
     // The message first: a forward-to file left alone is dropped or shown, never sent.
-    for (const QString &name : pairNames + QStringList {pair.attemptsName(), pair.firstAttemptName()}) {
+    for (const QString &name :
+         pairNames + QStringList {pair.attemptsName(), pair.firstAttemptName()}) {
         if (entryAt(folder + name) == Entry::Absent)
             continue;
         if (const int err = queueBackend().remove(folder + name))
-            return failed(stem,
-                          QStringLiteral("no s'ha pogut esborrar %1: %2").arg(name, reasonText(err)));
+            return failed(
+                stem, QStringLiteral("no s'ha pogut esborrar %1: %2").arg(name, reasonText(err)));
     }
     if (const int err = queueBackend().flush(folder, false))
         return failed(stem, syncFailure(folder, err).error);

@@ -30,9 +30,9 @@
 #include "routing/queuelock.h"
 
 #include <QList>
-#include <algorithm>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -78,7 +78,6 @@ QueueActionReport deletePairs(const QString &folder, const QStringList &stems);
 // Takes the queue lock, waiting up to `waitMs` for the router that holds it; `onBusy` is
 // called once when the wait begins. Nothing and `error` set when it could not be taken.
 std::unique_ptr<QueueLock> waitForQueueLock(const QString &queueFolder, int waitMs,
-                                            const std::function<void()> &onBusy,
-                                            QString *error);
+                                            const std::function<void()> &onBusy, QString *error);
 
 } // namespace vessamo::routing

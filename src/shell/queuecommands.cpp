@@ -6,9 +6,9 @@
 #include "routing/queuefiles.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <optional>
-#include <cstdio>
 #include <unistd.h>
 
 namespace vessamo::shell {
@@ -78,11 +78,13 @@ int runQueueAction(const CommandLine &line, const QString &configurationFile)
         }
     }
     if (!requeue && !line.yes) {
-        const QString what = line.all
-            ? QStringLiteral("totes les parelles (%1 ara)")
-                  .arg(routing::deleteCandidates(folder).size())
-            : QStringLiteral("%1 parella(es): %2").arg(line.stems.size()).arg(line.stems.join(u' '));
-        if (!confirmed(QStringLiteral("S'esborraran de %1 %2. Voleu continuar?").arg(folder, what))) {
+        const QString what = line.all ? QStringLiteral("totes les parelles (%1 ara)")
+                                            .arg(routing::deleteCandidates(folder).size())
+                                      : QStringLiteral("%1 parella(es): %2")
+                                            .arg(line.stems.size())
+                                            .arg(line.stems.join(u' '));
+        if (!confirmed(
+                QStringLiteral("S'esborraran de %1 %2. Voleu continuar?").arg(folder, what))) {
             printError(QStringLiteral("no s'ha esborrat res"));
             return 1;
         }
@@ -159,9 +161,10 @@ int flushRouter(const QString &configurationFile, const QString &stateFolder)
                        .arg(QString::fromLocal8Bit(std::strerror(err))));
         return 1;
     }
-    print(stdout, QStringLiteral("S'ha despertat l'encaminador (procés %1): llegeix les bústies "
-                                 "i reenvia la cua ara\n")
-                      .arg(router.pid));
+    print(stdout,
+          QStringLiteral("S'ha despertat l'encaminador (procés %1): llegeix les bústies "
+                         "i reenvia la cua ara\n")
+              .arg(router.pid));
     return 0;
 }
 

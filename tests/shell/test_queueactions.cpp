@@ -1,9 +1,8 @@
 // The built program acting on its queue: --requeue and --delete (what they move, what they
 // refuse, the wait for a run that holds the queue, a kill at every step of a requeue) and
 // --flush waking a router that runs as the service.
-#include "programfixture.h"
-
 #include "platform/lockfile.h"
+#include "programfixture.h"
 #include "routing/queueactions.h"
 #include "routing/queuebackend.h"
 
@@ -123,7 +122,12 @@ TEST_F(QueueActions, RequeueAndDeleteMoveWhatTheySayAndRefuseTheRest)
          {},
          pairOf(kStem) + u' ' + pairOf(other),
          pairOf(u"M202612010000000003"_s, false)},
-        {"a name that is no stem", {u"--requeue"_s, u"../Cua/x"_s}, 1, {}, pairOf(kStem) + u' ' + pairOf(other), pairOf(u"M202612010000000003"_s, false)},
+        {"a name that is no stem",
+         {u"--requeue"_s, u"../Cua/x"_s},
+         1,
+         {},
+         pairOf(kStem) + u' ' + pairOf(other),
+         pairOf(u"M202612010000000003"_s, false)},
         {"a pair whose files are links is not followed",
          {u"--requeue"_s, link},
          1,
@@ -148,10 +152,30 @@ TEST_F(QueueActions, RequeueAndDeleteMoveWhatTheySayAndRefuseTheRest)
          {},
          pairOf(kStem) + u' ' + pairOf(other),
          {}},
-        {"delete needs its folder", {u"--delete"_s, u"--yes"_s, kStem}, 2, {}, pairOf(kStem) + u' ' + pairOf(other), pairOf(u"M202612010000000003"_s, false)},
-        {"requeue takes no queue", {u"--requeue"_s, u"--queue"_s, kStem}, 2, {}, pairOf(kStem) + u' ' + pairOf(other), pairOf(u"M202612010000000003"_s, false)},
-        {"stems or all, not both", {u"--requeue"_s, u"--all"_s, kStem}, 2, {}, pairOf(kStem) + u' ' + pairOf(other), pairOf(u"M202612010000000003"_s, false)},
-        {"flush takes nothing more", {u"--flush"_s, kStem}, 2, {}, pairOf(kStem) + u' ' + pairOf(other), pairOf(u"M202612010000000003"_s, false)},
+        {"delete needs its folder",
+         {u"--delete"_s, u"--yes"_s, kStem},
+         2,
+         {},
+         pairOf(kStem) + u' ' + pairOf(other),
+         pairOf(u"M202612010000000003"_s, false)},
+        {"requeue takes no queue",
+         {u"--requeue"_s, u"--queue"_s, kStem},
+         2,
+         {},
+         pairOf(kStem) + u' ' + pairOf(other),
+         pairOf(u"M202612010000000003"_s, false)},
+        {"stems or all, not both",
+         {u"--requeue"_s, u"--all"_s, kStem},
+         2,
+         {},
+         pairOf(kStem) + u' ' + pairOf(other),
+         pairOf(u"M202612010000000003"_s, false)},
+        {"flush takes nothing more",
+         {u"--flush"_s, kStem},
+         2,
+         {},
+         pairOf(kStem) + u' ' + pairOf(other),
+         pairOf(u"M202612010000000003"_s, false)},
     };
     for (const Row &row : rows) {
         for (const char *name : {"Cua", "NoEnviats", "SPam"}) {
@@ -288,8 +312,8 @@ TEST_F(QueueActions, AKillAtEveryStepOfARequeueLeavesThePairOnce)
             if (child == 0) {
                 KillAtStep backend(step);
                 const routing::ScopedQueueBackend scoped(backend);
-                const bool ok = routing::requeuePairs(folder("Cua"), folder("NoEnviats"), {kStem})
-                                    .ok();
+                const bool ok
+                    = routing::requeuePairs(folder("Cua"), folder("NoEnviats"), {kStem}).ok();
                 ::_exit(ok ? 0 : 1);
             }
             int status = 0;
@@ -304,7 +328,8 @@ TEST_F(QueueActions, AKillAtEveryStepOfARequeueLeavesThePairOnce)
                 = int(listed(u"--queue"_s).count(kStem) + listed(u"--failed"_s).count(kStem));
             EXPECT_EQ(listedTimes, 1) << where.toStdString();
             if (requeueAgain && !finished) {
-                EXPECT_EQ(run({u"--requeue"_s, u"--all"_s}), 0) << where.toStdString() << err.constData();
+                EXPECT_EQ(run({u"--requeue"_s, u"--all"_s}), 0)
+                    << where.toStdString() << err.constData();
             }
             routingRun();
             ASSERT_FALSE(HasFatalFailure()) << where.toStdString();
@@ -356,6 +381,15 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
     EXPECT_EQ(received(10000), "READY=1");
     env.remove(u"NOTIFY_SOCKET"_s);
 
+    // While a run holds the queue the signal would be ignored: said, and nothing sent.
+    {
+        const platform::LockFile run
+            = platform::lockFile(folder("Cua") + u".vessamo.lock"_s, false);
+        ASSERT_EQ(run.state, platform::LockFile::State::Held);
+        EXPECT_EQ(this->run({u"--flush"_s}), 1);
+        EXPECT_TRUE(err.contains("ja fa una execució")) << err.constData();
+        EXPECT_TRUE(received(1000).isEmpty());
+    }
     EXPECT_EQ(run({u"--flush"_s}), 0) << err.constData();
     EXPECT_TRUE(out.contains(QByteArray::number(service.processId()))) << out.constData();
     // The interval is 30,000 minutes: only the wake-up makes a run.
@@ -421,9 +455,10 @@ TEST_F(QueueActions, RootActsAsTheFolderOwner)
     ASSERT_EQ(::chmod(qPrintable(configPath), 0644), 0);
     ASSERT_EQ(::chown(qPrintable(folder("Cua")), 0, 0), 0);
     process.setProcessEnvironment(env);
-    process.start(program, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                            QCoreApplication::applicationDirPath() + u"/../../vessamo"_s,
-                            u"--delete"_s, u"--queue"_s, u"--yes"_s, kStem});
+    process.start(program,
+                  {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                   QCoreApplication::applicationDirPath() + u"/../../vessamo"_s, u"--delete"_s,
+                   u"--queue"_s, u"--yes"_s, kStem});
     ASSERT_TRUE(process.waitForStarted(5000));
     EXPECT_EQ(finish(), 1);
     EXPECT_TRUE(err.contains("només root o el propietari")) << err.constData();
