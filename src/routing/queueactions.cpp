@@ -122,6 +122,8 @@ PairActionOutcome requeueOne(const QString &queue, const QString &archive, const
         if (inQueue || queuedMessage != Entry::Absent)
             return failed(stem, QStringLiteral("la cua ja té fitxers d'aquesta parella"));
         removeIfThere(queue + pair.firstAttemptName());
+        // A record left by another pair of the stem must not become this one's history.
+        removeIfThere(queue + pair.attemptsName());
         copyRecord(archive + pair.attemptsName(), queue + pair.attemptsName());
         if (StoreResult moved
             = moveFile(pair.forwardToName(), archive, queue, pair.forwardToName(), nullptr);
