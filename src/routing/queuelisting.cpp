@@ -141,6 +141,21 @@ QueueListing listPairs(const QString &folderPath, ListedFolder kind, const QDate
         // The message whole, as forwarding reads the sender: From: may be anywhere.
         const std::optional<QByteArray> message = readPlain(
             folder + pair.messageName(), std::numeric_limits<qint64>::max() / 2, messageStat);
+        // A forward-to file whose message is not beside it: a move or delete cut short
+        // (the next run or the same command finishes it), or one going on now.
+        struct stat gone
+        {
+        };
+        if (forwardTo && !message
+            && ::lstat(nativePath(folder + pair.messageName()).constData(), &gone) != 0
+            && errno == ENOENT) {
+            ListedPair entry;
+            entry.stem = pair.stem();
+            entry.forwardTo = firstTextField(*forwardTo);
+            entry.state = QStringLiteral("incomplete");
+            listing.pairs.append(entry);
+            continue;
+        }
         // Gone meanwhile (moved by a run), or not a plain file.
         if (!forwardTo || !message)
             continue;

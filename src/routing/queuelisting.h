@@ -26,7 +26,8 @@ struct ListedPair
     QString forwardTo;
     QString subject;
     // "waiting", "accepted" (a server took it; only its move is left), "expiring" (less
-    // than a day of its queue lifetime left), "failed" or "spam".
+    // than a day of its queue lifetime left), "failed", "spam", or "incomplete" (the
+    // forward-to file without its message: a move or delete was cut short).
     QString state;
     int attempts = 0;
     QDateTime lastFailure;

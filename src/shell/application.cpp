@@ -4,6 +4,7 @@
 #include "config/filetrust.h"
 #include "config/layout.h"
 #include "config/tokenfolder.h"
+#include "platform/routerpid.h"
 #include "platform/servicecontrol.h"
 #include "platform/tls.h"
 #include "platform/unixsignals.h"
@@ -22,6 +23,7 @@
 #include "shell/logo.h"
 #include "shell/presenter.h"
 #include "shell/qttray.h"
+#include "shell/queuecommands.h"
 #include "shell/routingwindow.h"
 
 #include <QApplication>
@@ -174,6 +176,12 @@ int runRouter(Switch sw, bool gui, platform::ServiceControl &service, Presenter 
                          }
                      });
     QObject::connect(&service, &platform::ServiceControl::Stop, &main, &frmMain::onStop);
+    // Held while the router lives, so that "vessamo --flush" finds it; claimed only once
+    // SIGUSR1 is handled, which it sends. Another router on the same configuration keeps
+    // it; this one then cannot be woken that way.
+    const platform::UniqueFd pidFile = platform::claimRouterPidFile(
+        config::stateFolder(config::programLayout(), config::configurationFilePath()) + u'/'
+        + QString::fromUtf16(platform::kRouterPidFileName));
 
     if (sw == Switch::Standalone) {
         if (!main.Arrencar())
@@ -231,6 +239,9 @@ int run(int argc, char **argv)
     case Request::ListPairs:
     case Request::Status:
     case Request::Check:
+    case Request::Requeue:
+    case Request::Delete:
+    case Request::Flush:
         break;
     }
     const Switch sw = line.sw;
@@ -270,6 +281,10 @@ int run(int argc, char **argv)
 
     if (line.request == Request::ListPairs)
         return listPairs(line, configurationFile);
+    if (line.request == Request::Requeue || line.request == Request::Delete)
+        return runQueueAction(line, configurationFile);
+    if (line.request == Request::Flush)
+        return flushRouter(configurationFile, config::stateFolder(layout, configurationFile));
     if (line.request == Request::Status || line.request == Request::Check) {
         const QString folder = config::stateFolder(layout, configurationFile);
         return line.request == Request::Status ? printStatus(folder)

@@ -33,6 +33,63 @@ Switch parseSwitch(const QStringList &arguments)
     return Switch::Service;
 }
 
+namespace {
+
+// --requeue, --delete, --flush and what goes with them; a usage error names the first word
+// that does not fit.
+CommandLine parseQueueAction(const QStringList &arguments)
+{
+    CommandLine line;
+    const QStringList folders {QStringLiteral("--queue"), QStringLiteral("--failed"),
+                               QStringLiteral("--spam")};
+    QString action;
+    const auto refuse = [&line](const QString &word) {
+        line.request = Request::UsageError;
+        line.unknown = word;
+        return line;
+    };
+    for (const QString &argument : arguments) {
+        if ((argument == u"--requeue" || argument == u"--delete" || argument == u"--flush")
+            && action.isEmpty()) {
+            action = argument;
+        } else if (folders.contains(argument) && line.listing.isEmpty()) {
+            line.listing = argument;
+        } else if (argument == u"--all" && !line.all) {
+            line.all = true;
+        } else if (argument == u"--yes" && !line.yes) {
+            line.yes = true;
+        } else if (!argument.startsWith(u'-') && !argument.startsWith(u'/')) {
+            line.stems << argument;
+        } else {
+            return refuse(argument);
+        }
+    }
+    if (action == u"--flush") {
+        if (arguments.size() != 1)
+            return refuse(arguments.first() == action ? arguments[1] : arguments.first());
+        line.request = Request::Flush;
+        return line;
+    }
+    // Some pairs or all of them, never both and never none.
+    if (line.all == !line.stems.isEmpty())
+        return refuse(line.all ? line.stems.first() : action);
+    if (action == u"--requeue") {
+        if (line.listing == u"--queue" || line.yes)
+            return refuse(line.yes ? QStringLiteral("--yes") : line.listing);
+        if (line.listing.isEmpty())
+            line.listing = QStringLiteral("--failed");
+        line.request = Request::Requeue;
+        return line;
+    }
+    // Deleting is not undone: the folder is always said.
+    if (line.listing.isEmpty())
+        return refuse(action);
+    line.request = Request::Delete;
+    return line;
+}
+
+} // namespace
+
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     CommandLine line;
@@ -45,6 +102,10 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const auto among = [&](const QStringList &words) {
         return std::ranges::any_of(arguments, [&](const QString &a) { return words.contains(a); });
     };
+    const QStringList actions {QStringLiteral("--requeue"), QStringLiteral("--delete"),
+                               QStringLiteral("--flush")};
+    if (among(actions) && !among(answers))
+        return parseQueueAction(arguments);
     if (among(listings) && !among(answers)) {
         for (const QString &argument : arguments) {
             if (listings.contains(argument) && line.listing.isEmpty()) {
@@ -122,6 +183,11 @@ QString helpText()
         "  --queue    llista la cua: una línia per missatge amb l'estat i l'últim error\n"
         "  --failed   llista els no enviats; --spam, l'arxiu de correu brossa\n"
         "  --json     amb --queue, --failed o --spam: la llista en JSON\n"
+        "  --requeue STEM... | --requeue --all [--failed | --spam]\n"
+        "             torna a la cua parelles dels no enviats (per defecte) o de l'spam\n"
+        "  --delete STEM... | --delete --all  --queue | --failed | --spam  [--yes]\n"
+        "             esborra parelles (ho pregunta si no hi ha --yes)\n"
+        "  --flush    desperta l'encaminador en marxa: llegeix i reenvia ara\n"
         "  --status   el resum de la darrera execució i l'estat del servei\n"
         "  --check [--warn-age MIN] [--crit-intervals N] [--crit-failing MIN]\n"
         "             el veredicte per a la monitorització (0 OK, 1 WARNING, 2 CRITICAL,\n"
@@ -142,7 +208,11 @@ QString usageText(const QString &unknown)
     return QStringLiteral("vessamo: opció desconeguda: %1\n"
                           "Ús: vessamo [/E | /C [OPCIONS] | /I | /D | /A] [-h | --help] "
                           "[-V | --version]\n"
-                          "       vessamo --queue | --failed | --spam [--json]\n")
+                          "       vessamo --queue | --failed | --spam [--json]\n"
+                          "       vessamo --requeue STEM... | --all [--failed | --spam]\n"
+                          "       vessamo --delete STEM... | --all --queue | --failed | --spam "
+                          "[--yes]\n"
+                          "       vessamo --flush\n")
         .arg(unknown);
 }
 

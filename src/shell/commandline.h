@@ -28,6 +28,9 @@ enum class Request {
     ListPairs, // --queue, --failed or --spam, with or without --json
     Status, // --status: the last run's summary and the service's state
     Check, // --check [THRESHOLDS]: a monitoring plugin's verdict
+    Requeue, // --requeue STEM... | --all [--failed | --spam]
+    Delete, // --delete STEM... | --all --queue | --failed | --spam [--yes]
+    Flush, // --flush: wake the running router
 };
 
 struct CommandLine
@@ -42,6 +45,10 @@ struct CommandLine
     // For ListPairs: which folder ("--queue", "--failed", "--spam") and whether as JSON.
     QString listing;
     bool json = false;
+    // For Requeue and Delete: the stems, or every pair; for Delete, no question asked.
+    QStringList stems;
+    bool all = false;
+    bool yes = false;
 };
 CommandLine parseCommandLine(const QStringList &arguments);
 

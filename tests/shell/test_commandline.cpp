@@ -63,6 +63,19 @@ TEST(CommandLine, UnixOptionsBesideTheSwitches)
         {words("--status --help"), Request::Status, Switch::Service, ""},
         {words("/E --status"), Request::UsageError, Switch::Standalone, "--status"},
         {words("-q --check"), Request::UsageError, Switch::Service, "-q"},
+        // Acting on the queue: stems or --all, never both; delete names its folder.
+        {words("--requeue M1 M2"), Request::Requeue, Switch::Service, ""},
+        {words("--requeue --all --spam"), Request::Requeue, Switch::Service, ""},
+        {words("--requeue --all M1"), Request::UsageError, Switch::Service, "M1"},
+        {words("--requeue"), Request::UsageError, Switch::Service, "--requeue"},
+        {words("--requeue M1 --yes"), Request::UsageError, Switch::Service, "--yes"},
+        {words("--requeue M1 /E"), Request::UsageError, Switch::Service, "/E"},
+        {words("--delete --all --spam --yes"), Request::Delete, Switch::Service, ""},
+        {words("--delete M1"), Request::UsageError, Switch::Service, "--delete"},
+        {words("--delete M1 --queue --failed"), Request::UsageError, Switch::Service, "--failed"},
+        {words("--flush"), Request::Flush, Switch::Service, ""},
+        {words("--flush --yes"), Request::UsageError, Switch::Service, "--yes"},
+        {words("--help --flush"), Request::Help, Switch::Service, ""},
     };
     for (const Row &row : rows) {
         const auto line = parseCommandLine(row.args);
