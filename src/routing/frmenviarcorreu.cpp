@@ -216,7 +216,7 @@ void frmEnviarCorreu::queuePass()
             continue;
         }
         ctx_.progressed();
-        if (ComprovarSpam(ctx_, queue + pair.messageName())) {
+        if (!releasedFromSpam(queue, pair) && ComprovarSpam(ctx_, queue + pair.messageName())) {
             ++summary_.spam;
             moveOrLog(pair, record().CarpetaSpam, syncs);
             continue;

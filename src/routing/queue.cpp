@@ -256,10 +256,9 @@ int removeLeftoverParts(const QString &folderPath)
             ++removed;
     }
     // A first attempt or failed attempts recorded for a pair that is gone.
-    for (const QString &name : filesEndingWith(folder, {kFirstAttemptSuffix, kAttemptsSuffix})) {
-        const qsizetype suffix
-            = name.endsWith(kAttemptsSuffix) ? kAttemptsSuffix.size() : kFirstAttemptSuffix.size();
-        const QueuePair pair = QueuePair::fromStem(name.chopped(suffix));
+    for (const QString &name :
+         filesEndingWith(folder, {kFirstAttemptSuffix, kAttemptsSuffix, kReleasedSuffix})) {
+        const QueuePair pair = QueuePair::fromStem(name.left(name.lastIndexOf(u'.')));
         if (QFileInfo::exists(folder + pair.forwardToName())
             || QFileInfo::exists(folder + pair.sentMarkName())
             || QFileInfo::exists(folder + pair.messageName()))
@@ -324,7 +323,7 @@ void recordFirstAttempt(const QString &path, const AttemptClock &now)
 // The pair's records beside it, once the pair is gone from the folder.
 void removeFirstAttempt(const QString &folder, const QueuePair &pair)
 {
-    for (const QString &name : {pair.firstAttemptName(), pair.attemptsName()}) {
+    for (const QString &name : {pair.firstAttemptName(), pair.attemptsName(), pair.releasedName()}) {
         const QString path = folder + name;
         if (QFileInfo::exists(path))
             queueBackend().remove(path);
@@ -453,6 +452,15 @@ std::optional<AttemptRecord> readAttemptRecord(const QString &folderPath, const 
     record.lastError = QString::fromUtf8(lines.value(0));
     record.noticeSent = lines.size() > 1 && lines[1].startsWith("notice ");
     return record;
+}
+
+bool releasedFromSpam(const QString &folderPath, const QueuePair &pair)
+{
+    struct stat st
+    {
+    };
+    const QByteArray path = QFile::encodeName(asFolder(folderPath) + pair.releasedName());
+    return ::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool recordNoticeSent(const QString &folderPath, const QueuePair &pair, const QDateTime &now)

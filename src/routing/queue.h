@@ -159,6 +159,10 @@ bool queueLifetimeOver(const QString &folder, const QString &forwardToName,
 std::optional<qint64> queueWaitedMs(const QString &folder, const QString &forwardToName,
                                     const AttemptClock &now = AttemptClock::current());
 
+// Whether the administrator took the queued pair back from the spam archive (a plain
+// "<stem>.released" file beside it, never a link).
+bool releasedFromSpam(const QString &folder, const QueuePair &pair);
+
 // The failed attempts to forward a pair: how many, and when and why the last one failed.
 struct AttemptRecord
 {

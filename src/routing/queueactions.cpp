@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QTimer>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +83,8 @@ void removeIfThere(const QString &path)
         queueBackend().remove(path);
 }
 
-PairActionOutcome requeueOne(const QString &queue, const QString &archive, const QString &stem)
+PairActionOutcome requeueOne(const QString &queue, const QString &archive, const QString &stem,
+                             bool fromSpam)
 {
     if (!validStem(stem))
         return failed(stem, QStringLiteral("no és el nom d'una parella"));
@@ -125,6 +127,16 @@ PairActionOutcome requeueOne(const QString &queue, const QString &archive, const
         // A record left by another pair of the stem must not become this one's history.
         removeIfThere(queue + pair.attemptsName());
         copyRecord(archive + pair.attemptsName(), queue + pair.attemptsName());
+        // Before the pair is whole in the queue: a run must never judge it again.
+        removeIfThere(queue + pair.releasedName());
+        if (fromSpam) {
+            platform::UniqueFd marker;
+            if (const int err = queueBackend().create(queue + pair.releasedName(), false, marker);
+                err != 0 || !marker.close()) {
+                removeIfThere(queue + pair.attemptsName());
+                return failed(stem, QString::fromLocal8Bit(std::strerror(err ? err : EIO)));
+            }
+        }
         if (StoreResult moved
             = moveFile(pair.forwardToName(), archive, queue, pair.forwardToName(), nullptr);
             !moved) {
@@ -163,7 +175,7 @@ PairActionOutcome deleteOne(const QString &folder, const QString &stem)
         return failed(stem, QStringLiteral("no és a %1").arg(folder));
     // The message first: a forward-to file left alone is dropped or shown, never sent.
     for (const QString &name :
-         pairNames + QStringList {pair.attemptsName(), pair.firstAttemptName()}) {
+         pairNames + QStringList {pair.attemptsName(), pair.firstAttemptName(), pair.releasedName()}) {
         if (entryAt(folder + name) == Entry::Absent)
             continue;
         if (const int err = queueBackend().remove(folder + name))
@@ -233,7 +245,7 @@ QStringList deleteCandidates(const QString &folder)
 }
 
 QueueActionReport requeuePairs(const QString &queuePath, const QString &archivePath,
-                               const QStringList &stems)
+                               const QStringList &stems, bool fromSpam)
 {
     QueueActionReport report;
     const QString queue = asFolder(queuePath);
@@ -245,7 +257,7 @@ QueueActionReport requeuePairs(const QString &queuePath, const QString &archiveP
         }
     }
     for (const QString &stem : stems)
-        report.pairs.append(requeueOne(queue, archive, stem));
+        report.pairs.append(requeueOne(queue, archive, stem, fromSpam));
     return report;
 }
 

@@ -69,8 +69,10 @@ QStringList deleteCandidates(const QString &folder);
 
 // Moves the pairs of the given stems from the archive into the queue, each as described
 // above. The caller holds the queue lock.
+// Pairs taken from the spam archive (`fromSpam`) are marked released, so the queue pass
+// forwards them without asking the anti-spam program again.
 QueueActionReport requeuePairs(const QString &queue, const QString &archive,
-                               const QStringList &stems);
+                               const QStringList &stems, bool fromSpam = false);
 // Deletes the pairs of the given stems from the folder with their records. The caller
 // holds the queue lock when the folder is the queue or one of its archives.
 QueueActionReport deletePairs(const QString &folder, const QStringList &stems);

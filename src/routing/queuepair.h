@@ -16,6 +16,9 @@ inline const QString kFirstAttemptSuffix = QStringLiteral(".intent");
 // The failed attempts of a pair (count, time and text of the last failure); a version that
 // does not know the name leaves the file alone.
 inline const QString kAttemptsSuffix = QStringLiteral(".attempts");
+// A pair the administrator took back from the spam archive: the queue pass forwards it
+// without asking the anti-spam program again, which would only file it as spam once more.
+inline const QString kReleasedSuffix = QStringLiteral(".released");
 
 // Success, or a failure with a Catalan text that begins with its phase ("Arxivant: ...").
 struct StoreResult
@@ -50,6 +53,7 @@ public:
     QString sentMarkName() const { return stem_ + kSentMarkSuffix; }
     QString firstAttemptName() const { return stem_ + kFirstAttemptSuffix; }
     QString attemptsName() const { return stem_ + kAttemptsSuffix; }
+    QString releasedName() const { return stem_ + kReleasedSuffix; }
 
 private:
     // The name without its suffix rather than a fixed 19 characters: a stray, oddly named

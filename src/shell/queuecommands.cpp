@@ -112,7 +112,7 @@ int runQueueAction(const CommandLine &line, const QString &configurationFile)
         return 0;
     }
     const routing::QueueActionReport report = requeue
-        ? routing::requeuePairs(c->CarpetaCua, folder, stems)
+        ? routing::requeuePairs(c->CarpetaCua, folder, stems, line.listing == u"--spam")
         : routing::deletePairs(folder, stems);
     if (!report.error.isEmpty()) {
         printError(report.error);

@@ -113,7 +113,7 @@ TEST_F(QueueActions, RequeueAndDeleteMoveWhatTheySayAndRefuseTheRest)
         {"every pair of the spam archive",
          {u"--requeue"_s, u"--all"_s, u"--spam"_s},
          0,
-         pairOf(u"M202612010000000003"_s, false),
+         pairOf(u"M202612010000000003"_s, false) + u" M202612010000000003.released"_s,
          pairOf(kStem) + u' ' + pairOf(other),
          {}},
         {"a stem that is not there",
@@ -230,6 +230,39 @@ TEST_F(QueueActions, ARequeuedPairStartsItsQueueLifetimeAgain)
     QFile record(folder("Cua") + kStem + u".attempts"_s);
     ASSERT_TRUE(record.open(QIODevice::ReadOnly));
     EXPECT_GT(record.readAll().split(' ').value(0).toInt(), 3);
+}
+
+// A pair taken back from the spam archive goes out without another verdict, which would
+// only file it as spam again; a pair fetched in the same run is still judged.
+TEST_F(QueueActions, APairTakenBackFromSpamIsForwardedWithoutAnotherVerdict)
+{
+    const QString script = dir.filePath(u"filter.sh"_s);
+    QFile filter(script);
+    ASSERT_TRUE(filter.open(QIODevice::WriteOnly));
+    filter.write("printf 'X-Spam: YES' > \"$2\"\n");
+    filter.close();
+    configuration.Configuracio.FiltreSpam = -1;
+    configuration.Configuracio.ProgramaSpam = u"/bin/sh %1 %i %o"_s.arg(script);
+    configuration.Configuracio.MarcaSpam = u"X-Spam: YES"_s;
+    writeConfig(30000);
+    const QString other = u"M202612010000000002"_s;
+    putPair("SPam", kStem, false);
+    putPair("SPam", other, false);
+    ASSERT_EQ(run({u"--requeue"_s, u"--spam"_s, kStem}), 0) << err.constData();
+    // Another pair of the spam archive requeued from the failed one is not released.
+    ASSERT_TRUE(QFile::rename(folder("SPam") + other + u".destinatari"_s,
+                              folder("NoEnviats") + other + u".destinatari"_s));
+    ASSERT_TRUE(QFile::rename(folder("SPam") + other + u".missatge"_s,
+                              folder("NoEnviats") + other + u".missatge"_s));
+    ASSERT_EQ(run({u"--requeue"_s, other}), 0) << err.constData();
+    routingRun();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(smtp.messages().size(), 1u) << logged().toStdString();
+    EXPECT_TRUE(smtp.messages()[0].contains("Subject: s " + kStem.toLatin1()));
+    EXPECT_EQ(pairFiles("SiEnviats"),
+              QStringList({kStem + u".destinatari"_s, kStem + u".missatge"_s}));
+    EXPECT_EQ(pairFiles("SPam"), QStringList({other + u".destinatari"_s, other + u".missatge"_s}));
+    EXPECT_TRUE(pairFiles("Cua").isEmpty()) << pairFiles("Cua").join(u' ').toStdString();
 }
 
 // A command waits for the run that holds the queue, says so once, and acts after it.
