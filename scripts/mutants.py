@@ -820,6 +820,13 @@ MUTANTS = [
     ("a mailbox's error not kept", "src/platform/eventlog.cpp",
      "currentCapture->last_ = text;", "currentCapture->last_.clear();", "Health"),
     # --- operations: postmaster notice
+    ("a notice sent to the failed message's sender, end to end",
+     "src/routing/frmenviarcorreu_notice.cpp", "sendNotice(postmaster, text)",
+     "sendNotice(describe(notice).sender, text)", "script:operations.sh"),
+    ("--requeue moves the forward-to file only, end to end", "src/routing/queueactions.cpp",
+     "        = moveFile(pair.messageName(), archive, queue, pair.messageName(), nullptr);",
+     "        = StoreResult();",
+     "script:operations.sh"),
     ("a notice sent to the failed message's sender", "src/routing/frmenviarcorreu_notice.cpp",
      "sendNotice(postmaster, text)", "sendNotice(describe(notice).sender, text)",
      "PostmasterNotices"),

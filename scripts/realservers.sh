@@ -172,7 +172,20 @@ reply_delay = float(os.environ.get("RS_SINK_REPLY_DELAY", "0"))
 def authenticate(server, session, envelope, mechanism, data):
     return AuthResult(success=(data.login, data.password) == login)
 
+# RS_SINK_REFUSE names a file of envelope senders, one a line, refused for good at MAIL
+# while the file is there: a cause of failure a test can make and then fix.
+refuse = os.environ.get("RS_SINK_REFUSE")
+
 class Keep:
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if refuse and os.path.exists(refuse):
+            with open(refuse) as f:
+                if address in f.read().split():
+                    return "550 5.7.1 <%s>: Sender address rejected: not allowed" % address
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         count[0] += 1
         stem = os.path.join(out, "%08d" % count[0])

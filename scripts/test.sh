@@ -22,6 +22,8 @@ echo "== POP3 logins against Dovecot: PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1, SCRAM
 bash tests/integration/pop3login.sh --test build/tests/routing/routing_dovecot_test
 echo "== OAuth 2.0 end to end: device enrolment, XOAUTH2 logins checked by Dovecot's oauth2 passdb against a fake authorization server, refresh with rotation, a revoked refresh token, token commands that hang or fail"
 bash tests/integration/oauth.sh --vessamo build/vessamo
+echo "== operating Vessamo: a refused message, the postmaster's notice, --failed, --check, --status and the metrics against the archives, --requeue, --flush"
+bash tests/integration/operations.sh --vessamo build/vessamo
 echo "== vessamo-send: a 20 MB attachment, then a 100 MB body from standard input and from a file, through a real SMTP server, streamed (peak memory, CPU)"
 bash tests/integration/sendbig.sh --send build/vessamo-send
 echo "== end to end over TLS: Dovecot requiring TLS on 995; an aiosmtpd sink requiring AUTH inside TLS on 465, then with STARTTLS on 587"

@@ -283,6 +283,21 @@ rs_check "$dir" --sender from --rcpt ana@example.org || fail "the sink did not g
 (($(rs_mailbox_count "$dir") == 0)) || fail "the mailbox still holds the message"
 inside ls -l /var/spool/vessamo/SiEnviats
 
+step "operating the service as root: --status, --queue, --flush"
+inside vessamo --status >"$run/status.log" 2>&1 || fail "vessamo --status failed: $(cat "$run/status.log")"
+grep -q "1 reenviats" "$run/status.log" && grep -q "vessamo.service: active" "$run/status.log" ||
+  fail "vessamo --status does not show the run and the active service: $(cat "$run/status.log")"
+inside vessamo --queue >/dev/null || fail "vessamo --queue failed on the service's spool"
+state_time() { inside stat -c %.9Y /var/lib/vessamo/status.json; }
+before=$(state_time)
+new_run() { [ "$(state_time)" != "$before" ]; }
+inside vessamo --flush >"$run/flush.log" 2>&1 || fail "vessamo --flush failed: $(cat "$run/flush.log")"
+wait_for 30 new_run || fail "no run of the service after vessamo --flush: $(cat "$run/flush.log")"
+for file in /var/lib/vessamo/status.json /var/lib/vessamo/vessamo.pid; do
+  [ "$(inside stat -c '%U %a' "$file")" = "vessamo 600" ] ||
+    fail "$file is $(inside stat -c '%U:%G %a' "$file"), not the service user's own"
+done
+
 step "owners and modes"
 for row in "${expected_modes[@]}"; do
   read -r pattern owner mode <<<"$row"
