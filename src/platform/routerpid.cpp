@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <csignal>
+#include <optional>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -73,16 +74,28 @@ bool flockHeld(const QString &path, pid_t *holder)
         = QByteArray::number(qulonglong(major(st.st_dev)), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(qulonglong(minor(st.st_dev)), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(qulonglong(st.st_ino));
+    // Some file systems (btrfs, overlays) give stat(2) another device number than the one
+    // the lock table shows: then the inode alone names the file. A wrong match can only
+    // name another process, which the caller's checks of the holder then refuse.
+    const QByteArray inode = ':' + QByteArray::number(qulonglong(st.st_ino));
+    std::optional<pid_t> byInode;
     for (const QByteArray &line : locks.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         // A waiting request shows as "-> FLOCK ...": only granted locks count.
-        if (fields.size() < 6 || fields[1] != "FLOCK" || fields[5] != device)
+        if (fields.size() < 6 || fields[1] != "FLOCK")
             continue;
-        if (holder)
-            *holder = pid_t(fields[4].toLongLong());
-        return true;
+        const pid_t pid = pid_t(fields[4].toLongLong());
+        if (fields[5] == device) {
+            if (holder)
+                *holder = pid;
+            return true;
+        }
+        if (fields[5].endsWith(inode) && !byInode)
+            byInode = pid;
     }
-    return false;
+    if (byInode && holder)
+        *holder = *byInode;
+    return byInode.has_value();
 }
 
 RouterProcess findRouter(const QString &pidFilePath)
