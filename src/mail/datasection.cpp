@@ -198,7 +198,8 @@ QByteArray MessageBlocks::readBlock()
     if (block.isEmpty()) {
         const auto *file = qobject_cast<const QFileDevice *>(&device_);
         if ((file && file->error() != QFileDevice::NoError) || (!file && !device_.atEnd()))
-            error_ = device_.errorString();
+            error_ = device_.errorString().isEmpty() ? QStringLiteral("read error")
+                                                     : device_.errorString();
     }
     return block;
 }

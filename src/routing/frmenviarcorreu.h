@@ -17,6 +17,7 @@
 #include "routing/runsummary.h"
 #include "routing/tokensource.h"
 
+#include <QIODevice>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -83,7 +84,7 @@ private:
                        std::optional<StoreResult> marked);
     // Runs one attempt on a fresh mail object; what it tells about the message.
     mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,
-                               const QString &senderName, const QByteArray &message);
+                               const QString &senderName, QIODevice &message);
     // Whether the SMTP login's token source failed in this run: no attempt can log in
     // until the next run.
     bool smtpTokenFailed() const;

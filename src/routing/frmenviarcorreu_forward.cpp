@@ -37,14 +37,15 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
     const QString forwardTo = forwardToFile ? firstTextField(*forwardToFile) : QString();
     lastFailure_.clear();
     failedAttempts_ = 0;
-    std::optional<QByteArray> message = readWhole(missatgePath);
-    if (!message)
+    // Read block by block, never whole: memory stays flat in the message's size.
+    QFile message(missatgePath);
+    if (!message.open(QIODevice::ReadOnly))
         return ForwardOutcome::Refused;
     view_.setLabel(QStringLiteral("Reenviant correu a ") + forwardTo);
     // Nowhere to send it: no attempt, the pair goes to the failed archive.
     if (forwardTo.trimmed().isEmpty())
         return ForwardOutcome::Refused;
-    const std::optional<Remitent> sender = ExtreureRemitent(*message);
+    const std::optional<Remitent> sender = ExtreureRemitent(message);
     if (!sender)
         return ForwardOutcome::Refused;
 
@@ -54,7 +55,7 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
         // out made the run's one entry, and the others could only repeat it.
         if (ctx_.abort.requested() || smtpTokenFailed())
             return ForwardOutcome::Deferred;
-        switch (attempt(forwardTo, sender->address, sender->displayName, *message)) {
+        switch (attempt(forwardTo, sender->address, sender->displayName, message)) {
         case mail::RelayOutcome::Sent:
             return ForwardOutcome::Sent;
         case mail::RelayOutcome::Permanent:
@@ -71,7 +72,7 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
 }
 
 mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,
-                                            const QString &senderName, const QByteArray &message)
+                                            const QString &senderName, QIODevice &message)
 {
     poSendMail = std::make_unique<mail::clsEnviarCorreu>(Winsck);
     mail::clsEnviarCorreu *object = poSendMail.get();
@@ -102,7 +103,7 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
     settings.forwardTo = forwardTo;
     settings.senderAddress = senderAddress;
     settings.senderName = senderName;
-    settings.message = message;
+    settings.messageSource = &message;
     mail::setUpForRelay(*object, settings);
     if (c.smtpAuthentication()) {
         const config::LoginSettings &login = ctx_.configuration.smtpLogin;
