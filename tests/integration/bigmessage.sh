@@ -73,7 +73,7 @@ receive_kb=$(measured_run received) || { echo "$receive_kb"; exit 1; }
 configure "$smtp_port"
 : >"$dir/vessamo/events.log"
 forward_kb=$(measured_run forwarded) || { echo "$forward_kb"; exit 1; }
-((${#forward_kb})) && ((${#receive_kb})) || fail "no figures"
+[[ $forward_kb =~ ^[0-9]+$ && $receive_kb =~ ^[0-9]+$ ]] || fail "no figures"
 (($(vsm_count "$dir/vessamo/SiEnviats" '*.missatge') == 1)) || fail "the message was not sent"
 sleep 1 # smtp-sink writes the last message as its session ends
 rs_check "$dir" --sender from --rcpt "$rcpt" --quiet || fail "the sink does not hold the message exactly"
