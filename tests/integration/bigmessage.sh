@@ -11,6 +11,7 @@
 #
 #   tests/integration/bigmessage.sh [--vessamo BINARY] [--mb N]
 #
+# N defaults to $VESSAMO_BIG_MB, else 200.
 # Prints the figures and one PASS or FAIL line; exit status 1 on FAIL. Run it on a quiet
 # machine: it takes about a minute for 200 MB.
 set -uo pipefail
@@ -19,7 +20,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/realservers.sh"
 # shellcheck source=tests/integration/routers.sh
 source "$root/tests/integration/routers.sh"
-binary=$root/build/vessamo mb=200
+binary=$root/build/vessamo mb=${VESSAMO_BIG_MB:-200}
 while (($# > 1)); do
   case "$1" in
   --vessamo) binary=$(realpath "$2") ;;

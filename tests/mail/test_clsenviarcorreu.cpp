@@ -302,6 +302,7 @@ TEST(MessageBlocks, MatchTheWholeMessageAtEveryEdge)
         {"bare CR and CR CR LF", "X: y\r\r\n.z\r" + QByteArray(1100, 'f') + "\r\n"},
         {"only CRs, long line", "x\r" + QByteArray(1500, 'c') + "\r.y"},
         {"its LF after a long line", QByteArray(1500, 'g') + "\nh"},
+        {"a CR first, its LF after a long line", "a\r" + QByteArray(1500, 'g') + "\nh"},
         {"last line without CR LF", "X: y\r\n\r\nlast"},
         {"ends with CR", "X: y\r\n\r\nlast\r"},
         {"empty", ""},

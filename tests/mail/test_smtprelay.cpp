@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
 
@@ -269,6 +270,46 @@ TEST_F(SmtpRelay, MessageFileThatFailsToBeReadIsNeverEnded)
         << events->failures[0].toStdString();
     EXPECT_EQ(events->successes, 0);
     EXPECT_EQ(mail->Outcome(), mail::RelayOutcome::Temporary);
+}
+
+// A server that stops reading during the data: the message waits in its file, not in the
+// socket's queue. When the server reads again the rest follows, byte exact; when it never
+// does, the time-out ends the transaction before its end of data, so the failure may pass.
+TEST_F(SmtpRelay, MessageFileToAServerThatStopsReading)
+{
+    QByteArray message = "From: <a@b.c>\r\n\r\n";
+    fillTo(message, 12 << 20);
+    QTemporaryFile file;
+    ASSERT_TRUE(file.open());
+    ASSERT_EQ(file.write(message), message.size());
+    for (const bool resumes : {true, false}) {
+        SCOPED_TRACE(resumes ? "resumes" : "stalls");
+        FakeSmtpServer &fake = fresh();
+        mail->SetMessageTimeout(2);
+        mail->SetMessageSource(&file);
+        qint64 mostQueued = 0;
+        QObject::connect(&socket, &platform::SocketControl::SendProgress, &fake,
+                         [&] { mostQueued = std::max(mostQueued, socket.BytesQueued()); });
+        fake.setCommandHook([&](const QByteArray &line) {
+            if (line != "DATA")
+                return;
+            fake.pauseReading(true);
+            if (resumes)
+                QTimer::singleShot(1500, &fake, [&] { fake.pauseReading(false); });
+        });
+        mail->Enruta();
+        EXPECT_LE(mostQueued, 8 * mail::kRelayBlock);
+        if (resumes) {
+            ASSERT_EQ(fake.messages().size(), 1) << events->failures.join(u'|').toStdString();
+            EXPECT_TRUE(fake.messages()[0] == test::relayedData(message));
+            continue;
+        }
+        EXPECT_TRUE(fake.messages().isEmpty());
+        EXPECT_EQ(events->failures,
+                  QStringList {
+                      u"Timeout occurred: The SMTP Host did not respond to the request\r\n"_s});
+        EXPECT_EQ(mail->Outcome(), mail::RelayOutcome::Temporary);
+    }
 }
 
 using SmtpSession = test::SmtpTest;
