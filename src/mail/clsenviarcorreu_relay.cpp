@@ -121,8 +121,6 @@ bool clsEnviarCorreu::relaySource(const QStringList &envelope)
     if ((!device.isOpen() && !device.open(QIODevice::ReadOnly)) || !device.seek(0))
         return unreadable(device.errorString());
     MessageBlocks blocks(device);
-    if (!blocks.start())
-        return unreadable(blocks.error());
     if (!session_->startContent(envelope))
         return false;
     for (QByteArray block = blocks.next(); !block.isEmpty(); block = blocks.next()) {

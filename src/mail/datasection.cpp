@@ -192,55 +192,20 @@ QByteArray LineFolder::finish()
 
 // --- MessageBlocks --------------------------------------------------------------------------
 
-QByteArray MessageBlocks::readBlock()
-{
-    QByteArray block = device_.read(blockSize_);
-    if (block.isEmpty()) {
-        const auto *file = qobject_cast<const QFileDevice *>(&device_);
-        if ((file && file->error() != QFileDevice::NoError) || (!file && !device_.atEnd()))
-            error_ = device_.errorString().isEmpty() ? QStringLiteral("read error")
-                                                     : device_.errorString();
-    }
-    return block;
-}
-
-bool MessageBlocks::start()
-{
-    // The fold is CR when the message's only line ends are bare CRs, else CR LF; nearly
-    // every message shows an LF in its first block, so this usually reads nothing more.
-    const qint64 origin = device_.pos();
-    first_ = readBlock();
-    bool lf = first_.contains('\n');
-    bool cr = first_.contains('\r');
-    if (!lf && !first_.isEmpty()) {
-        while (!lf) {
-            const QByteArray block = readBlock();
-            if (block.isEmpty())
-                break;
-            lf = block.contains('\n');
-            cr = cr || block.contains('\r');
-        }
-        first_.clear();
-        if (error_.isEmpty() && !device_.seek(origin))
-            error_ = device_.errorString();
-    }
-    folder_.emplace(true, !lf && cr ? QByteArrayView("\r") : QByteArrayView("\r\n"));
-    return error_.isEmpty();
-}
-
 QByteArray MessageBlocks::next()
 {
     while (!ended_ && error_.isEmpty()) {
-        const QByteArray block = first_.isEmpty() ? readBlock() : std::exchange(first_, {});
-        if (!error_.isEmpty())
-            return {};
-        QByteArray out;
+        const QByteArray block = device_.read(blockSize_);
         if (block.isEmpty()) {
+            const auto *file = qobject_cast<const QFileDevice *>(&device_);
+            if ((file && file->error() != QFileDevice::NoError) || (!file && !device_.atEnd())) {
+                error_ = device_.errorString().isEmpty() ? QStringLiteral("read error")
+                                                         : device_.errorString();
+                return {};
+            }
             ended_ = true;
-            out = folder_->finish();
-        } else {
-            out = folder_->feed(block);
         }
+        const QByteArray out = ended_ ? folder_.finish() : folder_.feed(block);
         if (!out.isEmpty())
             return out;
     }

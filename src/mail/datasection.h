@@ -10,7 +10,6 @@
 #include <QIODevice>
 #include <QList>
 #include <QString>
-#include <optional>
 
 namespace vessamo::mail {
 
@@ -88,9 +87,10 @@ public:
 inline constexpr qsizetype kRelayBlock = 65536;
 
 // A stored message read from a device block by block and folded as PrepareMessage folds it
-// whole (dots and line ends are left to the DataSection the bytes go through): memory stays
-// at a block or two whatever the message's size. The device must be open, seekable and at
-// the message's start.
+// whole, with CR LF as the fold (dots and line ends are left to the DataSection the bytes go
+// through, where PrepareMessage's CR fold of a message whose only line ends are CRs becomes
+// CR LF as well): memory stays at a block or two whatever the message's size. The device
+// must be open and at the message's start.
 class MessageBlocks
 {
 public:
@@ -99,20 +99,14 @@ public:
         , blockSize_(blockSize)
     {
     }
-    // Reads ahead what the folding needs to know of the whole message (whether it holds an
-    // LF at all). False when the device cannot be read; error() says why.
-    bool start();
     // The next folded block; empty at the end or on a read error (then error() is set).
     QByteArray next();
     QString error() const { return error_; }
 
 private:
-    QByteArray readBlock();
-
     QIODevice &device_;
     qsizetype blockSize_;
-    std::optional<LineFolder> folder_;
-    QByteArray first_; // the first block, read while looking ahead
+    LineFolder folder_ {true, "\r\n"};
     bool ended_ = false;
     QString error_;
 };

@@ -37,9 +37,10 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
     const QString forwardTo = forwardToFile ? firstTextField(*forwardToFile) : QString();
     lastFailure_.clear();
     failedAttempts_ = 0;
-    // Read block by block, never whole: memory stays flat in the message's size.
+    // Read block by block, never whole: memory stays flat in the message's size. The blocks
+    // are large, so Qt's own buffer would only add a copy.
     QFile message(missatgePath);
-    if (!message.open(QIODevice::ReadOnly))
+    if (!message.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return ForwardOutcome::Refused;
     view_.setLabel(QStringLiteral("Reenviant correu a ") + forwardTo);
     // Nowhere to send it: no attempt, the pair goes to the failed archive.

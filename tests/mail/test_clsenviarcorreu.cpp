@@ -300,7 +300,7 @@ TEST(MessageBlocks, MatchTheWholeMessageAtEveryEdge)
         {"body with blanks", "X: y\r\n\r\n" + blanks + "\r\n"},
         {"bare LF", "a\n.\nb\n" + QByteArray(1200, 'e') + "\n"},
         {"bare CR and CR CR LF", "X: y\r\r\n.z\r" + QByteArray(1100, 'f') + "\r\n"},
-        {"only CRs, long line", "x\r" + QByteArray(1500, 'c') + "\r.y"},
+        {"only CRs, long line (folded with CR whole)", "x\r" + QByteArray(1500, 'c') + "\r.y"},
         {"its LF after a long line", QByteArray(1500, 'g') + "\nh"},
         {"a CR first, its LF after a long line", "a\r" + QByteArray(1500, 'g') + "\nh"},
         {"last line without CR LF", "X: y\r\n\r\nlast"},
@@ -320,7 +320,6 @@ TEST(MessageBlocks, MatchTheWholeMessageAtEveryEdge)
             device.setData(message);
             ASSERT_TRUE(device.open(QIODevice::ReadOnly));
             vessamo::mail::MessageBlocks blocks(device, size);
-            ASSERT_TRUE(blocks.start()) << name;
             DataSection data;
             QByteArray streamed;
             for (QByteArray block = blocks.next(); !block.isEmpty(); block = blocks.next()) {
