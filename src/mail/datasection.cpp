@@ -1,5 +1,6 @@
-// The data section's line ends and dot-stuffing, and the streaming steps of a composed
-// body: folding and the HTML references to attached files. Pure code over bytes.
+// The data section's line ends and dot-stuffing, the folding of long lines, a stored
+// message read in blocks, and the HTML references to attached files of a composed body.
+// Pure code over bytes, but for the device MessageBlocks reads.
 #include "mail/datasection.h"
 
 #include <QFileDevice>

@@ -1,8 +1,10 @@
 // The content of a mail transaction on its way to the socket. DataSection is the one place
 // where the data section is made fit for SMTP, whoever wrote the bytes (the composer's
 // headers, body and encoded files, or a relayed message): CR LF line ends and dot-stuffing,
-// across the pieces it is given. BodyFolder and HtmlLinks work on a composed body read in
-// pieces, so that a body of any size goes out with memory flat in its size.
+// across the pieces it is given. LineFolder is the one place where long lines are folded,
+// for a whole text or one read in pieces: MessageBlocks reads a stored message from its file
+// through it, and BodyFolder and HtmlLinks work on a composed body, so that a message or body
+// of any size goes out with memory flat in its size.
 #pragma once
 
 #include <QByteArray>
