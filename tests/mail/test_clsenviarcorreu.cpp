@@ -1,5 +1,6 @@
 // The mail object's properties, each with a temporary settings store; then the body
-// preparation for the DATA phase (dot-stuffing, folding of long lines).
+// preparation for the DATA phase (dot-stuffing, folding of long lines), whole and for a
+// stored message read in blocks.
 #include "mail/clsenviarcorreu.h"
 #include "mail/mailsetup.h"
 #include "platform/socketcontrol.h"

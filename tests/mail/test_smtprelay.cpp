@@ -1,6 +1,7 @@
 // Relay of a stored message (Enruta) through a real loopback socket: the bytes on the
 // wire, split replies, unsafe addresses, release of the object from its own events, a
-// 50 MB message; then the login, the POP3 login before sending and the MX lookup when no
+// 50 MB message, a message file read in blocks (byte exact, a read failure, a server that
+// stops reading); then the login, the POP3 login before sending and the MX lookup when no
 // host is set.
 #include "smtptestkit.h"
 #include "support/fakedns.h"

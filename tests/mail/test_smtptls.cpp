@@ -6,8 +6,8 @@
 #include "support/testcerts.h"
 
 #include <QTcpServer>
-#include <QTemporaryFile>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <unistd.h>
 
 using namespace vessamo;
