@@ -131,9 +131,10 @@ public:
     // from stuffing and folding.
     QByteArray Message() const { return message_; }
     void SetMessage(const QByteArray &value);
-    // Send reads the body from `device` in pieces instead of the Message (null: the
-    // Message again). It must be seekable (it is read twice: once before any traffic) and
-    // outlive Send; not owned.
+    // Send reads the body, and Enruta the stored message, from `device` in pieces instead of
+    // the Message (null: the Message again), so that memory stays flat in its size. It must
+    // be open (or openable for reading), seekable (it is read more than once) and outlive
+    // the operation; not owned.
     void SetMessageSource(QIODevice *device);
     // The character set the body part names ("iso-8859-1" unless set); the body's bytes
     // must be in it, and an HTML body's references to file names are found in it.
@@ -323,6 +324,10 @@ private:
     [[nodiscard]] bool scanBody(const QString &boundary, BodyFacts &facts);
     // The body, piece by piece; false when the operation has ended.
     [[nodiscard]] bool sendBody(bool related);
+    // Enruta's transaction with the stored message read from the message source block by
+    // block, each written once the socket's queue has drained below a bound; false when the
+    // operation has ended (a read failure is reported, and no end of data is sent).
+    [[nodiscard]] bool relaySource(const QStringList &envelope);
     // The body from its start through the HTML rewriting (when `links`) and the folding,
     // each piece handed to `sink`; false when it could not be read (`failure` says why) or
     // the sink returned false.

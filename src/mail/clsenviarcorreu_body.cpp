@@ -60,7 +60,8 @@ bool clsEnviarCorreu::LinkEmbeddedFiles()
     if (!asHtml_ || attachedFiles_.empty())
         return false;
     HtmlLinks links(linkTargets());
-    message_ = links.feed(message_) + links.finish();
+    message_ = links.feed(message_);
+    message_ += links.finish(); // after the feed: a tag left open at the end
     bool linked = false;
     for (qsizetype i = 0; i < links.targets().size(); ++i) {
         attachedFiles_[std::size_t(i)].embedded = links.targets()[i].linked;
@@ -99,7 +100,9 @@ bool clsEnviarCorreu::forEachBodyPiece(HtmlLinks *links,
         if (!piece.isEmpty() && !sink(piece))
             return false;
     }
-    const QByteArray rest = folder.feed(links ? links->finish() : QByteArray()) + folder.finish();
+    // In this order: what the rewriting held back goes through the folder before its end.
+    QByteArray rest = folder.feed(links ? links->finish() : QByteArray());
+    rest += folder.finish();
     return rest.isEmpty() || sink(rest);
 }
 

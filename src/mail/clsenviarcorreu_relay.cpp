@@ -1,14 +1,21 @@
 // Relay of a stored message: Enruta runs one SMTP transaction (through the object's
-// SmtpSession) whose content is the prepared Message, sent to the first recipient, and
-// EstimateSize gives the expected size of a transaction for the progress percentage.
+// SmtpSession) whose content is the prepared Message, or the message source read block by
+// block, sent to the first recipient; EstimateSize gives the expected size of a transaction
+// for the progress percentage.
 #include "mail/clsenviarcorreu.h"
+#include "mail/datasection.h"
 #include "platform/ansi.h"
 
+#include <QIODevice>
 #include <limits>
 
 namespace vessamo::mail {
 
 namespace {
+
+// While a message goes out block by block the socket's queue holds a few blocks, never the
+// message.
+constexpr qint64 kQueueWhileRelay = 4 * kRelayBlock;
 
 qint64 listSize(const QStringList &list, qint64 perElement, int lengthFactor, qint64 perExtra)
 {
@@ -93,13 +100,37 @@ void clsEnviarCorreu::Enruta()
     session->begin(EstimateSize());
     if (!addressesSafe() || !session->open())
         return;
-    // Only the first recipient: a second one would be a copy nobody asked for. The message
-    // goes out in one write; the session copies it only when it must change.
+    // Only the first recipient: a second one would be a copy nobody asked for. The Message
+    // goes out in one write (the session copies it only when it must change); a message
+    // source block by block.
     const QStringList envelope
         = recipient_.isEmpty() ? QStringList() : QStringList {recipient_.first()};
-    if (!session->relay(message_, envelope))
+    if (messageSource_ ? !relaySource(envelope) : !session->relay(message_, envelope))
         return;
     static_cast<void>(session->deliver(SessionEvent::sendSuccesful()));
+}
+
+bool clsEnviarCorreu::relaySource(const QStringList &envelope)
+{
+    QIODevice &device = *messageSource_;
+    const auto unreadable = [this, &device](const QString &why) {
+        AddError(QStringLiteral("Cannot read the message: ") + why);
+        RaiseFailure();
+        return false;
+    };
+    if ((!device.isOpen() && !device.open(QIODevice::ReadOnly)) || !device.seek(0))
+        return unreadable(device.errorString());
+    MessageBlocks blocks(device);
+    if (!session_->startContent(envelope))
+        return false;
+    for (QByteArray block = blocks.next(); !block.isEmpty(); block = blocks.next()) {
+        if (!put(block, "<message, " + QByteArray::number(block.size()) + " octets>")
+            || !session_->awaitQueue(kQueueWhileRelay))
+            return false;
+    }
+    if (!blocks.error().isEmpty())
+        return unreadable(blocks.error());
+    return session_->endContent();
 }
 
 } // namespace vessamo::mail

@@ -1,7 +1,9 @@
-// The data section's line ends and dot-stuffing, and the streaming steps of a composed
-// body: folding and the HTML references to attached files. Pure code over bytes.
+// The data section's line ends and dot-stuffing, the folding of long lines, a stored
+// message read in blocks, and the HTML references to attached files of a composed body.
+// Pure code over bytes, but for the device MessageBlocks reads.
 #include "mail/datasection.h"
 
+#include <QFileDevice>
 #include <cstring>
 
 namespace vessamo::mail {
@@ -76,57 +78,139 @@ QByteArray DataSection::encode(const QByteArray &piece)
     return copying ? out : piece;
 }
 
-// --- BodyFolder -----------------------------------------------------------------------------
+// --- LineFolder -----------------------------------------------------------------------------
 
 namespace {
 
-// Writes the folded pieces of `line` that are complete and returns where the rest begins:
-// everything when the line has ended, else at most kMaxLine octets stay behind.
-qsizetype foldInto(QByteArray &out, QByteArrayView line, bool ended)
+bool isBlank(char c)
 {
-    qsizetype pos = 0;
-    while (line.size() - pos > kMaxLine) {
-        const qsizetype cut = BodyCut(line, pos, kMaxLine);
-        out.append(line.sliced(pos, cut - pos));
-        out.append("\r\n", 2);
-        pos = cut;
+    return c == ' ' || c == '\t';
+}
+
+// Where a header line is cut: before the last blank within the piece, so that the next
+// piece begins with white space and continues the header (RFC 5322 section 2.2.3). The
+// piece's own first octet does not count (a continuation begins with its blank); without a
+// blank the cut falls after `room` octets, and a blank is put in front of the next piece.
+qsizetype headerCut(QByteArrayView line, qsizetype pos, qsizetype room)
+{
+    for (qsizetype i = pos + room; i > pos; --i) {
+        if (isBlank(line.at(i)))
+            return i;
     }
-    if (ended) {
-        out.append(line.sliced(pos));
-        return line.size();
-    }
-    return pos;
+    return pos + room;
 }
 
 } // namespace
 
-QByteArray BodyFolder::feed(QByteArrayView piece)
+qsizetype BodyCut(QByteArrayView line, qsizetype pos, qsizetype room)
 {
-    QByteArray out;
-    out.reserve(piece.size() + piece.size() / kMaxLine * 2 + pending_.size() + 2);
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < piece.size(); ++i) {
-        const char c = piece[i];
-        if (c != '\r' && c != '\n')
-            continue;
-        if (pending_.isEmpty()) {
-            foldInto(out, piece.sliced(start, i - start), true);
-        } else {
-            pending_.append(piece.sliced(start, i - start));
-            foldInto(out, pending_, true);
-            pending_.clear();
-        }
-        out.append(c);
-        start = i + 1;
+    for (qsizetype i = pos + room - 1; i >= pos; --i) {
+        if (line.at(i) == ' ')
+            return i + 1;
     }
-    const QByteArrayView tail = piece.sliced(start);
-    if (pending_.isEmpty()) {
-        pending_ = tail.sliced(foldInto(out, tail, false)).toByteArray();
-    } else {
-        pending_.append(tail);
-        pending_ = pending_.sliced(foldInto(out, pending_, false));
+    return pos + room;
+}
+
+// Dots are stuffed later, where the data section is written (DataSection), so the limit
+// counts the line's own octets: the dot added for transparency does not count (RFC 5321
+// section 4.5.3.1.6). A cut needs the octets up to one past the room, so a line that has
+// not ended yet keeps at most that many back.
+qsizetype LineFolder::fold(QByteArray &out, QByteArrayView line, bool ended)
+{
+    qsizetype pos = 0;
+    while (lead_ + line.size() - pos > kMaxLine) {
+        const qsizetype room = kMaxLine - lead_;
+        const qsizetype cut = headers_ ? headerCut(line, pos, room) : BodyCut(line, pos, room);
+        out.append(line.sliced(pos, cut - pos));
+        out.append(separator_);
+        // A header cut where there is no blank: the next piece would be a line that
+        // neither starts a field nor continues one, and many readers end the header
+        // section there. A blank in front makes it a continuation, as Postfix does.
+        lead_ = headers_ && !isBlank(line.at(cut)) ? 1 : 0;
+        if (lead_)
+            out.append(' ');
+        pos = cut;
+    }
+    if (!ended)
+        return pos;
+    out.append(line.sliced(pos));
+    lead_ = 0;
+    return line.size();
+}
+
+QByteArray LineFolder::feed(QByteArrayView piece)
+{
+    const char *d = piece.data();
+    const qsizetype n = piece.size();
+    QByteArray out;
+    out.reserve(n + n / kMaxLine * 3 + pending_.size() + 4);
+    qsizetype i = 0;
+    if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\n') {
+        out.append('\n'); // the CR before it ended the line already
+        i = 1;
+    }
+    while (i < n) {
+        const auto *lf = static_cast<const char *>(std::memchr(d + i, '\n', size_t(n - i)));
+        const qsizetype lfAt = lf ? lf - d : n;
+        const auto *cr = static_cast<const char *>(std::memchr(d + i, '\r', size_t(lfAt - i)));
+        const qsizetype end = cr ? cr - d : lfAt;
+        const bool ended = end < n;
+        const QByteArrayView content = piece.sliced(i, end - i);
+        if (!content.isEmpty())
+            lineEmpty_ = false;
+        if (pending_.isEmpty()) {
+            const qsizetype rest = fold(out, content, ended);
+            if (!ended)
+                pending_ = content.sliced(rest).toByteArray();
+        } else {
+            pending_.append(content);
+            pending_.remove(0, fold(out, pending_, ended));
+        }
+        if (!ended)
+            break;
+        // An empty line ends the header section.
+        if (std::exchange(lineEmpty_, true))
+            headers_ = false;
+        if (d[end] == '\r' && end + 1 < n && d[end + 1] == '\n') {
+            out.append("\r\n", 2);
+            i = end + 2;
+            continue;
+        }
+        out.append(d[end]);
+        afterCr_ = d[end] == '\r' && end + 1 == n;
+        i = end + 1;
     }
     return out;
+}
+
+QByteArray LineFolder::finish()
+{
+    QByteArray out;
+    fold(out, std::exchange(pending_, {}), true);
+    afterCr_ = false;
+    return out;
+}
+
+// --- MessageBlocks --------------------------------------------------------------------------
+
+QByteArray MessageBlocks::next()
+{
+    while (!ended_ && error_.isEmpty()) {
+        const QByteArray block = device_.read(blockSize_);
+        if (block.isEmpty()) {
+            const auto *file = qobject_cast<const QFileDevice *>(&device_);
+            if ((file && file->error() != QFileDevice::NoError) || (!file && !device_.atEnd())) {
+                error_ = device_.errorString().isEmpty() ? QStringLiteral("read error")
+                                                         : device_.errorString();
+                return {};
+            }
+            ended_ = true;
+        }
+        const QByteArray out = ended_ ? folder_.finish() : folder_.feed(block);
+        if (!out.isEmpty())
+            return out;
+    }
+    return {};
 }
 
 // --- HtmlLinks ------------------------------------------------------------------------------

@@ -1,13 +1,17 @@
 // The content of a mail transaction on its way to the socket. DataSection is the one place
 // where the data section is made fit for SMTP, whoever wrote the bytes (the composer's
 // headers, body and encoded files, or a relayed message): CR LF line ends and dot-stuffing,
-// across the pieces it is given. BodyFolder and HtmlLinks work on a composed body read in
-// pieces, so that a body of any size goes out with memory flat in its size.
+// across the pieces it is given. LineFolder is the one place where long lines are folded,
+// for a whole text or one read in pieces: MessageBlocks reads a stored message from its file
+// through it, and BodyFolder and HtmlLinks work on a composed body, so that a message or body
+// of any size goes out with memory flat in its size.
 #pragma once
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QIODevice>
 #include <QList>
+#include <QString>
 
 namespace vessamo::mail {
 
@@ -39,18 +43,74 @@ private:
     bool afterCr_ = false;
 };
 
-// Folds a body given in pieces: a line longer than 998 octets is cut after its last blank
-// within the limit, else after 998 octets, and the pieces joined by CR LF; line ends are
-// kept as they are. Holds at most one line's first 998 octets between calls.
-class BodyFolder
+// Folds a text given in pieces, cut anywhere: a line longer than 998 octets is cut, in a
+// header section (the lines before the first empty one) before its last blank within the
+// limit, with a blank put in front of the next piece when there is none there; in a body
+// after its last blank within the limit; else after the limit. The pieces are joined by
+// `foldSeparator`; line ends (CR LF, a bare CR or a bare LF) are kept as they are. Holds at
+// most one line's first 999 octets between calls; a CR at the end of a piece ends its line,
+// and an LF at the start of the next belongs to it.
+class LineFolder
 {
 public:
+    LineFolder(bool headers, QByteArrayView foldSeparator)
+        : headers_(headers)
+        , separator_(foldSeparator.toByteArray())
+    {
+    }
     QByteArray feed(QByteArrayView piece);
-    // What is held back at the end of the body.
-    QByteArray finish() { return std::exchange(pending_, {}); }
+    // What is held back at the end of the text.
+    QByteArray finish();
 
 private:
+    // Writes the folded pieces of `line` (the current line's octets not yet written) that
+    // are complete; returns where the rest begins: everything when the line has ended.
+    qsizetype fold(QByteArray &out, QByteArrayView line, bool ended);
+
+    bool headers_;
+    QByteArray separator_;
     QByteArray pending_; // the current line's octets not yet written
+    bool lineEmpty_ = true; // no octet of the current line seen yet
+    bool afterCr_ = false; // the last octet was a CR: an LF that follows belongs to it
+    qsizetype lead_ = 0; // a blank was put in front of the current piece of a header
+};
+
+// Folds a composed body given in pieces: its lines cut as a body's, joined by CR LF.
+class BodyFolder : public LineFolder
+{
+public:
+    BodyFolder()
+        : LineFolder(false, "\r\n")
+    {
+    }
+};
+
+// The block a stored message is read and relayed in.
+inline constexpr qsizetype kRelayBlock = 65536;
+
+// A stored message read from a device block by block and folded as PrepareMessage folds it
+// whole, with CR LF as the fold (dots and line ends are left to the DataSection the bytes go
+// through, where PrepareMessage's CR fold of a message whose only line ends are CRs becomes
+// CR LF as well): memory stays at a block or two whatever the message's size. The device
+// must be open and at the message's start.
+class MessageBlocks
+{
+public:
+    explicit MessageBlocks(QIODevice &device, qsizetype blockSize = kRelayBlock)
+        : device_(device)
+        , blockSize_(blockSize)
+    {
+    }
+    // The next folded block; empty at the end or on a read error (then error() is set).
+    QByteArray next();
+    QString error() const { return error_; }
+
+private:
+    QIODevice &device_;
+    qsizetype blockSize_;
+    LineFolder folder_ {true, "\r\n"};
+    bool ended_ = false;
+    QString error_;
 };
 
 // Rewrites, in an HTML body given in pieces, every attribute value that names an attached

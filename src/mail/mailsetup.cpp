@@ -43,6 +43,7 @@ void setUpForRelay(clsEnviarCorreu &object, const RelaySettings &settings)
     object.SetReplyToAddress(object.from());
     object.SetSubject(QString());
     object.SetMessage(settings.message);
+    object.SetMessageSource(settings.messageSource);
     object.SetAttachment(QString());
     object.SetAsHTML(false);
     object.SetContentBase(QString());

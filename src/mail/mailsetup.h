@@ -31,6 +31,9 @@ struct RelaySettings
     QString senderAddress;
     QString senderName;
     QByteArray message; // the whole stored message, header section included
+    // Or the stored message's file, read block by block instead of `message`: not owned,
+    // open for reading, and it must outlive the relay.
+    QIODevice *messageSource = nullptr;
 };
 
 // One message composed from its parts and sent to every recipient.

@@ -292,8 +292,9 @@ public:
     // write, its line ends and dots made fit on the way) and the end-of-data line. True when
     // the server accepted it; the session is closed afterwards unless it is kept open.
     [[nodiscard]] bool relay(const QByteArray &wire, const QStringList &recipients);
-    // A composed message: MAIL FROM, RCPT TO for every recipient in order, DATA. True when
-    // the server waits for the content, which the caller then writes piece by piece.
+    // A message written in pieces (composed, or relayed block by block): MAIL FROM, RCPT TO
+    // for every recipient in order, DATA. True when the server waits for the content, which
+    // the caller then writes piece by piece.
     [[nodiscard]] bool startContent(const QStringList &recipients);
     // One piece of the content (shown in the wire log as `logged` when given), made fit for
     // the data section on its way. False when it cannot reach the server.
@@ -401,7 +402,7 @@ private:
     // The transaction's recipients, and the one whose RCPT TO is answered next.
     QStringList envelope_;
     qsizetype rcptIndex_ = 0;
-    // The transaction's content is composed by the caller (Content state after DATA).
+    // The transaction's content is written by the caller (Content state after DATA).
     bool composing_ = false;
     qint64 progressReports_ = 0;
     RelayOutcome outcome_ = RelayOutcome::Temporary;

@@ -168,16 +168,14 @@ void SmtpSession::sendRecipient()
 // The message in one write (its line ends and dots made fit, as for every byte of the data
 // section), then the end-of-data line. A message that ends with its line end is followed
 // by the "." line alone; one that does not gets the line end it lacks, so no empty line is
-// added to what the recipient receives. A composed message has been written already and
-// ends with its line end.
+// added to what the recipient receives. A message written in pieces (composed, or relayed
+// block by block) has been written already.
 void SmtpSession::sendMessage()
 {
-    if (composing_) {
-        send(QByteArrayLiteral(".\r\n"));
-        return;
+    if (!composing_) {
+        const QByteArray wire = data_.encode(wire_);
+        send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
     }
-    const QByteArray wire = data_.encode(wire_);
-    send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
     send(data_.atLineStart() ? QByteArrayLiteral(".\r\n") : QByteArrayLiteral("\r\n.\r\n"));
 }
 

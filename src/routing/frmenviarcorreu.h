@@ -17,6 +17,7 @@
 #include "routing/runsummary.h"
 #include "routing/tokensource.h"
 
+#include <QIODevice>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -85,11 +86,11 @@ private:
                        std::optional<StoreResult> marked);
     // Runs one attempt on a fresh mail object; what it tells about the message.
     mail::RelayOutcome attempt(const QString &forwardTo, const QString &senderAddress,
-                               const QString &senderName, const QByteArray &message);
+                               const QString &senderName, QIODevice &message);
     // Sets up a fresh mail object to relay `message` as forwarding does: the configured server,
     // its login, the run's stop request, the status list and the progress bar.
     void setUp(mail::clsEnviarCorreu &object, const QString &forwardTo,
-               const QString &senderAddress, const QString &senderName, const QByteArray &message);
+               const QString &senderAddress, const QString &senderName, QIODevice &message);
     // Tells the postmaster of the pairs this run filed as failed (frmenviarcorreu_notice.cpp).
     void sendNotices();
     // One notice, one attempt; the reason it failed, or nothing when it was sent.

@@ -38,8 +38,10 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
     lastFailure_.clear();
     failedAttempts_ = 0;
     refusalReason_.clear();
-    std::optional<QByteArray> message = readWhole(missatgePath);
-    if (!message) {
+    // Read block by block, never whole: memory stays flat in the message's size. The blocks
+    // are large, so Qt's own buffer would only add a copy.
+    QFile message(missatgePath);
+    if (!message.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         refusalReason_ = QStringLiteral("Enviant: no s'ha pogut llegir el missatge");
         return ForwardOutcome::Refused;
     }
@@ -49,7 +51,7 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
         refusalReason_ = QStringLiteral("Enviant: no hi ha cap adreça on reenviar-lo");
         return ForwardOutcome::Refused;
     }
-    const std::optional<Remitent> sender = ExtreureRemitent(*message);
+    const std::optional<Remitent> sender = ExtreureRemitent(message);
     if (!sender) {
         refusalReason_ = QStringLiteral("Enviant: el missatge no té remitent (capçalera From:)");
         return ForwardOutcome::Refused;
@@ -61,7 +63,7 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
         // out made the run's one entry, and the others could only repeat it.
         if (ctx_.abort.requested() || smtpTokenFailed())
             return ForwardOutcome::Deferred;
-        switch (attempt(forwardTo, sender->address, sender->displayName, *message)) {
+        switch (attempt(forwardTo, sender->address, sender->displayName, message)) {
         case mail::RelayOutcome::Sent:
             return ForwardOutcome::Sent;
         case mail::RelayOutcome::Permanent:
@@ -78,7 +80,7 @@ ForwardOutcome frmEnviarCorreu::ReenviarMissatge(const QString &destinatariPath,
 }
 
 mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QString &senderAddress,
-                                            const QString &senderName, const QByteArray &message)
+                                            const QString &senderName, QIODevice &message)
 {
     poSendMail = std::make_unique<mail::clsEnviarCorreu>(Winsck);
     mail::clsEnviarCorreu *object = poSendMail.get();
@@ -107,7 +109,7 @@ mail::RelayOutcome frmEnviarCorreu::attempt(const QString &forwardTo, const QStr
 
 void frmEnviarCorreu::setUp(mail::clsEnviarCorreu &object, const QString &forwardTo,
                             const QString &senderAddress, const QString &senderName,
-                            const QByteArray &message)
+                            QIODevice &message)
 {
     connect(&object, &mail::clsEnviarCorreu::Status, this,
             [this](const QString &text) { ctx_.AfegirEstat(text); });
@@ -121,7 +123,7 @@ void frmEnviarCorreu::setUp(mail::clsEnviarCorreu &object, const QString &forwar
     settings.forwardTo = forwardTo;
     settings.senderAddress = senderAddress;
     settings.senderName = senderName;
-    settings.message = message;
+    settings.messageSource = &message;
     mail::setUpForRelay(object, settings);
     if (c.smtpAuthentication()) {
         const config::LoginSettings &login = ctx_.configuration.smtpLogin;

@@ -13,6 +13,7 @@
 #include "routing/postmasternotice.h"
 #include "routing/remitent.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QHostInfo>
 
@@ -133,7 +134,10 @@ std::optional<QString> frmEnviarCorreu::sendNotice(const QString &postmaster,
             [&failure](const QString &explanation) { failure = explanation; });
     // The envelope's sender is the postmaster too: a notice that bounces goes back there,
     // never to the failed message's sender.
-    setUp(*object, postmaster, postmaster, QString(), notice);
+    QBuffer source;
+    source.setData(notice);
+    source.open(QIODevice::ReadOnly);
+    setUp(*object, postmaster, postmaster, QString(), source);
     object->Enruta();
     poSendMail.reset();
     if (sent)

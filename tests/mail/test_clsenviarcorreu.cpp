@@ -1,10 +1,12 @@
 // The mail object's properties, each with a temporary settings store; then the body
-// preparation for the DATA phase (dot-stuffing, folding of long lines).
+// preparation for the DATA phase (dot-stuffing, folding of long lines), whole and for a
+// stored message read in blocks.
 #include "mail/clsenviarcorreu.h"
 #include "mail/mailsetup.h"
 #include "platform/socketcontrol.h"
 #include "support/settingsstore.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -278,5 +280,56 @@ TEST(PrepareBody, RandomTextsSurviveTheRoundTrip)
         }
         text.replace("\r\n", "");
         ASSERT_EQ(restored, text) << round;
+    }
+}
+
+// A stored message read in blocks goes out exactly as the whole message would (folded,
+// then stuffed, then the end-of-data line after a line end): blocks of every size up to a
+// few dozen octets, and around the line limit, put an edge at every place of each row.
+TEST(MessageBlocks, MatchTheWholeMessageAtEveryEdge)
+{
+    const QByteArray a(995, 'a');
+    QByteArray blanks; // a body line of 2,000 octets with a blank at every tenth
+    while (blanks.size() < 2000)
+        blanks += "aaaaaaaaa ";
+    const std::pair<const char *, QByteArray> rows[] = {
+        {"dots at line starts", ".a\r\n..\r\n.\r\nb\r\n.\r\n"},
+        {"CR LF after a header", "X: y\r\nSubject: " + a + " tail\r\n\r\nbody\r\n"},
+        {"998-octet lines", "X: y\r\n\r\n" + QByteArray(998, 'b') + "\r\n." + QByteArray(997, 'c')},
+        {"999-octet line", "X: y\r\n\r\n" + QByteArray(999, 'b') + "\r\n.d\r\n"},
+        {"header with no blank", "X:" + QByteArray(2500, 'b') + "\r\nY: z\r\n\r\n.\r\n"},
+        {"body with blanks", "X: y\r\n\r\n" + blanks + "\r\n"},
+        {"bare LF", "a\n.\nb\n" + QByteArray(1200, 'e') + "\n"},
+        {"bare CR and CR CR LF", "X: y\r\r\n.z\r" + QByteArray(1100, 'f') + "\r\n"},
+        {"only CRs, long line (folded with CR whole)", "x\r" + QByteArray(1500, 'c') + "\r.y"},
+        {"its LF after a long line", QByteArray(1500, 'g') + "\nh"},
+        {"a CR first, its LF after a long line", "a\r" + QByteArray(1500, 'g') + "\nh"},
+        {"last line without CR LF", "X: y\r\n\r\nlast"},
+        {"ends with CR", "X: y\r\n\r\nlast\r"},
+        {"empty", ""},
+    };
+    QList<qsizetype> sizes;
+    for (qsizetype size = 1; size <= 40; ++size)
+        sizes << size;
+    sizes << 997 << 998 << 999 << 1000 << 1001 << vessamo::mail::kRelayBlock;
+    for (const auto &[name, message] : rows) {
+        DataSection whole;
+        QByteArray expected = whole.encode(vessamo::mail::PrepareMessage(message));
+        expected += whole.atLineStart() ? "" : "\r\n";
+        for (const qsizetype size : sizes) {
+            QBuffer device;
+            device.setData(message);
+            ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+            vessamo::mail::MessageBlocks blocks(device, size);
+            DataSection data;
+            QByteArray streamed;
+            for (QByteArray block = blocks.next(); !block.isEmpty(); block = blocks.next()) {
+                ASSERT_LE(block.size(), 2 * size + 2100) << name << " " << size; // never whole
+                streamed += data.encode(block);
+            }
+            streamed += data.atLineStart() ? "" : "\r\n";
+            ASSERT_EQ(streamed, expected) << name << ", blocks of " << size;
+            EXPECT_TRUE(blocks.error().isEmpty());
+        }
     }
 }

@@ -1,6 +1,7 @@
 // Relay of a stored message (Enruta) through a real loopback socket: the bytes on the
 // wire, split replies, unsafe addresses, release of the object from its own events, a
-// 50 MB message; then the login, the POP3 login before sending and the MX lookup when no
+// 50 MB message, a message file read in blocks (byte exact, a read failure, a server that
+// stops reading); then the login, the POP3 login before sending and the MX lookup when no
 // host is set.
 #include "smtptestkit.h"
 #include "support/fakedns.h"
@@ -8,10 +9,14 @@
 #include "support/mailwire.h"
 #include "support/pycheck.h"
 
+#include <QIODevice>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryFile>
+#include <QTimer>
 #include <algorithm>
+#include <cstring>
 
 using namespace vessamo;
 using namespace Qt::StringLiterals;
@@ -176,6 +181,137 @@ TEST_F(SmtpRelay, FiftyMegabyteMessageByteExact)
     EXPECT_GE(events->progress.size(), 3);
     EXPECT_TRUE(std::ranges::is_sorted(events->progress));
     EXPECT_EQ(events->progress.last(), 100);
+}
+
+namespace {
+
+// A message of whole lines up to offset `at` (the last one ends there with its CR LF).
+void fillTo(QByteArray &message, qsizetype at)
+{
+    while (at - message.size() > 1000)
+        message += QByteArray(98, 'x') + "\r\n";
+    message += QByteArray(at - message.size() - 2, 'y') + "\r\n";
+}
+
+// Reads like a file until `failAt`, then fails.
+class FailingDevice : public QIODevice
+{
+public:
+    FailingDevice(QByteArray data, qint64 failAt)
+        : data_(std::move(data))
+        , failAt_(failAt)
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    qint64 size() const override { return data_.size(); }
+
+protected:
+    qint64 readData(char *out, qint64 max) override
+    {
+        if (pos() >= failAt_)
+            return -1;
+        const qint64 n = std::min({max, failAt_ - pos(), qint64(data_.size()) - pos()});
+        std::memcpy(out, data_.constData() + pos(), size_t(n));
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray data_;
+    qint64 failAt_;
+};
+
+} // namespace
+
+// A stored message read from its file block by block, with lines cut at the block edges:
+// a dot at an edge, a CR at the end of one block and its LF at the start of the next, a
+// 998-octet line and a longer one across edges, a bare LF at an edge, a last line without
+// its line end. The server gets exactly what the whole message gives.
+TEST_F(SmtpRelay, MessageFileReadInBlocksByteExact)
+{
+    constexpr qsizetype kBlock = mail::kRelayBlock;
+    QByteArray message = "Received: x\r\nFrom: <a@b.c>\r\nSubject: blocks\r\n\r\n";
+    fillTo(message, kBlock);
+    message += ".a dot at the edge\r\n";
+    fillTo(message, 2 * kBlock + 1);
+    message += ".\r\n";
+    fillTo(message, 3 * kBlock - 500);
+    message += QByteArray(998, 'z') + "\r\n";
+    fillTo(message, 4 * kBlock - 700);
+    message += QByteArray(1500, 'w') + "\r\n";
+    fillTo(message, 5 * kBlock - 5);
+    message += "bare\n.after it\r\nthe last line";
+    QTemporaryFile file;
+    ASSERT_TRUE(file.open());
+    ASSERT_EQ(file.write(message), message.size());
+    ASSERT_TRUE(file.seek(0));
+    mail->SetMessage(QByteArray());
+    mail->SetMessageSource(&file);
+    mail->Enruta();
+    mail::DataSection whole;
+    const QByteArray expected = whole.encode(mail::PrepareMessage(message)) + "\r\n";
+    ASSERT_EQ(server.messages().size(), 1) << events->failures.join(u'|').toStdString();
+    EXPECT_TRUE(server.messages()[0] == expected); // no 300 KB diff printed
+    EXPECT_EQ(server.commands().size(), 5); // HELO MAIL RCPT DATA QUIT
+    expectDeliveredOnce();
+}
+
+// A message that cannot be read to its end is never ended: the server gets no end of data,
+// so it holds nothing, and the failure may pass.
+TEST_F(SmtpRelay, MessageFileThatFailsToBeReadIsNeverEnded)
+{
+    QByteArray message = "From: <a@b.c>\r\n\r\n";
+    fillTo(message, 3 * mail::kRelayBlock);
+    FailingDevice device(message, mail::kRelayBlock + mail::kRelayBlock / 2);
+    mail->SetMessageSource(&device);
+    mail->Enruta();
+    EXPECT_TRUE(server.messages().isEmpty());
+    ASSERT_EQ(events->failures.size(), 1);
+    EXPECT_TRUE(events->failures[0].startsWith(u"Cannot read the message: "))
+        << events->failures[0].toStdString();
+    EXPECT_EQ(events->successes, 0);
+    EXPECT_EQ(mail->Outcome(), mail::RelayOutcome::Temporary);
+}
+
+// A server that stops reading during the data: the message waits in its file, not in the
+// socket's queue. When the server reads again the rest follows, byte exact; when it never
+// does, the time-out ends the transaction before its end of data, so the failure may pass.
+TEST_F(SmtpRelay, MessageFileToAServerThatStopsReading)
+{
+    QByteArray message = "From: <a@b.c>\r\n\r\n";
+    fillTo(message, 12 << 20);
+    QTemporaryFile file;
+    ASSERT_TRUE(file.open());
+    ASSERT_EQ(file.write(message), message.size());
+    for (const bool resumes : {true, false}) {
+        SCOPED_TRACE(resumes ? "resumes" : "stalls");
+        FakeSmtpServer &fake = fresh();
+        mail->SetMessageTimeout(2);
+        mail->SetMessageSource(&file);
+        qint64 mostQueued = 0;
+        const QObject watch; // the count is watched for this row only
+        QObject::connect(&socket, &platform::SocketControl::SendProgress, &watch,
+                         [&] { mostQueued = std::max(mostQueued, socket.BytesQueued()); });
+        fake.setCommandHook([&](const QByteArray &line) {
+            if (line != "DATA")
+                return;
+            fake.pauseReading(true);
+            if (resumes)
+                QTimer::singleShot(1500, &fake, [&] { fake.pauseReading(false); });
+        });
+        mail->Enruta();
+        EXPECT_LE(mostQueued, 8 * mail::kRelayBlock);
+        if (resumes) {
+            ASSERT_EQ(fake.messages().size(), 1) << events->failures.join(u'|').toStdString();
+            EXPECT_TRUE(fake.messages()[0] == test::relayedData(message));
+            continue;
+        }
+        EXPECT_TRUE(fake.messages().isEmpty());
+        EXPECT_EQ(events->failures,
+                  QStringList {
+                      u"Timeout occurred: The SMTP Host did not respond to the request\r\n"_s});
+        EXPECT_EQ(mail->Outcome(), mail::RelayOutcome::Temporary);
+    }
 }
 
 using SmtpSession = test::SmtpTest;

@@ -7,6 +7,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <unistd.h>
 
 using namespace vessamo;
@@ -76,6 +77,30 @@ TEST_F(SmtpTls, PortsDecideTlsAndNothingFallsBackToClearText)
             EXPECT_FALSE(s.received().contains("AUTH") || s.received().contains("MAIL"));
         }
         EXPECT_TRUE(s.received().startsWith(row.dialogue)) << s.received().toStdString();
+    }
+
+    // A stored message of several blocks, read from its file and written block by block as
+    // the TLS socket drains its queue: byte exact.
+    {
+        SCOPED_TRACE("message file over TLS");
+        QByteArray message = "From: <a@b.c>\r\n\r\n";
+        while (message.size() < 5 * mail::kRelayBlock)
+            message += ".a line that needs its dot\r\n" + QByteArray(1200, 'q') + "\r\n";
+        QTemporaryFile file;
+        ASSERT_TRUE(file.open());
+        ASSERT_EQ(file.write(message), message.size());
+        test::FakeSmtpServer &s = fresh();
+        s.setTls(certs.good().certificate, certs.good().key, true);
+        ASSERT_TRUE(s.listenOn(QHostAddress::LocalHost, 465)) << "port 465 is held";
+        mail->SetSMTPHost(u"localhost"_s);
+        mail->SetSMTPPort(465);
+        logInAs();
+        mail->SetMessageSource(&file);
+        mail->Enruta();
+        mail::DataSection data;
+        ASSERT_EQ(s.messages().size(), 1) << events->failures.join(u'|').toStdString();
+        EXPECT_TRUE(s.messages()[0] == data.encode(mail::PrepareMessage(message)));
+        rowServer.reset(); // port 465 free again
     }
 
     // A server that cuts the connection during the handshake, or never answers it, fails

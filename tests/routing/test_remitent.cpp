@@ -2,6 +2,7 @@
 // From: header takes in real mail.
 #include "routing/remitent.h"
 
+#include <QBuffer>
 #include <gtest/gtest.h>
 
 using vessamo::routing::ExtreureRemitent;
@@ -50,6 +51,50 @@ TEST(ExtreureRemitent, FromHeaderForms)
         if (sender) {
             EXPECT_EQ(sender->address, QString::fromUtf8(address));
             EXPECT_EQ(sender->displayName, QString::fromUtf8(display));
+        }
+        // Read from a file in blocks, with a header cut at every place: the same sender.
+        for (const qsizetype block : {1, 2, 3, 5, 7, 64}) {
+            QBuffer file;
+            file.setData(message);
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            const auto read = ExtreureRemitent(file, block);
+            ASSERT_EQ(read.has_value(), sender.has_value()) << "blocks of " << block;
+            if (read) {
+                EXPECT_EQ(read->address, sender->address);
+                EXPECT_EQ(read->displayName, sender->displayName);
+            }
+        }
+    }
+}
+
+// From a file, the header is searched through the whole message (a body's "From:" line
+// counts, and comes before any other spelling), and the sender read from a window where
+// the header starts: one that does not end within the window is none.
+TEST(ExtreureRemitent, FromAFileWithAWindow)
+{
+    const QByteArray far(5000, 'x');
+    // Name, message, the sender's address (null: none).
+    const std::tuple<const char *, QByteArray, QByteArray> rows[] = {
+        {"From: far into the body",
+         "FROM: <up@x.y>\r\n\r\n" + far + "\r\nFrom: <far@x.y>\r\nX: y\r\n", "far@x.y"},
+        {"only FROM:, far", "X: y\r\n\r\n" + far + "\r\nFROM: a@b.c (A)\r\n", "a@b.c"},
+        {"second line ends at the window's edge", "From: <" + QByteArray(88, 'a') + ">\r\n\r\n",
+         QByteArray(88, 'a')},
+        {"address past the window", "From: <" + QByteArray(200, 'a') + ">\r\n\r\n", QByteArray()},
+        {"comment past the window", "From: a@b.c (" + QByteArray(200, 'n') + ")\r\nX: y\r\n",
+         QByteArray()},
+        {"second line past the window", "From: a@b.c\r\n" + QByteArray(200, 'n') + "\r\n",
+         QByteArray()},
+        {"whole message within the window", "From: a@b.c\r\nX", "a@b.c"},
+    };
+    for (const auto &[name, message, address] : rows) {
+        QBuffer file;
+        file.setData(message);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const auto sender = ExtreureRemitent(file, 16, 100);
+        ASSERT_EQ(sender.has_value(), !address.isNull()) << name;
+        if (sender) {
+            EXPECT_EQ(sender->address, QString::fromLatin1(address)) << name;
         }
     }
 }
