@@ -26,6 +26,8 @@ echo "== operating Vessamo: a refused message, the postmaster's notice, --failed
 bash tests/integration/operations.sh --vessamo build/vessamo
 echo "== vessamo-send: a 20 MB attachment, then a 100 MB body from standard input and from a file, through a real SMTP server, streamed (peak memory, CPU)"
 bash tests/integration/sendbig.sh --send build/vessamo-send
+echo "== memory: one 200 MB message received (under 40 MB + the message) and forwarded (under 40 MB, flat), byte for byte"
+bash tests/integration/bigmessage.sh --vessamo build/vessamo --mb 200
 echo "== end to end over TLS: Dovecot requiring TLS on 995; an aiosmtpd sink requiring AUTH inside TLS on 465, then with STARTTLS on 587"
 bash tests/integration/run.sh --vessamo build/vessamo --tls 465
 bash tests/integration/run.sh --vessamo build/vessamo --tls 587
