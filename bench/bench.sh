@@ -42,7 +42,7 @@ vessamo_ok=1
 [ -x "$binary" ] || { vessamo_ok=0; echo "bench: no Vessamo binary at $binary: Vessamo skipped"; }
 
 rs_install || exit 1
-dir=$(mktemp -d /tmp/vessamo-bench.XXXXXX)
+dir=$(mktemp -d "${TMPDIR:-/tmp}/vessamo-bench.XXXXXX")
 cleanup() {
   vessamo_stop "$dir" >/dev/null 2>&1
   rs_stop "$dir"
