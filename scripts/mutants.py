@@ -922,6 +922,12 @@ MUTANTS = [
     ("cpu: once From: is found elsewhere, FROM: and from: never searched", "src/routing/remitent.cpp",
      "            if (k == 0 && i >= 0)\n                break;", "            if (k == 0)\n                break;",
      "ExtreureRemitent"),
+    ("cpu: POP3 data: a dot line at the start of the next block not un-stuffed",
+     "src/routing/pop3reply.cpp", "if (crlf && (at == n || d[at] == '.')) {",
+     "if (crlf && at < n && d[at] == '.') {", "Pop3MessageReceiver"),
+    ("cpu: POP3 data: a run stored without its last line end", "src/routing/pop3reply.cpp",
+     "                    out.append(d + pos, at - pos);", "                    out.append(d + pos, i - pos);",
+     "Pop3MessageReceiver"),
 ]
 
 
