@@ -17,6 +17,8 @@
 # build/vessamo; when it delivers nothing within 30 s (or does not finish within
 # --limit, default 900 s) it is skipped with a message and the other figures still print.
 # Run as root on Debian 12; installs what it needs. Everything listens on 127.0.0.1.
+# The working folder (queue, mailbox, sink) is made under $TMPDIR (default /tmp): point it
+# at a freshly made file system to measure without the state of a churned one.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/realservers.sh

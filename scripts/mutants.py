@@ -886,8 +886,8 @@ MUTANTS = [
     # --- performance: streaming forwarding
     ("stream: an LF after a CR at a block's edge read as a line of its own",
      "src/mail/datasection.cpp",
-     "if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\\n') {\n        out.append('\\n');",
-     "if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\\n' && false) {\n        out.append('\\n');",
+     "if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\\n')\n        i = 1;",
+     "if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\\n' && false)\n        i = 1;",
      "MessageBlocks"),
     ("stream: a line cut by a block's edge counted afresh in the next block",
      "src/mail/datasection.cpp", "pending_ = content.sliced(rest).toByteArray();",
@@ -911,6 +911,23 @@ MUTANTS = [
     ("stream: a sender running past the window read as if the message ended there",
      "src/routing/remitent.cpp", "    return senderIn(text, message.atEnd());",
      "    return senderIn(text, true);", "ExtreureRemitent.FromAFile"),
+    # --- performance: CPU
+    ("cpu: a line one octet over the limit copied unfolded", "src/mail/datasection.cpp",
+     "lead_ + content.size() <= kMaxLine) {", "lead_ + content.size() <= kMaxLine + 1) {",
+     "MessageBlocks|PrepareBody|DataSection"),
+    ("cpu: a folded line written twice", "src/mail/datasection.cpp",
+     "            out.append(d + run, i - run);\n            run = end;",
+     "            out.append(d + run, i - run);\n            run = i;",
+     "MessageBlocks|PrepareBody|DataSection"),
+    ("cpu: once From: is found elsewhere, FROM: and from: never searched", "src/routing/remitent.cpp",
+     "            if (k == 0 && i >= 0)\n                break;", "            if (k == 0)\n                break;",
+     "ExtreureRemitent"),
+    ("cpu: POP3 data: a dot line at the start of the next block not un-stuffed",
+     "src/routing/pop3reply.cpp", "if (crlf && (at == n || d[at] == '.')) {",
+     "if (crlf && at < n && d[at] == '.') {", "Pop3MessageReceiver"),
+    ("cpu: POP3 data: a run stored without its last line end", "src/routing/pop3reply.cpp",
+     "                    out.append(d + pos, at - pos);", "                    out.append(d + pos, i - pos);",
+     "Pop3MessageReceiver"),
 ]
 
 

@@ -145,10 +145,11 @@ QByteArray LineFolder::feed(QByteArrayView piece)
     QByteArray out;
     out.reserve(n + n / kMaxLine * 3 + pending_.size() + 4);
     qsizetype i = 0;
-    if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\n') {
-        out.append('\n'); // the CR before it ended the line already
-        i = 1;
-    }
+    // Lines that need no folding, and the line ends, are written in runs rather than one
+    // by one: the piece's octets from `run` on are not written yet.
+    qsizetype run = 0;
+    if (n > 0 && std::exchange(afterCr_, false) && d[0] == '\n')
+        i = 1; // the CR before it ended the line already
     while (i < n) {
         const auto *lf = static_cast<const char *>(std::memchr(d + i, '\n', size_t(n - i)));
         const qsizetype lfAt = lf ? lf - d : n;
@@ -158,13 +159,19 @@ QByteArray LineFolder::feed(QByteArrayView piece)
         const QByteArrayView content = piece.sliced(i, end - i);
         if (!content.isEmpty())
             lineEmpty_ = false;
-        if (pending_.isEmpty()) {
-            const qsizetype rest = fold(out, content, ended);
-            if (!ended)
-                pending_ = content.sliced(rest).toByteArray();
+        if (ended && pending_.isEmpty() && lead_ + content.size() <= kMaxLine) {
+            lead_ = 0; // as fold() leaves a line that ended
         } else {
-            pending_.append(content);
-            pending_.remove(0, fold(out, pending_, ended));
+            out.append(d + run, i - run);
+            run = end;
+            if (pending_.isEmpty()) {
+                const qsizetype rest = fold(out, content, ended);
+                if (!ended)
+                    pending_ = content.sliced(rest).toByteArray();
+            } else {
+                pending_.append(content);
+                pending_.remove(0, fold(out, pending_, ended));
+            }
         }
         if (!ended)
             break;
@@ -172,14 +179,13 @@ QByteArray LineFolder::feed(QByteArrayView piece)
         if (std::exchange(lineEmpty_, true))
             headers_ = false;
         if (d[end] == '\r' && end + 1 < n && d[end + 1] == '\n') {
-            out.append("\r\n", 2);
             i = end + 2;
             continue;
         }
-        out.append(d[end]);
         afterCr_ = d[end] == '\r' && end + 1 == n;
         i = end + 1;
     }
+    out.append(d + run, n - run);
     return out;
 }
 

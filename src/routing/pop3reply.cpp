@@ -201,23 +201,29 @@ Pop3MessageReceiver::Result Pop3MessageReceiver::feed(QByteArrayView block, QByt
             prevCr_ = true;
             phase_ = Phase::InLine;
             break;
-        case Phase::InLine: {
-            const void *lf = std::memchr(d + pos, '\n', static_cast<std::size_t>(n - pos));
-            if (!lf) {
-                out.append(d + pos, n - pos);
-                prevCr_ = d[n - 1] == '\r';
-                pos = n;
-                break;
+        case Phase::InLine:
+            // Lines are copied in one run, up to the block's end or to the end of a line
+            // after which a line begins with "." (or may: the block ends there).
+            for (qsizetype at = pos;;) {
+                const void *lf = std::memchr(d + at, '\n', static_cast<std::size_t>(n - at));
+                if (!lf) {
+                    out.append(d + pos, n - pos);
+                    prevCr_ = d[n - 1] == '\r';
+                    pos = n;
+                    break;
+                }
+                const qsizetype i = static_cast<const char *>(lf) - d;
+                const bool crlf = i > pos ? d[i - 1] == '\r' : prevCr_;
+                at = i + 1;
+                if (crlf && (at == n || d[at] == '.')) {
+                    out.append(d + pos, at - pos);
+                    prevCr_ = false;
+                    pos = at;
+                    phase_ = Phase::LineStart;
+                    break;
+                }
             }
-            const qsizetype i = static_cast<const char *>(lf) - d;
-            const bool crlf = i > pos ? d[i - 1] == '\r' : prevCr_;
-            out.append(d + pos, i + 1 - pos);
-            prevCr_ = false;
-            pos = i + 1;
-            if (crlf)
-                phase_ = Phase::LineStart;
             break;
-        }
         case Phase::Status:
         case Phase::Done:
             return Result::Complete;

@@ -110,9 +110,16 @@ std::optional<qint64> headerOffset(QIODevice &message, qsizetype blockSize)
                     found[k] = -2;
             }
         }
+        // "From:" wins wherever it is: once it is found the other spellings need no search
+        // (each would be a pass over the whole block), and each spelling is searched once.
         for (std::size_t k = 0; k < kHeaders.size(); ++k) {
-            if (found[k] == -1 && text.indexOf(kHeaders[k]) >= 0)
-                found[k] = at + text.indexOf(kHeaders[k]);
+            if (found[k] != -1)
+                continue;
+            const qsizetype i = text.indexOf(kHeaders[k]);
+            if (i >= 0)
+                found[k] = at + i;
+            if (k == 0 && i >= 0)
+                break;
         }
         if (end || found[0] != -1)
             break;
