@@ -15,11 +15,52 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace vessamo::test {
 
 using namespace Qt::StringLiterals;
+
+// A systemd notify socket: the datagrams the program sends to $NOTIFY_SOCKET, one at a time.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QString &path)
+        : path_(path.toLocal8Bit())
+        , fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
+    {
+        sockaddr_un addr {AF_UNIX, {}};
+        std::memcpy(addr.sun_path, path_.constData(),
+                    std::min(sizeof addr.sun_path - 1, static_cast<size_t>(path_.size())));
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    }
+    NotifySocket(const NotifySocket &) = delete;
+    NotifySocket &operator=(const NotifySocket &) = delete;
+    ~NotifySocket()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool bound() const { return bound_; }
+    QString path() const { return QString::fromLocal8Bit(path_); }
+    // The next datagram within `ms`, or nothing.
+    QByteArray received(int ms)
+    {
+        char buffer[512];
+        ssize_t n = 0;
+        eventually([&] { return (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0; }, ms);
+        return QByteArray(buffer, n > 0 ? static_cast<int>(n) : 0);
+    }
+
+private:
+    QByteArray path_;
+    int fd_;
+    bool bound_ = false;
+};
 
 class ProgramTest : public ::testing::Test
 {

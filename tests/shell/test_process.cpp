@@ -169,18 +169,10 @@ TEST_F(ProcessTest, AConfigurationOthersCanWriteIsRefusedAtStart)
 TEST_F(ProcessTest, ServiceModeUnderANotifySocket)
 {
     writeConfig(5);
-    sockaddr_un addr {AF_UNIX, {}};
-    const QByteArray socketPath = dir.filePath(u"notify"_s).toLocal8Bit();
-    std::memcpy(addr.sun_path, socketPath.constData(), static_cast<size_t>(socketPath.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    const auto received = [&](int ms) {
-        char buffer[256];
-        ssize_t n = 0;
-        test::eventually([&] { return (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0; }, ms);
-        return QByteArray(buffer, n > 0 ? static_cast<int>(n) : 0);
-    };
-    env.insert(u"NOTIFY_SOCKET"_s, QString::fromLocal8Bit(socketPath));
+    test::NotifySocket notify(dir.filePath(u"notify"_s));
+    ASSERT_TRUE(notify.bound());
+    const auto received = [&](int ms) { return notify.received(ms); };
+    env.insert(u"NOTIFY_SOCKET"_s, notify.path());
     start({}, true);
     EXPECT_EQ(received(10000), "READY=1");
     signal(SIGTERM);
@@ -192,7 +184,6 @@ TEST_F(ProcessTest, ServiceModeUnderANotifySocket)
     start({});
     EXPECT_EQ(finish(), 1);
     EXPECT_EQ(received(0), "");
-    ::close(fd);
 }
 
 // /I, /D and /A against a fake systemctl.

@@ -395,18 +395,10 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
     EXPECT_EQ(run({u"--flush"_s}), 1);
     EXPECT_TRUE(err.contains("no hi ha cap encaminador en marxa")) << err.constData();
 
-    sockaddr_un addr {AF_UNIX, {}};
-    const QByteArray socketPath = dir.filePath(u"notify"_s).toLocal8Bit();
-    std::memcpy(addr.sun_path, socketPath.constData(), static_cast<size_t>(socketPath.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    const auto received = [&](int ms) {
-        char buffer[512];
-        ssize_t n = 0;
-        test::eventually([&] { return (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0; }, ms);
-        return QByteArray(buffer, n > 0 ? static_cast<int>(n) : 0);
-    };
-    env.insert(u"NOTIFY_SOCKET"_s, QString::fromLocal8Bit(socketPath));
+    test::NotifySocket notify(dir.filePath(u"notify"_s));
+    ASSERT_TRUE(notify.bound());
+    const auto received = [&](int ms) { return notify.received(ms); };
+    env.insert(u"NOTIFY_SOCKET"_s, notify.path());
     QProcess service;
     service.setProcessEnvironment(env);
     service.start(QCoreApplication::applicationDirPath() + u"/../../vessamo"_s, QStringList {});
@@ -450,7 +442,6 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
     EXPECT_EQ(run({u"--flush"_s}), 1);
     std::signal(SIGUSR1, previous);
     EXPECT_TRUE(err.contains("no és aquest programa")) << err.constData();
-    ::close(fd);
 }
 
 // As root on the service's spool: what is moved or made stays the owner's, owner-only; an
