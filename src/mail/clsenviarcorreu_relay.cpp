@@ -113,7 +113,7 @@ void clsEnviarCorreu::Enruta()
 bool clsEnviarCorreu::relaySource(const QStringList &envelope)
 {
     QIODevice &device = *messageSource_;
-    const auto unreadable = [this, &device](const QString &why) {
+    const auto unreadable = [this](const QString &why) {
         AddError(QStringLiteral("Cannot read the message: ") + why);
         RaiseFailure();
         return false;
