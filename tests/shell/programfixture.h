@@ -82,6 +82,13 @@ protected:
     }
 
     QString folder(const char *name) const { return dir.filePath(QLatin1String(name)) + u'/'; }
+    // A file of the test's making in one of the folders (a pair's file, a record).
+    void put(const char *folderName, const QString &name, const QByteArray &bytes)
+    {
+        QFile file(folder(folderName) + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
     QStringList files(const char *name) const { return QDir(folder(name)).entryList(QDir::Files); }
     // A configuration aimed at the fake servers, with its folders; kept in `configuration`
     // for a test to change and write again.

@@ -143,12 +143,11 @@ TEST_F(HealthTest, EveryRunTellsSystemdItsSummary)
     writeConfig(30000);
     test::NotifySocket notify(dir.filePath(u"notify"_s));
     ASSERT_TRUE(notify.bound());
-    const auto received = [&](int ms) { return notify.received(ms); };
     env.insert(u"NOTIFY_SOCKET"_s, notify.path());
     start({}, true);
-    EXPECT_EQ(received(10000), "READY=1");
+    EXPECT_EQ(notify.received(10000), "READY=1");
     signal(SIGUSR1);
-    const QByteArray status = received(20000);
+    const QByteArray status = notify.received(20000);
     EXPECT_TRUE(status.startsWith("STATUS=Darrera execució ")) << status.constData();
     EXPECT_TRUE(status.contains(": 1 rebuts, 1 reenviats, 0 no enviats, 0 spam; cua 0"))
         << status.constData();

@@ -171,19 +171,18 @@ TEST_F(ProcessTest, ServiceModeUnderANotifySocket)
     writeConfig(5);
     test::NotifySocket notify(dir.filePath(u"notify"_s));
     ASSERT_TRUE(notify.bound());
-    const auto received = [&](int ms) { return notify.received(ms); };
     env.insert(u"NOTIFY_SOCKET"_s, notify.path());
     start({}, true);
-    EXPECT_EQ(received(10000), "READY=1");
+    EXPECT_EQ(notify.received(10000), "READY=1");
     signal(SIGTERM);
     EXPECT_EQ(finish(), 0);
-    EXPECT_EQ(received(5000), "STOPPING=1");
+    EXPECT_EQ(notify.received(5000), "STOPPING=1");
 
     // A refused start under the service manager fails with a non-zero status.
     writeConfig(5, 0);
     start({});
     EXPECT_EQ(finish(), 1);
-    EXPECT_EQ(received(0), "");
+    EXPECT_EQ(notify.received(0), "");
 }
 
 // /I, /D and /A against a fake systemctl.

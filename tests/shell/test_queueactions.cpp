@@ -27,12 +27,6 @@ const QString kStem = u"M202612010000000001"_s;
 class QueueActions : public test::ProgramTest
 {
 protected:
-    void put(const char *folderName, const QString &name, const QByteArray &bytes)
-    {
-        QFile file(folder(folderName) + name);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
     void putPair(const char *folderName, const QString &stem, bool withAttempts = true)
     {
         put(folderName, stem + u".destinatari"_s, "dest@example.org");
@@ -397,13 +391,12 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
 
     test::NotifySocket notify(dir.filePath(u"notify"_s));
     ASSERT_TRUE(notify.bound());
-    const auto received = [&](int ms) { return notify.received(ms); };
     env.insert(u"NOTIFY_SOCKET"_s, notify.path());
     QProcess service;
     service.setProcessEnvironment(env);
     service.start(QCoreApplication::applicationDirPath() + u"/../../vessamo"_s, QStringList {});
     ASSERT_TRUE(service.waitForStarted(5000));
-    EXPECT_EQ(received(10000), "READY=1");
+    EXPECT_EQ(notify.received(10000), "READY=1");
     env.remove(u"NOTIFY_SOCKET"_s);
 
     // While a run holds the queue the signal would be ignored: said, and nothing sent.
@@ -413,12 +406,12 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
         ASSERT_EQ(run.state, platform::LockFile::State::Held);
         EXPECT_EQ(this->run({u"--flush"_s}), 1);
         EXPECT_TRUE(err.contains("ja fa una execució")) << err.constData();
-        EXPECT_TRUE(received(1000).isEmpty());
+        EXPECT_TRUE(notify.received(1000).isEmpty());
     }
     EXPECT_EQ(run({u"--flush"_s}), 0) << err.constData();
     EXPECT_TRUE(out.contains(QByteArray::number(service.processId()))) << out.constData();
     // The interval is 30,000 minutes: only the wake-up makes a run.
-    EXPECT_TRUE(received(20000).startsWith("STATUS=Darrera execució "));
+    EXPECT_TRUE(notify.received(20000).startsWith("STATUS=Darrera execució "));
 
     // A pid file that names a process that does not hold its lock is refused.
     QFile pidFile(dir.filePath(u"vessamo.pid"_s));
@@ -428,7 +421,7 @@ TEST_F(QueueActions, FlushWakesTheServiceAndSaysWhenNoneRuns)
     EXPECT_EQ(run({u"--flush"_s}), 1);
     EXPECT_TRUE(err.contains("no és el que el té bloquejat; no s'envia cap senyal"))
         << err.constData();
-    EXPECT_TRUE(received(1000).isEmpty());
+    EXPECT_TRUE(notify.received(1000).isEmpty());
 
     service.terminate();
     EXPECT_TRUE(service.waitForFinished(10000));

@@ -19,12 +19,6 @@ namespace {
 class QueueListing : public test::ProgramTest
 {
 protected:
-    void put(const char *folderName, const QString &name, const QByteArray &bytes)
-    {
-        QFile file(folder(folderName) + name);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
     void putPair(const char *folderName, const QString &stem, const QByteArray &from,
                  const QByteArray &forwardTo = "dest@example.org", bool sent = false)
     {
