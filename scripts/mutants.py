@@ -771,6 +771,9 @@ MUTANTS = [
      "filesEndingWith(folder, {kFirstAttemptSuffix, kAttemptsSuffix, kReleasedSuffix})",
      "filesEndingWith(folder, {kFirstAttemptSuffix, kReleasedSuffix})", "QueueListing.AttemptsRecorded"),
     # --- operations: requeue, delete, flush
+    ("the router's pid file written through a hard link", "src/platform/routerpid.cpp",
+     "!S_ISREG(st.st_mode) || st.st_nlink != 1", "!S_ISREG(st.st_mode)",
+     "RouterPidFile"),
     ("a pair taken back from spam judged again", "src/routing/frmenviarcorreu.cpp",
      "if (!releasedFromSpam(queue, pair) && ComprovarSpam(", "if (ComprovarSpam(",
      "QueueActions.APairTakenBackFromSpam"),

@@ -4,8 +4,8 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <csignal>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,8 +47,14 @@ UniqueFd claimRouterPidFile(const QString &path)
     struct stat st
     {
     };
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)
-        || (st.st_uid != ::geteuid() && ::geteuid() != 0))
+    // Root truncates and writes what it opens here: a name the folder's owner linked to
+    // another file (a hard link to /etc/shadow) must not be written through, so only a
+    // file of one name, owned by us or by the folder's owner, is taken.
+    const bool folderKnown
+        = ::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &folder) == 0;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1
+        || (st.st_uid != ::geteuid()
+            && (::geteuid() != 0 || !folderKnown || st.st_uid != folder.st_uid)))
         return {};
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return {};

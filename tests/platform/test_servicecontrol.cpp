@@ -1,12 +1,15 @@
 // The unit the service control installs and the systemctl calls it makes, through a fake
 // systemctl. The start and stop notifications are tested on the running program
 // (tests/shell/test_process.cpp).
+#include "platform/routerpid.h"
 #include "platform/servicecontrol.h"
 #include "support/fakesystemctl.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace vessamo;
 using namespace Qt::StringLiterals;
@@ -33,4 +36,32 @@ TEST(ServiceControl, InstallAndUninstall)
                            u"disable vessamo.service"_s, u"daemon-reload"_s}));
     test::ScopedEnv path("PATH", "/nonexistent"); // no systemctl
     EXPECT_FALSE(service.Install());
+}
+
+// The router's pid file is truncated and written, by root too: a name that leads to
+// another file (a link of either kind) is refused and that file left as it was; a plain
+// file of its own is claimed, and a second claim while the first holds it fails.
+TEST(RouterPidFile, ClaimedOnlyAsAFileOfItsOwn)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString victim = dir.filePath(u"victim"_s);
+    QFile file(victim);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("keep me\n");
+    file.close();
+    const QString hard = dir.filePath(u"hard.pid"_s);
+    const QString soft = dir.filePath(u"soft.pid"_s);
+    ASSERT_EQ(::link(QFile::encodeName(victim).constData(), QFile::encodeName(hard).constData()),
+              0);
+    ASSERT_TRUE(QFile::link(victim, soft));
+    EXPECT_FALSE(platform::claimRouterPidFile(hard).valid());
+    EXPECT_FALSE(platform::claimRouterPidFile(soft).valid());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "keep me\n");
+
+    const QString own = dir.filePath(u"vessamo.pid"_s);
+    const platform::UniqueFd held = platform::claimRouterPidFile(own);
+    ASSERT_TRUE(held.valid());
+    EXPECT_FALSE(platform::claimRouterPidFile(own).valid());
 }
