@@ -2,6 +2,7 @@
 
 #include "platform/tls.h"
 
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QSslCipher>
 #include <cerrno>
@@ -121,7 +122,10 @@ void SocketControl::attachSocket()
     QObject::connect(s, &QSslSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
     // Over TLS too this counts the application's bytes, not the encrypted records.
     QObject::connect(s, &QSslSocket::bytesWritten, this, [this](qint64 written) {
-        post(Event(Kind::Progress, written, BytesQueued()));
+        // Nobody counting (the POP3 reader): no event, so no wake-up and no loop pass for
+        // it after every command.
+        if (isSignalConnected(QMetaMethod::fromSignal(&SocketControl::SendProgress)))
+            post(Event(Kind::Progress, written, BytesQueued()));
     });
     QObject::connect(s, &QSslSocket::encryptedBytesWritten, this, [this] { feedTls(); });
 }
