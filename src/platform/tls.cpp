@@ -82,9 +82,8 @@ QSslConfiguration clientTlsConfiguration(const QString &extraCaFile)
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    const QList<QSslCertificate> extra = !present
-        ? QList<QSslCertificate>()
-        : QSslCertificate::fromPath(extraCaFile, QSsl::Pem);
+    const QList<QSslCertificate> extra
+        = !present ? QList<QSslCertificate>() : QSslCertificate::fromPath(extraCaFile, QSsl::Pem);
     // A list set by hand replaces Qt's loading of the system's CAs on demand: they must be in
     // it too, or adding a private CA would stop every public server from verifying.
     if (!extra.isEmpty()) {
