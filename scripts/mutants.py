@@ -931,6 +931,23 @@ MUTANTS = [
     ("cpu: POP3 data: a run stored without its last line end", "src/routing/pop3reply.cpp",
      "                    out.append(d + pos, at - pos);", "                    out.append(d + pos, i - pos);",
      "Pop3MessageReceiver"),
+    # --- performance: system calls
+    ("syscalls: the kept settings served without looking at the files",
+     "src/mail/clsenviarcorreu_settings.cpp",
+     "if (kept && kept->files == files && kept->stamps == stamps)",
+     "if (kept && kept->files == files)", "MailObjectTest.StoreChanged"),
+    ("syscalls: only the user's application file looked at for changes",
+     "src/mail/clsenviarcorreu_settings.cpp",
+     "    for (const QString &file : files)\n        stamps.push_back(stampOf(file));",
+     "    stamps.push_back(stampOf(files.first()));", "MailObjectTest.StoreChanged"),
+    ("syscalls: a settings file's time not part of its stamp",
+     "src/mail/clsenviarcorreu_settings.cpp",
+     "            && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec\n"
+     "            && changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;",
+     "            ;", "MailObjectTest.StoreChanged"),
+    ("syscalls: what the kernel did not take of a direct write dropped",
+     "src/platform/socketcontrol.cpp", "        if (sent == bytes.size())\n            return true;",
+     "        if (sent > 0)\n            return true;", "StopsReading|SmtpRelay.ExactByteStream"),
 ]
 
 

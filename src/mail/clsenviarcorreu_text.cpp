@@ -5,7 +5,6 @@
 #include "mail/clsenviarcorreu.h"
 #include "mail/datasection.h"
 
-#include <QTimeZone>
 #include <array>
 
 namespace vessamo::mail {
@@ -69,7 +68,9 @@ QString TimeZoneSuffix(qint32 biasMinutes)
 
 QString SystemTimeZoneSuffix(const QDateTime &at)
 {
-    const qint32 offsetSeconds = QTimeZone::systemTimeZone().offsetFromUtc(at);
+    // The offset the C library's local time gives, which the date and time beside it come
+    // from too; asking QTimeZone for the system's zone looks for its name on disk each time.
+    const qint32 offsetSeconds = at.toLocalTime().offsetFromUtc();
     return TimeZoneSuffix(-(offsetSeconds / 60));
 }
 

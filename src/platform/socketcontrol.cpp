@@ -2,6 +2,7 @@
 
 #include "platform/tls.h"
 
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QSslCipher>
 #include <cerrno>
@@ -121,7 +122,10 @@ void SocketControl::attachSocket()
     QObject::connect(s, &QSslSocket::errorOccurred, this, &SocketControl::onErrorOccurred);
     // Over TLS too this counts the application's bytes, not the encrypted records.
     QObject::connect(s, &QSslSocket::bytesWritten, this, [this](qint64 written) {
-        post(Event(Kind::Progress, written, BytesQueued()));
+        // Nobody counting (the POP3 reader): no event, so no wake-up and no loop pass for
+        // it after every command.
+        if (isSignalConnected(QMetaMethod::fromSignal(&SocketControl::SendProgress)))
+            post(Event(Kind::Progress, written, BytesQueued()));
     });
     QObject::connect(s, &QSslSocket::encryptedBytesWritten, this, [this] { feedTls(); });
 }
@@ -199,6 +203,16 @@ bool SocketControl::SendData(const QByteArray &bytes)
             tlsPending_.append(bytes);
         }
         feedTls();
+    } else if (socket_->mode() == QSslSocket::UnencryptedMode && socket_->bytesToWrite() == 0) {
+        // Nothing waits in Qt's buffer: straight to the kernel. QAbstractSocket would turn
+        // its write notifier on and off around the same write, each turn a wake-up of the
+        // event loop. Only what the kernel does not take now goes through Qt.
+        const qint64 sent = sendNow(bytes);
+        if (sent > 0 && isSignalConnected(QMetaMethod::fromSignal(&SocketControl::SendProgress)))
+            post(Event(Kind::Progress, sent, bytes.size() - sent));
+        if (sent == bytes.size())
+            return true;
+        socket_->write(sent > 0 ? bytes.sliced(sent) : bytes);
     } else {
         socket_->write(bytes);
     }
@@ -207,6 +221,19 @@ bool SocketControl::SendData(const QByteArray &bytes)
     // here is queued like every other event.
     socket_->flush();
     return true;
+}
+
+qint64 SocketControl::sendNow(const QByteArray &bytes)
+{
+    const int fd = int(socket_->socketDescriptor());
+    if (fd < 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    // A failure is left to the socket, which meets it again and reports it as ever.
+    return n > 0 ? qint64(n) : 0;
 }
 
 void SocketControl::feedTls()

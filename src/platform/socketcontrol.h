@@ -112,6 +112,9 @@ private:
     void failHandshake(const QString &problem);
     // The peer's close has reached this end, whether or not it was delivered yet.
     bool peerHasClosed() const;
+    // Writes what the kernel takes now of a clear-text connection's bytes, without
+    // waiting; the count written (0 on any failure).
+    qint64 sendNow(const QByteArray &bytes);
     // Over TLS a large write goes to the socket a window at a time, as the encrypted bytes
     // leave: given at once, Qt would hold all of it twice (as text and encrypted).
     void feedTls();

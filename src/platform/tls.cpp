@@ -72,17 +72,18 @@ QSslConfiguration clientTlsConfiguration(const QString &extraCaFile)
     };
     static std::optional<Built> built;
     const QFileInfo file(extraCaFile);
-    const QDateTime modified = file.exists() ? file.lastModified() : QDateTime();
-    const qint64 size = file.exists() ? file.size() : -1;
+    // Asked once: each exists() looks at the file system again.
+    const bool present = !extraCaFile.isEmpty() && file.exists();
+    const QDateTime modified = present ? file.lastModified() : QDateTime();
+    const qint64 size = present ? file.size() : -1;
     if (built && built->path == extraCaFile && built->modified == modified && built->size == size)
         return built->tls;
 
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    const QList<QSslCertificate> extra = extraCaFile.isEmpty() || !file.exists()
-        ? QList<QSslCertificate>()
-        : QSslCertificate::fromPath(extraCaFile, QSsl::Pem);
+    const QList<QSslCertificate> extra
+        = !present ? QList<QSslCertificate>() : QSslCertificate::fromPath(extraCaFile, QSsl::Pem);
     // A list set by hand replaces Qt's loading of the system's CAs on demand: they must be in
     // it too, or adding a private CA would stop every public server from verifying.
     if (!extra.isEmpty()) {

@@ -52,10 +52,12 @@ int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd
     // Root running the router over the service's folders: what it makes there is the
     // folder owner's, or the service could not read or rewrite it. Where owners cannot be
     // changed (a FAT file system) it stays root's, as before.
+    // The router never changes its user: asked once, not for every file.
+    static const uid_t user = ::geteuid();
     struct stat folder
     {
     };
-    if (::geteuid() == 0 && ::stat(nativePath(QFileInfo(path).path()).constData(), &folder) == 0
+    if (user == 0 && ::stat(nativePath(QFileInfo(path).path()).constData(), &folder) == 0
         && folder.st_uid != 0 && ::fchown(fd.get(), folder.st_uid, folder.st_gid) != 0)
         qCDebug(lcQueueBackend, "cannot give %s to its folder's owner: %s", qUtf8Printable(path),
                 std::strerror(errno));

@@ -7,6 +7,8 @@
 #include "support/settingsstore.h"
 
 #include <QBuffer>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -166,6 +168,44 @@ TEST_F(MailObjectTest, RememberedSettingsComeBackWithoutThePassword)
     // Switching off is itself remembered: the next object has the defaults again.
     edited.SetPersistentSettings(false);
     EXPECT_TRUE(clsEnviarCorreu(socket_).SMTPHost().isEmpty());
+}
+
+// Each object reads the store as it is when the object is made, though an unchanged store
+// is not read again: an edit in place that keeps the size, the organisation's file that
+// appears beside the application's, and the application's file that goes, are each seen
+// by the next object.
+TEST_F(MailObjectTest, StoreChangedBetweenObjectsIsReadAgain)
+{
+    const QString folder = store_.path() + QStringLiteral("/Postiera");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString appFile = folder + QStringLiteral("/Postiera.ini");
+    const QString orgFile = store_.path() + QStringLiteral("/Postiera.ini");
+    const auto put = [](const QString &path, const QByteArray &text) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_EQ(file.write(text), text.size());
+    };
+    put(appFile, "[Settings]\nPersistentSettings=-1\nRemotePort=\" 2525\"\n");
+    EXPECT_EQ(clsEnviarCorreu(socket_).SMTPPort(), 2525);
+    EXPECT_EQ(clsEnviarCorreu(socket_).SMTPPort(), 2525);
+
+    // Same size, same file; its time set apart, as a later edit's would be.
+    put(appFile, "[Settings]\nPersistentSettings=-1\nRemotePort=\" 2626\"\n");
+    {
+        QFile file(appFile);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+        ASSERT_TRUE(file.setFileTime(modified.addSecs(1), QFileDevice::FileModificationTime));
+    }
+    EXPECT_EQ(clsEnviarCorreu(socket_).SMTPPort(), 2626);
+
+    put(orgFile, "[Settings]\nRemoteHost=relay.example.org\n");
+    EXPECT_EQ(clsEnviarCorreu(socket_).SMTPHost(), QStringLiteral("relay.example.org"));
+
+    ASSERT_TRUE(QFile::remove(appFile));
+    const clsEnviarCorreu defaults(socket_);
+    EXPECT_EQ(defaults.SMTPPort(), 25);
+    EXPECT_TRUE(defaults.SMTPHost().isEmpty());
 }
 
 // The owner's socket may go first at shutdown: the object must not touch it afterwards.
