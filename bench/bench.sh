@@ -13,7 +13,7 @@
 #
 #   bench/bench.sh [--vessamo BINARY] [--limit SECONDS] [--without fetchmail] [SET...]
 #
-# SET: 1000x4k 10000x2k 200x100k 5x20m queue (default: all of them). Vessamo defaults to
+# SET: 1000x4k 10000x2k 200x100k 5x20m 2x200m queue (default: all but 2x200m). Vessamo defaults to
 # build/vessamo; when it delivers nothing within 30 s (or does not finish within
 # --limit, default 900 s) it is skipped with a message and the other figures still print.
 # Run as root on Debian 12; installs what it needs. Everything listens on 127.0.0.1.
@@ -34,8 +34,8 @@ while (($#)); do
   --vessamo) binary=$(realpath "$2"); shift 2 ;;
   --limit) limit=$2; shift 2 ;;
   --without) routers=("${routers[@]/$2/}"); shift 2 ;;
-  1000x4k | 10000x2k | 200x100k | 5x20m | queue) sets+=("$1"); shift ;;
-  *) echo "bench.sh: unknown argument $1 (sets: 1000x4k 10000x2k 200x100k 5x20m queue)" >&2; exit 2 ;;
+  1000x4k | 10000x2k | 200x100k | 5x20m | 2x200m | queue) sets+=("$1"); shift ;;
+  *) echo "bench.sh: unknown argument $1 (sets: 1000x4k 10000x2k 200x100k 5x20m 2x200m queue)" >&2; exit 2 ;;
   esac
 done
 ((${#sets[@]})) || sets=(1000x4k 10000x2k 200x100k 5x20m queue)
@@ -222,6 +222,7 @@ for set in "${sets[@]}"; do
   10000x2k) bench_set "$set" 10000 2048 ;;
   200x100k) bench_set "$set" 200 102400 ;;
   5x20m) bench_set "$set" 5 20971520 ;;
+  2x200m) bench_set "$set" 2 209715200 ;;
   queue)
     echo
     echo "== queue pass (Vessamo only): 1,000 and 10,000 queued pairs of 2 KB, empty mailbox"
