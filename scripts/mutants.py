@@ -948,6 +948,11 @@ MUTANTS = [
     ("syscalls: what the kernel did not take of a direct write dropped",
      "src/platform/socketcontrol.cpp", "        if (sent == bytes.size())\n            return true;",
      "        if (sent > 0)\n            return true;", "StopsReading|SmtpRelay.ExactByteStream"),
+    ("syscalls: a relayed message's last block kept back, never sent", "src/mail/smtpsession_table.cpp",
+     "composing_ ? std::exchange(lastPiece_, QByteArray())", "composing_ ? QByteArray()",
+     "SmtpRelay.MessageFileReadInBlocksByteExact"),
+    ("syscalls: the block read ahead not taken as the next one", "src/mail/clsenviarcorreu_relay.cpp",
+     "        block = std::move(next);\n", "", "SmtpRelay.MessageFileReadInBlocksByteExact"),
 ]
 
 

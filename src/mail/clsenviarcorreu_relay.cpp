@@ -123,14 +123,17 @@ bool clsEnviarCorreu::relaySource(const QStringList &envelope)
     MessageBlocks blocks(device);
     if (!session_->startContent(envelope))
         return false;
-    for (QByteArray block = blocks.next(); !block.isEmpty(); block = blocks.next()) {
+    // One block read ahead: the last one goes out with the end-of-data line.
+    QByteArray block = blocks.next();
+    for (QByteArray next = blocks.next(); !next.isEmpty(); next = blocks.next()) {
         if (!put(block, "<message, " + QByteArray::number(block.size()) + " octets>")
             || !session_->awaitQueue(kQueueWhileRelay))
             return false;
+        block = std::move(next);
     }
     if (!blocks.error().isEmpty())
         return unreadable(blocks.error());
-    return session_->endContent();
+    return session_->endContent(block);
 }
 
 } // namespace vessamo::mail

@@ -426,10 +426,11 @@ bool SmtpSession::write(const QByteArray &bytes, const QByteArray &logged)
     return true;
 }
 
-bool SmtpSession::endContent()
+bool SmtpSession::endContent(const QByteArray &last)
 {
     if (state_ != SmtpState::Content || aborted())
         return false;
+    lastPiece_ = data_.encode(last);
     enter(SmtpState::DataEnd);
     if (!awaitRest() || state_ != SmtpState::Accepted)
         return false;

@@ -299,9 +299,10 @@ public:
     // One piece of the content (shown in the wire log as `logged` when given), made fit for
     // the data section on its way. False when it cannot reach the server.
     [[nodiscard]] bool write(const QByteArray &bytes, const QByteArray &logged = QByteArray());
-    // The end-of-data line after the content; true when the server accepted the message
+    // The end-of-data line after the content, in one write with `last` (the content's last
+    // piece, made fit like the others) when given; true when the server accepted the message
     // (closed afterwards unless kept open, as after a relay).
-    [[nodiscard]] bool endContent();
+    [[nodiscard]] bool endContent(const QByteArray &last = QByteArray());
     // Socket progress reports so far, and a wait of at most `seconds` for the next one
     // after `seen`; no report when none comes. False on a failure or a stop.
     qint64 progressReports() const { return progressReports_; }
@@ -404,6 +405,8 @@ private:
     qsizetype rcptIndex_ = 0;
     // The transaction's content is written by the caller (Content state after DATA).
     bool composing_ = false;
+    // The content's last piece, made fit, kept to go out with the end-of-data line.
+    QByteArray lastPiece_;
     qint64 progressReports_ = 0;
     RelayOutcome outcome_ = RelayOutcome::Temporary;
     bool classified_ = false;

@@ -165,18 +165,30 @@ void SmtpSession::sendRecipient()
     send(commandOf(SmtpCommand::RcptTo, logged));
 }
 
-// The message in one write (its line ends and dots made fit, as for every byte of the data
-// section), then the end-of-data line. A message that ends with its line end is followed
-// by the "." line alone; one that does not gets the line end it lacks, so no empty line is
-// added to what the recipient receives. A message written in pieces (composed, or relayed
-// block by block) has been written already.
+// The message (its line ends and dots made fit, as for every byte of the data section),
+// then the end-of-data line. A message that ends with its line end is followed by the "."
+// line alone; one that does not gets the line end it lacks, so no empty line is added to
+// what the recipient receives. A message written in pieces (composed, or relayed block by
+// block) has been written already but for its last piece, if one was kept. Up to 256 KB
+// the message and the end go out in one write: one segment, one wake-up of the server.
 void SmtpSession::sendMessage()
 {
-    if (!composing_) {
-        const QByteArray wire = data_.encode(wire_);
-        send(wire, "<message, " + QByteArray::number(wire.size()) + " octets>");
+    constexpr qsizetype kJoinedLimit = 256 * 1024;
+    const QByteArray wire
+        = composing_ ? std::exchange(lastPiece_, QByteArray()) : data_.encode(wire_);
+    const QByteArray end
+        = data_.atLineStart() ? QByteArrayLiteral(".\r\n") : QByteArrayLiteral("\r\n.\r\n");
+    if (wire.isEmpty()) {
+        send(end);
+        return;
     }
-    send(data_.atLineStart() ? QByteArrayLiteral(".\r\n") : QByteArrayLiteral("\r\n.\r\n"));
+    const QByteArray logged = "<message, " + QByteArray::number(wire.size()) + " octets>";
+    if (wire.size() > kJoinedLimit) {
+        send(wire, logged);
+        send(end);
+        return;
+    }
+    send(wire + end, logged + "\r\n" + end);
 }
 
 // One complete reply (a line during the POP3 login), judged for the state it answers.
