@@ -521,8 +521,8 @@ MUTANTS = [
      "    if (rotated)\n        account.refreshToken = grant.refreshToken;\n", "",
      "TokenProgram.RefreshRotationAndCache"),
     ("cached access token not reused", "src/mail/oauth.cpp",
-     "    if (fresh(account.accessToken, account.accessTokenExpires, now)) {",
-     "    if (false) {", "TokenProgram.RefreshRotationAndCache"),
+     "        if (!fresh(stored.account->accessToken, stored.account->accessTokenExpires, now))",
+     "        if (true)", "TokenProgram.RefreshRotationAndCache"),
     ("device flow slow_down ignored", "src/mail/oauth_enrol.cpp",
      "            code.interval += 5;\n", "", "TokenProgram.DeviceEnrolmentEndToEnd"),
     ("OAuth answers not capped", "src/mail/oauth.h",
@@ -953,6 +953,17 @@ MUTANTS = [
      "SmtpRelay.MessageFileReadInBlocksByteExact"),
     ("syscalls: the block read ahead not taken as the next one", "src/mail/clsenviarcorreu_relay.cpp",
      "        block = std::move(next);\n", "", "SmtpRelay.MessageFileReadInBlocksByteExact"),
+    # --- OAuth: the token store's lock
+    ("token lock: the token another process stored meanwhile ignored", "src/mail/oauth.cpp",
+     "    if (const auto token = storedToken(stored))\n        return *token;\n    OAuthAccount",
+     "    if (!stored.account)\n        return {QString(), QDateTime(), stored.error};\n    OAuthAccount",
+     "OAuthTokenSource.RefreshWaits"),
+    ("token lock: a lock still held after the wait ignored", "src/mail/oauth.cpp",
+     "    if (lock.state == TokenStoreLock::State::Busy)\n        return",
+     "    if (lock.state == TokenStoreLock::State::Busy && false)\n        return",
+     "OAuthTokenSource.RefreshWaits"),
+    ("token lock: never waited for", "src/mail/oauthstore.cpp", "    if (!attempt()) {",
+     "    if (false) {", "OAuthTokenSource.RefreshWaits"),
 ]
 
 

@@ -267,6 +267,7 @@ TokenGrant OAuthClient::refresh(const OAuthAccount &account)
 
 OAuthTokenSource::OAuthTokenSource(QString storeFolder, const platform::StopSource *stop)
     : store_(std::move(storeFolder))
+    , stop_(stop)
     , client_(stop)
 {
 }
@@ -286,15 +287,36 @@ OAuthTokenSource::Token OAuthTokenSource::accessToken(const QString &name)
     if (const auto cached = cache_.constFind(name);
         cached != cache_.cend() && fresh(cached->accessToken, cached->expires, now))
         return *cached;
-    StoredAccount stored = store_.load(name);
-    if (!stored.account)
-        return {QString(), QDateTime(), stored.error};
-    OAuthAccount account = *stored.account;
-    if (fresh(account.accessToken, account.accessTokenExpires, now)) {
-        const Token token {account.accessToken, account.accessTokenExpires, QString()};
+    const auto storedToken = [&](const StoredAccount &stored) -> std::optional<Token> {
+        if (!stored.account)
+            return Token {QString(), QDateTime(), stored.error};
+        if (!fresh(stored.account->accessToken, stored.account->accessTokenExpires, now))
+            return std::nullopt;
+        const Token token {stored.account->accessToken, stored.account->accessTokenExpires,
+                           QString()};
         cache_.insert(name, token);
         return token;
-    }
+    };
+    if (const auto token = storedToken(store_.load(name)))
+        return *token;
+    // Another process (the router, vessamo-send, vessamo-token) may be refreshing the same
+    // account: its refresh and save are waited for (at most a request's time-out, twice) and
+    // the file read again, since a rotated refresh token makes the one read before worthless.
+    // A store that cannot be locked at all is refreshed unlocked, as it always was.
+    const TokenStoreLock lock
+        = store_.lock(QDeadlineTimer(2 * qint64(client_.requestTimeoutMs())), stop_);
+    if (lock.state == TokenStoreLock::State::Busy)
+        return {QString(), QDateTime(),
+                stop_ && stop_->requested()
+                    ? QStringLiteral("OAuth account '%1': stopped").arg(name)
+                    : QStringLiteral("OAuth account '%1': another process kept the token store "
+                                     "locked for %2 s; not refreshed")
+                          .arg(name)
+                          .arg(2 * client_.requestTimeoutMs() / 1000)};
+    StoredAccount stored = store_.load(name);
+    if (const auto token = storedToken(stored))
+        return *token;
+    OAuthAccount account = *stored.account;
     const TokenGrant grant = client_.refresh(account);
     if (!grant.ok()) {
         cache_.remove(name);

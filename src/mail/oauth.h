@@ -95,6 +95,7 @@ public:
     // Each request's time limit (default 30 s); the browser flow's wait for the redirect
     // (default 5 minutes).
     void setRequestTimeoutMs(int ms) { requestTimeoutMs_ = ms; }
+    int requestTimeoutMs() const { return requestTimeoutMs_; }
     void setBrowserTimeoutMs(int ms) { browserTimeoutMs_ = ms; }
 
     OAuthEnrolment enrolByDevice(const QString &account, const OAuthProvider &provider,
@@ -145,6 +146,7 @@ public:
 
 private:
     TokenStore store_;
+    const platform::StopSource *stop_;
     OAuthClient client_;
     QHash<QString, Token> cache_;
 };

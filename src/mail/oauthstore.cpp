@@ -1,10 +1,16 @@
 #include "mail/oauthstore.h"
 
 #include "platform/privatefile.h"
+#include "platform/wait.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTimer>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 
 namespace vessamo::mail {
 
@@ -30,6 +36,41 @@ bool validAccountName(const QString &name)
 TokenStore::TokenStore(QString folder)
     : folder_(std::move(folder))
 {
+}
+
+TokenStoreLock TokenStore::lock(QDeadlineTimer deadline, const platform::StopSource *stop) const
+{
+    TokenStoreLock lock;
+    lock.fd = platform::UniqueFd(::open(QFile::encodeName(folder_).constData(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!lock.fd.valid()) {
+        lock.error = errno;
+        return lock;
+    }
+    const auto attempt = [&lock] {
+        int rc;
+        do {
+            rc = ::flock(lock.fd.get(), LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0)
+            lock.state = TokenStoreLock::State::Held;
+        else if (errno == EWOULDBLOCK)
+            lock.state = TokenStoreLock::State::Busy;
+        else {
+            lock.state = TokenStoreLock::State::Failed;
+            lock.error = errno;
+        }
+        return lock.state != TokenStoreLock::State::Busy;
+    };
+    if (!attempt()) {
+        // flock has no time-out: tried again every so often, asleep in the event loop.
+        QTimer retry;
+        retry.start(50);
+        platform::waitUntil(attempt, deadline, stop);
+    }
+    if (lock.state != TokenStoreLock::State::Held)
+        lock.fd.close();
+    return lock;
 }
 
 QByteArray TokenStore::serialise(const OAuthAccount &account)

@@ -6,9 +6,16 @@
 // or a new access token.
 #pragma once
 
+#include "platform/posixfd.h"
+
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QString>
 #include <optional>
+
+namespace vessamo::platform {
+class StopSource;
+}
 
 namespace vessamo::mail {
 
@@ -35,10 +42,26 @@ struct StoredAccount
     QString error; // why it could not be read
 };
 
+// The store's lock: an exclusive flock(2) on the folder itself (no file of its own, nothing
+// left behind), released when `fd` closes. Whoever reads an account to refresh it and writes
+// it back, or enrols or forgets one, holds it: two processes never send the same refresh
+// token, nor write over each other's rotated one.
+struct TokenStoreLock
+{
+    enum class State { Held, Busy, Failed };
+    platform::UniqueFd fd;
+    State state = State::Failed;
+    int error = 0; // when Failed
+};
+
 class TokenStore
 {
 public:
     explicit TokenStore(QString folder);
+
+    // Takes the lock, waiting asleep in the event loop while another process holds it,
+    // until `deadline` or a stop request.
+    TokenStoreLock lock(QDeadlineTimer deadline, const platform::StopSource *stop = nullptr) const;
 
     const QString &folder() const { return folder_; }
 

@@ -205,6 +205,21 @@ std::optional<QString> readSecret(const QString &path, QString &error)
     return secret;
 }
 
+// The store's lock for a write, held by the caller while the result lives: empty (and said
+// why) when another process kept it for a refresh's longest time. A store that cannot be
+// locked at all is written unlocked, as it always was.
+std::optional<mail::TokenStoreLock> lockedStore(const mail::TokenStore &store, QTextStream &err)
+{
+    constexpr int kWaitSeconds = 60;
+    mail::TokenStoreLock lock = store.lock(QDeadlineTimer(kWaitSeconds * 1000));
+    if (lock.state == mail::TokenStoreLock::State::Busy) {
+        err << "vessamo-token: another process kept the token store locked for " << kWaitSeconds
+            << " s; nothing was written" << Qt::endl;
+        return std::nullopt;
+    }
+    return lock;
+}
+
 int enrol(const TokenOptions &o, QTextStream &out, QTextStream &err)
 {
     OAuthProvider provider;
@@ -258,6 +273,9 @@ int enrol(const TokenOptions &o, QTextStream &out, QTextStream &err)
         err << "vessamo-token: " << enrolment.error << Qt::endl;
         return 1;
     }
+    const auto locked = lockedStore(store, err);
+    if (!locked)
+        return 1;
     if (const QString error = store.save(*enrolment.account); !error.isEmpty()) {
         err << "vessamo-token: " << error << Qt::endl;
         return 1;
@@ -319,6 +337,9 @@ int runToken(const TokenOptions &options, QTextStream &out, QTextStream &err)
                 << Qt::endl;
             return 1;
         }
+        const auto locked = lockedStore(store, err);
+        if (!locked)
+            return 1;
         if (const QString error = store.forget(options.account); !error.isEmpty()) {
             err << "vessamo-token: " << error << Qt::endl;
             return 1;

@@ -19,6 +19,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrlQuery>
 #include <gtest/gtest.h>
 #include <memory>
@@ -572,6 +573,38 @@ TEST(OAuthTokenSource, KeptInMemoryAndStopped)
     mail::OAuthTokenSource stopped(dir.path(), &stop);
     const auto none = stopped.accessToken(u"in"_s);
     EXPECT_TRUE(none.error.endsWith(u": stopped"_s)) << none.error.toStdString();
+}
+
+// Two processes refreshing one account: the second waits for the first's save and takes
+// the token it stored instead of sending the refresh token again (rotated, it would be
+// refused); a holder that never lets go ends in one clear line, with nothing sent.
+TEST(OAuthTokenSource, RefreshWaitsForTheStoresLock)
+{
+    QTemporaryDir dir;
+    FakeProvider provider;
+    ASSERT_TRUE(provider.running());
+    seedAccount(dir.path(), provider.url("/token"), u"seed-l"_s);
+    const mail::TokenStore store(dir.path());
+    auto other = std::make_optional(store.lock(QDeadlineTimer(0)));
+    ASSERT_EQ(other->state, mail::TokenStoreLock::State::Held);
+    QTimer::singleShot(300, [&] {
+        mail::OAuthAccount account = *store.load(u"in"_s).account;
+        account.accessToken = u"at-other"_s;
+        account.accessTokenExpires = QDateTime::currentDateTimeUtc().addSecs(3600);
+        EXPECT_TRUE(store.save(account).isEmpty());
+        other.reset();
+    });
+    EXPECT_EQ(mail::OAuthTokenSource(dir.path()).accessToken(u"in"_s).accessToken, u"at-other"_s);
+    EXPECT_EQ(provider.count("refresh_token"), 0);
+
+    seedAccount(dir.path(), provider.url("/token"), u"seed-k"_s);
+    const mail::TokenStoreLock held = store.lock(QDeadlineTimer(0));
+    ASSERT_EQ(held.state, mail::TokenStoreLock::State::Held);
+    mail::OAuthTokenSource waiting(dir.path());
+    waiting.client().setRequestTimeoutMs(200);
+    const auto busy = waiting.accessToken(u"in"_s);
+    EXPECT_TRUE(busy.error.contains(u"locked"_s)) << busy.error.toStdString();
+    EXPECT_EQ(provider.count("refresh_token"), 0);
 }
 
 // HTTPS: the provider's certificate must verify against the system's CAs or the extra CA
