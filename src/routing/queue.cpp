@@ -283,18 +283,11 @@ constexpr qint64 kDayMs = 24 * 60 * 60 * 1000;
 std::optional<AttemptClock> readFirstAttempt(const QString &path)
 {
     // Only a plain file: a FIFO planted under the name must not hold the run.
-    const platform::UniqueFd fd(openNative(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st
-    {
-    };
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    QByteArray text(256, '\0');
-    const ssize_t n = ::read(fd.get(), text.data(), size_t(text.size()));
-    text.truncate(n > 0 ? n : 0);
+    const std::optional<QByteArray> read = readPlainFile(path, 256);
     // A record cut by a crash lacks its line end.
-    if (!text.endsWith('\n'))
+    if (!read || !read->endsWith('\n'))
         return std::nullopt;
+    const QByteArray &text = *read;
     const QList<QByteArray> fields = text.trimmed().split(' ');
     bool wallOk = false;
     bool bootOk = false;
@@ -323,7 +316,8 @@ void recordFirstAttempt(const QString &path, const AttemptClock &now)
 // The pair's records beside it, once the pair is gone from the folder.
 void removeFirstAttempt(const QString &folder, const QueuePair &pair)
 {
-    for (const QString &name : {pair.firstAttemptName(), pair.attemptsName(), pair.releasedName()}) {
+    for (const QString &name :
+         {pair.firstAttemptName(), pair.attemptsName(), pair.releasedName()}) {
         const QString path = folder + name;
         if (QFileInfo::exists(path))
             queueBackend().remove(path);
@@ -339,29 +333,6 @@ void moveAttempts(const QString &source, const QString &target, const QueuePair 
     if (record.isSymLink() || !record.exists())
         return;
     moveFile(name, source, target, name, syncs);
-}
-
-// One read of a small plain file, never through a link nor waiting on a FIFO.
-std::optional<QByteArray> readSmallFile(const QString &path, qsizetype limit)
-{
-    const platform::UniqueFd fd(openNative(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st
-    {
-    };
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    QByteArray text(limit, '\0');
-    qsizetype size = 0;
-    while (size < limit) {
-        const ssize_t n = ::read(fd.get(), text.data() + size, size_t(limit - size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        size += n;
-    }
-    text.truncate(size);
-    return text;
 }
 
 } // namespace
@@ -433,7 +404,7 @@ void recordFailedAttempt(const QString &folderPath, const QueuePair &pair, const
 std::optional<AttemptRecord> readAttemptRecord(const QString &folderPath, const QueuePair &pair)
 {
     const std::optional<QByteArray> text
-        = readSmallFile(asFolder(folderPath) + pair.attemptsName(), kAttemptRecordLimit);
+        = readPlainFile(asFolder(folderPath) + pair.attemptsName(), kAttemptRecordLimit);
     if (!text || !text->endsWith('\n'))
         return std::nullopt;
     const qsizetype end = text->indexOf('\n');

@@ -40,6 +40,36 @@ int openNative(const QString &path, int flags, mode_t mode)
     return fd;
 }
 
+platform::UniqueFd openPlainFile(const QString &path, struct stat &st)
+{
+    platform::UniqueFd fd(openNative(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.valid() && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.close();
+    return fd;
+}
+
+std::optional<QByteArray> readPlainFile(const QString &path, qint64 limit)
+{
+    struct stat st
+    {
+    };
+    const platform::UniqueFd fd = openPlainFile(path, st);
+    if (!fd.valid())
+        return std::nullopt;
+    QByteArray bytes(qMin<qint64>(st.st_size, limit), '\0');
+    qsizetype size = 0;
+    while (size < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + size, size_t(bytes.size() - size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        size += n;
+    }
+    bytes.truncate(size);
+    return bytes;
+}
+
 int QueueBackend::create(const QString &path, bool exclusive, platform::UniqueFd &fd)
 {
     // Never through a link, never waiting on a FIFO: the folders may be the service's while

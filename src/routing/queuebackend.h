@@ -14,6 +14,8 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <optional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace vessamo::routing {
@@ -25,6 +27,11 @@ inline constexpr mode_t kFileMode = 0600;
 QByteArray nativePath(const QString &path);
 // open(2) with O_CLOEXEC, retried on EINTR; -1 and errno on failure.
 int openNative(const QString &path, int flags, mode_t mode = 0);
+// A plain file opened to read, never through a link nor waiting on a FIFO planted under its
+// name; its status in `st`. Invalid for anything else.
+platform::UniqueFd openPlainFile(const QString &path, struct stat &st);
+// The first `limit` bytes at most of such a file; nothing when it cannot be opened.
+std::optional<QByteArray> readPlainFile(const QString &path, qint64 limit);
 
 class QueueBackend
 {

@@ -5,12 +5,12 @@
 #include "routing/queuefiles.h"
 #include "routing/remitent.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,28 +23,8 @@ namespace {
 constexpr qint64 kDayMs = 24 * 60 * 60 * 1000;
 // A forward-to file is one address; more is not read.
 constexpr qsizetype kForwardToLimit = 4096;
-
-// The whole of a plain file (at most `limit` bytes), never through a link nor waiting on
-// a FIFO; its status in `st`.
-std::optional<QByteArray> readPlain(const QString &path, qint64 limit, struct stat &st)
-{
-    const platform::UniqueFd fd(openNative(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    const qint64 want = qMin<qint64>(st.st_size, limit);
-    QByteArray bytes(want, '\0');
-    qint64 size = 0;
-    while (size < want) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + size, size_t(want - size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        size += n;
-    }
-    bytes.truncate(size);
-    return bytes;
-}
+// The Subject: is looked for in the message's first octets only.
+constexpr qint64 kHeadLimit = 65536;
 
 // The Subject: header of the message's head, unfolded; raw bytes read as UTF-8.
 QString subjectOf(const QByteArray &message)
@@ -130,23 +110,22 @@ QueueListing listPairs(const QString &folderPath, ListedFolder kind, const QDate
         : filesEndingWith(folder, {kForwardToSuffix});
     for (const QString &name : names) {
         const QueuePair pair(name);
-        struct stat forwardToStat
-        {
-        };
         struct stat messageStat
         {
         };
-        const std::optional<QByteArray> forwardTo
-            = readPlain(folder + name, kForwardToLimit, forwardToStat);
-        // The message whole, as forwarding reads the sender: From: may be anywhere.
-        const std::optional<QByteArray> message = readPlain(
-            folder + pair.messageName(), std::numeric_limits<qint64>::max() / 2, messageStat);
+        const std::optional<QByteArray> forwardTo = readPlainFile(folder + name, kForwardToLimit);
+        const platform::UniqueFd messageFd
+            = openPlainFile(folder + pair.messageName(), messageStat);
+        // Read as forwarding reads it, in blocks (From: may be anywhere), never held whole.
+        QFile message;
+        if (messageFd.valid())
+            message.open(messageFd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle);
         // A forward-to file whose message is not beside it: a move or delete cut short
         // (the next run or the same command finishes it), or one going on now.
         struct stat gone
         {
         };
-        if (forwardTo && !message
+        if (forwardTo && !message.isOpen()
             && ::lstat(nativePath(folder + pair.messageName()).constData(), &gone) != 0
             && errno == ENOENT) {
             ListedPair entry;
@@ -157,17 +136,18 @@ QueueListing listPairs(const QString &folderPath, ListedFolder kind, const QDate
             continue;
         }
         // Gone meanwhile (moved by a run), or not a plain file.
-        if (!forwardTo || !message)
+        if (!forwardTo || !message.isOpen())
             continue;
         ListedPair entry;
         entry.stem = pair.stem();
         entry.size = qint64(messageStat.st_size);
         entry.ageSeconds
             = qMax<qint64>(0, now.toSecsSinceEpoch() - qint64(messageStat.st_mtim.tv_sec));
-        if (const std::optional<Remitent> sender = ExtreureRemitent(*message))
+        if (const std::optional<Remitent> sender = ExtreureRemitent(message))
             entry.sender = sender->address;
         entry.forwardTo = firstTextField(*forwardTo);
-        entry.subject = subjectOf(*message);
+        if (message.seek(0))
+            entry.subject = subjectOf(message.read(kHeadLimit));
         entry.state = stateOf(folder, pair, kind, clock);
         if (const std::optional<AttemptRecord> record = readAttemptRecord(folder, pair)) {
             entry.attempts = record->count;
