@@ -401,6 +401,14 @@ void recordFailedAttempt(const QString &folderPath, const QueuePair &pair, const
     replaceAttemptRecord(folder, pair, bytes);
 }
 
+void copyAttemptRecord(const QString &fromFolder, const QString &toFolder, const QueuePair &pair)
+{
+    const std::optional<QByteArray> bytes
+        = readPlainFile(asFolder(fromFolder) + pair.attemptsName(), kAttemptRecordLimit);
+    if (bytes && !bytes->isEmpty())
+        replaceAttemptRecord(asFolder(toFolder), pair, *bytes);
+}
+
 std::optional<AttemptRecord> readAttemptRecord(const QString &folderPath, const QueuePair &pair)
 {
     const std::optional<QByteArray> text

@@ -184,6 +184,9 @@ void recordFailedAttempt(const QString &folder, const QueuePair &pair, const QSt
 // The pair's record in the folder; nothing when there is none or it cannot be read. Never
 // through a link, never from anything but a plain file.
 std::optional<AttemptRecord> readAttemptRecord(const QString &folder, const QueuePair &pair);
+// Copies the pair's record from one folder to the other with the same rename (a kill leaves
+// no cut copy); nothing when there is none.
+void copyAttemptRecord(const QString &fromFolder, const QString &toFolder, const QueuePair &pair);
 // Marks the pair's record in the folder as told to the postmaster, with the same rename;
 // false when there is no record or it could not be replaced.
 bool recordNoticeSent(const QString &folder, const QueuePair &pair,

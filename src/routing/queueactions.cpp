@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
-#include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -26,7 +25,6 @@ namespace {
 
 // How often a waiting command tries the queue lock again.
 constexpr int kLockRetryMs = 200;
-constexpr qsizetype kRecordLimit = 8192;
 
 enum class Entry { Absent, Plain, Other };
 
@@ -50,31 +48,6 @@ bool validStem(const QString &stem)
 PairActionOutcome failed(const QString &stem, const QString &text)
 {
     return {stem, false, text};
-}
-
-// Copies the record into the folder under its own name: written under a temporary name
-// and renamed, so a kill leaves no cut record.
-void copyRecord(const QString &from, const QString &to)
-{
-    const platform::UniqueFd in(openNative(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st
-    {
-    };
-    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return;
-    QByteArray bytes(kRecordLimit, '\0');
-    const ssize_t n = ::read(in.get(), bytes.data(), size_t(bytes.size()));
-    if (n <= 0)
-        return;
-    bytes.truncate(n);
-    QueueBackend &backend = queueBackend();
-    const QString part = to + kPartSuffix;
-    platform::UniqueFd out;
-    if (backend.create(part, false, out) != 0)
-        return;
-    const int err = backend.write(out.get(), bytes.constData(), bytes.size());
-    if (!out.close() || err != 0 || backend.rename(part, to) != 0)
-        backend.remove(part);
 }
 
 void removeIfThere(const QString &path)
@@ -126,7 +99,7 @@ PairActionOutcome requeueOne(const QString &queue, const QString &archive, const
         removeIfThere(queue + pair.firstAttemptName());
         // A record left by another pair of the stem must not become this one's history.
         removeIfThere(queue + pair.attemptsName());
-        copyRecord(archive + pair.attemptsName(), queue + pair.attemptsName());
+        copyAttemptRecord(archive, queue, pair);
         // Before the pair is whole in the queue: a run must never judge it again.
         removeIfThere(queue + pair.releasedName());
         if (fromSpam) {
@@ -174,8 +147,8 @@ PairActionOutcome deleteOne(const QString &folder, const QString &stem)
     if (!any)
         return failed(stem, QStringLiteral("no és a %1").arg(folder));
     // The message first: a forward-to file left alone is dropped or shown, never sent.
-    for (const QString &name :
-         pairNames + QStringList {pair.attemptsName(), pair.firstAttemptName(), pair.releasedName()}) {
+    for (const QString &name : pairNames
+             + QStringList {pair.attemptsName(), pair.firstAttemptName(), pair.releasedName()}) {
         if (entryAt(folder + name) == Entry::Absent)
             continue;
         if (const int err = queueBackend().remove(folder + name))
@@ -281,16 +254,14 @@ std::unique_ptr<QueueLock> waitForQueueLock(const QString &queueFolder, int wait
     if (lock->state() == QueueLock::State::Busy) {
         if (onBusy)
             onBusy();
-        // flock has no time-out: try again every so often, asleep in the event loop.
-        QTimer retry;
-        retry.start(kLockRetryMs);
-        platform::waitUntil(
+        // flock has no time-out: tried again every so often.
+        platform::retryUntil(
             [&] {
                 if (lock->state() == QueueLock::State::Busy)
                     lock = std::make_unique<QueueLock>(queueFolder);
                 return lock->state() != QueueLock::State::Busy;
             },
-            QDeadlineTimer(waitMs));
+            kLockRetryMs, QDeadlineTimer(waitMs));
     }
     if (lock->held())
         return lock;
