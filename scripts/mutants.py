@@ -868,11 +868,11 @@ MUTANTS = [
      "since.secsTo(now) >= qint64(thresholds.critFailingMinutes) * 60",
      "since.secsTo(now) >= 3600", "HealthTest.Check"),
     ("--check takes the oldest pair's age as the run measured it", "src/shell/health.cpp",
-     "integer(state, \"oldestAgeSeconds\") + (ended.isValid()",
-     "integer(state, \"oldestAgeSeconds\") + 0 * (ended.isValid()", "HealthTest.Check"),
+     "            + (ended.isValid() ? std::max<qint64>(ended.secsTo(now), 0) : 0)",
+     "            + 0 * (ended.isValid() ? std::max<qint64>(ended.secsTo(now), 0) : 0)", "HealthTest.Check"),
     ("--check counts failures of another day as today's", "src/shell/health.cpp",
-     """const bool failedToday = state.value(u"failedDay").toString() == now.date().toString(Qt::ISODate)
-        &&""", "const bool failedToday =", "HealthTest.Check"),
+     """\n        = state.value(u"failedDay").toString() == now.date().toString(Qt::ISODate)
+        &&""", "\n        =", "HealthTest.Check"),
     ("metrics samples run together on one line", "src/shell/health.cpp",
      "QByteArray::number(value, 'g', 17) + '\\n';", "QByteArray::number(value, 'g', 17) + ' ';",
      "HealthTest.ARun"),
@@ -962,8 +962,10 @@ MUTANTS = [
      "    if (lock.state == TokenStoreLock::State::Busy)\n        return",
      "    if (lock.state == TokenStoreLock::State::Busy && false)\n        return",
      "OAuthTokenSource.RefreshWaits"),
-    ("token lock: never waited for", "src/mail/oauthstore.cpp", "    if (!attempt()) {",
-     "    if (false) {", "OAuthTokenSource.RefreshWaits"),
+    ("token lock: never waited for", "src/mail/oauthstore.cpp",
+     "    platform::retryUntil(attempt, 50, deadline, stop);",
+     "    platform::retryUntil(attempt, 50, deadline.hasExpired() ? deadline : QDeadlineTimer(0), stop);",
+     "OAuthTokenSource.RefreshWaits"),
 ]
 
 

@@ -16,6 +16,7 @@
 #include "shell/administracio.h"
 #include "shell/commandline.h"
 #include "shell/configcommand.h"
+#include "shell/console.h"
 #include "shell/frmabout.h"
 #include "shell/frmconfiguracio.h"
 #include "shell/frmmain.h"
@@ -39,13 +40,6 @@ namespace vessamo::shell {
 namespace {
 
 constexpr int kServiceStartWaitMs = 120000;
-
-void print(std::FILE *to, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
-    std::fflush(to);
-}
 
 void printError(const QString &text)
 {

@@ -3,6 +3,7 @@
 #include "platform/eventlog.h"
 #include "platform/privatefile.h"
 #include "platform/sdnotify.h"
+#include "shell/console.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -41,13 +42,6 @@ QJsonObject previousMailbox(const QJsonObject &previous, const QString &name)
             return value.toObject();
     }
     return {};
-}
-
-void print(std::FILE *to, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
-    std::fflush(to);
 }
 
 QString minutes(qint64 seconds)
@@ -131,7 +125,8 @@ QJsonObject updatedState(const QJsonObject &previous, const routing::RunSummary 
 QString summaryLine(const QJsonObject &state)
 {
     const QDateTime ended = timeOf(state.value(u"ended")).toLocalTime();
-    QString line = QStringLiteral("Darrera execució %1").arg(ended.toString(u"yyyy-MM-dd HH:mm:ss"));
+    QString line
+        = QStringLiteral("Darrera execució %1").arg(ended.toString(u"yyyy-MM-dd HH:mm:ss"));
     if (!state.value(u"ran").toBool())
         line += QStringLiteral(" (omesa)");
     qint64 fetched = 0;
@@ -149,7 +144,8 @@ QString summaryLine(const QJsonObject &state)
                 .arg(integer(state, "spam"))
                 .arg(integer(state, "queueSize"));
     if (integer(state, "queueSize") > 0)
-        line += QStringLiteral(" (la més antiga de %1)").arg(minutes(integer(state, "oldestAgeSeconds")));
+        line += QStringLiteral(" (la més antiga de %1)")
+                    .arg(minutes(integer(state, "oldestAgeSeconds")));
     if (!failing.isEmpty())
         line += QStringLiteral("; errors a ") + failing.join(QStringLiteral(", "));
     return line;
@@ -191,16 +187,18 @@ CheckResult checkHealth(const QJsonObject &state, const QDateTime &now,
     const qint64 sinceRun = completed.isValid() ? completed.secsTo(now) : -1;
     const qint64 queueSize = integer(state, "queueSize");
     // The oldest pair has aged since the run measured it.
-    const qint64 oldest = queueSize > 0
-        ? integer(state, "oldestAgeSeconds") + (ended.isValid() ? std::max<qint64>(ended.secsTo(now), 0) : 0)
-        : 0;
-    const bool failedToday = state.value(u"failedDay").toString() == now.date().toString(Qt::ISODate)
+    const qint64 oldest = queueSize > 0 ? integer(state, "oldestAgeSeconds")
+            + (ended.isValid() ? std::max<qint64>(ended.secsTo(now), 0) : 0)
+                                        : 0;
+    const bool failedToday
+        = state.value(u"failedDay").toString() == now.date().toString(Qt::ISODate)
         && integer(state, "failedToday") > 0;
     const qint64 critRunSeconds = interval * 60 * thresholds.critIntervals;
 
     QStringList critical, warning;
     if (sinceRun < 0 || sinceRun > critRunSeconds)
-        critical << QStringLiteral("cap execució acabada en %1 intervals").arg(thresholds.critIntervals);
+        critical
+            << QStringLiteral("cap execució acabada en %1 intervals").arg(thresholds.critIntervals);
     for (const QJsonValue &value : state.value(u"mailboxes").toArray()) {
         const QJsonObject mailbox = value.toObject();
         const QDateTime since = timeOf(mailbox.value(u"failingSince"));
@@ -211,7 +209,8 @@ CheckResult checkHealth(const QJsonObject &state, const QDateTime &now,
     if (oldest > qint64(thresholds.warnAgeMinutes) * 60)
         warning << QStringLiteral("la cua té un missatge de fa %1").arg(minutes(oldest));
     if (failedToday)
-        warning << QStringLiteral("%1 missatges als no enviats avui").arg(integer(state, "failedToday"));
+        warning << QStringLiteral("%1 missatges als no enviats avui")
+                       .arg(integer(state, "failedToday"));
 
     CheckResult result;
     QStringList reasons;
@@ -299,14 +298,15 @@ StateRead readState(const QString &folder)
 QString recordRun(const routing::RunSummary &run, int intervalMinutes, const QString &stateFolder)
 {
     const StateRead before = readState(stateFolder);
-    const QJsonObject state = updatedState(before.state.value_or(QJsonObject()), run, intervalMinutes);
+    const QJsonObject state
+        = updatedState(before.state.value_or(QJsonObject()), run, intervalMinutes);
     const QString line = summaryLine(state);
     // One assignment per line in the notify protocol: a line break in a mailbox's name
     // must not start another.
     platform::sdNotify("STATUS=" + platform::escapeLine(line).toUtf8());
-    const QString error = platform::writePrivateFile(
-        stateFolder, QString::fromUtf16(kStateFileName),
-        QJsonDocument(state).toJson(QJsonDocument::Indented));
+    const QString error
+        = platform::writePrivateFile(stateFolder, QString::fromUtf16(kStateFileName),
+                                     QJsonDocument(state).toJson(QJsonDocument::Indented));
     if (!error.isEmpty())
         platform::logError(QStringLiteral("Estat: ") + error);
     const QString metrics = qEnvironmentVariable("VESSAMO_METRICS_FILE");
@@ -314,7 +314,8 @@ QString recordRun(const routing::RunSummary &run, int intervalMinutes, const QSt
         // Written whole beside the name and renamed over it: the collector never reads
         // half a file.
         QSaveFile file(metrics);
-        if (!file.open(QIODevice::WriteOnly) || file.write(metricsText(state)) < 0 || !file.commit())
+        if (!file.open(QIODevice::WriteOnly) || file.write(metricsText(state)) < 0
+            || !file.commit())
             platform::logError(QStringLiteral("Estat: no s'ha pogut escriure %1: %2")
                                    .arg(metrics, file.errorString()));
     }
@@ -324,7 +325,9 @@ QString recordRun(const routing::RunSummary &run, int intervalMinutes, const QSt
 int printStatus(const QString &stateFolder)
 {
     QString service = QStringLiteral("desconegut (no hi ha systemctl)");
-    const QString systemctl = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
+    // The system's own only: a PATH another user can write to must not choose what root runs.
+    const QString systemctl = QStandardPaths::findExecutable(
+        QStringLiteral("systemctl"), {QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
     if (!systemctl.isEmpty()) {
         QProcess process;
         process.start(systemctl, {QStringLiteral("is-active"), QStringLiteral("vessamo.service")});
@@ -336,9 +339,9 @@ int printStatus(const QString &stateFolder)
     print(stdout, QStringLiteral("Servei vessamo.service: %1\n").arg(service));
     const StateRead read = readState(stateFolder);
     if (!read.state) {
-        print(stdout, read.error.isEmpty()
-                          ? QStringLiteral("Encara no s'ha acabat cap execució.\n")
-                          : read.error + u'\n');
+        print(stdout,
+              read.error.isEmpty() ? QStringLiteral("Encara no s'ha acabat cap execució.\n")
+                                   : read.error + u'\n');
         return read.error.isEmpty() ? 0 : 1;
     }
     print(stdout, summaryLine(*read.state) + u'\n');
@@ -365,10 +368,11 @@ int runCheck(const QStringList &options, const QString &stateFolder)
     }
     const StateRead read = readState(stateFolder);
     if (!read.state) {
-        print(stdout, QStringLiteral("VESSAMO UNKNOWN - ")
-                          + (read.error.isEmpty() ? QStringLiteral("encara no s'ha acabat cap execució")
-                                                  : platform::escapeLine(read.error))
-                          + u'\n');
+        print(stdout,
+              QStringLiteral("VESSAMO UNKNOWN - ")
+                  + (read.error.isEmpty() ? QStringLiteral("encara no s'ha acabat cap execució")
+                                          : platform::escapeLine(read.error))
+                  + u'\n');
         return 3;
     }
     const CheckResult result = checkHealth(*read.state, QDateTime::currentDateTime(), *thresholds);

@@ -4,6 +4,7 @@
 #include "platform/routerpid.h"
 #include "routing/queueactions.h"
 #include "routing/queuefiles.h"
+#include "shell/console.h"
 
 #include <csignal>
 #include <cstdio>
@@ -14,13 +15,6 @@
 namespace vessamo::shell {
 
 namespace {
-
-void print(std::FILE *to, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
-    std::fflush(to);
-}
 
 void printError(const QString &text)
 {
