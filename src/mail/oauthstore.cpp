@@ -7,7 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -62,12 +61,8 @@ TokenStoreLock TokenStore::lock(QDeadlineTimer deadline, const platform::StopSou
         }
         return lock.state != TokenStoreLock::State::Busy;
     };
-    if (!attempt()) {
-        // flock has no time-out: tried again every so often, asleep in the event loop.
-        QTimer retry;
-        retry.start(50);
-        platform::waitUntil(attempt, deadline, stop);
-    }
+    // flock has no time-out: tried again every so often.
+    platform::retryUntil(attempt, 50, deadline, stop);
     if (lock.state != TokenStoreLock::State::Held)
         lock.fd.close();
     return lock;

@@ -82,4 +82,14 @@ bool waitUntil(const std::function<bool()> &condition, QDeadlineTimer deadline,
     return condition();
 }
 
+bool retryUntil(const std::function<bool()> &attempt, int everyMs, QDeadlineTimer deadline,
+                const StopSource *stop)
+{
+    if (attempt())
+        return true;
+    QTimer retry;
+    retry.start(everyMs);
+    return waitUntil(attempt, deadline, stop);
+}
+
 } // namespace vessamo::platform

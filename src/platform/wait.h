@@ -17,4 +17,10 @@ namespace vessamo::platform {
 bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline,
                const StopSource *stop = nullptr);
 
+// For what gives no event when it becomes possible (a lock another process holds): tries
+// `attempt` now, then every `everyMs` while it returns false, asleep in between. True once
+// it returned true; false at the deadline or on a stop request.
+bool retryUntil(const std::function<bool()> &attempt, int everyMs, QDeadlineTimer deadline,
+                const StopSource *stop = nullptr);
+
 } // namespace vessamo::platform
