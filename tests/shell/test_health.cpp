@@ -33,9 +33,9 @@ protected:
     void oneRun()
     {
         start({u"/E"_s}, true);
-            signal(SIGUSR1);
+        signal(SIGUSR1);
         ASSERT_TRUE(test::eventually([&] { return QFile::exists(statePath()); }, 20000));
-            signal(SIGTERM);
+        signal(SIGTERM);
         ASSERT_EQ(finish(), 0);
     }
     int runCommand(const QStringList &args)
@@ -64,7 +64,9 @@ TEST_F(HealthTest, ARunLeavesItsSummaryInTheStateFileTheMetricsAndStatus)
 
     const QJsonObject first = state();
     ASSERT_FALSE(first.isEmpty()) << "no state file";
-    struct stat info {};
+    struct stat info
+    {
+    };
     ASSERT_EQ(::stat(QFile::encodeName(statePath()).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_TRUE(first.value(u"ran").toBool());
@@ -81,12 +83,16 @@ TEST_F(HealthTest, ARunLeavesItsSummaryInTheStateFileTheMetricsAndStatus)
     for (int i = 0; i < 2; ++i)
         pop3.addMessage("From: a@b.c\r\nSubject: s\r\n\r\nbody\r\n");
     pop3.setCredentials("other", "password");
-    const QDateTime firstEnded = QDateTime::fromString(first.value(u"ended").toString(), Qt::ISODateWithMs);
+    const QDateTime firstEnded
+        = QDateTime::fromString(first.value(u"ended").toString(), Qt::ISODateWithMs);
     start({u"/E"_s}, true);
     signal(SIGUSR1);
-    ASSERT_TRUE(test::eventually([&] {
-        return QDateTime::fromString(state().value(u"ended").toString(), Qt::ISODateWithMs) > firstEnded;
-    }, 20000));
+    ASSERT_TRUE(test::eventually(
+        [&] {
+            return QDateTime::fromString(state().value(u"ended").toString(), Qt::ISODateWithMs)
+                > firstEnded;
+        },
+        20000));
     signal(SIGTERM);
     ASSERT_EQ(finish(), 0);
     const QJsonObject second = state();
@@ -102,7 +108,8 @@ TEST_F(HealthTest, ARunLeavesItsSummaryInTheStateFileTheMetricsAndStatus)
 
     // The metrics file as the node exporter's collector would read it.
     QProcess parser;
-    parser.start(u"/usr/bin/python3"_s, {u"-c"_s, uR"(
+    parser.start(u"/usr/bin/python3"_s,
+                 {u"-c"_s, uR"(
 import sys
 from prometheus_client.parser import text_string_to_metric_families
 samples = {}
@@ -111,14 +118,14 @@ for family in text_string_to_metric_families(open(sys.argv[1]).read()):
         samples[s.name + ''.join('/%s=%s' % kv for kv in sorted(s.labels.items()))] = s.value
 for key in sorted(samples):
     print('%s %g' % (key, samples[key]))
-)"_s, metricsPath});
+)"_s,
+                  metricsPath});
     ASSERT_TRUE(parser.waitForFinished(30000));
     const QByteArray parsed = parser.readAllStandardOutput();
     ASSERT_EQ(parser.exitCode(), 0) << parser.readAllStandardError().constData();
     for (const char *line : {"vessamo_messages_fetched_total/mailbox=usuari@127.0.0.1 3\n",
                              "vessamo_messages_forwarded_total 2\n",
-                             "vessamo_messages_failed_total 1\n",
-                             "vessamo_messages_spam_total 0\n",
+                             "vessamo_messages_failed_total 1\n", "vessamo_messages_spam_total 0\n",
                              "vessamo_run_duration_seconds_count 2\n", "vessamo_queue_size 0\n"})
         EXPECT_TRUE(parsed.contains(line)) << line << " in\n" << parsed.constData();
 
@@ -198,63 +205,49 @@ TEST_F(HealthTest, CheckJudgesTheStateFileByItsThresholds)
         QStringList options;
         int code;
     };
+    const auto completedAgo = [&](qint64 seconds) {
+        return [&now, seconds](QJsonObject &s) { s[u"completed"] = iso(now.addSecs(-seconds)); };
+    };
+    const auto failingFor = [&](qint64 minutes) {
+        return [&now, minutes](QJsonObject &s) {
+            s[u"mailboxes"] = QJsonArray {QJsonObject {
+                {u"name"_s, u"u@h"_s}, {u"failingSince"_s, iso(now.addSecs(-minutes * 60))}}};
+        };
+    };
+    const auto queuedFor = [](qint64 seconds) {
+        return [seconds](QJsonObject &s) {
+            s[u"queueSize"] = 1;
+            s[u"oldestAgeSeconds"] = seconds;
+        };
+    };
+    const auto failedOn = [](const QDate &day) {
+        return [day](QJsonObject &s) {
+            s[u"failedDay"] = day.toString(Qt::ISODate);
+            s[u"failedToday"] = 1;
+        };
+    };
+    const auto unchanged = [](QJsonObject &) {};
     const Row rows[] = {
-        {"healthy", [](QJsonObject &) {}, {}, 0},
-        {"no run for four intervals",
-         [&](QJsonObject &s) { s[u"completed"] = iso(now.addSecs(-20 * 60)); }, {}, 2},
-        {"... allowed five", [&](QJsonObject &s) { s[u"completed"] = iso(now.addSecs(-20 * 60)); },
-         {u"--crit-intervals"_s, u"5"_s}, 0},
+        {"healthy", unchanged, {}, 0},
+        {"no run for four intervals", completedAgo(20 * 60), {}, 2},
+        {"... allowed five", completedAgo(20 * 60), {u"--crit-intervals"_s, u"5"_s}, 0},
         {"only skipped runs", [](QJsonObject &s) { s.remove(u"completed"); }, {}, 2},
-        {"failing for 61 minutes",
-         [&](QJsonObject &s) {
-             s[u"mailboxes"] = QJsonArray {QJsonObject {
-                 {u"name"_s, u"u@h"_s}, {u"failingSince"_s, iso(now.addSecs(-61 * 60))}}};
-         },
-         {}, 2},
-        {"failing for 30 minutes",
-         [&](QJsonObject &s) {
-             s[u"mailboxes"] = QJsonArray {QJsonObject {
-                 {u"name"_s, u"u@h"_s}, {u"failingSince"_s, iso(now.addSecs(-30 * 60))}}};
-         },
-         {}, 0},
-        {"... allowed 20", [&](QJsonObject &s) {
-             s[u"mailboxes"] = QJsonArray {QJsonObject {
-                 {u"name"_s, u"u@h"_s}, {u"failingSince"_s, iso(now.addSecs(-30 * 60))}}};
-         },
-         {u"--crit-failing"_s, u"20"_s}, 2},
-        {"a pair queued for two hours",
-         [](QJsonObject &s) {
-             s[u"queueSize"] = 1;
-             s[u"oldestAgeSeconds"] = 7200;
-         },
-         {}, 1},
-        {"... allowed three",
-         [](QJsonObject &s) {
-             s[u"queueSize"] = 1;
-             s[u"oldestAgeSeconds"] = 7200;
-         },
-         {u"--warn-age"_s, u"180"_s}, 0},
+        {"failing for 61 minutes", failingFor(61), {}, 2},
+        {"failing for 30 minutes", failingFor(30), {}, 0},
+        {"... allowed 20", failingFor(30), {u"--crit-failing"_s, u"20"_s}, 2},
+        {"a pair queued for two hours", queuedFor(7200), {}, 1},
+        {"... allowed three", queuedFor(7200), {u"--warn-age"_s, u"180"_s}, 0},
         {"a pair queued for 59 minutes, measured two minutes ago",
          [&](QJsonObject &s) {
+             queuedFor(59 * 60)(s);
              s[u"ended"] = iso(now.addSecs(-120));
-             s[u"queueSize"] = 1;
-             s[u"oldestAgeSeconds"] = 59 * 60;
          },
-         {}, 1},
-        {"failed today",
-         [&](QJsonObject &s) {
-             s[u"failedDay"] = now.date().toString(Qt::ISODate);
-             s[u"failedToday"] = 1;
-         },
-         {}, 1},
-        {"failed yesterday",
-         [&](QJsonObject &s) {
-             s[u"failedDay"] = now.date().addDays(-1).toString(Qt::ISODate);
-             s[u"failedToday"] = 1;
-         },
-         {}, 0},
-        {"an unknown option", [](QJsonObject &) {}, {u"--warn-ages"_s, u"5"_s}, 3},
-        {"a threshold that is no number", [](QJsonObject &) {}, {u"--warn-age"_s, u"x"_s}, 3},
+         {},
+         1},
+        {"failed today", failedOn(now.date()), {}, 1},
+        {"failed yesterday", failedOn(now.date().addDays(-1)), {}, 0},
+        {"an unknown option", unchanged, {u"--warn-ages"_s, u"5"_s}, 3},
+        {"a threshold that is no number", unchanged, {u"--warn-age"_s, u"x"_s}, 3},
     };
     static const char *const names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
     for (const Row &row : rows) {
