@@ -151,8 +151,9 @@ TEST_F(SmtpRelay, OwnerMayReleaseTheObjectFromAnyEvent)
             if (!failing.isEmpty())
                 fake.script(failing, failing == "." ? Reply::drop() : Reply::text("550 no\r\n"));
             using M = mail::clsEnviarCorreu;
-            if (!releasedAtEvent(k, [](M &object) { object.Enruta(); }, &M::Status,
-                                 &M::SendFailed, &M::Progress, &M::SendSuccesful))
+            if (!releasedAtEvent(
+                    k, [](M &object) { object.Enruta(); }, &M::Status, &M::SendFailed, &M::Progress,
+                    &M::SendSuccesful))
                 break; // fewer than k events: each one has been tried
             // The socket control survives and serves the next object.
             fresh();
@@ -292,13 +293,7 @@ TEST_F(SmtpRelay, MessageFileToAServerThatStopsReading)
         const QObject watch; // the count is watched for this row only
         QObject::connect(&socket, &platform::SocketControl::SendProgress, &watch,
                          [&] { mostQueued = std::max(mostQueued, socket.BytesQueued()); });
-        fake.setCommandHook([&](const QByteArray &line) {
-            if (line != "DATA")
-                return;
-            fake.pauseReading(true);
-            if (resumes)
-                QTimer::singleShot(1500, &fake, [&] { fake.pauseReading(false); });
-        });
+        fake.stallAfter("DATA", resumes ? 1500 : -1);
         mail->Enruta();
         EXPECT_LE(mostQueued, 8 * mail::kRelayBlock);
         if (resumes) {
@@ -307,9 +302,9 @@ TEST_F(SmtpRelay, MessageFileToAServerThatStopsReading)
             continue;
         }
         EXPECT_TRUE(fake.messages().isEmpty());
-        EXPECT_EQ(events->failures,
-                  QStringList {
-                      u"Timeout occurred: The SMTP Host did not respond to the request\r\n"_s});
+        EXPECT_EQ(
+            events->failures,
+            QStringList {u"Timeout occurred: The SMTP Host did not respond to the request\r\n"_s});
         EXPECT_EQ(mail->Outcome(), mail::RelayOutcome::Temporary);
     }
 }

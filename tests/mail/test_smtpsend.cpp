@@ -424,8 +424,9 @@ TEST_F(SmtpSend, OwnerMayReleaseTheObjectFromAnyEvent)
             if (failing == std::string("file"))
                 QFile::remove(attached);
             using M = clsEnviarCorreu;
-            if (!releasedAtEvent(k, [](M &object) { object.Send(); }, &M::Status, &M::SendFailed,
-                                 &M::Accepted, &M::SendSuccesful))
+            if (!releasedAtEvent(
+                    k, [](M &object) { object.Send(); }, &M::Status, &M::SendFailed, &M::Accepted,
+                    &M::SendSuccesful))
                 break; // fewer than k events: each one has been tried
             EXPECT_EQ(socket.State(), 0);
             row();
@@ -503,13 +504,7 @@ TEST_F(SmtpSend, ServerThatStopsReading)
         FakeSmtpServer &fake = row();
         mail->SetMessageTimeout(2);
         mail->SetAttachment(file(u"big.bin"_s, big) + u';' + file(u"second.bin"_s, "x"));
-        fake.setCommandHook([&](const QByteArray &line) {
-            if (line != "DATA")
-                return;
-            fake.pauseReading(true);
-            if (resumes)
-                QTimer::singleShot(1500, &fake, [&] { fake.pauseReading(false); });
-        });
+        fake.stallAfter("DATA", resumes ? 1500 : -1);
         mail->Send();
         if (resumes) {
             EXPECT_EQ(events->successes, 1);

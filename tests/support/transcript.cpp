@@ -163,6 +163,17 @@ void LineServer::pauseReading(bool paused)
         read(socket_);
 }
 
+void LineServer::stallAfter(const QByteArray &command, int resumeAfterMs)
+{
+    setCommandHook([this, command, resumeAfterMs](const QByteArray &line) {
+        if (line != command)
+            return;
+        pauseReading(true);
+        if (resumeAfterMs >= 0)
+            QTimer::singleShot(resumeAfterMs, this, [this] { pauseReading(false); });
+    });
+}
+
 void LineServer::read(QSslSocket *socket)
 {
     if (readingPaused_)

@@ -78,6 +78,8 @@ public:
     // Stops taking bytes from the connection (the client's writes then pile up in its
     // buffers, as with a server that stalls) or takes them again.
     void pauseReading(bool paused);
+    // Stops reading once `command` has arrived: for good, or for `resumeAfterMs` when given.
+    void stallAfter(const QByteArray &command, int resumeAfterMs = -1);
 
     // Everything received, over all connections.
     const QByteArray &received() const { return received_; }
