@@ -112,8 +112,7 @@ TEST_F(RoutingRun, EachMailboxLogsInByItsOwnLoginSettings)
         << verbs(pop2.commands()).toStdString();
     EXPECT_EQ(smtp.messages().size(), 2);
 
-    configuration.setLoginFor(configuration.Busties[0],
-                              {QStringLiteral("XOAUTH2"), {}, command});
+    configuration.setLoginFor(configuration.Busties[0], {QStringLiteral("XOAUTH2"), {}, command});
     pop1.addMessage(storedMessage("From: joan@example.org", "3"));
     runOnce();
     EXPECT_FALSE(QFile::exists(marker));
@@ -299,11 +298,8 @@ TEST_F(RoutingRun, AQueueHeldByAnotherRouterIsLeftToIt)
 // archive, unforwarded.
 TEST_F(RoutingRun, SpamProgramVerdictDecidesTheArchive)
 {
-    const QString script = dir.filePath(QStringLiteral("filter.sh"));
-    writeFile(script, "grep -q PILLS \"$1\" && printf 'score 9.1\\nX-Spam: YES' > \"$2\"\n");
-    configuration.Configuracio.FiltreSpam = -1;
-    configuration.Configuracio.ProgramaSpam = QStringLiteral("/bin/sh %1 %i %o").arg(script);
-    configuration.Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
+    test::useSpamScript(configuration, dir.path(),
+                        "grep -q PILLS \"$1\" && printf 'score 9.1\\nX-Spam: YES' > \"$2\"\n");
     const QByteArray junk = storedMessage("From: seller@example.biz", "CHEAP PILLS");
     const QByteArray clean = storedMessage("From: friend@example.org", "lunch");
     pop1.addMessage(junk);

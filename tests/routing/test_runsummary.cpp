@@ -22,11 +22,8 @@ routing::RunSummary summaryOf(const config::Configuration &configuration, test::
 TEST_F(RunSummaryTest, CountsEveryOutcomeAndTheQueueLeft)
 {
     // Spam, refused, sent, and one that keeps failing for a reason that may pass.
-    const QString script = dir.filePath(QStringLiteral("filter.sh"));
-    writeFile(script, "grep -q PILLS \"$1\" && printf 'X-Spam: YES' > \"$2\"\n");
-    configuration.Configuracio.FiltreSpam = -1;
-    configuration.Configuracio.ProgramaSpam = QStringLiteral("/bin/sh %1 %i %o").arg(script);
-    configuration.Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
+    test::useSpamScript(configuration, dir.path(),
+                        "grep -q PILLS \"$1\" && printf 'X-Spam: YES' > \"$2\"\n");
     for (const char *subject : {"CHEAP PILLS", "refused", "sent", "deferred"})
         pop1.addMessage(storedMessage("From: a@example.org", subject));
     smtp.script("RCPT", test::LineServer::Reply::text("550 5.1.1 no such user\r\n"));

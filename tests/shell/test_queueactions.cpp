@@ -5,6 +5,7 @@
 #include "programfixture.h"
 #include "routing/queueactions.h"
 #include "routing/queuebackend.h"
+#include "support/mailfolders.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -194,14 +195,7 @@ TEST_F(QueueActions, ARequeuedPairStartsItsQueueLifetimeAgain)
 // only file it as spam again; a pair fetched in the same run is still judged.
 TEST_F(QueueActions, APairTakenBackFromSpamIsForwardedWithoutAnotherVerdict)
 {
-    const QString script = dir.filePath(u"filter.sh"_s);
-    QFile filter(script);
-    ASSERT_TRUE(filter.open(QIODevice::WriteOnly));
-    filter.write("printf 'X-Spam: YES' > \"$2\"\n");
-    filter.close();
-    configuration.Configuracio.FiltreSpam = -1;
-    configuration.Configuracio.ProgramaSpam = u"/bin/sh %1 %i %o"_s.arg(script);
-    configuration.Configuracio.MarcaSpam = u"X-Spam: YES"_s;
+    test::useSpamScript(configuration, dir.path(), "printf 'X-Spam: YES' > \"$2\"\n");
     writeConfig(30000);
     const QString other = u"M202612010000000002"_s;
     putPair("SPam", kStem, false);

@@ -77,4 +77,16 @@ public:
     ScopedEnv logEnv {"VESSAMO_EVENTLOG", QFile::encodeName(logPath)};
 };
 
+// The anti-spam program: `script` as a shell script in `folder`, run as "/bin/sh SCRIPT
+// %i %o"; what it writes holds "X-Spam: YES" for spam.
+inline void useSpamScript(config::Configuration &configuration, const QString &folder,
+                          const QByteArray &script)
+{
+    const QString path = folder + QStringLiteral("/filter.sh");
+    MailFolders::writeFile(path, script);
+    configuration.Configuracio.FiltreSpam = -1;
+    configuration.Configuracio.ProgramaSpam = QStringLiteral("/bin/sh %1 %i %o").arg(path);
+    configuration.Configuracio.MarcaSpam = QStringLiteral("X-Spam: YES");
+}
+
 } // namespace vessamo::test
