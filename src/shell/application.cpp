@@ -11,7 +11,6 @@
 #include "platform/wait.h"
 #include "routing/frmenviarcorreu.h"
 #include "routing/queue.h"
-#include "routing/queuelisting.h"
 #include "routing/textview.h"
 #include "shell/administracio.h"
 #include "shell/commandline.h"
@@ -44,47 +43,6 @@ constexpr int kServiceStartWaitMs = 120000;
 void printError(const QString &text)
 {
     print(stderr, text + u'\n');
-}
-
-// vessamo --queue, --failed, --spam [--json]: the pairs of the configured folder.
-int listPairs(const CommandLine &line, const QString &configurationFile)
-{
-    const config::ConfigurationLoad load = config::loadConfiguration(configurationFile);
-    if (load.failed() || load.status == config::ConfigurationLoad::Status::Missing) {
-        printError(QStringLiteral("Vessamo: no s'ha pogut llegir la configuració %1%2")
-                       .arg(configurationFile,
-                            load.error.isEmpty() ? QString() : QStringLiteral(": ") + load.error));
-        return 1;
-    }
-    const config::ConfiguracioRecord &c = load.configuration.Configuracio;
-    routing::ListedFolder kind = routing::ListedFolder::Queue;
-    QString folder = c.CarpetaCua;
-    if (line.listing == u"--failed") {
-        kind = routing::ListedFolder::Failed;
-        folder = c.CarpetaNoEnviats;
-    } else if (line.listing == u"--spam") {
-        kind = routing::ListedFolder::Spam;
-        folder = c.CarpetaSpam;
-    }
-    if (folder.isEmpty()) {
-        printError(QStringLiteral("Vessamo: la configuració no té cap carpeta per a %1")
-                       .arg(line.listing));
-        return 1;
-    }
-    const routing::QueueListing listing = routing::listPairs(
-        folder, kind, QDateTime::currentDateTimeUtc(), routing::AttemptClock::current());
-    if (!listing.ok) {
-        printError(QStringLiteral("Vessamo: ") + listing.error);
-        return 1;
-    }
-    if (line.json) {
-        const QByteArray json = routing::listingJson(folder, listing.pairs);
-        std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
-        std::fflush(stdout);
-    } else {
-        print(stdout, routing::listingText(listing.pairs));
-    }
-    return 0;
 }
 
 std::unique_ptr<TrayView> makeTray(bool gui)
@@ -274,7 +232,7 @@ int run(int argc, char **argv)
         config::setServiceAccount(QStringLiteral("vessamo"));
 
     if (line.request == Request::ListPairs)
-        return listPairs(line, configurationFile);
+        return listQueue(line, configurationFile);
     if (line.request == Request::Requeue || line.request == Request::Delete)
         return runQueueAction(line, configurationFile);
     if (line.request == Request::Flush)

@@ -2,8 +2,10 @@
 
 #include "config/configuracio.h"
 #include "platform/routerpid.h"
+#include "routing/queue.h"
 #include "routing/queueactions.h"
 #include "routing/queuefiles.h"
+#include "routing/queuelisting.h"
 #include "shell/console.h"
 
 #include <csignal>
@@ -49,6 +51,41 @@ bool confirmed(const QString &question)
 }
 
 } // namespace
+
+int listQueue(const CommandLine &line, const QString &configurationFile)
+{
+    const std::optional<config::ConfiguracioRecord> record = loadRecord(configurationFile);
+    if (!record)
+        return 1;
+    const config::ConfiguracioRecord &c = *record;
+    routing::ListedFolder kind = routing::ListedFolder::Queue;
+    QString folder = c.CarpetaCua;
+    if (line.listing == u"--failed") {
+        kind = routing::ListedFolder::Failed;
+        folder = c.CarpetaNoEnviats;
+    } else if (line.listing == u"--spam") {
+        kind = routing::ListedFolder::Spam;
+        folder = c.CarpetaSpam;
+    }
+    if (folder.isEmpty()) {
+        printError(QStringLiteral("la configuració no té cap carpeta per a %1").arg(line.listing));
+        return 1;
+    }
+    const routing::QueueListing listing = routing::listPairs(
+        folder, kind, QDateTime::currentDateTimeUtc(), routing::AttemptClock::current());
+    if (!listing.ok) {
+        printError(listing.error);
+        return 1;
+    }
+    if (line.json) {
+        const QByteArray json = routing::listingJson(folder, listing.pairs);
+        std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
+        std::fflush(stdout);
+    } else {
+        print(stdout, routing::listingText(listing.pairs));
+    }
+    return 0;
+}
 
 int runQueueAction(const CommandLine &line, const QString &configurationFile)
 {
